@@ -1,0 +1,11 @@
+#ifndef ZRLIB_ZRLIBEXPORT_H
+#define ZRLIB_ZRLIBEXPORT_H
+
+// Marks what libZRLib exports; everything else stays hidden.
+#if defined(ZRLIB_BUILDING)
+#define ZRLIB_API __attribute__((visibility("default")))
+#else
+#define ZRLIB_API
+#endif
+
+#endif
