@@ -1,0 +1,85 @@
+// Reader of a complete zip archive file (Zip64 included) through minizip.
+//
+// CZipReader opens an archive, keeps an ordered map of its entries (names
+// wide, "/" as separator) and lists and extracts them one at a time.
+// Results: 0 success, 1 failure, 3 not found, 5 end of the open entry.
+// Nothing is logged here. Not thread-safe: one thread at a time.
+
+#pragma once
+
+#include <minizip/ioapi.h>
+#include <minizip/unzip.h>
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <string>
+
+// One listing record of CZipReader::GetListing.
+struct ZipFileInfo {
+  // One path component below the listed folder; a folder (an entry whose
+  // name ends in "/", or one only implied by deeper entries) ends in "/".
+  std::wstring name;
+  bool isDirectory = false;
+  uint64_t uncompressedSize = 0;
+  uint64_t compressedSize = 0;
+  uint32_t crc = 0;
+  uint32_t dosDate = 0;  // modification time, MS-DOS format
+};
+
+class CZipReader {
+ public:
+  CZipReader();
+  ~CZipReader();
+  CZipReader(const CZipReader&) = delete;
+  CZipReader& operator=(const CZipReader&) = delete;
+
+  // Opens the archive `path` (closing an open one first: 1 if that fails) and
+  // reads the information of every entry. 3 when `path` is not an existing
+  // file; 1 when it is no readable archive (a corrupt central directory).
+  [[nodiscard]] int OpenZip(const wchar_t* path);
+
+  // Appends the entries directly below the folder `path` ("" is the root;
+  // "\" and "/" both separate) to `entries`, in name order. 3 when no archive
+  // is open or it has no entries, else 0.
+  [[nodiscard]] int GetListing(std::wstring path, std::list<ZipFileInfo>& entries);
+
+  // Copies the information of the entry `path` into `info`. 1 for null
+  // arguments, 3 when there is no such entry.
+  [[nodiscard]] int GetFileInfo(const wchar_t* path, unz_file_info64* info);
+
+  // Opens the entry `path` for reading: inflated, or its stored bytes when
+  // `raw`. 1 without an archive or for a null path, 3 when there is no such
+  // entry, 1 when minizip cannot open it.
+  [[nodiscard]] int OpenFile(const wchar_t* path, bool raw);
+
+  // Reads up to `size` bytes of the open entry: 0 with data (`size` = count),
+  // 5 at its end and 1 on failure (both with `size` 0). At the end of an
+  // inflated entry its CRC is checked (a mismatch is a failure). 0 for `size`
+  // 0. 1 without an archive.
+  [[nodiscard]] int ReadFile(unsigned char* buffer, unsigned int& size);
+
+  // Closes the open entry; 0 when there is none or minizip reports success,
+  // else 1 (for an inflated entry read to its end, a CRC mismatch).
+  [[nodiscard]] int CloseFile();
+
+  // Closes the archive and empties the map; returns 0.
+  int CloseZip();
+
+  // True while an archive is open.
+  bool IsOpen() const { return zip_ != nullptr; }
+
+ private:
+  struct Entry {
+    unz_file_info64 info;
+    unz64_file_pos position;
+  };
+
+  static std::wstring Normalize(std::wstring path);
+
+  unzFile zip_ = nullptr;
+  bool raw_ = false;
+  zlib_filefunc64_def functions_{};
+  std::map<std::wstring, Entry> entries_;
+  bool entryOpen_ = false;
+};

@@ -1,0 +1,89 @@
+// Forward-only reader of a zip stream (from a pipe).
+//
+// CZipStreamReader finds each local file header by its signature and inflates
+// the entry's raw-deflate data up to the end of the deflate stream; it never
+// needs the central directory and never seeks. Bytes before the first
+// signature are skipped. Only deflated, unencrypted entries are accepted, and
+// every entry is verified: at its end the CRC-32 and both sizes must match
+// its data descriptor (flag bit 3) or its local header (Zip64 extra block
+// when present); otherwise ReadFile fails. Nothing is logged here.
+//
+// Use: OpenZip; then per entry OpenCurrentFile, ReadFile until 5, CloseFile;
+// then CloseZip. An input failure or a zlib error ends inflate, after which
+// the reader must be opened again. Not thread-safe: one thread at a time.
+
+#pragma once
+
+#include <zlib.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "plugins/db2/zip/ZipRecords.h"
+
+// Delivers the bytes of an archive.
+class IZipFilterInputReader {
+ public:
+  virtual ~IZipFilterInputReader() = default;
+
+  // Delivers up to `size` bytes into `buffer` and sets `size` to the count.
+  // Returns 0 when data was delivered, 5 at the end of the stream (`size` 0),
+  // any other value on failure.
+  virtual int Read(unsigned char* buffer, unsigned int& size) = 0;
+};
+
+class CZipStreamReader {
+ public:
+  // Size of the input buffer; no Read asks for more.
+  static constexpr unsigned int kBufferSize = 2 * 1024 * 1024;
+
+  CZipStreamReader();
+  ~CZipStreamReader();
+  CZipStreamReader(const CZipStreamReader&) = delete;
+  CZipStreamReader& operator=(const CZipStreamReader&) = delete;
+
+  // Binds `input` (not owned; must outlive the open reader) and starts
+  // inflate. 1 for a null input or when inflate cannot start.
+  [[nodiscard]] int OpenZip(IZipFilterInputReader* input);
+
+  // Finds and loads the next local header and points `header` at the
+  // reader's own copy (valid until the next OpenCurrentFile or CloseZip).
+  // 0 on success; 1 on failure, at the end of the stream, and for an entry
+  // that is encrypted or not deflated.
+  [[nodiscard]] int OpenCurrentFile(ZipFileHeader*& header);
+
+  // Delivers up to `size` inflated bytes of the current entry. 0 with data
+  // (`size` = count; the entry may have ended with it, then verified); 5 with
+  // `size` 0 once the entry has ended; 1 on failure (input failure, corrupt
+  // data, input ending inside the entry, CRC or size mismatch).
+  [[nodiscard]] int ReadFile(unsigned char* buffer, unsigned int& size);
+
+  // Marks the current entry as ended; returns 0.
+  int CloseFile();
+
+  // Ends inflate and drops the input when one is bound; returns 0.
+  int CloseZip();
+
+ private:
+  // Reads more input after the buffered bytes; returns the input's result.
+  int Fill();
+  // Verifies the ended entry against its descriptor or header; 0 or 1.
+  int VerifyEntry();
+  // Ends inflate (the reader is then closed for reading); returns 1.
+  int Fail();
+  void Consume(unsigned int count);
+
+  IZipFilterInputReader* input_ = nullptr;
+  bool open_ = false;
+  z_stream stream_{};
+  ZipFileHeader header_;
+  std::unique_ptr<unsigned char[]> buffer_;
+  unsigned int buffered_ = 0;
+  bool signatureFound_ = false;
+  bool headerLoaded_ = false;
+  bool entryEnded_ = false;
+  bool streamEnded_ = false;
+  uLong crc_ = 0;
+  uint64_t compressedRead_ = 0;
+  uint64_t uncompressedRead_ = 0;
+};
