@@ -1,0 +1,82 @@
+// Test helper: a temporary stand-in state folder, selected through the
+// environment for the lifetime of the object.
+#ifndef ZR_PLUGINS_DB2_STANDIN_STANDINTESTROOT_H_
+#define ZR_PLUGINS_DB2_STANDIN_STANDINTESTROOT_H_
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "plugins/db2/standin/Db2Api.h"
+
+namespace db2standin {
+
+class StandinTestRoot {
+ public:
+  StandinTestRoot() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "db2standin-XXXXXX").string();
+    root_ = mkdtemp(&pattern[0]);
+    std::filesystem::create_directories(root_ / "databases");
+    setenv(DB2_STANDIN_ROOT_ENV, root_.c_str(), 1);
+  }
+  ~StandinTestRoot() {
+    unsetenv(DB2_STANDIN_ROOT_ENV);
+    std::error_code ec;
+    std::filesystem::remove_all(root_, ec);
+  }
+  StandinTestRoot(const StandinTestRoot&) = delete;
+  StandinTestRoot& operator=(const StandinTestRoot&) = delete;
+
+  const std::filesystem::path& path() const { return root_; }
+
+  void SetInstance(const std::string& name) { std::ofstream(root_ / "instance") << name << '\n'; }
+
+  using Content = std::map<std::string, std::string>;
+
+  void AddDatabase(const std::string& alias, const Content& files) {
+    const auto dir = root_ / "databases" / alias;
+    std::filesystem::create_directories(dir);
+    for (const auto& f : files) std::ofstream(dir / f.first, std::ios::binary) << f.second;
+  }
+
+  void DropDatabase(const std::string& alias) { std::filesystem::remove_all(root_ / "databases" / alias); }
+
+  bool HasDatabase(const std::string& alias) const {
+    return std::filesystem::is_directory(root_ / "databases" / alias);
+  }
+
+  Content ReadDatabase(const std::string& alias) const {
+    Content out;
+    for (const auto& e : std::filesystem::directory_iterator(root_ / "databases" / alias)) {
+      std::ifstream in(e.path(), std::ios::binary);
+      std::ostringstream s;
+      s << in.rdbuf();
+      out[e.path().filename().string()] = s.str();
+    }
+    return out;
+  }
+
+  // Makes `call` fail with `sqlcode`, `count` times (every time when negative).
+  void Fail(const std::string& call, int sqlcode, int count = -1) {
+    std::ofstream out(root_ / "fail", std::ios::app);
+    out << call << ' ' << sqlcode;
+    if (count >= 0) out << ' ' << count;
+    out << '\n';
+  }
+
+  void ClearFailures() {
+    std::error_code ec;
+    std::filesystem::remove(root_ / "fail", ec);
+  }
+
+ private:
+  std::filesystem::path root_;
+};
+
+}  // namespace db2standin
+
+#endif  // ZR_PLUGINS_DB2_STANDIN_STANDINTESTROOT_H_
