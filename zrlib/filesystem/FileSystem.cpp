@@ -1,0 +1,91 @@
+#include "zrlib/filesystem/FileSystem.h"
+
+#include <boost/filesystem.hpp>
+#include <exception>
+#include <random>
+
+namespace ZRLib {
+namespace filesystem {
+
+namespace bfs = boost::filesystem;
+
+namespace {
+
+// A name of the form tmpnam hands out ("file" and six letters or digits).
+std::wstring RandomFileName() {
+  static const wchar_t kAlphabet[] = L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  thread_local std::mt19937 generator{std::random_device{}()};
+  std::uniform_int_distribution<std::size_t> pick(0, sizeof(kAlphabet) / sizeof(kAlphabet[0]) - 2);
+  std::wstring name = L"file";
+  for (int i = 0; i < 6; ++i) name.push_back(kAlphabet[pick(generator)]);
+  return name;
+}
+
+// True unless path names an existing entry (a dangling link counts as one).
+// When the folder cannot be searched the name cannot be checked; it is taken,
+// since no file could be created there either.
+bool IsNameFree(const std::wstring& path) {
+  boost::system::error_code error;
+  const bfs::file_status status = bfs::symlink_status(bfs::path(path), error);
+  return status.type() == bfs::file_not_found || status.type() == bfs::status_error;
+}
+
+// One step of CreateFolder: prefix exists as a folder afterwards. A folder
+// that another process creates meanwhile counts as created.
+bool EnsureFolder(const std::wstring& prefix) {
+  const bfs::path folder(prefix);
+  if (bfs::is_directory(folder)) return true;
+  return bfs::create_directories(folder) || bfs::is_directory(folder);
+}
+
+}  // namespace
+
+std::wstring GetTempFolderPath() { return L"/tmp/"; }
+
+std::wstring GetUniqueTempFilePath(const std::wstring& folder) {
+  std::wstring prefix = folder;
+  if (prefix.empty() || prefix.back() != L'/') prefix += L'/';
+  for (;;) {
+    std::wstring candidate = prefix + RandomFileName();
+    if (IsNameFree(candidate)) return candidate;
+  }
+}
+
+bool IsFolderExists(const wchar_t* path) {
+  if (path == nullptr) return false;
+  return bfs::is_directory(bfs::path(path));
+}
+
+bool IsFileExists(const wchar_t* path) {
+  if (path == nullptr) return false;
+  const bfs::file_status status = bfs::status(bfs::path(path));
+  return bfs::exists(status) && !bfs::is_directory(status);
+}
+
+bool CreateFolder(const std::wstring& path) {
+  if (path.size() <= 3) return false;
+  try {
+    std::wstring::size_type start = path[1] == L':' ? 3 : 7;
+    for (;;) {
+      const auto separator = path.find(L'\\', start + 1);
+      if (!EnsureFolder(path.substr(0, separator))) return false;
+      if (separator == std::wstring::npos) return IsFolderExists(path.c_str());
+      start = separator;
+    }
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool DeleteNonEmptyFolder(const std::wstring& path) {
+  try {
+    const bfs::path folder(path);
+    if (bfs::exists(folder)) bfs::remove_all(folder);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+}  // namespace filesystem
+}  // namespace ZRLib
