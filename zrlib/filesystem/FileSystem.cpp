@@ -1,8 +1,13 @@
 #include "zrlib/filesystem/FileSystem.h"
 
+#include <sys/stat.h>
+
 #include <boost/filesystem.hpp>
 #include <exception>
+#include <new>
 #include <random>
+
+#include "zrlib/strings/Strings.h"
 
 namespace ZRLib {
 namespace filesystem {
@@ -22,12 +27,18 @@ std::wstring RandomFileName() {
 }
 
 // True unless path names an existing entry (a dangling link counts as one).
-// When the folder cannot be searched the name cannot be checked; it is taken,
-// since no file could be created there either.
+// The name is checked as toAstr spells it, which is how callers create the
+// file. A name that cannot be checked (unconvertible, folder not searchable)
+// is taken, since no file could be created under it either.
 bool IsNameFree(const std::wstring& path) {
-  boost::system::error_code error;
-  const bfs::file_status status = bfs::symlink_status(bfs::path(path), error);
-  return status.type() == bfs::file_not_found || status.type() == bfs::status_error;
+  std::string name;
+  try {
+    name = strings::toAstr(path);
+  } catch (const std::bad_alloc&) {
+    return true;
+  }
+  struct stat st {};
+  return ::lstat(name.c_str(), &st) != 0;
 }
 
 // One step of CreateFolder: prefix exists as a folder afterwards. A folder

@@ -16,7 +16,8 @@ ZRLIB_API std::wstring GetTempFolderPath();
 
 // folder, then "/" unless folder already ends with "/" (an empty folder does
 // not), then a file name that names no existing entry in folder at the time
-// of the call. Nothing is created; the caller creates the file.
+// of the call (as toAstr spells the path). Nothing is created; the caller
+// creates the file.
 ZRLIB_API std::wstring GetUniqueTempFilePath(const std::wstring& folder);
 
 // True when path exists and is a directory. A missing path (or null) gives

@@ -52,6 +52,9 @@ TEST_F(FileSystemTest, UniqueTempFilePathLiesDirectlyInFolderAndIsFree) {
     EXPECT_FALSE(Exists(path));  // nothing is created
   }
   EXPECT_EQ(GetUniqueTempFilePath(L"").substr(0, 1), L"/");
+  // A folder the locale cannot spell still gets a name, without looping.
+  const std::wstring odd = root_ + L"/\u00E9";
+  EXPECT_EQ(GetUniqueTempFilePath(odd).compare(0, odd.size() + 1, odd + L"/"), 0);
 
   // Names taken in the folder are never handed out.
   std::set<std::wstring> taken;
