@@ -1,0 +1,154 @@
+#include "zrlib/ftp/FtpList.h"
+
+#include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/split.hpp>
+#include <boost/regex.hpp>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <iterator>
+#include <stdexcept>
+
+namespace ZRLib {
+namespace ftp {
+
+namespace {
+
+static_assert(sizeof(int) == 4, "the item size is a 32-bit integer");
+
+constexpr int kUnixForms = 6;
+
+// The listing forms. Built once, before any object can exist, and only read
+// afterwards.
+struct Expressions {
+  const boost::regex unixForms[kUnixForms];
+  const boost::regex msdos;
+  const boost::regex link;
+};
+
+const Expressions& expressions() {
+  constexpr auto kIcase = boost::regex::perl | boost::regex::icase;
+  static const Expressions e{
+      {boost::regex(R"re(([\-dl])(([\-r][\-w][\-xs]?){3})\s+\d+\s+\S+\s+\S+\s+(\d+)\s+(\S+\s+\d+\s+\d{2}:\d{2})\s+(.+))re", kIcase),
+       boost::regex(R"re(([\-dl])(([\-r][\-w][\-xs]){3})\s+\d+\s+\w+\s+\w+\s+(\d+)\s+(\w+\s+\d+\s+\d{4})\s+(.+))re", kIcase),
+       boost::regex(R"re(([\-dl])(([\-r][\-w][\-xs]){3})\s+\d+\s+\d+\s+(\d+)\s+(\w+\s+\d+\s+\d{4})\s+(.+))re", kIcase),
+       boost::regex(R"re(([\-dl])(([\-r][\-w][\-xs]){3})\s+\d+\s+\d+\s+(\d+)\s+(\w+\s+\d+\s+\d{2}:\d{2})\s+(.+))re", kIcase),
+       boost::regex(R"re(([\-dl])(([\-r][\-w][\-xs]){3})\s+\d+\s+\w+\s+\w+\s+(\d+)\s+(\w+\s+\d+\s+\d{2}:\d{2})\s+(.+))re", kIcase),
+       boost::regex(R"re(([\-dl])(([\-r][\-w][\-xs]?){3})\s+\d+\s+\S+\s+\S+\s+(\d+)\s+(\S+\s+\d+\s+\S+)\s+(.+))re", kIcase)},
+      boost::regex(R"re((\d{2}\-\d{2}\-\d{2}\s+\d{2}:\d{2}[Aa|Pp][mM])\s+(<\w+>){0,1}(\d+){0,1}\s+(.+))re", kIcase),
+      boost::regex(R"re((.+)\s+\->\s+.+)re", boost::regex::perl)};
+  return e;
+}
+
+// Compiles the expressions while the library loads.
+[[maybe_unused]] const Expressions& kLoaded = expressions();
+
+// Decimal digits to a size; anything above INT_MAX (including digit strings
+// too long for a long) is held as INT_MAX.
+int toSize(const std::string& digits) {
+  errno = 0;
+  const long value = std::strtol(digits.c_str(), nullptr, 10);
+  if (errno == ERANGE || value > INT_MAX) return INT_MAX;
+  if (value < 0) return 0;
+  return static_cast<int>(value);
+}
+
+}  // namespace
+
+list::list(const std::string& response) {
+  // split() turns an empty text into one empty line; an empty response has
+  // none.
+  if (!response.empty()) {
+    boost::split(lines, response, boost::is_any_of("\r\n"));
+  }
+  init();
+}
+
+list::list(const list& other)
+    : lines(other.lines),
+      valid(other.valid),
+      directory(other.directory),
+      name(other.name),
+      size(other.size) {
+  // The position must refer to this object's own lines.
+  currentLine = std::next(
+      lines.begin(),
+      std::distance(other.lines.begin(),
+                    std::list<std::string>::const_iterator(other.currentLine)));
+}
+
+list& list::operator=(const list& other) {
+  if (this != &other) {
+    list copy(other);
+    lines.swap(copy.lines);  // iterators follow the swapped nodes
+    currentLine = copy.currentLine;
+    valid = copy.valid;
+    directory = copy.directory;
+    name.swap(copy.name);
+    size = copy.size;
+  }
+  return *this;
+}
+
+void list::init() {
+  resetItem();
+  currentLine = lines.begin();
+}
+
+void list::resetItem() {
+  valid = false;
+  directory = false;
+  name.clear();
+}
+
+bool list::getNextItem() {
+  if (currentLine == lines.end()) return false;
+  if (!parseUnixStyleResponse()) parseMSDOSStyleResponse();
+  ++currentLine;
+  return true;
+}
+
+bool list::parseUnixStyleResponse() {
+  const std::string& line = *currentLine;
+  const Expressions& e = expressions();
+  // The matcher throws (std::runtime_error) when a line from the server makes
+  // it exceed its complexity or memory bounds; such a line fits no form.
+  try {
+    boost::smatch m;
+    for (const boost::regex& form : e.unixForms) {
+      if (!boost::regex_match(line, m, form)) continue;
+      const std::string type = m[1].str();
+      std::string entry = m[6].str();
+      if (type == "l") entry = boost::regex_replace(entry, e.link, "$1");
+      valid = true;
+      directory = type == "d" || type == "l";
+      name.swap(entry);
+      size = toSize(m[4].str());
+      return true;
+    }
+  } catch (const std::runtime_error&) {
+  }
+  resetItem();
+  return false;
+}
+
+bool list::parseMSDOSStyleResponse() {
+  const std::string& line = *currentLine;
+  try {
+    boost::smatch m;
+    if (boost::regex_match(line, m, expressions().msdos)) {
+      valid = true;
+      directory = m[2].str() == "<DIR>";
+      name = m[4].str();
+      size = m[3].length() > 0 ? toSize(m[3].str()) : 0;
+      return true;
+    }
+  } catch (const std::runtime_error&) {
+  }
+  resetItem();
+  return false;
+}
+
+}  // namespace ftp
+}  // namespace ZRLib
