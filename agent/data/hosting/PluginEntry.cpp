@@ -1,0 +1,26 @@
+#include "agent/data/hosting/PluginEntry.h"
+
+#include <dlfcn.h>
+
+#include "agent/data/hosting/PluginPtr.h"
+#include "agent/data/hosting/WsException.h"
+#include "plugin-api/PluginExports.h"
+
+void ReadPluginInfo(CPluginEntry& entry, void* library) {
+  entry.library_ = library;
+  entry.name_.clear();
+  entry.version_.clear();
+  if (library == nullptr) throw CWsException("Not a valid plug-in");
+  auto factory = reinterpret_cast<GetPluginInfoFn>(dlsym(library, kGetPluginInfoName));
+  if (factory == nullptr) throw CWsException("Not a valid plug-in");
+  PluginPtr<IPluginInfo> info(factory());
+  if (!info) throw CWsException("Not a valid plug-in");
+  const wchar_t* name = info->GetPluginName();
+  const wchar_t* version = info->GetPluginVersion();
+  entry.name_ = name != nullptr ? name : L"";
+  entry.version_ = version != nullptr ? version : L"";
+  entry.fileSystemType_ = info->GetFileSystemType();
+  entry.seekSupported_ = info->IsSeekFileSupported();
+  entry.moveSupported_ = info->IsMoveFileSupported();
+  entry.configurable_ = info->IsConfigurable();
+}
