@@ -57,13 +57,15 @@ UTF32 DecodeUTF8(const UTF8* source, unsigned length) {
   return ch;
 }
 
-// Reads the next sequence of a UTF-8 source. Returns conversionOK with ch and
-// length set, or the result that stops the conversion.
-ConversionResult NextUTF8(const UTF8* source, const UTF8* sourceEnd, UTF32& ch, unsigned& length) {
-  length = TrailingBytes(*source) + 1;
+// Reads the next code point of a UTF-8 source into ch and advances source.
+// On a stop, source stays at the start of the sequence and the result is
+// returned: an incomplete sequence is reported before an illegal one.
+ConversionResult NextUTF8(const UTF8*& source, const UTF8* sourceEnd, UTF32& ch) {
+  const unsigned length = TrailingBytes(*source) + 1;
   if (static_cast<std::ptrdiff_t>(length) > sourceEnd - source) return sourceExhausted;
   if (!IsLegalUTF8(source, length)) return sourceIllegal;
   ch = DecodeUTF8(source, length);
+  source += length;
   return conversionOK;
 }
 
@@ -116,6 +118,44 @@ bool PutUTF16(UTF32 ch, UTF16*& target, UTF16* targetEnd) {
   return true;
 }
 
+bool PutUTF32(UTF32 ch, UTF32*& target, UTF32* targetEnd) {
+  if (target == targetEnd) return false;
+  *target++ = ch;
+  return true;
+}
+
+// The loop shared by the UTF-8 and UTF-16 sources: next reads one code point
+// (or reports why it cannot), put writes it when it fits. On a full target
+// the source cursor goes back to the start of that code point.
+template <typename From, typename To, typename Next, typename Put>
+ConversionResult Convert(const From** sourceStart, const From* sourceEnd, To** targetStart, To* targetEnd, Next next,
+                         Put put) {
+  ConversionResult result = conversionOK;
+  const From* source = *sourceStart;
+  To* target = *targetStart;
+  while (source < sourceEnd) {
+    const From* const unitStart = source;
+    UTF32 ch = 0;
+    result = next(source, sourceEnd, ch);
+    if (result != conversionOK) break;
+    if (!put(ch, target, targetEnd)) {
+      source = unitStart;
+      result = targetExhausted;
+      break;
+    }
+  }
+  *sourceStart = source;
+  *targetStart = target;
+  return result;
+}
+
+// NextUTF16 with the flags bound, in the shape Convert expects.
+auto NextUTF16With(ConversionFlags flags) {
+  return [flags](const UTF16*& source, const UTF16* sourceEnd, UTF32& ch) {
+    return NextUTF16(source, sourceEnd, flags, ch);
+  };
+}
+
 }  // namespace
 
 extern "C" {
@@ -158,45 +198,12 @@ ConversionResult ConvertUTF32toUTF16(const UTF32** sourceStart, const UTF32* sou
 
 ConversionResult ConvertUTF16toUTF32(const UTF16** sourceStart, const UTF16* sourceEnd, UTF32** targetStart,
                                      UTF32* targetEnd, ConversionFlags flags) {
-  ConversionResult result = conversionOK;
-  const UTF16* source = *sourceStart;
-  UTF32* target = *targetStart;
-  while (source < sourceEnd) {
-    const UTF16* const unitStart = source;
-    UTF32 ch = 0;
-    result = NextUTF16(source, sourceEnd, flags, ch);
-    if (result != conversionOK) break;
-    if (target == targetEnd) {
-      source = unitStart;
-      result = targetExhausted;
-      break;
-    }
-    *target++ = ch;
-  }
-  *sourceStart = source;
-  *targetStart = target;
-  return result;
+  return Convert(sourceStart, sourceEnd, targetStart, targetEnd, NextUTF16With(flags), PutUTF32);
 }
 
 ConversionResult ConvertUTF16toUTF8(const UTF16** sourceStart, const UTF16* sourceEnd, UTF8** targetStart,
                                     UTF8* targetEnd, ConversionFlags flags) {
-  ConversionResult result = conversionOK;
-  const UTF16* source = *sourceStart;
-  UTF8* target = *targetStart;
-  while (source < sourceEnd) {
-    const UTF16* const unitStart = source;
-    UTF32 ch = 0;
-    result = NextUTF16(source, sourceEnd, flags, ch);
-    if (result != conversionOK) break;
-    if (!PutUTF8(ch, target, targetEnd)) {
-      source = unitStart;
-      result = targetExhausted;
-      break;
-    }
-  }
-  *sourceStart = source;
-  *targetStart = target;
-  return result;
+  return Convert(sourceStart, sourceEnd, targetStart, targetEnd, NextUTF16With(flags), PutUTF8);
 }
 
 ConversionResult ConvertUTF32toUTF8(const UTF32** sourceStart, const UTF32* sourceEnd, UTF8** targetStart,
@@ -227,47 +234,15 @@ ConversionResult ConvertUTF32toUTF8(const UTF32** sourceStart, const UTF32* sour
   return result;
 }
 
+// Flags play no part: ill-formed UTF-8 is refused in both modes.
 ConversionResult ConvertUTF8toUTF16(const UTF8** sourceStart, const UTF8* sourceEnd, UTF16** targetStart,
                                     UTF16* targetEnd, ConversionFlags /*flags*/) {
-  ConversionResult result = conversionOK;
-  const UTF8* source = *sourceStart;
-  UTF16* target = *targetStart;
-  while (source < sourceEnd) {
-    UTF32 ch = 0;
-    unsigned length = 0;
-    result = NextUTF8(source, sourceEnd, ch, length);
-    if (result != conversionOK) break;
-    if (!PutUTF16(ch, target, targetEnd)) {
-      result = targetExhausted;
-      break;
-    }
-    source += length;
-  }
-  *sourceStart = source;
-  *targetStart = target;
-  return result;
+  return Convert(sourceStart, sourceEnd, targetStart, targetEnd, NextUTF8, PutUTF16);
 }
 
 ConversionResult ConvertUTF8toUTF32(const UTF8** sourceStart, const UTF8* sourceEnd, UTF32** targetStart,
                                     UTF32* targetEnd, ConversionFlags /*flags*/) {
-  ConversionResult result = conversionOK;
-  const UTF8* source = *sourceStart;
-  UTF32* target = *targetStart;
-  while (source < sourceEnd) {
-    UTF32 ch = 0;
-    unsigned length = 0;
-    result = NextUTF8(source, sourceEnd, ch, length);
-    if (result != conversionOK) break;
-    if (target == targetEnd) {
-      result = targetExhausted;
-      break;
-    }
-    *target++ = ch;
-    source += length;
-  }
-  *sourceStart = source;
-  *targetStart = target;
-  return result;
+  return Convert(sourceStart, sourceEnd, targetStart, targetEnd, NextUTF8, PutUTF32);
 }
 
 bool isLegalUTF8Sequence(const UTF8* source, const UTF8* sourceEnd) {
