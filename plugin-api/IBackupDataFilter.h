@@ -3,10 +3,9 @@
 //
 // Objects cross the library boundary only as pointers to this class, so the
 // order of the virtual operations below is fixed. The operations with a body
-// forward to the next filter with the same arguments and return its result;
-// they do not check for a missing next filter, so a filter that keeps one of
-// them must only be used inside a chain. Results are the remote result codes
-// (0 success). Operations never throw. One thread at a time.
+// forward to the next filter with the same arguments and return its result,
+// or 1 (failed) when no next filter is set. Results are the remote result
+// codes (0 success). Operations never throw. One thread at a time.
 
 #pragma once
 
@@ -31,17 +30,17 @@ class IBackupDataFilter {
   virtual bool IsManyToOne() const = 0;
   // Starts a transaction on `handle`.
   [[nodiscard]] virtual int BeginTransaction(const unsigned int& handle) {
-    return m_next->BeginTransaction(handle);
+    return m_next != nullptr ? m_next->BeginTransaction(handle) : kNoNextFilter;
   }
   // Appends the stored entries of the folder `path` to `entries`.
   [[nodiscard]] virtual int GetListing(const std::wstring& path, std::list<CFileInfo>& entries) {
-    return m_next->GetListing(path, entries);
+    return m_next != nullptr ? m_next->GetListing(path, entries) : kNoNextFilter;
   }
   // Prepares the transform of the item `name`: storing when `forward`, else
   // restoring.
   [[nodiscard]] virtual int PrepareTransform(const std::wstring& name, bool forward,
                                              const unsigned int& handle) {
-    return m_next->PrepareTransform(name, forward, handle);
+    return m_next != nullptr ? m_next->PrepareTransform(name, forward, handle) : kNoNextFilter;
   }
   // Storing direction: takes up to `size` bytes of `data`; `size` becomes the
   // bytes taken.
@@ -53,11 +52,11 @@ class IBackupDataFilter {
                                              const unsigned int& handle) = 0;
   // Ends the transform of the current item.
   [[nodiscard]] virtual int FinishTransform(const unsigned int& handle) {
-    return m_next->FinishTransform(handle);
+    return m_next != nullptr ? m_next->FinishTransform(handle) : kNoNextFilter;
   }
   // Completes the transaction on `handle`.
   [[nodiscard]] virtual int CommitTransaction(const unsigned int& handle) {
-    return m_next->CommitTransaction(handle);
+    return m_next != nullptr ? m_next->CommitTransaction(handle) : kNoNextFilter;
   }
 
   // Sets the next filter of the chain (not owned); the host does this when it
@@ -67,6 +66,9 @@ class IBackupDataFilter {
   IBackupDataFilter* GetNextFilter() const { return m_next; }
 
  protected:
+  // Result of a forwarding operation without a next filter: failed.
+  static constexpr int kNoNextFilter = 1;
+
   IBackupDataFilter() = default;
 
   // Next filter of the chain, not owned; null after construction.

@@ -341,6 +341,15 @@ TEST_F(PluginLibrary, FilterForwardsToTheNextFilter) {
   Owned<IBackupDataFilter> filter(Factory<GetFilterFn>(kGetFilterName)(&log, &link));
   ASSERT_TRUE(filter);
   EXPECT_EQ(filter->GetNextFilter(), nullptr);
+  // Not chained yet: the defaults fail instead of following a null pointer.
+  std::list<CFileInfo> none;
+  EXPECT_EQ(filter->BeginTransaction(1), 1);
+  EXPECT_EQ(filter->GetListing(L"", none), 1);
+  EXPECT_EQ(filter->PrepareTransform(L"n", true, 1), 1);
+  EXPECT_EQ(filter->FinishTransform(1), 1);
+  EXPECT_EQ(filter->CommitTransaction(1), 1);
+  EXPECT_TRUE(none.empty());
+
   RecordingFilter next;
   filter->SetNextFilter(&next);
   EXPECT_EQ(filter->GetNextFilter(), &next);
