@@ -93,6 +93,9 @@ class CFilter : public IBackupDataFilter, public IZipFilterOutputWriter, private
   // Closes the output file; 1 when that fails.
   int CloseOutput();
   void LogException(const char* operation, const char* what);
+  // Runs `body`, turning an exception into a log line and result 1.
+  template <typename Body>
+  int Guarded(const char* operation, Body body);
 
   FILE* output_ = nullptr;
   std::wstring fileExtension_;

@@ -82,4 +82,8 @@ class CZipReader {
   zlib_filefunc64_def functions_{};
   std::map<std::wstring, Entry> entries_;
   bool entryOpen_ = false;
+  bool entryEnded_ = false;   // the open entry was read to its end
+  bool entryFailed_ = false;  // reading the open entry failed
+  uint64_t delivered_ = 0;    // bytes of the open entry delivered so far
+  uint64_t expected_ = 0;     // bytes the open entry holds
 };

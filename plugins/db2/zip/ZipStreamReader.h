@@ -71,14 +71,18 @@ class CZipStreamReader {
   int VerifyEntry();
   // Ends inflate (the reader is then closed for reading); returns 1.
   int Fail();
+  // Drops `count` buffered bytes from the front.
   void Consume(unsigned int count);
+  // The first buffered byte.
+  unsigned char* Data() { return buffer_.get() + start_; }
 
   IZipFilterInputReader* input_ = nullptr;
   bool open_ = false;
   z_stream stream_{};
   ZipFileHeader header_;
   std::unique_ptr<unsigned char[]> buffer_;
-  unsigned int buffered_ = 0;
+  unsigned int start_ = 0;     // offset of the first buffered byte
+  unsigned int buffered_ = 0;  // count of buffered bytes from start_
   bool signatureFound_ = false;
   bool headerLoaded_ = false;
   bool entryEnded_ = false;

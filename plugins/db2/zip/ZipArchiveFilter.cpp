@@ -1,0 +1,369 @@
+#include "plugins/db2/zip/ZipArchiveFilter.h"
+
+#include <cstdint>
+#include <ctime>
+#include <cwchar>
+#include <exception>
+#include <memory>
+#include <vector>
+
+#include "zrlib/filesystem/FileSystem.h"
+#include "zrlib/strings/Strings.h"
+
+namespace zipfilter {
+namespace {
+
+struct FileCloser {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<FILE, FileCloser>;
+
+// Consecutive empty successful reads tolerated from the next filter.
+constexpr int kMaxEmptyReads = 16;
+
+FILE* OpenFile(const std::wstring& path, const char* mode) {
+  return std::fopen(ZRLib::strings::toAstr(path).c_str(), mode);
+}
+
+void RemoveFile(const std::wstring& path) {
+  try {
+    std::remove(ZRLib::strings::toAstr(path).c_str());
+  } catch (const std::exception&) {
+    // Nothing to remove that a narrow name could reach.
+  }
+}
+
+// A destination name that stays one file inside the temporary folder.
+std::wstring SafeFileName(std::wstring name) {
+  for (wchar_t& c : name) {
+    if (c == L'/' || c == L'\\' || c == L'\0') c = L'_';
+  }
+  if (name.empty() || name == L"." || name == L"..") name = L"_" + name;
+  return name;
+}
+
+// A folder below root that does not exist yet, created; empty on failure.
+std::wstring CreateUniqueFolder(std::wstring root, const void* identity) {
+  if (root.empty()) root = ZRLib::filesystem::GetTempFolderPath();
+  if (root.back() != L'/') root += L'/';
+  wchar_t id[64];
+  std::swprintf(id, sizeof(id) / sizeof(id[0]), L"ZR%lld_%llx", static_cast<long long>(std::time(nullptr)),
+                static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(identity)));
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::wstring folder = root + id;
+    if (attempt != 0) folder += L"_" + std::to_wstring(attempt);
+    if (ZRLib::filesystem::IsFolderExists(folder.c_str()) ||
+        ZRLib::filesystem::IsFileExists(folder.c_str())) {
+      continue;
+    }
+    if (ZRLib::filesystem::CreateFolder(folder)) return folder + L"/";
+    return std::wstring();
+  }
+  return std::wstring();
+}
+
+}  // namespace
+
+CFilter::CFilter(ILog* log, ILink* link) : PluginBase(log) {
+  try {
+    std::wstring root;
+    if (link != nullptr) {
+      link->GetValue(L"FileExtension", fileExtension_);
+      link->GetValue(L"DstFile", destinationName_);
+      link->GetValue(L"WSTempPath", root);
+    }
+    newName_ = destinationName_ + L"_new";
+    tempFolder_ = CreateUniqueFolder(root, this);
+    if (tempFolder_.empty()) {
+      LogWrite(LogEvent::Error, L"Can't create temporary directory in '%ls'", root.c_str());
+    }
+    destinationPath_ = tempFolder_ + SafeFileName(destinationName_);
+    newDestinationPath_ = tempFolder_ + SafeFileName(newName_);
+  } catch (const std::exception& e) {
+    tempFolder_.clear();
+    LogException("CFilter", e.what());
+  } catch (...) {
+    tempFolder_.clear();
+    LogException("CFilter", "unknown exception");
+  }
+}
+
+CFilter::~CFilter() {
+  try {
+    CloseOutput();
+    reader_.CloseZip();
+    if (!tempFolder_.empty()) ZRLib::filesystem::DeleteNonEmptyFolder(tempFolder_);
+  } catch (...) {
+    // Nothing may leave a destructor.
+  }
+}
+
+const wchar_t* CFilter::GetFileExtension() const { return fileExtension_.c_str(); }
+
+bool CFilter::IsManyToOne() const { return true; }
+
+// Every operation runs through this guard, so no exception leaves the filter.
+template <typename Body>
+int CFilter::Guarded(const char* operation, Body body) {
+  try {
+    return body();
+  } catch (const std::exception& e) {
+    LogException(operation, e.what());
+  } catch (...) {
+    LogException(operation, "unknown exception");
+  }
+  return 1;
+}
+
+int CFilter::BeginTransaction(const unsigned int& handle) {
+  return Guarded("BeginTransaction", [&] { return DoBeginTransaction(handle); });
+}
+
+int CFilter::GetListing(const std::wstring& path, std::list<CFileInfo>& entries) {
+  return Guarded("GetListing", [&] { return DoGetListing(path, entries); });
+}
+
+int CFilter::PrepareTransform(const std::wstring& name, bool forward, const unsigned int& handle) {
+  return Guarded("PrepareTransform", [&] { return DoPrepareTransform(name, forward, handle); });
+}
+
+int CFilter::DirectTransform(const unsigned char* data, unsigned int& size, const unsigned int&) {
+  return Guarded("DirectTransform", [&] {
+    const int result = writer_.DirectTransform(data, size);
+    if (result != 0) failed_ = true;
+    return result;
+  });
+}
+
+int CFilter::ReverseTransform(unsigned char* buffer, unsigned int& size, const unsigned int&) {
+  return Guarded("ReverseTransform", [&] { return reader_.ReadFile(buffer, size); });
+}
+
+int CFilter::FinishTransform(const unsigned int&) {
+  return Guarded("FinishTransform", [&] {
+    if (!forward_) return reader_.CloseFile();
+    const int result = writer_.FinishTransform();
+    if (result != 0) failed_ = true;
+    return result;
+  });
+}
+
+int CFilter::CommitTransaction(const unsigned int& handle) {
+  return Guarded("CommitTransaction", [&] { return DoCommitTransaction(handle); });
+}
+
+int CFilter::Write(const unsigned char* data, unsigned int& size) {
+  if (output_ == nullptr || data == nullptr) {
+    size = 0;
+    return 1;
+  }
+  const unsigned int asked = size;
+  size = static_cast<unsigned int>(std::fwrite(data, 1, asked, output_));
+  return size < asked ? 1 : 0;
+}
+
+int CFilter::DoBeginTransaction(const unsigned int& handle) {
+  forward_ = false;
+  failed_ = false;
+  readerPath_.clear();
+  reader_.CloseZip();
+  // Leftovers of a transaction that never committed.
+  CloseOutput();
+  if (tempFolder_.empty()) {
+    LogWrite(LogEvent::Error, L"Zip filter has no temporary folder");
+    return 1;
+  }
+  RemoveFile(newDestinationPath_);
+  RemoveFile(destinationPath_);
+  currentName_ = tempFolder_ + kArchiveName;
+  if (m_next == nullptr) {
+    LogWrite(LogEvent::Error, L"Zip filter has no next filter");
+    return 1;
+  }
+  int result = m_next->BeginTransaction(handle);
+  if (result == 0) result = writer_.BeginTransaction(this);
+  if (result == 0 && handle != 0) {
+    bool found = false;
+    result = FetchArchive(handle, found);
+  }
+  return result;
+}
+
+int CFilter::DoGetListing(const std::wstring& path, std::list<CFileInfo>& entries) {
+  int result = OpenReader();
+  if (result != 0) return result;
+  std::list<ZipFileInfo> items;
+  result = reader_.GetListing(path, items);
+  if (result != 0) return result;
+  for (const ZipFileInfo& item : items) {
+    std::wstring name = item.name;
+    uint32_t type = CFileAttributes::kTypeNormal;
+    if (!name.empty() && name.back() == L'/') {
+      name.pop_back();
+      type = CFileAttributes::kTypeDirectory;
+    }
+    entries.emplace_back(name, CFileAttributes(0, 0, 0, item.uncompressedSize, type,
+                                               CFileAttributes::kMaskSize));
+  }
+  return 0;
+}
+
+int CFilter::DoPrepareTransform(const std::wstring& name, bool forward, const unsigned int&) {
+  forward_ = forward;
+  if (!forward) {
+    const int result = OpenReader();
+    if (result != 0) return result;
+    currentName_ = name;
+    return reader_.OpenFile(name.c_str(), false);
+  }
+  currentName_.clear();
+  if (output_ == nullptr) {
+    output_ = OpenFile(newDestinationPath_, "wb");
+    if (output_ == nullptr) {
+      LogWrite(LogEvent::Error, L"Can't create temporary file '%ls'", newDestinationPath_.c_str());
+      failed_ = true;
+      return 1;
+    }
+  }
+  const int result = writer_.PrepareTransform(name, true);
+  if (result != 0) failed_ = true;
+  return result;
+}
+
+int CFilter::DoCommitTransaction(const unsigned int& handle) {
+  if (m_next == nullptr) return 1;
+  if (!forward_) {
+    reader_.CloseZip();
+    readerPath_.clear();
+    RemoveFile(destinationPath_);
+    return m_next->CommitTransaction(handle);
+  }
+
+  int result = failed_ ? 1 : 0;
+  if (result == 0 && ZRLib::filesystem::IsFileExists(destinationPath_.c_str())) {
+    result = writer_.CopyMissingFilesFromExistingArchive(destinationPath_.c_str());
+    if (result != 0) {
+      LogWrite(LogEvent::Error, L"Can't copy the entries of the stored archive '%ls'",
+               destinationPath_.c_str());
+    }
+  }
+  if (result == 0) result = writer_.CommitTransaction();
+  if (CloseOutput() != 0 && result == 0) {
+    LogWrite(LogEvent::Error, L"Can't write temporary file '%ls'", newDestinationPath_.c_str());
+    result = 1;
+  }
+  if (result == 0) result = SendNewArchive(handle);
+  forward_ = false;
+  RemoveFile(newDestinationPath_);
+  RemoveFile(destinationPath_);
+  const int next = m_next->CommitTransaction(handle);
+  return result != 0 ? result : next;
+}
+
+int CFilter::SendNewArchive(const unsigned int& handle) {
+  FileHandle file(OpenFile(newDestinationPath_, "rb"));
+  if (!file) {
+    LogWrite(LogEvent::Error, L"Can't open temporary file '%ls'", newDestinationPath_.c_str());
+    return 1;
+  }
+  int result = m_next->PrepareTransform(newDestinationPath_, forward_, handle);
+  if (result != 0) return result;
+  std::vector<unsigned char> chunk(kChunkSize);
+  for (;;) {
+    const std::size_t n = std::fread(chunk.data(), 1, chunk.size(), file.get());
+    if (n == 0) {
+      if (std::ferror(file.get()) != 0) {
+        LogWrite(LogEvent::Error, L"Can't read temporary file '%ls'", newDestinationPath_.c_str());
+        return 1;
+      }
+      break;
+    }
+    std::size_t sent = 0;
+    while (sent < n) {
+      const unsigned int offered = static_cast<unsigned int>(n - sent);
+      unsigned int size = offered;
+      result = m_next->DirectTransform(chunk.data() + sent, size, handle);
+      if (result != 0) return result;
+      if (size == 0 || size > offered) return 1;
+      sent += size;
+    }
+  }
+  return m_next->FinishTransform(handle);
+}
+
+int CFilter::FetchArchive(const unsigned int& handle, bool& found) {
+  found = false;
+  FileHandle file(OpenFile(destinationPath_, "wb"));
+  if (!file) {
+    LogWrite(LogEvent::Error, L"Can't create temporary file '%ls'", destinationPath_.c_str());
+    return 1;
+  }
+  if (m_next->PrepareTransform(currentName_, forward_, handle) != 0) {
+    // Nothing stored yet: the transaction starts without an old archive.
+    file.reset();
+    RemoveFile(destinationPath_);
+    return 0;
+  }
+  std::vector<unsigned char> chunk(kChunkSize);
+  uint64_t total = 0;
+  int result = 0;
+  int empty = 0;
+  for (;;) {
+    unsigned int size = kChunkSize;
+    const int read = m_next->ReverseTransform(chunk.data(), size, handle);
+    if (read != 0 && read != 5) {
+      result = read;
+      break;
+    }
+    if (size > kChunkSize) {
+      result = 1;
+      break;
+    }
+    if (size > 0 && std::fwrite(chunk.data(), 1, size, file.get()) != size) {
+      LogWrite(LogEvent::Error, L"Can't write temporary file '%ls'", destinationPath_.c_str());
+      result = 1;
+      break;
+    }
+    total += size;
+    if (read == 5) break;
+    empty = size == 0 ? empty + 1 : 0;
+    if (empty > kMaxEmptyReads) {
+      result = 1;
+      break;
+    }
+  }
+  const int finished = m_next->FinishTransform(handle);
+  if (result == 0) result = finished;
+  if (std::fclose(file.release()) != 0 && result == 0) {
+    LogWrite(LogEvent::Error, L"Can't write temporary file '%ls'", destinationPath_.c_str());
+    result = 1;
+  }
+  if (result != 0 || total == 0) RemoveFile(destinationPath_);
+  if (result != 0) {
+    LogWrite(LogEvent::Error, L"Can't fetch the stored archive '%ls'", currentName_.c_str());
+    return result;
+  }
+  found = total != 0;
+  return 0;
+}
+
+int CFilter::OpenReader() {
+  if (readerPath_ == destinationPath_ && reader_.IsOpen()) return 0;
+  readerPath_.clear();
+  const int result = reader_.OpenZip(destinationPath_.c_str());
+  if (result == 0) readerPath_ = destinationPath_;
+  return result;
+}
+
+int CFilter::CloseOutput() {
+  if (output_ == nullptr) return 0;
+  const int result = std::fclose(output_) == 0 ? 0 : 1;
+  output_ = nullptr;
+  return result;
+}
+
+void CFilter::LogException(const char* operation, const char* what) {
+  LogWrite(LogEvent::Error, L"Zip filter: %s failed: %s", operation, what);
+}
+
+}  // namespace zipfilter

@@ -1,0 +1,284 @@
+#include "plugins/db2/zip/ZipFilter.h"
+
+#include <minizip/ioapi.h>
+#include <minizip/unzip.h>
+
+#include <set>
+
+#include "zrlib/strings/Strings.h"
+
+namespace {
+
+// Closes a minizip archive handle.
+struct UnzCloser {
+  void operator()(void* zip) const { unzClose(static_cast<unzFile>(zip)); }
+};
+using UnzHandle = std::unique_ptr<void, UnzCloser>;
+
+constexpr unsigned int kNameBufferSize = 65536;
+
+// Name of an entry as the archive holds it, as UTF-8 with "/" separators.
+std::string EntryNameAsUtf8(const char* raw, std::size_t size, unsigned long flags) {
+  std::string name(raw, size);
+  if ((flags & zip::kFlagUtf8Name) == 0) {
+    try {
+      name = ZRLib::strings::WstrToUTF8(ZRLib::strings::toWstr(name));
+    } catch (const std::bad_alloc&) {
+      // Not text of the current locale: keep the bytes as they are.
+    }
+  }
+  return ZRLib::strings::Replace(name, "\\", "/");
+}
+
+}  // namespace
+
+CZipFilter::CZipFilter() : buffer_(new unsigned char[kBufferSize]()) {}
+
+CZipFilter::~CZipFilter() { EndDeflate(); }
+
+int CZipFilter::BeginTransaction(IZipFilterOutputWriter* writer) {
+  EndDeflate();
+  offset_ = 0;
+  writer_ = writer;
+  entries_.clear();
+  buffered_ = 0;
+  failed_ = false;
+  return writer == nullptr ? 1 : 0;
+}
+
+int CZipFilter::PrepareTransform(const std::wstring& name, bool forward) {
+  valid_ = forward;
+  buffered_ = 0;
+  if (!forward) return 1;
+  if (deflating_) {
+    // The previous entry was never finished: its data cannot be completed.
+    EndDeflate();
+    failed_ = true;
+  }
+
+  std::string utf8 = ZRLib::strings::Replace(ZRLib::strings::WstrToUTF8(name), "\\", "/");
+  if (utf8.size() > zip::kMaxNameLength) return 1;
+
+  stream_ = z_stream{};
+  if (deflateInit2(&stream_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8,
+                   Z_DEFAULT_STRATEGY) != Z_OK) {
+    return 1;
+  }
+  deflating_ = true;
+
+  ZipFileHeader header;
+  header.versionMadeBy = zip::kZip64Version;
+  header.versionNeeded = zip::kZip64Version;
+  header.flags = zip::kFlagDataDescriptor | zip::kFlagUtf8Name;
+  header.method = zip::kMethodDeflate;
+  header.name = std::move(utf8);
+  header.localHeaderOffset = offset_;
+  const int result = Send(header.GetLocalFileHeader());
+  if (result != 0) {
+    EndDeflate();
+    return Fail(result);
+  }
+  entries_.push_back(std::move(header));
+  return 0;
+}
+
+int CZipFilter::DirectTransform(const unsigned char* data, unsigned int& size) {
+  if (!valid_) {
+    size = 0;
+    return 1;
+  }
+  if (size == 0) return 0;
+  if (!deflating_ || data == nullptr) {
+    size = 0;
+    return 1;
+  }
+  ZipFileHeader& entry = entries_.back();
+  entry.uncompressedSize += size;
+  entry.crc = static_cast<uint32_t>(crc32(entry.crc, data, size));
+
+  stream_.next_in = const_cast<Bytef*>(data);
+  stream_.avail_in = size;
+  while (stream_.avail_in > 0) {
+    stream_.next_out = buffer_.get() + buffered_;
+    stream_.avail_out = kBufferSize - buffered_;
+    const int z = deflate(&stream_, Z_NO_FLUSH);
+    buffered_ = kBufferSize - stream_.avail_out;
+    if (z != Z_OK && z != Z_BUF_ERROR) {
+      EndDeflate();
+      size = 0;
+      return Fail(1);
+    }
+    const int result = FlushBuffer(true);
+    if (result != 0) {
+      EndDeflate();
+      size = 0;
+      return Fail(result);
+    }
+  }
+  return 0;
+}
+
+int CZipFilter::FinishTransform() {
+  if (!valid_ || !deflating_) return 1;
+  stream_.next_in = nullptr;
+  stream_.avail_in = 0;
+  for (;;) {
+    stream_.next_out = buffer_.get() + buffered_;
+    stream_.avail_out = kBufferSize - buffered_;
+    const int z = deflate(&stream_, Z_FINISH);
+    buffered_ = kBufferSize - stream_.avail_out;
+    if (z != Z_OK && z != Z_STREAM_END && z != Z_BUF_ERROR) {
+      EndDeflate();
+      return Fail(1);
+    }
+    const int result = FlushBuffer(true);
+    if (result != 0) {
+      EndDeflate();
+      return Fail(result);
+    }
+    if (z == Z_STREAM_END) break;
+  }
+  EndDeflate();
+  const int result = Send(entries_.back().GetLocalDataDescriptor(true));
+  return result == 0 ? 0 : Fail(result);
+}
+
+int CZipFilter::CommitTransaction() {
+  if (!valid_) return 1;
+  if (deflating_) {
+    // An entry was never finished.
+    EndDeflate();
+    failed_ = true;
+  }
+  if (failed_ || writer_ == nullptr) return 1;
+
+  const uint64_t start = offset_;
+  for (ZipFileHeader& entry : entries_) {
+    const int result = Send(entry.GetCentralFileHeader());
+    if (result != 0) return Fail(result);
+  }
+  EndOfCentralDirectory end;
+  end.entries = entries_.size();
+  end.centralDirectorySize = offset_ - start;
+  end.centralDirectoryOffset = start;
+  end.zip64EndOffset = offset_;
+  int result = Send(end.GetZip64EndOfCentralDirectory());
+  if (result == 0) result = Send(end.GetZip64EndOfCentralDirectoryLocator());
+  if (result == 0) result = Send(end.GetEndOfCentralDirectory());
+  if (result != 0) return Fail(result);
+  entries_.clear();
+  return 0;
+}
+
+int CZipFilter::CopyMissingFilesFromExistingArchive(const wchar_t* path) {
+  if (!valid_ || deflating_ || writer_ == nullptr || path == nullptr) return Fail(1);
+  std::string narrowPath;
+  try {
+    narrowPath = ZRLib::strings::toAstr(path);
+  } catch (const std::bad_alloc&) {
+    return Fail(1);
+  }
+  zlib_filefunc64_def functions{};
+  fill_fopen64_filefunc(&functions);
+  UnzHandle zip(unzOpen2_64(narrowPath.c_str(), &functions));
+  if (!zip) return Fail(1);
+  unzFile uf = static_cast<unzFile>(zip.get());
+  unz_global_info64 global{};
+  if (unzGetGlobalInfo64(uf, &global) != UNZ_OK) return Fail(1);
+
+  std::set<std::string> names;
+  for (const ZipFileHeader& entry : entries_) names.insert(entry.name);
+
+  std::unique_ptr<char[]> nameBuffer(new char[kNameBufferSize]());
+  int step = unzGoToFirstFile(uf);
+  while (step == UNZ_OK) {
+    unz_file_info64 info{};
+    if (unzGetCurrentFileInfo64(uf, &info, nameBuffer.get(), kNameBufferSize, nullptr, 0, nullptr,
+                                0) != UNZ_OK) {
+      return Fail(1);
+    }
+    const std::size_t nameSize =
+        info.size_filename < kNameBufferSize ? info.size_filename : kNameBufferSize;
+    std::string name = EntryNameAsUtf8(nameBuffer.get(), nameSize, info.flag);
+    if (names.insert(name).second) {
+      if (name.size() > zip::kMaxNameLength) return Fail(1);
+      ZipFileHeader header;
+      header.versionMadeBy = zip::kZip64Version;
+      header.versionNeeded = zip::kZip64Version;
+      header.flags = static_cast<uint16_t>(info.flag | zip::kFlagDataDescriptor | zip::kFlagUtf8Name);
+      header.method = static_cast<uint16_t>(info.compression_method);
+      header.modificationTime = static_cast<uint16_t>(info.dosDate & 0xFFFF);
+      header.modificationDate = static_cast<uint16_t>((info.dosDate >> 16) & 0xFFFF);
+      header.crc = static_cast<uint32_t>(info.crc);
+      header.compressedSize = info.compressed_size;
+      header.uncompressedSize = info.uncompressed_size;
+      header.name = std::move(name);
+      header.localHeaderOffset = offset_;
+      int result = Send(header.GetLocalFileHeader());
+      if (result != 0) return Fail(result);
+      entries_.push_back(header);
+
+      if (unzOpenCurrentFile2(uf, nullptr, nullptr, 1) != UNZ_OK) return Fail(1);
+      uint64_t copied = 0;
+      for (;;) {
+        const int n = unzReadCurrentFile(uf, buffer_.get(), kBufferSize);
+        if (n < 0) result = 1;
+        if (n <= 0) break;
+        result = Send(buffer_.get(), static_cast<std::size_t>(n));
+        if (result != 0) break;
+        copied += static_cast<uint64_t>(n);
+      }
+      if (unzCloseCurrentFile(uf) != UNZ_OK && result == 0) result = 1;
+      if (result == 0 && copied != info.compressed_size) result = 1;
+      if (result != 0) return Fail(result);
+      result = Send(header.GetLocalDataDescriptor(true));
+      if (result != 0) return Fail(result);
+    }
+    step = unzGoToNextFile(uf);
+  }
+  if (step != UNZ_END_OF_LIST_OF_FILE) return Fail(1);
+  return 0;
+}
+
+int CZipFilter::FlushBuffer(bool countCompressed) {
+  unsigned int start = 0;
+  int result = 0;
+  while (start < buffered_) {
+    const unsigned int offered = buffered_ - start;
+    unsigned int taken = offered;
+    result = writer_ == nullptr ? 1 : writer_->Write(buffer_.get() + start, taken);
+    if (result == 0 && (taken == 0 || taken > offered)) result = 1;
+    if (result != 0) break;
+    start += taken;
+    offset_ += taken;
+    if (countCompressed) entries_.back().compressedSize += taken;
+  }
+  buffered_ = 0;
+  return result;
+}
+
+int CZipFilter::Send(const unsigned char* data, std::size_t size) {
+  std::size_t start = 0;
+  while (start < size) {
+    const std::size_t left = size - start;
+    const unsigned int offered = left > kBufferSize ? kBufferSize : static_cast<unsigned int>(left);
+    unsigned int taken = offered;
+    int result = writer_ == nullptr ? 1 : writer_->Write(data + start, taken);
+    if (result == 0 && (taken == 0 || taken > offered)) result = 1;
+    if (result != 0) return result;
+    start += taken;
+    offset_ += taken;
+  }
+  return 0;
+}
+
+void CZipFilter::EndDeflate() {
+  if (!deflating_) return;
+  deflateEnd(&stream_);
+  deflating_ = false;
+}
+
+int CZipFilter::Fail(int result) {
+  failed_ = true;
+  return result;
+}
