@@ -21,9 +21,9 @@ class PluginBase {
 
   // Formats `format` with the arguments as vswprintf does (narrow strings are
   // %s, wide ones %ls) and writes the text, cut at kMaxTextLength characters,
-  // at `level`. Nothing happens when the log is null. Never throws.
-  // Thread: that of the log object.
-  void LogWrite(LogEvent::ID level, const wchar_t* format, ...) {
+  // at `level`; a null format gives an empty text. Nothing happens when the
+  // log is null. Never throws. Thread: any the log object accepts calls from.
+  void LogWrite(LogEvent::ID level, const wchar_t* format, ...) const {
     if (m_log == nullptr) return;
     va_list args;
     va_start(args, format);
@@ -32,7 +32,8 @@ class PluginBase {
   }
 
   // As LogWrite; `error` (a system error number) does not enter the text.
-  void LogWriteSystem(LogEvent::ID level, unsigned long error, const wchar_t* format, ...) {
+  void LogWriteSystem(LogEvent::ID level, unsigned long error, const wchar_t* format,
+                      ...) const {
     static_cast<void>(error);
     if (m_log == nullptr) return;
     va_list args;
@@ -45,7 +46,7 @@ class PluginBase {
   ILog* m_log;
 
  private:
-  void Write(LogEvent::ID level, const wchar_t* format, va_list args) {
+  void Write(LogEvent::ID level, const wchar_t* format, va_list args) const {
     wchar_t text[kMaxTextLength + 1] = {};
     Format(text, format, args);
     m_log->Write(level, text);

@@ -219,9 +219,7 @@ TEST_F(PluginLibrary, ReadObjectRunsEveryOperation) {
       L"OnStop",
       L"destroyed read live=0",
   };
-  std::vector<std::wstring> texts;
-  for (const auto& line : log.lines) texts.push_back(line.text);
-  EXPECT_EQ(texts, expected);
+  EXPECT_EQ(log.Texts(), expected);
   EXPECT_EQ(log.lines[9].level, LogEvent::Warning);
   EXPECT_EQ(log.lines[10].level, LogEvent::Debug);
 }
@@ -286,9 +284,7 @@ TEST_F(PluginLibrary, WriteObjectRunsEveryOperation) {
       L"CommitTransaction 1",
       L"destroyed write live=0",
   };
-  std::vector<std::wstring> texts;
-  for (const auto& line : log.lines) texts.push_back(line.text);
-  EXPECT_EQ(texts, expected);
+  EXPECT_EQ(log.Texts(), expected);
 }
 
 TEST_F(PluginLibrary, MissingTempPathLeavesTheValueEmpty) {

@@ -30,6 +30,13 @@ class RecordingLog final : public ILog {
     return false;
   }
 
+  // The texts of all lines, in order.
+  std::vector<std::wstring> Texts() const {
+    std::vector<std::wstring> texts;
+    for (const Line& line : lines) texts.push_back(line.text);
+    return texts;
+  }
+
   std::vector<Line> lines;
 };
 
