@@ -1,0 +1,26 @@
+// Checks on the names that reach the DB2 plug-in from outside.
+#ifndef ZR_PLUGINS_DB2_PATHRULES_H_
+#define ZR_PLUGINS_DB2_PATHRULES_H_
+
+#include <string>
+
+namespace db2 {
+
+// True for a DB2 database or instance name: 1 to 8 characters out of letters,
+// digits, "@", "#", "$" and "_", not starting with a digit or "_". Such a name
+// fits the 8-character fields and is safe as part of a folder name.
+bool IsDb2Name(const std::string& name);
+
+// True for a name that is one safe file name component: not empty, not "."
+// or "..", no "/", "\" or zero byte, at most 255 bytes.
+bool IsSafeFileName(const std::string& name);
+
+// The prefix of work folders for a WSTempPath value: "/tmp/" for a value
+// holding "\" or an empty one; otherwise the value as narrow text, with a
+// "/" appended when it does not end with one. Throws what the narrow
+// conversion throws.
+std::string TempRootFromValue(const std::wstring& value);
+
+}  // namespace db2
+
+#endif  // ZR_PLUGINS_DB2_PATHRULES_H_

@@ -1,0 +1,510 @@
+#include "plugins/db2/PluginImplementation.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <vector>
+
+#include "plugins/db2/InInfo.h"
+#include "plugins/db2/Instance.h"
+#include "plugins/db2/PathRules.h"
+#include "plugins/db2/Pipe.h"
+#include "plugins/db2/SqlInfo.h"
+#include "zrlib/strings/Strings.h"
+
+using ZRLib::strings::toAstr;
+using ZRLib::strings::toWstr;
+
+namespace {
+
+constexpr unsigned int kHandle = 1;
+constexpr unsigned int kChunk = 1024 * 1024;
+constexpr unsigned int kMaxRead = 2 * 1024 * 1024;
+constexpr unsigned int kFailedSize = 0xFFFFFFFF;
+
+// Wide text of narrow text for log lines; never throws.
+std::wstring Wide(const std::string& text) {
+  try {
+    return toWstr(text);
+  } catch (...) {
+    return std::wstring(text.begin(), text.end());
+  }
+}
+
+// The message text of a DB2 call without its line end.
+std::wstring MessageLine(const char* message) {
+  std::string text(message, strnlen(message, kDb2MessageSize));
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  if (!text.empty() && text.back() == '\r') text.pop_back();
+  return Wide(text);
+}
+
+// Creates `folder` (parents as needed); false when it existed or cannot be made.
+bool MakeFreshFolder(const std::string& folder) {
+  std::error_code ec;
+  const std::filesystem::path path(folder);
+  if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
+  return ::mkdir(folder.c_str(), 0700) == 0;
+}
+
+// The first entry of `folder` other than "." and "..", or empty.
+std::string FirstEntry(const std::string& folder) {
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+  if (!dir) return std::string();
+  while (const dirent* entry = ::readdir(dir.get())) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) return entry->d_name;
+  }
+  return std::string();
+}
+
+struct FileCloser {
+  void operator()(FILE* f) const {
+    if (f != nullptr) std::fclose(f);
+  }
+};
+using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+
+}  // namespace
+
+PluginImplementation::PluginImplementation(ILog* log, ILink* link) : log_(log), tempRoot_("/tmp/") {
+  try {
+    std::wstring value;
+    if (link != nullptr) link->GetValue(L"WSTempPath", value);
+    tempRoot_ = db2::TempRootFromValue(value);
+  } catch (...) {
+    tempRoot_ = "/tmp/";
+  }
+}
+
+PluginImplementation::~PluginImplementation() {
+  try {
+    Abort();
+  } catch (...) {
+  }
+}
+
+void PluginImplementation::LogWrite(LogEvent::ID level, const wchar_t* text) {
+  if (log_ != nullptr) log_->Write(level, text);
+}
+
+std::string PluginImplementation::FixPath(const std::string& path) {
+  return "/" + ZRLib::strings::Replace(path, "\\", "/");
+}
+
+bool PluginImplementation::CreatePipeForZipData() {
+  CloseZipDataPipe();
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+  readFd_ = fds[0];
+  writeFd_ = fds[1];
+  std::wcerr << L"Pipes Created: read = " << readFd_ << L", write = " << writeFd_ << std::endl;
+  return true;
+}
+
+void PluginImplementation::CloseZipDataPipe() {
+  db2::CloseFd(writeFd_);
+  db2::CloseFd(readFd_);
+}
+
+void PluginImplementation::FlushAndCloseZipDataPipeWriterEnd() { db2::CloseFd(writeFd_); }
+
+void PluginImplementation::RemoveWorkFolder() {
+  if (workFolder_.empty()) return;
+  std::error_code ec;
+  std::filesystem::remove_all(workFolder_, ec);
+}
+
+void PluginImplementation::ResetState() {
+  CloseZipDataPipe();
+  workFolder_.clear();
+  backupFile_.clear();
+  database_.clear();
+  open_ = false;
+  backupMode_ = false;
+  endOfData_ = false;
+}
+
+void PluginImplementation::Abort() {
+  if (worker_.joinable()) {
+    // Closing the worker's peer end makes its next pipe call fail or see the
+    // end, so the join cannot hang.
+    if (backupMode_) {
+      db2::CloseFd(readFd_);
+    } else {
+      FlushAndCloseZipDataPipeWriterEnd();
+    }
+    worker_.join();
+  }
+  if (open_) RemoveWorkFolder();
+  ResetState();
+}
+
+int PluginImplementation::OpenFile(const std::wstring& path, FileAccessMode::ID mode, unsigned int& handle) {
+  try {
+    if (open_) {
+      LogWrite(LogEvent::Error, L"A file is already open.");
+      return 1;
+    }
+    if (mode != FileAccessMode::Read && mode != FileAccessMode::Write) return 1;
+    backupFile_.clear();
+    const std::vector<std::string> fields = ZRLib::strings::Split(toAstr(path), "\\");
+    bool valid = fields.size() == 1 || fields.size() == 2;
+    for (const std::string& field : fields) valid = valid && db2::IsDb2Name(field);
+    if (!valid) {
+      LogWrite(LogEvent::Error, L"Invalid path: " + path);
+      return 1;
+    }
+    database_ = fields.back();
+    workFolder_ = ZRLib::strings::Replace(
+        tempRoot_ + "db2_" + std::to_string(static_cast<long long>(std::time(nullptr))) + "_" + database_, "\\",
+        "/");
+    if (!MakeFreshFolder(workFolder_)) {
+      LogWrite(LogEvent::Error, L"Can't create temporary directory: " + Wide(workFolder_));
+      workFolder_.clear();
+      database_.clear();
+      return 1;
+    }
+    if (!CreatePipeForZipData()) {
+      LogWrite(LogEvent::Error, L"Internal pipe creation failed.");
+      RemoveWorkFolder();
+      ResetState();
+      return 1;
+    }
+    return mode == FileAccessMode::Write ? OpenRestore(handle) : OpenBackup(handle);
+  } catch (...) {
+    LogWrite(LogEvent::Error, L"Failed to open the database file.");
+    if (worker_.joinable()) Abort();
+    RemoveWorkFolder();
+    ResetState();
+    return 1;
+  }
+}
+
+int PluginImplementation::OpenRestore(unsigned int& handle) {
+  backupMode_ = false;
+  workerOk_ = false;
+  workerFailed_ = false;
+  worker_ = std::thread(&PluginImplementation::UnpackWorker, this);
+  open_ = true;
+  handle = kHandle;
+  return 0;
+}
+
+int PluginImplementation::OpenBackup(unsigned int& handle) {
+  backupMode_ = true;
+  char message[kDb2MessageSize] = {};
+  InInfo info;
+  if (info.Backup(database_.c_str(), workFolder_.c_str(), message) != 0) {
+    RemoveWorkFolder();
+    const std::wstring text = MessageLine(message);
+    LogWrite(LogEvent::Error, text.empty() ? L"Backup of database " + Wide(database_) + L" failed." : text);
+    ResetState();
+    return 1;
+  }
+  backupFile_ = FirstEntry(workFolder_);
+  LogWrite(LogEvent::Warning, L"Found backup file: " + Wide(backupFile_));
+  if (backupFile_.empty()) {
+    RemoveWorkFolder();
+    LogWrite(LogEvent::Error, L"Database dump not found");
+    ResetState();
+    return 1;
+  }
+  if (readFd_ == -1 || writeFd_ == -1 || packer_.BeginTransaction(this) != 0) {
+    // The image stays in the work folder for the administrator.
+    LogWrite(LogEvent::Error, L"Failed to initialize zip packer.");
+    ResetState();
+    return 1;
+  }
+  workerOk_ = false;
+  worker_ = std::thread(&PluginImplementation::PackWorker, this);
+  open_ = true;
+  handle = kHandle;
+  return 0;
+}
+
+int PluginImplementation::ReadFile(unsigned char* buffer, unsigned int& size, const unsigned int& handle) {
+  try {
+    if (handle != kHandle || !open_ || !backupMode_ || readFd_ == -1) return 1;
+    if (size == 0) return 0;
+    const ssize_t n = db2::ReadRetrying(readFd_, buffer, size);
+    if (n < 0) return 1;
+    if (n > 0) {
+      size = static_cast<unsigned int>(n);
+      return 0;
+    }
+    // The worker closes its end last, so it is about to end.
+    db2::CloseFd(readFd_);
+    if (worker_.joinable()) worker_.join();
+    size = 0;
+    if (!workerOk_) return 1;
+    endOfData_ = true;
+    return 5;
+  } catch (...) {
+    return 1;
+  }
+}
+
+int PluginImplementation::SeekFile(const unsigned int&, const unsigned long long&) { return 6; }
+
+int PluginImplementation::CloseFile(const unsigned int& handle) {
+  try {
+    if (handle != kHandle || !open_) return 1;
+    return backupMode_ ? CloseBackup() : CloseRestore();
+  } catch (...) {
+    try {
+      Abort();
+    } catch (...) {
+    }
+    return 1;
+  }
+}
+
+int PluginImplementation::CloseBackup() {
+  const bool complete = endOfData_;
+  if (!complete) {
+    db2::CloseFd(readFd_);
+    LogWrite(LogEvent::Warning, L"Backup stream closed before its end.");
+  }
+  if (worker_.joinable()) worker_.join();
+  FlushAndCloseZipDataPipeWriterEnd();
+  const bool ok = complete && workerOk_;
+  RemoveWorkFolder();
+  ResetState();
+  return ok ? 0 : 1;
+}
+
+int PluginImplementation::CloseRestore() {
+  FlushAndCloseZipDataPipeWriterEnd();
+  if (worker_.joinable()) worker_.join();
+  if (!workerOk_) {
+    LogWrite(LogEvent::Error, L"The backup stream was incomplete or damaged; database " + Wide(database_) +
+                                  L" was not restored.");
+    RemoveWorkFolder();
+    ResetState();
+    return 1;
+  }
+  char message[kDb2MessageSize] = {};
+  InInfo info;
+  if (info.Restore(database_.c_str(), workFolder_.c_str(), message) == 0) {
+    RemoveWorkFolder();
+    ResetState();
+    return 0;
+  }
+  LogWrite(LogEvent::Error, MessageLine(message));
+  LogWrite(LogEvent::Error, L"Failed to restore database " + Wide(database_));
+  LogWrite(LogEvent::Warning, L"Backup file is stored at\t: " + Wide(workFolder_));
+  ResetState();
+  return 1;
+}
+
+int PluginImplementation::GetElementAttributes(const std::wstring&, CFileAttributes& attributes) {
+  attributes.Mask &= ~(CFileAttributes::kMaskCreation | CFileAttributes::kMaskLastAccess |
+                       CFileAttributes::kMaskModification | CFileAttributes::kMaskSize);
+  attributes.Type = CFileAttributes::kTypeNormal;
+  return 0;
+}
+
+int PluginImplementation::GetListing(const std::wstring& path, std::list<CFileInfo>& entries) {
+  try {
+    InInfo info;
+    if (path.empty()) {
+      char name[16] = {};
+      if (info.CurrentLocalInstanceNameGet(name) == 0 && name[0] != '\0') {
+        entries.emplace_back(toWstr(name), CFileAttributes(0, 0, 0, 0, CFileAttributes::kTypeDirectory, 0));
+      }
+      return 0;
+    }
+    const std::string instanceName = toAstr(path);
+    Instance instance;
+    if (!db2::IsDb2Name(instanceName) || !instance.setInstance(instanceName.c_str(), "", "")) {
+      LogWrite(LogEvent::Error, L"Invalid path: " + path);
+      return 0;
+    }
+    // Without the attachment the directory would be another instance's.
+    if (instance.Attach() != 0) return 0;
+    std::vector<std::string> aliases;
+    (void)info.ListLocalDatabases(aliases);
+    (void)instance.Detach();
+    for (const std::string& alias : aliases) {
+      entries.emplace_back(toWstr(alias), CFileAttributes(0, 0, 0, 0, CFileAttributes::kTypeNormal, 0));
+    }
+  } catch (...) {
+  }
+  return 0;
+}
+
+void PluginImplementation::OnStop() {}
+
+int PluginImplementation::WriteFile(const unsigned char* data, unsigned int& size, const unsigned int& handle) {
+  try {
+    if (handle == kHandle && open_ && !backupMode_ && writeFd_ != -1 && !workerFailed_ &&
+        db2::WriteAllNoSigpipe(writeFd_, data, size)) {
+      return 0;
+    }
+  } catch (...) {
+  }
+  LogWrite(LogEvent::Error, L"Error occurred while writing the file");
+  size = kFailedSize;
+  return 1;
+}
+
+int PluginImplementation::SetElementAttributes(const std::wstring&, const CFileAttributes&) { return 0; }
+int PluginImplementation::CreateFolder(const std::wstring&) { return 0; }
+int PluginImplementation::DeleteFolder(const std::wstring&) { return 0; }
+int PluginImplementation::DeleteFile(const std::wstring&) { return 0; }
+int PluginImplementation::MoveFile(const std::wstring&, const std::wstring&) { return 6; }
+int PluginImplementation::BeginTransaction() { return 0; }
+int PluginImplementation::CommitTransaction() { return 0; }
+
+int PluginImplementation::Write(const unsigned char* data, unsigned int& size) {
+  if (writeFd_ == -1) {
+    size = kFailedSize;
+    return 1;
+  }
+  const ssize_t n = db2::WriteNoSigpipe(writeFd_, data, size);
+  if (n <= 0) {
+    size = kFailedSize;
+    return 1;
+  }
+  size = static_cast<unsigned int>(n);
+  return 0;
+}
+
+int PluginImplementation::Read(unsigned char* buffer, unsigned int& size) {
+  if (readFd_ == -1) return 1;
+  const ssize_t n = db2::ReadRetrying(readFd_, buffer, size < kMaxRead ? size : kMaxRead);
+  if (n < 0) {
+    LogWrite(LogEvent::Error, L"ZIP stream reading error.");
+    return 1;
+  }
+  size = static_cast<unsigned int>(n);
+  return n == 0 ? 5 : 0;
+}
+
+void PluginImplementation::PackWorker() {
+  db2::BlockSigpipeInThisThread();
+  bool ok = false;
+  try {
+    ok = Pack();
+  } catch (...) {
+    LogWrite(LogEvent::Error, L"Packing failed.");
+  }
+  workerOk_ = ok;
+  // The reader sees the end of data only after the result is stored.
+  FlushAndCloseZipDataPipeWriterEnd();
+}
+
+bool PluginImplementation::Pack() {
+  if (backupFile_.empty()) return false;
+  const std::string fullPath = workFolder_ + "/" + backupFile_;
+  LogWrite(LogEvent::Info, L"Packing file: " + Wide(fullPath));
+  bool ok = true;
+  if (packer_.PrepareTransform(toWstr(backupFile_), true) != 0) {
+    LogWrite(LogEvent::Error, L"Packing failed on prepare stage.");
+    ok = false;
+  } else if (UniqueFile image{std::fopen(fullPath.c_str(), "rb")}; !image) {
+    LogWrite(LogEvent::Error, L"Can't open file for packing. Path: " + Wide(fullPath));
+    ok = false;
+  } else {
+    std::unique_ptr<unsigned char[]> buffer(new unsigned char[kChunk]);
+    for (;;) {
+      unsigned int count = static_cast<unsigned int>(std::fread(buffer.get(), 1, kChunk, image.get()));
+      if (count == 0) {
+        if (std::ferror(image.get())) {
+          LogWrite(LogEvent::Error, L"Can't read file for packing. Path: " + Wide(fullPath));
+          ok = false;
+        }
+        break;
+      }
+      if (packer_.DirectTransform(buffer.get(), count) != 0) {
+        LogWrite(LogEvent::Error, L"Packing failed.");
+        ok = false;
+        break;
+      }
+    }
+  }
+  const int finished = packer_.FinishTransform();
+  const int committed = packer_.CommitTransaction();
+  return ok && finished == 0 && committed == 0;
+}
+
+void PluginImplementation::UnpackWorker() {
+  db2::BlockSigpipeInThisThread();
+  bool ok = false;
+  try {
+    ok = Unpack();
+  } catch (...) {
+    LogWrite(LogEvent::Error, L"Could'not extract backup file");
+  }
+  unpacker_.CloseZip();
+  workerOk_ = ok;
+  // Later writes of the caller fail at once; the drain keeps them from
+  // blocking until the caller sees that.
+  if (!ok) workerFailed_ = true;
+  try {
+    DrainPipe();
+  } catch (...) {
+  }
+}
+
+bool PluginImplementation::Unpack() {
+  if (unpacker_.OpenZip(this) != 0 || readFd_ == -1) {
+    LogWrite(LogEvent::Error, L"Zip Unpacking not initialized");
+    return false;
+  }
+  ZipFileHeader* header = nullptr;
+  if (unpacker_.OpenCurrentFile(header) != 0 || header == nullptr) {
+    LogWrite(LogEvent::Error, L"Could'not extract backup file");
+    return false;
+  }
+  const std::string name = header->name;
+  if (!db2::IsSafeFileName(name)) {
+    LogWrite(LogEvent::Error, L"Invalid file name in the backup stream: " + Wide(name));
+    return false;
+  }
+  backupFile_ = name;
+  const std::string fullPath = workFolder_ + "/" + name;
+  LogWrite(LogEvent::Warning, L"Extracting file: " + Wide(fullPath));
+  const int fd = ::open(fullPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  UniqueFile out{fd == -1 ? nullptr : ::fdopen(fd, "wb")};
+  if (!out) {
+    if (fd != -1) ::close(fd);
+    LogWrite(LogEvent::Error, L"Can't open file for writing:" + Wide(fullPath));
+    return false;
+  }
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kChunk]);
+  for (;;) {
+    unsigned int size = kChunk;
+    const int result = unpacker_.ReadFile(buffer.get(), size);
+    if (result == 5) break;
+    if (result != 0) {
+      LogWrite(LogEvent::Error, L"Could'not extract backup file");
+      return false;
+    }
+    if (size > 0 && std::fwrite(buffer.get(), 1, size, out.get()) != size) {
+      LogWrite(LogEvent::Error, L"Can't write file: " + Wide(fullPath));
+      return false;
+    }
+  }
+  unpacker_.CloseFile();
+  if (std::fclose(out.release()) != 0) {
+    LogWrite(LogEvent::Error, L"Can't write file: " + Wide(fullPath));
+    return false;
+  }
+  return true;
+}
+
+void PluginImplementation::DrainPipe() {
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[64 * 1024]);
+  while (db2::ReadRetrying(readFd_, buffer.get(), 64 * 1024) > 0) {
+  }
+}
