@@ -1,0 +1,269 @@
+#include "agent/data/Settings.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <iostream>
+#include <new>
+#include <vector>
+
+#include "agent/data/SettingsDocument.h"
+#include "zrlib/filesystem/FileSystem.h"
+#include "zrlib/strings/Strings.h"
+#include "zrlib/system/System.h"
+
+namespace {
+
+// Serialises singleton creation, release and every save.
+std::mutex g_settingsMutex;
+std::atomic<CSettings*> g_instance{nullptr};
+
+const wchar_t kOnce[] = L"once";
+const wchar_t kDebug[] = L"debug";
+
+std::wstring HomeFromPasswordDatabase() {
+  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr ||
+      found->pw_dir == nullptr || found->pw_dir[0] == '\0') {
+    return std::wstring();
+  }
+  return ZRLib::strings::toWstr(found->pw_dir);
+}
+
+}  // namespace
+
+CSettings::CSettings(const std::wstring& systemSettingsFolder, const std::wstring& homeFolder)
+    : m_userDirectory(homeFolder + L"/.ze7"),
+      m_systemSettingsFile(systemSettingsFolder + L"/" + kSettingsFileName) {
+  m_values.coordinatorHost = ZRLib::system::GetComputerNetworkName();
+  m_values.coordinatorPort = L"1755";
+  m_values.debugLevel = L"1";
+  m_values.name = ZRLib::system::GetComputerNetworkName();
+  m_values.tempFolder = ZRLib::filesystem::GetTempFolderPath();
+}
+
+CSettings::~CSettings() = default;
+
+CSettings* CSettings::Instance() {
+  CSettings* instance = g_instance.load(std::memory_order_acquire);
+  if (instance != nullptr) return instance;
+  std::lock_guard<std::mutex> lock(g_settingsMutex);
+  instance = g_instance.load(std::memory_order_relaxed);
+  if (instance == nullptr) {
+    instance = new (std::nothrow) CSettings();
+    g_instance.store(instance, std::memory_order_release);
+  }
+  return instance;
+}
+
+void CSettings::Release() {
+  std::lock_guard<std::mutex> lock(g_settingsMutex);
+  delete g_instance.exchange(nullptr);
+}
+
+std::wstring CSettings::DefaultHomeFolder() {
+  try {
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] != '\0') {
+      std::wstring wide = ZRLib::strings::toWstr(home);
+      if (!wide.empty()) return wide;
+    }
+    std::wstring fromPasswd = HomeFromPasswordDatabase();
+    if (!fromPasswd.empty()) return fromPasswd;
+  } catch (...) {
+    // A home that cannot be converted counts as none.
+  }
+  return L"/tmp";
+}
+
+CSettings::Values CSettings::Snapshot() const {
+  std::lock_guard<std::mutex> lock(m_valuesMutex);
+  return m_values;
+}
+
+void CSettings::Load() {
+  SettingsDocument document;
+  const bool read = document.LoadFile(GetUserSettingsFilePath()) || document.LoadFile(m_systemSettingsFile);
+  std::wstring name;
+  if (read) {
+    Values values = Snapshot();
+    document.GetParam(L"Name", name);
+    document.GetParam(L"CoordinatorHost", values.coordinatorHost);
+    if (values.coordinatorHost.empty()) values.coordinatorHost = ZRLib::system::GetComputerNetworkName();
+    document.GetParam(L"CoordinatorPort", values.coordinatorPort);
+    document.GetParam(L"DebugLevel", values.debugLevel);
+    document.GetBoolParam(L"IsSecure", values.isSecure);
+    document.GetParam(L"TempFolder", values.tempFolder);
+    document.GetBoolParam(L"DisableAuthorization", values.disableAuthorization);
+
+    const std::wstring autoSearch = document.GetParamText(L"EnableCoordinatorAutoSearch");
+    values.autoSearchOnce = autoSearch == kOnce;
+    if (values.autoSearchOnce) {
+      values.enableCoordinatorAutoSearch = true;
+    } else {
+      document.GetBoolParam(L"EnableCoordinatorAutoSearch", values.enableCoordinatorAutoSearch);
+    }
+
+    const std::wstring delta = document.GetParamText(L"UseDeltaCopying");
+    values.useDeltaCopyingDebug = delta == kDebug;
+    values.useDeltaCopying =
+        delta == kDebug || delta.empty() || delta == L"1" || delta == L"true" || delta == L"yes";
+
+    if (!name.empty()) values.name = name;
+
+    const std::wstring version = document.GetHeaderValue(L"version");
+    if (version.empty()) values.enableCoordinatorAutoSearch = false;
+    {
+      std::lock_guard<std::mutex> lock(m_valuesMutex);
+      m_values = values;
+    }
+    if (version != SettingsDocument::kVersion) (void)Save();
+  }
+
+  if (name.empty()) {
+    std::wcerr << L"Update workstation settings with defaults" << std::endl;
+    if (Save()) {
+      std::wcerr << L"Workstation settings successfully updated" << std::endl;
+    } else {
+      std::wcerr << L"Workstation settings update failed" << std::endl;
+    }
+    std::lock_guard<std::mutex> lock(m_valuesMutex);
+    m_values.defaulted = true;
+  }
+}
+
+bool CSettings::Save() {
+  std::lock_guard<std::mutex> lock(g_settingsMutex);
+  const Values values = Snapshot();
+
+  SettingsDocument document;
+  bool built = document.Create() && document.SetHeaderValue(L"version", SettingsDocument::kVersion);
+  built = built && document.SetParam(L"Name", values.name) &&
+          document.SetParam(L"CoordinatorHost", values.coordinatorHost) &&
+          document.SetParam(L"CoordinatorPort", values.coordinatorPort) &&
+          document.SetParam(L"DebugLevel", values.debugLevel) && document.SetBoolParam(L"IsSecure", values.isSecure) &&
+          document.SetParam(L"TempFolder", values.tempFolder);
+  // "once" and "debug" are written back while they still hold, so a save made for
+  // another reason does not change them.
+  if (values.autoSearchOnce && values.enableCoordinatorAutoSearch) {
+    built = built && document.SetParam(L"EnableCoordinatorAutoSearch", kOnce);
+  } else {
+    built = built && document.SetBoolParam(L"EnableCoordinatorAutoSearch", values.enableCoordinatorAutoSearch);
+  }
+  built = built && document.SetBoolParam(L"DisableAuthorization", values.disableAuthorization);
+  if (values.useDeltaCopyingDebug) {
+    built = built && document.SetParam(L"UseDeltaCopying", kDebug);
+  } else {
+    built = built && document.SetBoolParam(L"UseDeltaCopying", values.useDeltaCopying);
+  }
+  if (!built) return false;
+
+  const std::wstring folder = GetUserSettingsFolderPath();
+  bool folderReady = false;
+  try {
+    folderReady = ZRLib::filesystem::IsFolderExists(folder.c_str()) || ZRLib::filesystem::CreateFolder(folder);
+  } catch (...) {
+    folderReady = false;
+  }
+  if (!folderReady) {
+    std::wcerr << L"Can't save workstation settings" << std::endl;
+    return false;
+  }
+  return document.SaveFile(GetUserSettingsFilePath());
+}
+
+std::wstring CSettings::GetName() const { return Snapshot().name; }
+
+std::string CSettings::GetNarrowName() const { return ZRLib::strings::toAstr(GetName()); }
+
+std::wstring CSettings::GetCoordinatorHost() const {
+  std::lock_guard<std::mutex> lock(m_valuesMutex);
+  return m_values.coordinatorHost;
+}
+
+bool CSettings::SetCoordinatorHost(const std::wstring& host) {
+  {
+    std::lock_guard<std::mutex> lock(m_valuesMutex);
+    m_values.coordinatorHost = host;
+    if (m_values.autoSearchOnce) m_values.enableCoordinatorAutoSearch = false;
+  }
+  return Save();
+}
+
+std::wstring CSettings::GetCoordinatorPort() const {
+  std::lock_guard<std::mutex> lock(m_valuesMutex);
+  return m_values.coordinatorPort;
+}
+
+bool CSettings::SetCoordinatorPort(const std::wstring& port) {
+  {
+    std::lock_guard<std::mutex> lock(m_valuesMutex);
+    m_values.coordinatorPort = port;
+    if (m_values.autoSearchOnce) m_values.enableCoordinatorAutoSearch = false;
+  }
+  return Save();
+}
+
+std::wstring CSettings::GetDebugLevel() const {
+  std::lock_guard<std::mutex> lock(m_valuesMutex);
+  return m_values.debugLevel;
+}
+
+std::wstring CSettings::GetTempFolder() const {
+  std::lock_guard<std::mutex> lock(m_valuesMutex);
+  return m_values.tempFolder;
+}
+
+bool CSettings::SetTempFolder(const std::wstring& folder) {
+  {
+    std::lock_guard<std::mutex> lock(m_valuesMutex);
+    m_values.tempFolder = folder;
+  }
+  return Save();
+}
+
+bool CSettings::GetEnableCoordinatorAutoSearch() const {
+  std::lock_guard<std::mutex> lock(m_valuesMutex);
+  return m_values.enableCoordinatorAutoSearch;
+}
+
+bool CSettings::GetUseDeltaCopying() const {
+  std::lock_guard<std::mutex> lock(m_valuesMutex);
+  return m_values.useDeltaCopying;
+}
+
+bool CSettings::GetUseDeltaCopyingDebug() const {
+  std::lock_guard<std::mutex> lock(m_valuesMutex);
+  return m_values.useDeltaCopyingDebug;
+}
+
+bool CSettings::GetDisableAuthorization() const {
+  std::lock_guard<std::mutex> lock(m_valuesMutex);
+  return m_values.disableAuthorization;
+}
+
+bool CSettings::IsDefaulted() const {
+  std::lock_guard<std::mutex> lock(m_valuesMutex);
+  return m_values.defaulted;
+}
+
+std::wstring CSettings::GetLogFilePath() const { return m_userDirectory + L"/logs/ws." + GetName() + L".log"; }
+
+std::wstring CSettings::GetNameServiceInitRef() const {
+  const Values values = Snapshot();
+  return L"NameService=" + std::wstring(values.isSecure ? L"ssliop" : L"iiop") + L"://" + values.coordinatorHost +
+         L":" + values.coordinatorPort + L"/NameService";
+}
+
+std::wstring CSettings::GetUserSettingsFolderPath() const { return m_userDirectory + L"/Settings/Services"; }
+
+std::wstring CSettings::GetUserSettingsFilePath() const {
+  return GetUserSettingsFolderPath() + L"/" + kSettingsFileName;
+}
+
+std::wstring CSettings::GetSystemSettingsFilePath() const { return m_systemSettingsFile; }

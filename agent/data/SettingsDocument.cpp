@@ -1,0 +1,146 @@
+#include "agent/data/SettingsDocument.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <sstream>
+
+#include "zrlib/filesystem/FileSystem.h"
+#include "zrlib/strings/Strings.h"
+
+using ZRLib::strings::UTF8toWstr;
+using ZRLib::strings::WstrToUTF8;
+
+namespace {
+
+std::string ParamXPath(const std::wstring& key) {
+  return "link/parameters/param[@name='" + WstrToUTF8(key) + "']";
+}
+
+bool WriteAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+pugi::xml_node SettingsDocument::Find(const std::string& xpath) const {
+  try {
+    return m_document.select_node(xpath.c_str()).node();
+  } catch (const pugi::xpath_exception&) {
+    return pugi::xml_node();
+  }
+}
+
+bool SettingsDocument::SetText(pugi::xml_node element, const std::wstring& value) {
+  pugi::xml_node text = element.first_child();
+  if (!text) text = element.append_child(pugi::node_pcdata);
+  return text && text.set_value(WstrToUTF8(value).c_str());
+}
+
+bool SettingsDocument::Create() {
+  m_document.reset();
+  pugi::xml_node link = m_document.append_child("link");
+  if (!link) return false;
+  pugi::xml_node header = link.append_child("header");
+  header.append_child("related_object").append_child(pugi::node_pcdata).set_value("Workstation");
+  header.append_child("version").append_child(pugi::node_pcdata).set_value(WstrToUTF8(kVersion).c_str());
+  link.append_child("parameters");
+  return true;
+}
+
+bool SettingsDocument::LoadFile(const std::wstring& path) {
+  m_document.reset();
+  try {
+    if (!ZRLib::filesystem::IsFileExists(path.c_str())) {
+      Create();
+      return false;
+    }
+    return static_cast<bool>(m_document.load_file(ZRLib::strings::toAstr(path).c_str()));
+  } catch (...) {
+    m_document.reset();
+    return false;
+  }
+}
+
+bool SettingsDocument::SaveFile(const std::wstring& path) const {
+  std::string target;
+  std::string data;
+  try {
+    target = ZRLib::strings::toAstr(path);
+    std::ostringstream out;
+    m_document.save(out, "\t", pugi::format_indent | pugi::format_write_bom, pugi::encoding_utf8);
+    if (!out) return false;
+    data = out.str();
+  } catch (...) {
+    return false;
+  }
+  if (target.empty()) return false;
+
+  std::string temporary = target + ".XXXXXX";
+  const int fd = ::mkstemp(&temporary[0]);
+  if (fd < 0) return false;
+  // Keep the mode of the file being replaced; a new file gets the usual 0644.
+  struct stat existing {};
+  const mode_t mode = ::stat(target.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0644;
+  bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, data) && ::fsync(fd) == 0;
+  ok = (::close(fd) == 0) && ok;
+  ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
+  if (!ok) ::unlink(temporary.c_str());
+  return ok;
+}
+
+std::wstring SettingsDocument::GetHeaderValue(const std::wstring& name) const {
+  const pugi::xml_node node = Find("link/header/" + WstrToUTF8(name));
+  return UTF8toWstr(node.first_child().value());
+}
+
+bool SettingsDocument::SetHeaderValue(const std::wstring& name, const std::wstring& value) {
+  const std::string narrowName = WstrToUTF8(name);
+  pugi::xml_node node = Find("link/header/" + narrowName);
+  if (!node) {
+    pugi::xml_node header = Find("link/header");
+    if (!header) return false;
+    node = header.append_child(narrowName.c_str());
+    if (!node) return false;
+  }
+  return SetText(node, value);
+}
+
+std::wstring SettingsDocument::GetParamText(const std::wstring& key) const {
+  return UTF8toWstr(Find(ParamXPath(key)).first_child().value());
+}
+
+void SettingsDocument::GetParam(const std::wstring& key, std::wstring& out) const {
+  std::wstring text = GetParamText(key);
+  if (!text.empty()) out = std::move(text);
+}
+
+void SettingsDocument::GetBoolParam(const std::wstring& key, bool& out) const {
+  const std::wstring text = GetParamText(key);
+  if (!text.empty()) out = text == L"1" || text == L"true" || text == L"yes";
+}
+
+bool SettingsDocument::SetParam(const std::wstring& key, const std::wstring& value) {
+  pugi::xml_node node = Find(ParamXPath(key));
+  if (!node) {
+    pugi::xml_node parameters = Find("link/parameters");
+    if (!parameters) return false;
+    node = parameters.append_child("param");
+    if (!node || !node.append_attribute("name").set_value(WstrToUTF8(key).c_str())) return false;
+  }
+  return SetText(node, value);
+}
+
+bool SettingsDocument::SetBoolParam(const std::wstring& key, bool flag) {
+  return SetParam(key, flag ? L"yes" : L"no");
+}

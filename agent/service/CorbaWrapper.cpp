@@ -1,0 +1,461 @@
+#include "agent/service/CorbaWrapper.h"
+
+// Forces the extra code-set converters (UCS-4 among them) into every program that
+// uses the wrapper; the SSL transport is not used.
+#define OMNI_SSL_TRANSPORT 0
+#include <omniORB4/optionalFeatures.h>
+
+#include <chrono>
+#include <cstdio>
+#include <condition_variable>
+#include <iostream>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "agent/service/CommonException.h"
+#include "zrlib/strings/Strings.h"
+#include "zrlib/system/System.h"
+
+namespace {
+
+const char kNetworkContextId[] = "QuorvaneTessarine";
+const char kNetworkContextKind[] = "context";
+// omniORB accepts no other ORB id.
+const char kOrbId[] = "omniORB4";
+const char kProgramName[] = "wsagent";
+
+// The end notice of one run of the ORB thread. Shared with the thread, so a thread
+// that was detached after a time-out never touches the wrapper again.
+struct EndNotice {
+  std::mutex mutex;
+  std::condition_variable condition;
+  bool ended = false;  // guarded by mutex
+};
+
+// "IDL:...:1.0", and for system exceptions the minor code and completion status.
+std::string ExceptionInfo(const CORBA::Exception& e) {
+  std::string info = e._rep_id();
+  if (const CORBA::SystemException* system = CORBA::SystemException::_downcast(&e)) {
+    char minor[32];
+    std::snprintf(minor, sizeof(minor), "0x%08lx", static_cast<unsigned long>(system->minor()));
+    info += ", minor code ";
+    info += minor;
+    if (const char* minorName = system->NP_minorString()) {
+      info += " (";
+      info += minorName;
+      info += ")";
+    }
+    info += ", completed ";
+    switch (system->completed()) {
+      case CORBA::COMPLETED_YES: info += "YES"; break;
+      case CORBA::COMPLETED_NO: info += "NO"; break;
+      default: info += "MAYBE"; break;
+    }
+  }
+  return info;
+}
+
+// A host as it appears in a URL or endpoint: IPv6 literals go in brackets.
+std::wstring UrlHost(const std::wstring& host) {
+  if (host.find(L':') != std::wstring::npos && (host.empty() || host.front() != L'[')) {
+    return L"[" + host + L"]";
+  }
+  return host;
+}
+
+CosNaming::Name OneName(const char* id, const char* kind) {
+  CosNaming::Name name;
+  name.length(1);
+  name[0].id = CORBA::string_dup(id);
+  name[0].kind = CORBA::string_dup(kind);
+  return name;
+}
+
+void Pause(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+
+}  // namespace
+
+struct CCorbaWrapper::OrbThread {
+  std::thread thread;
+  std::shared_ptr<EndNotice> notice;
+};
+
+CCorbaWrapper::CCorbaWrapper()
+    : m_orbThread(new (std::nothrow) OrbThread),
+      m_listenHost(ZRLib::system::GetComputerNetworkName()) {}
+
+CCorbaWrapper::~CCorbaWrapper() { Stop(); }
+
+void CCorbaWrapper::ReportError(const char* message, const char* name, const char* info, bool raise) {
+  std::string text;
+  for (const char* part : {message, name, info}) {
+    if (part == nullptr) continue;
+    text += part;
+    text += "\n";
+  }
+  std::cerr << text << std::flush;
+  if (raise) throw CCommonException(ZRLib::strings::toWstr(text).c_str());
+}
+
+void CCorbaWrapper::SetCustomParameters(const std::wstring& text) {
+  m_customParameters.Clear();
+  m_customParameters.ParseParameters(text);
+}
+
+int CCorbaWrapper::StartOrb(const std::wstring& host, const std::wstring& port) {
+  if (!CORBA::is_nil(m_orb) && host == m_connectedHost && port == m_connectedPort) return 0;
+  if (m_useCustomParameters) {
+    m_orbArguments = m_customParameters;
+  } else {
+    m_orbArguments.Clear();
+    m_orbArguments.Append(L"-ORBInitRef",
+                          L"NameService=corbaloc::" + UrlHost(host) + L":" + port + L"/NameService");
+    if (m_listenHost.empty()) {
+      m_orbArguments.Append(L"-ORBendPoint", L"giop:tcp::" + m_listenPort);
+    } else {
+      m_orbArguments.Append(L"-ORBendPoint", L"giop:tcp:" + UrlHost(m_listenHost) + L":" + m_listenPort);
+      m_orbArguments.Append(L"-ORBendPointPublish", L"giop:tcp:" + UrlHost(m_listenHost) + L":");
+    }
+    if (!m_orbDebugLevel.empty()) m_orbArguments.Append(L"-ORBtraceLevel", m_orbDebugLevel);
+    if (!m_orbLogFile.empty()) m_orbArguments.Append(L"-ORBtraceFile", m_orbLogFile);
+  }
+  const int result = InitOrb(m_orbArguments);
+  if (result == 0) {
+    m_connectedHost = host;
+    m_connectedPort = port;
+  }
+  return result;
+}
+
+int CCorbaWrapper::InitOrb(const CArgumentList& arguments) {
+  Stop();
+
+  // Wide strings travel as UCS-4 inside the process; set here so that it also holds
+  // when custom parameters replace the argument list.
+  const char* options[][2] = {{"nativeWCharCodeSet", "UCS-4"}, {nullptr, nullptr}};
+  try {
+    std::vector<std::string> narrow;
+    narrow.emplace_back(kProgramName);
+    for (const std::wstring& argument : arguments.Items()) narrow.push_back(ZRLib::strings::toAstr(argument));
+    std::vector<char*> argv;
+    for (std::string& argument : narrow) argv.push_back(&argument[0]);
+    argv.push_back(nullptr);
+    int argc = static_cast<int>(narrow.size());
+    m_orb = CORBA::ORB_init(argc, argv.data(), kOrbId, options);
+  } catch (const CORBA::Exception& e) {
+    ReportError("An error occurred while initializing the ORB", e._name(), ExceptionInfo(e).c_str(), true);
+  } catch (...) {
+    ReportError("Unknown error occurred while initializing the ORB", nullptr, nullptr, true);
+  }
+  if (CORBA::is_nil(m_orb)) return 1;
+
+  {
+    CosNaming::NamingContext_var root;
+    (void)GetRootContext(root.out());
+  }
+
+  try {
+    CORBA::Object_var object = m_orb->resolve_initial_references("RootPOA");
+    m_rootPoa = PortableServer::POA::_narrow(object);
+    if (CORBA::is_nil(m_rootPoa)) {
+      ReportError("An error occurred while initializing the POA", nullptr, nullptr, true);
+    }
+    PortableServer::POAManager_var manager = m_rootPoa->the_POAManager();
+    // omniORB runs upcalls on several threads; one single-threaded POA keeps every
+    // servant's upcalls one at a time.
+    CORBA::PolicyList policies;
+    policies.length(2);
+    policies[0] = m_rootPoa->create_thread_policy(PortableServer::SINGLE_THREAD_MODEL);
+    policies[1] = m_rootPoa->create_implicit_activation_policy(PortableServer::IMPLICIT_ACTIVATION);
+    m_servantPoa = m_rootPoa->create_POA("AgentPOA", manager, policies);
+    for (CORBA::ULong i = 0; i < policies.length(); ++i) policies[i]->destroy();
+    manager->activate();
+  } catch (const CCommonException&) {
+    throw;
+  } catch (const CORBA::Exception& e) {
+    ReportError("An error occurred while initializing the POA", e._name(), ExceptionInfo(e).c_str(), true);
+  } catch (...) {
+    ReportError("Unknown error occurred while initializing the POA", nullptr, nullptr, true);
+  }
+
+  if (!m_orbThread) return 1;
+  auto notice = std::make_shared<EndNotice>();
+  CORBA::ORB_var orb = CORBA::ORB::_duplicate(m_orb);
+  const Callback onStart = m_onOrbStart;
+  const Callback onEnd = m_onOrbEnd;
+  try {
+    m_orbThread->thread = std::thread([orb, onStart, onEnd, notice]() {
+      try {
+        if (onStart != nullptr) onStart();
+        orb->run();
+        if (onEnd != nullptr) onEnd();
+      } catch (...) {
+      }
+      std::lock_guard<std::mutex> lock(notice->mutex);
+      notice->ended = true;
+      notice->condition.notify_one();
+    });
+  } catch (const std::system_error&) {
+    return 1;
+  }
+  m_orbThread->notice = notice;
+  return m_orbThread->thread.joinable() ? 0 : 1;
+}
+
+void CCorbaWrapper::Stop() {
+  DestroyPoa();
+  StopOrb();
+}
+
+void CCorbaWrapper::DestroyPoa() {
+  if (!CORBA::is_nil(m_rootPoa)) {
+    bool destroyed = false;
+    for (int attempt = 0; attempt < 5 && !destroyed; ++attempt) {
+      try {
+        m_rootPoa->destroy(true, true);
+        destroyed = true;
+      } catch (const CORBA::SystemException& e) {
+        ReportError("An error occurred while POA destruction", e._name(), ExceptionInfo(e).c_str(), false);
+        Pause(200);
+      }
+    }
+    if (!destroyed) {
+      try {
+        m_rootPoa->destroy(true, false);
+      } catch (const CORBA::Exception& e) {
+        ReportError("An error occurred while POA destruction", e._name(), ExceptionInfo(e).c_str(), false);
+      }
+    }
+  }
+  m_servantPoa = PortableServer::POA::_nil();
+  m_rootPoa = PortableServer::POA::_nil();
+}
+
+void CCorbaWrapper::StopOrb() {
+  const bool threadRuns = m_orbThread && m_orbThread->thread.joinable();
+  if (!CORBA::is_nil(m_orb)) {
+    if (threadRuns) {
+      bool done = false;
+      for (int attempt = 0; attempt < 5 && !done; ++attempt) {
+        try {
+          m_orb->shutdown(true);
+          done = true;
+        } catch (const CORBA::SystemException&) {
+          Pause(200);
+        }
+      }
+      if (!done) {
+        try {
+          m_orb->shutdown(false);
+        } catch (...) {
+        }
+      }
+    }
+    try {
+      m_orb->destroy();
+    } catch (const CORBA::Exception& e) {
+      ReportError("An error occurred while stopping the ORB", e._name(), ExceptionInfo(e).c_str(), false);
+    }
+    m_orb = CORBA::ORB::_nil();
+  }
+  if (!threadRuns) return;
+
+  // Join the thread when it ended within 3 s; detach it only when it did not.
+  std::shared_ptr<EndNotice> notice = std::move(m_orbThread->notice);
+  bool ended = false;
+  {
+    std::unique_lock<std::mutex> lock(notice->mutex);
+    ended = notice->condition.wait_for(lock, std::chrono::seconds(3), [&] { return notice->ended; });
+  }
+  if (ended && m_orbThread->thread.get_id() != std::this_thread::get_id()) {
+    m_orbThread->thread.join();
+  } else {
+    m_orbThread->thread.detach();
+  }
+}
+
+int CCorbaWrapper::GetRootContext(CosNaming::NamingContext_out context) {
+  context = CosNaming::NamingContext::_nil();
+  if (CORBA::is_nil(m_orb)) return 1;
+  try {
+    CORBA::Object_var object = m_orb->resolve_initial_references("NameService");
+    if (CORBA::is_nil(object)) {
+      ReportError("Returninig nil from resolve_initial_references()", nullptr, nullptr, true);
+    }
+    CosNaming::NamingContext_var root = CosNaming::NamingContext::_narrow(object);
+    if (CORBA::is_nil(root)) ReportError("Failed to narrow the root naming context", nullptr, nullptr, true);
+    context = root._retn();
+    return 0;
+  } catch (const CCommonException&) {
+    throw;
+  } catch (const CORBA::NO_RESOURCES& e) {
+    ReportError("An error occurred while obtain a reference to the root context", e._name(),
+                ExceptionInfo(e).c_str(), true);
+  } catch (const CORBA::ORB::InvalidName& e) {
+    ReportError("An error occurred while obtain a reference to the root context", e._name(),
+                ExceptionInfo(e).c_str(), true);
+  } catch (const CORBA::TRANSIENT& e) {
+    ReportError("An error occurred while obtain a reference to the root context. Coordinator could not be "
+                "reached. Make shure Coordinator is running",
+                e._name(), ExceptionInfo(e).c_str(), true);
+  } catch (const CORBA::Exception& e) {
+    ReportError("Unknown error occurred while obtain a reference to the root context", e._name(),
+                ExceptionInfo(e).c_str(), true);
+  } catch (...) {
+    ReportError("Unknown error occurred while obtain a reference to the root context", nullptr, nullptr, true);
+  }
+  return 1;
+}
+
+int CCorbaWrapper::GetNetworkContext(CosNaming::NamingContext_out context) {
+  context = CosNaming::NamingContext::_nil();
+  CosNaming::NamingContext_var root;
+  const int result = GetRootContext(root.out());
+  if (result != 0) return result;
+  const CosNaming::Name name = OneName(kNetworkContextId, kNetworkContextKind);
+  try {
+    CosNaming::NamingContext_var network;
+    try {
+      network = root->bind_new_context(name);
+    } catch (const CosNaming::NamingContext::AlreadyBound&) {
+      CORBA::Object_var object = root->resolve(name);
+      network = CosNaming::NamingContext::_narrow(object);
+      if (CORBA::is_nil(network)) ReportError("Failed to narrow naming context", nullptr, nullptr, true);
+    }
+    context = network._retn();
+    return 0;
+  } catch (const CCommonException&) {
+    throw;
+  } catch (const CORBA::TRANSIENT& e) {
+    ReportError("An error occurred while obtain a reference to the network context. Coordinator could not "
+                "be reached. Make sure Coordinator is running",
+                e._name(), ExceptionInfo(e).c_str(), true);
+  } catch (const CORBA::SystemException& e) {
+    ReportError("An error occurred while obtain a reference to the network context", e._name(),
+                ExceptionInfo(e).c_str(), true);
+  } catch (const CORBA::Exception& e) {
+    ReportError("Unknown error occurred while obtain a reference to the network context", e._name(),
+                ExceptionInfo(e).c_str(), true);
+  } catch (...) {
+    ReportError("Unknown error occurred while obtain a reference to the network context", nullptr, nullptr,
+                true);
+  }
+  return 1;
+}
+
+CORBA::Object_ptr CCorbaWrapper::Resolve(const char* id1, const char* kind1, const char* id2, const char* kind2) {
+  CosNaming::NamingContext_var root;
+  if (GetRootContext(root.out()) != 0) return CORBA::Object::_nil();
+  CosNaming::Name name;
+  name.length(2);
+  name[0].id = CORBA::string_dup(id1);
+  name[0].kind = CORBA::string_dup(kind1);
+  name[1].id = CORBA::string_dup(id2);
+  name[1].kind = CORBA::string_dup(kind2);
+  try {
+    return root->resolve(name);
+  } catch (const CosNaming::NamingContext::NotFound& e) {
+    ReportError("An error occurred while obtain an object reference", e._name(), ExceptionInfo(e).c_str(), false);
+    const char* reason = "Unknown";
+    switch (e.why) {
+      case CosNaming::NamingContext::missing_node:
+        reason = "Missing node. One of the components of a name specifies a binding that does not exist";
+        break;
+      case CosNaming::NamingContext::not_context:
+        reason = "Not context. One of the components of a name (other than the final component) specifies a "
+                 "binding to an application object instead of to a context";
+        break;
+      case CosNaming::NamingContext::not_object:
+        reason = "Not object. One of the components of a name specifies an object reference that dangles "
+                 "(points to a non-existent object)";
+        break;
+      default:
+        break;
+    }
+    ReportError((std::string("Reason: ") + reason).c_str(), nullptr, nullptr, false);
+  } catch (const CORBA::TRANSIENT& e) {
+    ReportError("An error occurred while obtain an object reference. Coordinator could not be reached. Make "
+                "shure Coordinator is running",
+                e._name(), ExceptionInfo(e).c_str(), false);
+  } catch (const CORBA::Exception& e) {
+    ReportError("An error occurred while obtain an object reference", e._name(), ExceptionInfo(e).c_str(), false);
+  } catch (...) {
+    ReportError("Unknown error occurred while obtain an object reference", nullptr, nullptr, false);
+  }
+  return CORBA::Object::_nil();
+}
+
+int CCorbaWrapper::BindObject(const char* id, const char* kind, CORBA::Object_ptr object) {
+  CosNaming::NamingContext_var network;
+  const int result = GetNetworkContext(network.out());
+  if (result != 0) return result;
+  const CosNaming::Name name = OneName(id, kind);
+  try {
+    try {
+      network->bind(name, object);
+    } catch (const CosNaming::NamingContext::AlreadyBound&) {
+      network->rebind(name, object);
+    }
+    return 0;
+  } catch (const CORBA::TRANSIENT& e) {
+    ReportError("An error occurred while binding object. Coordinator could not be reached. Make sure "
+                "Coordinator is running",
+                e._name(), ExceptionInfo(e).c_str(), true);
+  } catch (const CORBA::SystemException& e) {
+    ReportError("An error occurred while binding object", e._name(), ExceptionInfo(e).c_str(), true);
+  } catch (const CORBA::Exception& e) {
+    ReportError("Unknown error occurred while binding object", e._name(), ExceptionInfo(e).c_str(), true);
+  } catch (...) {
+    ReportError("Unknown error occurred while binding object", nullptr, nullptr, true);
+  }
+  return 1;
+}
+
+int CCorbaWrapper::RegisterWithRetry(const char* id, const char* kind, CORBA::Object_ptr object) {
+  int result = BindObject(id, kind, object);
+  for (int retries = 0; result == 2 && retries < 5; ++retries) {
+    Pause(1000);
+    std::cerr << "Retry to register " << id << "." << kind << std::endl;
+    result = BindObject(id, kind, object);
+  }
+  return result;
+}
+
+int CCorbaWrapper::UnbindObject(const char* id, const char* kind) {
+  CosNaming::NamingContext_var network;
+  const int result = GetNetworkContext(network.out());
+  if (result != 0) return result;
+  try {
+    network->unbind(OneName(id, kind));
+    return 0;
+  } catch (const CosNaming::NamingContext::NotFound&) {
+    // Nothing is bound under that name: nothing to undo.
+    return 0;
+  } catch (const CORBA::TRANSIENT& e) {
+    ReportError("An error occurred while unbinding object. Coordinator could not be reached. Make sure "
+                "Coordinator is running",
+                e._name(), ExceptionInfo(e).c_str(), true);
+  } catch (const CORBA::SystemException& e) {
+    ReportError("An error occurred while unbinding object", e._name(), ExceptionInfo(e).c_str(), true);
+  } catch (const CORBA::Exception& e) {
+    ReportError("Unknown error occurred while unbinding object", e._name(), ExceptionInfo(e).c_str(), true);
+  } catch (...) {
+    ReportError("Unknown error occurred while unbinding object", nullptr, nullptr, true);
+  }
+  return 1;
+}
+
+int CCorbaWrapper::DeactivateServant(PortableServer::Servant servant, PortableServer::POA_ptr poa) {
+  if (servant == nullptr || CORBA::is_nil(poa)) return 1;
+  try {
+    PortableServer::ObjectId_var id = poa->servant_to_id(servant);
+    poa->deactivate_object(id.in());
+    return 0;
+  } catch (const CORBA::Exception& e) {
+    ReportError("An error occurred while deactivating servant", e._name(), ExceptionInfo(e).c_str(), false);
+  }
+  return 1;
+}

@@ -1,0 +1,119 @@
+#ifndef AGENT_SERVICE_CORBAWRAPPER_H
+#define AGENT_SERVICE_CORBAWRAPPER_H
+
+#include <omniORB4/CORBA.h>
+#include <omniORB4/Naming.hh>
+
+#include <memory>
+#include <string>
+
+#include "agent/service/ArgumentList.h"
+
+// Owns the agent's ORB, its POAs, the thread that runs the ORB, and every call into
+// the naming service. Every CORBA failure is written to the narrow standard error
+// stream by ReportError; where the operation says "raises", ReportError then throws
+// CCommonException with the same text.
+//
+// Threads: the ORB runs on a thread of its own. Servants are activated in Poa(),
+// a single-threaded child of the root POA, so upcalls never run concurrently.
+// The wrapper's own operations take no lock; call them from one thread at a time
+// (the main thread, or the watchdog while the main thread waits).
+class CCorbaWrapper {
+ public:
+  using Callback = void (*)();
+
+  CCorbaWrapper();
+  // Stops POA and ORB when they still exist.
+  virtual ~CCorbaWrapper();
+  CCorbaWrapper(const CCorbaWrapper&) = delete;
+  CCorbaWrapper& operator=(const CCorbaWrapper&) = delete;
+
+  // Writes each non-null text followed by "\n" to std::cerr and flushes; when `raise`
+  // is set, throws CCommonException with that text.
+  virtual void ReportError(const char* message, const char* name, const char* info, bool raise);
+
+  // Starts an ORB whose naming service is at `host`:`port` (see the .cpp for the
+  // arguments built). Returns 0 at once when an ORB for the same host and port runs;
+  // otherwise stops any previous ORB first. 0 on success, non-zero when no ORB or
+  // no ORB thread came up. Raises when the ORB, the root context or the POAs fail.
+  [[nodiscard]] int StartOrb(const std::wstring& host, const std::wstring& port);
+
+  // Destroys the POAs, shuts the ORB down and destroys it, and ends the ORB thread
+  // (waiting at most 3 s for it). Safe to call when nothing runs. Never raises.
+  void Stop();
+
+  // The naming service's root context. 1 when there is no ORB; otherwise 0 or raises.
+  [[nodiscard]] int GetRootContext(CosNaming::NamingContext_out context);
+
+  // The network context {"QuorvaneTessarine", "context"} under the root context,
+  // created when missing. Non-zero when there is no ORB; otherwise 0 or raises.
+  [[nodiscard]] int GetNetworkContext(CosNaming::NamingContext_out context);
+
+  // Resolves {id1, kind1}/{id2, kind2} from the root context. The caller owns the
+  // result; nil on any naming or CORBA failure (reported, never raised). Raises only
+  // when the root context cannot be obtained.
+  CORBA::Object_ptr Resolve(const char* id1, const char* kind1, const char* id2, const char* kind2);
+
+  // Binds `object` as {id, kind} under the network context, replacing an existing
+  // binding. 0 on success (also non-zero when there is no ORB); raises on failure.
+  [[nodiscard]] int BindObject(const char* id, const char* kind, CORBA::Object_ptr object);
+
+  // BindObject, retried up to 5 times, 1000 ms apart, while it returns 2.
+  [[nodiscard]] int RegisterWithRetry(const char* id, const char* kind, CORBA::Object_ptr object);
+
+  // Removes the binding {id, kind} under the network context. A name that is not
+  // bound counts as done. 0 on success (non-zero when there is no ORB); raises on failure.
+  [[nodiscard]] int UnbindObject(const char* id, const char* kind);
+
+  // Deactivates `servant` in `poa`. 0 on success; 1 (reported, not raised) when the
+  // POA refuses. The caller still owns its reference to the servant.
+  [[nodiscard]] int DeactivateServant(PortableServer::Servant servant, PortableServer::POA_ptr poa);
+
+  // The POA every servant of the agent lives in: single-threaded, implicit
+  // activation. Servants return a duplicate of it from _default_POA(). Nil while
+  // no ORB runs. Not owned by the caller.
+  PortableServer::POA_ptr Poa() const { return m_servantPoa.in(); }
+  // The ORB (nil while none runs). Not owned by the caller.
+  CORBA::ORB_ptr Orb() const { return m_orb.in(); }
+
+  // Arguments handed to the last ORB start (without the program name in front).
+  const CArgumentList& OrbArguments() const { return m_orbArguments; }
+
+  void SetListenHost(const std::wstring& host) { m_listenHost = host; }
+  void SetListenPort(const std::wstring& port) { m_listenPort = port; }
+  void SetOrbLogFile(const std::wstring& file) { m_orbLogFile = file; }
+  void SetOrbDebugLevel(const std::wstring& level) { m_orbDebugLevel = level; }
+  // Replaces the custom ORB parameters by the pieces of `text`; throws
+  // CCommonException on an unclosed quote.
+  void SetCustomParameters(const std::wstring& text);
+  // With the flag set, StartOrb passes the custom parameters alone to the ORB.
+  void SetUseCustomParameters(bool use) { m_useCustomParameters = use; }
+  void SetOrbStartCallback(Callback callback) { m_onOrbStart = callback; }
+  void SetOrbEndCallback(Callback callback) { m_onOrbEnd = callback; }
+
+ private:
+  struct OrbThread;
+
+  int InitOrb(const CArgumentList& arguments);
+  void DestroyPoa();
+  void StopOrb();
+  void RunOrb();
+
+  std::unique_ptr<OrbThread> m_orbThread;  // null when it could not be allocated
+  CORBA::ORB_var m_orb;
+  PortableServer::POA_var m_rootPoa;
+  PortableServer::POA_var m_servantPoa;
+  std::wstring m_connectedHost;
+  std::wstring m_connectedPort;
+  std::wstring m_orbLogFile;
+  std::wstring m_orbDebugLevel;
+  std::wstring m_listenHost;
+  std::wstring m_listenPort;
+  bool m_useCustomParameters = false;
+  CArgumentList m_customParameters;
+  CArgumentList m_orbArguments;
+  Callback m_onOrbStart = nullptr;
+  Callback m_onOrbEnd = nullptr;
+};
+
+#endif

@@ -1,0 +1,55 @@
+#include "agent/service/StopRequest.h"
+
+#include <signal.h>
+
+#include <iostream>
+
+#include "agent/service/TimeStamp.h"
+
+std::atomic<bool> StopRequested{false};
+std::mutex StopMutex;
+std::condition_variable StopCondition;
+
+void RequestShutdown() {
+  if (StopRequested.exchange(true)) return;
+  WriteTimeStampedLine(std::wcerr, L"Workstation shutdown command recieved");
+  std::lock_guard<std::mutex> lock(StopMutex);
+  StopCondition.notify_all();
+}
+
+void WaitForStop() {
+  std::unique_lock<std::mutex> lock(StopMutex);
+  StopCondition.wait(lock, [] { return StopRequested.load(); });
+}
+
+bool WaitForStopFor(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(StopMutex);
+  return StopCondition.wait_for(lock, timeout, [] { return StopRequested.load(); });
+}
+
+CStopSignalThread::CStopSignalThread() {
+  sigset_t interrupt;
+  sigemptyset(&interrupt);
+  sigaddset(&interrupt, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &interrupt, &m_previousMask);
+  m_thread = std::thread([this] { Body(); });
+}
+
+CStopSignalThread::~CStopSignalThread() {
+  m_quit = true;
+  pthread_kill(m_thread.native_handle(), SIGINT);
+  m_thread.join();
+  pthread_sigmask(SIG_SETMASK, &m_previousMask, nullptr);
+}
+
+void CStopSignalThread::Body() {
+  sigset_t interrupt;
+  sigemptyset(&interrupt);
+  sigaddset(&interrupt, SIGINT);
+  for (;;) {
+    int signal = 0;
+    if (sigwait(&interrupt, &signal) != 0) continue;
+    if (m_quit) return;
+    RequestShutdown();
+  }
+}

@@ -1,0 +1,49 @@
+#ifndef AGENT_SERVICE_STOPREQUEST_H
+#define AGENT_SERVICE_STOPREQUEST_H
+
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+// The process-wide stop request. Set once by RequestShutdown; read by any thread.
+extern std::atomic<bool> StopRequested;
+// Waiters on StopCondition hold StopMutex; RequestShutdown notifies under it,
+// so a waiter that tested the flag under the mutex cannot miss the wake-up.
+extern std::mutex StopMutex;
+extern std::condition_variable StopCondition;
+
+// Sets StopRequested, writes the time-stamped "Workstation shutdown command recieved"
+// to the wide error stream and wakes every waiter. A second call does nothing.
+// Not for signal handlers: use CStopSignalThread for SIGINT.
+void RequestShutdown();
+
+// Blocks until the stop is requested (spurious wake-ups are absorbed).
+void WaitForStop();
+
+// Blocks until the stop is requested or `timeout` passed. True when it was requested.
+bool WaitForStopFor(std::chrono::milliseconds timeout);
+
+// Turns SIGINT into RequestShutdown on a thread of its own. The constructor blocks
+// SIGINT in the calling thread (threads started later inherit the mask) and starts a
+// thread that takes the signal with sigwait, so no work runs in signal context.
+// REQUIRES: constructed on the main thread before any other thread is started.
+class CStopSignalThread {
+ public:
+  CStopSignalThread();
+  ~CStopSignalThread();
+  CStopSignalThread(const CStopSignalThread&) = delete;
+  CStopSignalThread& operator=(const CStopSignalThread&) = delete;
+
+ private:
+  void Body();
+
+  sigset_t m_previousMask;
+  std::atomic<bool> m_quit{false};
+  std::thread m_thread;
+};
+
+#endif

@@ -1,0 +1,93 @@
+#include "agent/service/StopRequest.h"
+
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <sstream>
+
+namespace {
+
+// Every case runs in a child process: the stop request is process-wide and set once.
+class StopRequestTest : public ::testing::Test {
+ protected:
+  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
+};
+
+size_t Count(const std::wstring& text, const std::wstring& what) {
+  size_t n = 0;
+  for (size_t pos = text.find(what); pos != std::wstring::npos; pos = text.find(what, pos + 1)) ++n;
+  return n;
+}
+
+TEST_F(StopRequestTest, SecondRequestWritesNothing) {
+  EXPECT_EXIT(
+      {
+        std::wostringstream log;
+        std::wstreambuf* saved = std::wcerr.rdbuf(log.rdbuf());
+        bool ok = !StopRequested;
+        RequestShutdown();
+        RequestShutdown();
+        std::wcerr.rdbuf(saved);
+        ok = ok && StopRequested && Count(log.str(), L"] Workstation shutdown command recieved\n") == 1 &&
+             log.str().front() == L'[';
+        std::exit(ok ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(StopRequestTest, WaiterWakesAndEarlyRequestIsNotMissed) {
+  EXPECT_EXIT(
+      {
+        std::wostringstream log;
+        std::wcerr.rdbuf(log.rdbuf());
+        bool ok = !WaitForStopFor(std::chrono::milliseconds(20));
+        std::thread requester([] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+          RequestShutdown();
+        });
+        const auto start = std::chrono::steady_clock::now();
+        WaitForStop();
+        ok = ok && std::chrono::steady_clock::now() - start < std::chrono::seconds(5);
+        requester.join();
+        // Requested before the wait starts: returns at once.
+        WaitForStop();
+        ok = ok && WaitForStopFor(std::chrono::milliseconds(0));
+        std::exit(ok ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(StopRequestTest, SigintBecomesAStopRequest) {
+  EXPECT_EXIT(
+      {
+        std::wostringstream log;
+        std::wcerr.rdbuf(log.rdbuf());
+        bool ok = true;
+        {
+          CStopSignalThread signals;
+          // Delivered to the process while other threads run: must not kill it.
+          std::thread other([] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); });
+          ::kill(::getpid(), SIGINT);
+          ok = WaitForStopFor(std::chrono::seconds(5));
+          ::kill(::getpid(), SIGINT);  // a second one is absorbed
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+          other.join();
+        }
+        ok = ok && Count(log.str(), L"Workstation shutdown command recieved") == 1;
+        std::exit(ok ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(StopRequestTest, SignalThreadStopsCleanlyWithoutASignal) {
+  EXPECT_EXIT(
+      {
+        { CStopSignalThread signals; }
+        std::exit(StopRequested ? 1 : 0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
