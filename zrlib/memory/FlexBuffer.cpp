@@ -24,8 +24,9 @@ bool fileHoldsUnread(const CFlexBuffer& b) { return b.fileWritten > b.fileReadOf
 
 // Bytes the held total may still grow by before GetSize could not report it.
 std::uint64_t roomLeft(const CFlexBuffer& b, off_t fileLength) {
-  const std::uint64_t held = std::uint64_t{b.readerCount} + memoryUnread(b) +
-                             static_cast<std::uint64_t>(std::max<off_t>(fileLength - b.fileReadOffset, 0));
+  const off_t inFile = std::max<off_t>(fileLength - b.fileReadOffset, 0);
+  const std::uint64_t held =
+      std::uint64_t{b.readerCount} + memoryUnread(b) + static_cast<std::uint64_t>(inFile);
   return held >= kMaxHeld ? 0 : kMaxHeld - held;
 }
 

@@ -13,7 +13,7 @@ namespace memory {
 
 static_assert(sizeof(off_t) >= 8, "spill offsets must be 64 bits wide");
 
-// A first-in-first-out byte buffer of unbounded size (up to 4 GiB - 1 held).
+// A first-in-first-out byte buffer that holds up to 4 GiB - 1 bytes.
 // A producer appends with Write, a consumer takes bytes with Read. Bytes lie
 // in three tiers, filled and drained in this order:
 //   1. the reader's buffer: the destination handed to the last Read; bytes
