@@ -33,11 +33,16 @@ bool WriteAll(int fd, const std::string& data) {
 
 }  // namespace
 
-pugi::xml_node SettingsDocument::Find(const std::string& xpath) const {
+bool SettingsDocument::Find(const std::string& xpath, pugi::xml_node& node) const {
+  node = pugi::xml_node();
   try {
-    return m_document.select_node(xpath.c_str()).node();
+    // Built either way, pugixml reports a bad expression by throwing or through result().
+    const pugi::xpath_query query(xpath.c_str());
+    if (!query.result()) return false;
+    node = query.evaluate_node(m_document).node();
+    return true;
   } catch (const pugi::xpath_exception&) {
-    return pugi::xml_node();
+    return false;
   }
 }
 
@@ -100,16 +105,18 @@ bool SettingsDocument::SaveFile(const std::wstring& path) const {
 }
 
 std::wstring SettingsDocument::GetHeaderValue(const std::wstring& name) const {
-  const pugi::xml_node node = Find("link/header/" + WstrToUTF8(name));
+  pugi::xml_node node;
+  if (!Find("link/header/" + WstrToUTF8(name), node)) return std::wstring();
   return UTF8toWstr(node.first_child().value());
 }
 
 bool SettingsDocument::SetHeaderValue(const std::wstring& name, const std::wstring& value) {
   const std::string narrowName = WstrToUTF8(name);
-  pugi::xml_node node = Find("link/header/" + narrowName);
+  pugi::xml_node node;
+  if (!Find("link/header/" + narrowName, node)) return false;
   if (!node) {
-    pugi::xml_node header = Find("link/header");
-    if (!header) return false;
+    pugi::xml_node header;
+    if (!Find("link/header", header) || !header) return false;
     node = header.append_child(narrowName.c_str());
     if (!node) return false;
   }
@@ -117,7 +124,9 @@ bool SettingsDocument::SetHeaderValue(const std::wstring& name, const std::wstri
 }
 
 std::wstring SettingsDocument::GetParamText(const std::wstring& key) const {
-  return UTF8toWstr(Find(ParamXPath(key)).first_child().value());
+  pugi::xml_node node;
+  if (!Find(ParamXPath(key), node)) return std::wstring();
+  return UTF8toWstr(node.first_child().value());
 }
 
 void SettingsDocument::GetParam(const std::wstring& key, std::wstring& out) const {
@@ -131,10 +140,11 @@ void SettingsDocument::GetBoolParam(const std::wstring& key, bool& out) const {
 }
 
 bool SettingsDocument::SetParam(const std::wstring& key, const std::wstring& value) {
-  pugi::xml_node node = Find(ParamXPath(key));
+  pugi::xml_node node;
+  if (!Find(ParamXPath(key), node)) return false;
   if (!node) {
-    pugi::xml_node parameters = Find("link/parameters");
-    if (!parameters) return false;
+    pugi::xml_node parameters;
+    if (!Find("link/parameters", parameters) || !parameters) return false;
     node = parameters.append_child("param");
     if (!node || !node.append_attribute("name").set_value(WstrToUTF8(key).c_str())) return false;
   }

@@ -48,7 +48,8 @@ class SettingsDocument {
   const pugi::xml_document& Document() const { return m_document; }
 
  private:
-  pugi::xml_node Find(const std::string& xpath) const;
+  // False on an XPath error; otherwise `node` is the first match (null when none).
+  bool Find(const std::string& xpath, pugi::xml_node& node) const;
   static bool SetText(pugi::xml_node element, const std::wstring& value);
 
   pugi::xml_document m_document;

@@ -1,0 +1,427 @@
+#include "agent/data/hosting/PluginBroker.h"
+
+#include <exception>
+
+namespace {
+
+const wchar_t kFolderInfo[] = L"<ftype>Link</ftype>";
+
+std::wstring RootInfo(const CPluginEntry& entry) {
+  std::wstring info = entry.IsConfigurable() ? L"<ftype>Plugin</ftype><conf>yes</conf><fs>"
+                                             : L"<ftype>Plugin</ftype><conf>no</conf><fs>";
+  const bool source = (entry.GetFileSystemType() & 1) != 0;
+  const bool destination = (entry.GetFileSystemType() & 2) != 0;
+  if (source && destination)
+    info += L"S|D";
+  else if (source)
+    info += L"S";
+  else if (destination)
+    info += L"D";
+  else
+    info += L"B";
+  return info + L"</fs>";
+}
+
+CFileAttributes FolderAttributes() {
+  CFileAttributes attributes;
+  attributes.Type = CFileAttributes::kTypeDirectory;
+  return attributes;
+}
+
+}  // namespace
+
+// Runs `body`; a CORBA exception (or any standard one) from a plug-in, the
+// link or the connection folder becomes `line` at level 2 and the result 1.
+#define ZR_BROKER_GUARD(line, body)             \
+  try {                                         \
+    body                                        \
+  } catch (const CORBA::Exception&) {           \
+    Log(LogEvent::Error, line);                 \
+    return 1;                                   \
+  } catch (const std::exception&) {             \
+    Log(LogEvent::Error, line);                 \
+    return 1;                                   \
+  }
+
+template <class I>
+CPluginBroker<I>::CPluginBroker(Tessarine::Session_ptr session, ILog* log,
+                                CExtensionLoader* loader)
+    : session_(session), log_(log), extensions_(loader) {
+  try {
+    link_ = std::make_unique<CPluginLink>(session);
+  } catch (...) {
+    link_.reset();
+  }
+  try {
+    connectionFolder_ = std::make_unique<CLinkFS>(log, session);
+  } catch (...) {
+    connectionFolder_.reset();
+  }
+  loader_.Init(loader, log, link_.get(), connectionFolder_.get());
+}
+
+template <class I>
+CPluginBroker<I>::~CPluginBroker() {
+  // The plug-in object goes before the link and folder it was given.
+  loader_.Shutdown();
+}
+
+template <class I>
+std::wstring CPluginBroker<I>::Join(const std::wstring& path) const {
+  if (path.empty()) return root_;
+  if (root_.empty()) return path;
+  return root_ + L"\\" + path;
+}
+
+template <class I>
+void CPluginBroker<I>::Log(LogEvent::ID level, const wchar_t* text) const {
+  if (log_ != nullptr) log_->Write(level, text);
+}
+
+template <class I>
+int CPluginBroker<I>::SetElementAttributes(const std::wstring& path,
+                                           const CFileAttributes& attributes) {
+  if constexpr (!kWrite) {
+    Log(LogEvent::Warning,
+        L"Setting attributes doesn't supported by the filesystem read interface, use write "
+        L"interface instead");
+    return 6;
+  } else {
+    ZR_BROKER_GUARD(L"Fatal error occurred while setting file attributes", {
+      const std::wstring joined = Join(path);
+      if (joined.empty()) return 0;
+      I* plugin = loader_.GetPluginInstance(joined);
+      if (plugin == nullptr) return 1;
+      return plugin->SetElementAttributes(loader_.GetRestOfPath(joined), attributes);
+    })
+  }
+}
+
+template <class I>
+int CPluginBroker<I>::GetElementAttributes(const std::wstring& path,
+                                           CFileAttributes& attributes) {
+  attributes.Mask = 0;
+  ZR_BROKER_GUARD(L"Fatal error occurred while getting file attributes", {
+    const std::wstring joined = Join(path);
+    if (joined.empty()) {
+      attributes.Type = CFileAttributes::kTypeDirectory;
+      return 0;
+    }
+    if (joined.find(L'\\') == std::wstring::npos) {
+      if (extensions_ == nullptr || extensions_->FindPlugin(joined) == nullptr) return 3;
+    } else {
+      I* plugin = loader_.GetPluginInstance(joined);
+      if (plugin == nullptr) return 1;
+      const std::wstring rest = loader_.GetRestOfPath(joined);
+      if (!rest.empty()) return plugin->GetElementAttributes(rest, attributes);
+    }
+    attributes.Creation = attributes.LastAccess = attributes.Modification = 0;
+    attributes.Size = 0;
+    attributes.Type = CFileAttributes::kTypeDirectory;
+    return 0;
+  })
+}
+
+template <class I>
+int CPluginBroker<I>::GetListing(const std::wstring& path, std::list<CFileInfo>& entries) {
+  int result = 1;
+  try {
+    if (!root_.empty())
+      result = ListBelowRoot(Join(path), entries);
+    else if (path.empty())
+      result = RootListing(entries);
+    else
+      result = ListBelowRoot(path, entries);
+  } catch (const CORBA::Exception&) {
+    Log(LogEvent::Error, L"Fatal error occurred while getting directory listing");
+    entries.clear();
+    result = 1;
+  } catch (const std::exception&) {
+    entries.clear();
+    result = 1;
+  }
+  entries.sort();
+  return result;
+}
+
+template <class I>
+int CPluginBroker<I>::RootListing(std::list<CFileInfo>& entries) {
+  if (extensions_ == nullptr) return 0;
+  for (const std::wstring& name : extensions_->GetPluginNames()) {
+    const CPluginEntry* entry = extensions_->FindPlugin(name);
+    if (entry == nullptr) continue;
+    CFileInfo info(name, FolderAttributes());
+    info.Info = RootInfo(*entry);
+    entries.push_back(info);
+  }
+  return 0;
+}
+
+template <class I>
+int CPluginBroker<I>::ListBelowRoot(const std::wstring& path, std::list<CFileInfo>& entries) {
+  const std::wstring name = CPluginLoader<I>::GetPluginPart(path);
+  const CPluginEntry* entry = extensions_ != nullptr ? extensions_->FindPlugin(name) : nullptr;
+  int result = 1;
+  if (path == name && entry != nullptr && entry->IsConfigurable()) {
+    if (!connectionFolder_) return 1;
+    std::list<CFileInfo> connections;
+    connectionFolder_->SetPlugin(name);
+    result = connectionFolder_->GetListing(std::wstring(), connections);
+    if (result == 0) {
+      for (CFileInfo& connection : connections) connection.Info = kFolderInfo;
+      entries.splice(entries.end(), connections);
+    }
+  } else {
+    I* plugin = loader_.GetPluginInstance(path);
+    if (plugin == nullptr) {
+      result = 1;
+    } else {
+      result = plugin->GetListing(loader_.GetRestOfPath(path), entries);
+    }
+  }
+  if (result != 0) entries.clear();
+  return result;
+}
+
+template <class I>
+void CPluginBroker<I>::OnStop() {
+  // Only the object doing the work is told; none is made for it.
+  I* plugin = loader_.GetCurrentInstance();
+  if (plugin == nullptr) return;
+  try {
+    plugin->OnStop();
+  } catch (...) {
+  }
+}
+
+template <class I>
+const CPluginEntry* CPluginBroker<I>::ConnectionPath(const std::wstring& joined,
+                                                     std::wstring& connection) {
+  std::wstring name;
+  CPluginLoader<I>::SplitPath(joined, name, connection);
+  if (name.size() + connection.size() + 1 != joined.size()) return nullptr;
+  const CPluginEntry* entry = extensions_ != nullptr ? extensions_->FindPlugin(name) : nullptr;
+  return entry != nullptr && entry->IsConfigurable() ? entry : nullptr;
+}
+
+template <class I>
+int CPluginBroker<I>::ChangeFolder(const std::wstring& joined,
+                                   int (IBackupDataWrite::*operation)(const std::wstring&)) {
+  if constexpr (kWrite) {
+    std::wstring connection;
+    if (const CPluginEntry* entry = ConnectionPath(joined, connection)) {
+      if (!connectionFolder_) return 1;
+      connectionFolder_->SetPlugin(entry->GetName());
+      return (connectionFolder_.get()->*operation)(connection);
+    }
+    I* plugin = loader_.GetPluginInstance(joined);
+    if (plugin == nullptr) return 1;
+    return (plugin->*operation)(loader_.GetRestOfPath(joined));
+  } else {
+    static_cast<void>(joined);
+    static_cast<void>(operation);
+    return 6;
+  }
+}
+
+template <class I>
+int CPluginBroker<I>::CreateFolder(const std::wstring& path) {
+  if constexpr (!kWrite) {
+    Log(LogEvent::Warning,
+        L"Folders creation doesn't supported by the filesystem read interface, use write "
+        L"interface instead");
+    return 6;
+  } else {
+    ZR_BROKER_GUARD(L"Fatal error occurred while creating the folder",
+                    { return ChangeFolder(Join(path), &IBackupDataWrite::CreateFolder); })
+  }
+}
+
+template <class I>
+int CPluginBroker<I>::DeleteFolder(const std::wstring& path) {
+  if constexpr (!kWrite) {
+    Log(LogEvent::Warning,
+        L"Folders deletion doesn't supported by the filesystem read interface, use write "
+        L"interface instead");
+    return 6;
+  } else {
+    ZR_BROKER_GUARD(L"Fatal error occurred while deleting the folder",
+                    { return ChangeFolder(Join(path), &IBackupDataWrite::DeleteFolder); })
+  }
+}
+
+template <class I>
+int CPluginBroker<I>::DeleteFile(const std::wstring& path) {
+  if constexpr (!kWrite) {
+    Log(LogEvent::Warning,
+        L"File deletion doesn't supported by the filesystem read interface, use write "
+        L"interface instead");
+    return 6;
+  } else {
+    if (path.empty()) return 0;
+    ZR_BROKER_GUARD(L"Fatal error occurred while deleting the file",
+                    { return ChangeFolder(Join(path), &IBackupDataWrite::DeleteFile); })
+  }
+}
+
+template <class I>
+int CPluginBroker<I>::SetRootPath(const std::wstring& path) {
+  root_ = !path.empty() && (path.front() == L'\\' || path.front() == L'/') ? path.substr(1) : path;
+  return 0;
+}
+
+template <class I>
+int CPluginBroker<I>::BeginTransaction() {
+  if constexpr (!kWrite) {
+    Log(LogEvent::Warning,
+        L"Transactions doesn't supported by the filesystem read interface, use write interface "
+        L"instead");
+    return 6;
+  } else {
+    ZR_BROKER_GUARD(L"Fatal error occurred while beginning transaction", {
+      I* plugin = loader_.FindCurrentInstance(root_);
+      if (plugin == nullptr) {
+        if (loader_.GetCurrentInstance() != nullptr &&
+            (loader_.HasOpenHandles() || loader_.IsInTransaction())) {
+          Log(LogEvent::Error,
+              L"Can't begin a transaction while another plug-in object has work in progress");
+          return 1;
+        }
+        plugin = loader_.GetPluginInstance(root_);
+      }
+      if (plugin == nullptr) return 1;
+      const int result = plugin->BeginTransaction();
+      if (result == 0 && loader_.IsInstance(plugin)) loader_.SetInTransaction(true);
+      return result;
+    })
+  }
+}
+
+template <class I>
+int CPluginBroker<I>::CommitTransaction() {
+  if constexpr (!kWrite) {
+    Log(LogEvent::Warning,
+        L"Transactions doesn't supported by the filesystem read interface, use write interface "
+        L"instead");
+    return 6;
+  } else {
+    ZR_BROKER_GUARD(L"Fatal error occurred while commiting transaction", {
+      if (loader_.TakeTransactionLost()) {
+        Log(LogEvent::Error,
+            L"Can't commit the transaction: its plug-in object was released before");
+        return 1;
+      }
+      I* plugin = loader_.FindCurrentInstance(root_);
+      if (plugin == nullptr) {
+        if (loader_.GetCurrentInstance() != nullptr) {
+          Log(LogEvent::Error,
+              L"Can't commit the transaction: the root names another plug-in object");
+          return 1;
+        }
+        plugin = loader_.GetPluginInstance(root_);
+      }
+      if (plugin == nullptr) return 1;
+      const int result = plugin->CommitTransaction();
+      if (loader_.IsInstance(plugin)) loader_.SetInTransaction(false);
+      return result;
+    })
+  }
+}
+
+template <class I>
+int CPluginBroker<I>::OpenFile(const std::wstring& path, FileAccessMode::ID mode,
+                               unsigned int& handle) {
+  if (path.empty()) return 3;
+  ZR_BROKER_GUARD(L"Fatal error occurred while opening the file", {
+    const std::wstring joined = Join(path);
+    I* plugin = loader_.GetPluginInstance(joined);
+    if (plugin == nullptr) return 1;
+    const int result = plugin->OpenFile(loader_.GetRestOfPath(joined), mode, handle);
+    if (result == 0 && loader_.IsInstance(plugin)) loader_.AddOpenHandle(handle);
+    return result;
+  })
+}
+
+template <class I>
+int CPluginBroker<I>::ReadFile(unsigned char* buffer, unsigned int& size,
+                               const unsigned int& handle) {
+  ZR_BROKER_GUARD(L"Fatal error occurred while reading the file", {
+    I* plugin = loader_.GetCurrentInstance();
+    if (plugin == nullptr || !loader_.IsHandleOpen(handle)) return 1;
+    return plugin->ReadFile(buffer, size, handle);
+  })
+}
+
+template <class I>
+int CPluginBroker<I>::WriteFile(const unsigned char* data, unsigned int& size,
+                                const unsigned int& handle) {
+  if constexpr (!kWrite) {
+    static_cast<void>(data);
+    static_cast<void>(size);
+    static_cast<void>(handle);
+    Log(LogEvent::Warning,
+        L"Writing the file doesn't supported by the filesystem read interface, use write "
+        L"interface instead");
+    return 6;
+  } else {
+    ZR_BROKER_GUARD(L"Fatal error occurred while writing the file", {
+      I* plugin = loader_.GetCurrentInstance();
+      if (plugin == nullptr || !loader_.IsHandleOpen(handle)) return 1;
+      return plugin->WriteFile(data, size, handle);
+    })
+  }
+}
+
+template <class I>
+int CPluginBroker<I>::CloseFile(const unsigned int& handle) {
+  ZR_BROKER_GUARD(L"Fatal error occurred while closing the file", {
+    I* plugin = loader_.GetCurrentInstance();
+    if (plugin == nullptr || !loader_.IsHandleOpen(handle)) return 1;
+    // The handle is gone whatever the plug-in answers.
+    loader_.RemoveOpenHandle(handle);
+    return plugin->CloseFile(handle);
+  })
+}
+
+template <class I>
+int CPluginBroker<I>::SeekFile(const unsigned int& handle, const unsigned long long& position) {
+  ZR_BROKER_GUARD(L"Fatal error occurred while seeking the file", {
+    I* plugin = loader_.GetCurrentInstance();
+    if (plugin == nullptr || !loader_.IsHandleOpen(handle)) return 1;
+    return plugin->SeekFile(handle, position);
+  })
+}
+
+template <class I>
+int CPluginBroker<I>::MoveFile(const std::wstring& from, const std::wstring& to) {
+  if constexpr (!kWrite) {
+    Log(LogEvent::Warning,
+        L"Moving the file doesn't supported by the filesystem read interface, use write "
+        L"interface instead");
+    return 6;
+  } else {
+    ZR_BROKER_GUARD(L"Fatal error occurred while moving the file", {
+      const std::wstring source = Join(from);
+      const std::wstring target = Join(to);
+      std::wstring sourceName, sourceConnection, targetName, targetConnection;
+      CPluginLoader<I>::SplitPath(source, sourceName, sourceConnection);
+      CPluginLoader<I>::SplitPath(target, targetName, targetConnection);
+      const CPluginEntry* entry =
+          extensions_ != nullptr ? extensions_->FindPlugin(sourceName) : nullptr;
+      if (sourceName != targetName ||
+          (entry != nullptr && entry->IsConfigurable() && sourceConnection != targetConnection)) {
+        Log(LogEvent::Warning,
+            L"Moving the file between plug-ins or connections isn't supported");
+        return 6;
+      }
+      I* plugin = loader_.GetPluginInstance(source);
+      if (plugin == nullptr) return 1;
+      return plugin->MoveFile(loader_.GetRestOfPath(source), loader_.GetRestOfPath(target));
+    })
+  }
+}
+
+#undef ZR_BROKER_GUARD
+
+template class CPluginBroker<IBackupDataRead>;
+template class CPluginBroker<IBackupDataWrite>;
