@@ -233,6 +233,12 @@ int db2Backup(uint32_t version, struct db2BackupParams* params, struct sqlca* ca
     SetStatus(ca, DB2_SQL_IO_ERROR, image.string());
     return Finish(ca);
   }
+  sqlca unreadable{};
+  if (TakeInjectedFailure(root, "db2Backup-unreadable", &unreadable)) {
+    // Reports success but leaves an image that cannot be read.
+    fs::create_directory(image, ec);
+    return Finish(ca);
+  }
   if (!WriteImage(DatabasesDir(root) / alias, alias, image)) {
     fs::remove(image, ec);
     SetStatus(ca, DB2_SQL_IO_ERROR, image.string());

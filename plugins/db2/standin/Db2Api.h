@@ -9,7 +9,9 @@
 //   fail                 optional failure injection, one rule per line:
 //                          <call name> <sqlcode> [<count>]
 //                        the named call then fails with that SQLCODE (count times,
-//                        or every time when no count is given).
+//                        or every time when no count is given). The rule
+//                        "db2Backup-unreadable 0" makes db2Backup succeed but
+//                        leave a folder in place of the image file.
 //
 // Every call that takes a status block fills it and returns its SQLCODE
 // (0 success, negative error, positive warning). Names are folded to upper case.
