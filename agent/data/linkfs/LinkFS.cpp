@@ -1,0 +1,308 @@
+#include "agent/data/linkfs/LinkFS.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <iostream>
+
+#include "zrlib/strings/Strings.h"
+
+namespace {
+
+const wchar_t kPluginsFolder[] = L"Plugins\\";
+const wchar_t kLinkEnding[] = L".zrl";
+const std::size_t kLinkEndingSize = 4;
+
+bool EndsWithLinkEnding(const std::wstring& name) {
+  return name.size() >= kLinkEndingSize &&
+         name.compare(name.size() - kLinkEndingSize, kLinkEndingSize, kLinkEnding) == 0;
+}
+
+// The repository id, and for system exceptions the minor code and completion.
+std::string ExceptionInfo(const CORBA::Exception& e) {
+  std::string info = e._rep_id();
+  if (const CORBA::SystemException* system = CORBA::SystemException::_downcast(&e)) {
+    char minor[32];
+    std::snprintf(minor, sizeof(minor), "0x%08lx", static_cast<unsigned long>(system->minor()));
+    info += ", minor code ";
+    info += minor;
+    info += ", completed ";
+    switch (system->completed()) {
+      case CORBA::COMPLETED_YES: info += "YES"; break;
+      case CORBA::COMPLETED_NO: info += "NO"; break;
+      default: info += "MAYBE"; break;
+    }
+  }
+  return info;
+}
+
+std::wstring Describe(const CORBA::Exception& e) {
+  return ZRLib::strings::toWstr(e._name()) + L". " + ZRLib::strings::toWstr(ExceptionInfo(e));
+}
+
+// Remote times are 64-bit; the plug-in interface keeps their low 32 bits.
+int32_t LowBits(CORBA::ULongLong time) {
+  return static_cast<int32_t>(static_cast<uint32_t>(time & 0xffffffffu));
+}
+
+void CopyAttributes(const ZavediDedozozuriz::Attributes& remote, CFileAttributes& local) {
+  local.Creation = LowBits(remote.Creation);
+  local.LastAccess = LowBits(remote.LastAccess);
+  local.Modification = LowBits(remote.Modification);
+  local.Size = static_cast<uint64_t>(remote.Size);
+  local.Mask = static_cast<uint32_t>(remote.Mask);
+  local.Type = CFileAttributes::kTypeDirectory;
+}
+
+}  // namespace
+
+CLinkFS::CLinkFS(ILog* log, Tessarine::Session_ptr session)
+    : m_coordinatorSession(session), m_log(log) {}
+
+CLinkFS::~CLinkFS() {
+  try {
+    Disconnect();
+  } catch (...) {
+  }
+}
+
+void CLinkFS::Log(LogEvent::ID level, const std::wstring& text) {
+  if (m_log == nullptr) return;
+  try {
+    m_log->Write(level, text.c_str());
+  } catch (...) {
+  }
+}
+
+void CLinkFS::SetPlugin(const std::wstring& name) {
+  Disconnect();
+  m_pluginName = name;
+  // A failed lookup must leave nothing of the previous plug-in behind.
+  m_folder.clear();
+  m_workstationName.clear();
+
+  std::wstring answer;
+  try {
+    if (CORBA::is_nil(m_coordinatorSession)) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+    CORBA::WString_var storage = m_coordinatorSession->GetDataStorageVRK((kPluginsFolder + name).c_str());
+    if (storage.in() != nullptr) answer = storage.in();
+  } catch (const CORBA::Exception& e) {
+    Log(LogEvent::Error, L"Can't load connection settings files list");
+    // Narrow stream: a wide write would turn stderr wide-oriented and silence
+    // every later narrow diagnostic of the process.
+    std::cerr << "Can't load connection settings files list. " << e._name() << ". " << ExceptionInfo(e)
+              << std::endl;
+    return;
+  } catch (...) {
+    Log(LogEvent::Error, L"Can't load connection settings files list");
+    return;
+  }
+
+  if (answer.empty()) return;
+  const std::size_t separator = answer.find(L'\\');
+  if (separator == std::wstring::npos) {
+    m_workstationName = answer;
+    m_folder = answer;
+  } else {
+    m_workstationName = answer.substr(0, separator);
+    m_folder = answer.substr(separator + 1);
+  }
+}
+
+bool CLinkFS::CheckConnectionName(const std::wstring& name) {
+  bool valid = !name.empty() && name != L"." && name != L"..";
+  std::wstring shown;
+  for (wchar_t c : name) {
+    const bool control = static_cast<uint32_t>(c) < 0x20 || c == 0x7f;
+    if (control || c == L'/' || c == L'\\') valid = false;
+    shown += control ? L'?' : c;
+  }
+  if (!valid) Log(LogEvent::Warning, L"Invalid connection name '" + shown + L"'");
+  return valid;
+}
+
+ZavediDedozozuriz::Workstation_ptr CLinkFS::FindWorkstation(const std::wstring& name) {
+  if (CORBA::is_nil(m_coordinatorSession)) return ZavediDedozozuriz::Workstation::_nil();
+  Tessarine::Session::Workstations_var workstations = m_coordinatorSession->GetWorkstations();
+  for (CORBA::ULong i = 0; i < workstations->length(); ++i) {
+    ZavediDedozozuriz::Workstation_ptr workstation = workstations[i];
+    if (CORBA::is_nil(workstation)) continue;
+    try {
+      CORBA::WString_var workstationName = workstation->name();
+      if (workstationName.in() != nullptr && name == workstationName.in()) {
+        return ZavediDedozozuriz::Workstation::_duplicate(workstation);
+      }
+    } catch (const CORBA::Exception&) {
+      // An unreachable workstation is skipped.
+    }
+  }
+  return ZavediDedozozuriz::Workstation::_nil();
+}
+
+bool CLinkFS::Connect() {
+  std::lock_guard<std::recursive_mutex> guard(m_lock);
+  if (m_workstationName.empty() || m_folder.empty()) return false;
+  if (!CORBA::is_nil(m_writer) && !CORBA::is_nil(m_workstation)) {
+    try {
+      m_workstation->ping();
+      return true;
+    } catch (const CORBA::Exception&) {
+      // Rebuilt below.
+    }
+  }
+  Disconnect();
+  try {
+    m_workstation = FindWorkstation(m_workstationName);
+    if (CORBA::is_nil(m_workstation)) return false;
+    m_workstation->ping();
+    m_session = m_workstation->OpenSession(m_coordinatorSession, Tessarine::Log::_nil());
+    if (!CORBA::is_nil(m_session)) m_writer = m_session->GetWriteInterface();
+  } catch (const CORBA::Exception&) {
+    // AccessDenied, SessionLimit and communication failures alike.
+  }
+  if (CORBA::is_nil(m_writer)) {
+    // Do not leave a half-open session on the storage workstation.
+    Disconnect();
+    return false;
+  }
+  return true;
+}
+
+void CLinkFS::Disconnect() {
+  std::lock_guard<std::recursive_mutex> guard(m_lock);
+  if (!CORBA::is_nil(m_session) && !CORBA::is_nil(m_workstation)) {
+    try {
+      m_workstation->CloseSession(m_session);
+    } catch (const CORBA::Exception&) {
+    }
+  }
+  m_session = ZavediDedozozuriz::Session::_nil();
+  m_workstation = ZavediDedozozuriz::Workstation::_nil();
+  m_writer = ZavediDedozozuriz::IDLBackupDataWrite::_nil();
+}
+
+int CLinkFS::GetListing(const std::wstring& path, std::list<CFileInfo>& entries) {
+  // Only the connection folder itself and its entries can be listed.
+  if (!path.empty() && !CheckConnectionName(path)) return 1;
+  try {
+    if (!Connect()) return 1;
+    ZavediDedozozuriz::IDLBackupDataWrite_var writer;
+    {
+      std::lock_guard<std::recursive_mutex> guard(m_lock);
+      writer = ZavediDedozozuriz::IDLBackupDataWrite::_duplicate(m_writer);
+    }
+    const std::wstring remotePath = path.empty() ? m_folder : m_folder + L"\\" + path;
+    ZavediDedozozuriz::List_var remote;
+    if (writer->GetListing(remotePath.c_str(), remote.out()) != ZavediDedozozuriz::SUCCESS) return 1;
+    std::list<CFileInfo> found;
+    for (CORBA::ULong i = 0; i < remote->length(); ++i) {
+      const ZavediDedozozuriz::IDLFileInfo& element = remote[i];
+      const std::wstring name = element.Name.in() != nullptr ? element.Name.in() : L"";
+      if (name.size() <= kLinkEndingSize || !EndsWithLinkEnding(name)) continue;
+      CFileInfo info;
+      info.Name = name;
+      if (element.Info.in() != nullptr) info.Info = element.Info.in();
+      CopyAttributes(element.Attrs, info.Attrs);
+      found.push_back(std::move(info));
+    }
+    entries.splice(entries.end(), found);
+    return 0;
+  } catch (const CORBA::Exception& e) {
+    Log(LogEvent::Error, L"Failed to get listing. " + Describe(e));
+  } catch (...) {
+  }
+  return 1;
+}
+
+int CLinkFS::GetElementAttributes(const std::wstring& path, CFileAttributes& attributes) {
+  if (path.empty() || path.find(L'\\') != std::wstring::npos) return 0;
+  if (!CheckConnectionName(path)) return 1;
+  try {
+    if (!Connect()) return 1;
+    ZavediDedozozuriz::IDLBackupDataWrite_var writer;
+    {
+      std::lock_guard<std::recursive_mutex> guard(m_lock);
+      writer = ZavediDedozozuriz::IDLBackupDataWrite::_duplicate(m_writer);
+    }
+    ZavediDedozozuriz::Attributes remote{};
+    remote.CustomAttr = CORBA::wstring_dup(L"");
+    if (writer->GetElementAttributes((m_folder + L"\\" + path).c_str(), remote) != ZavediDedozozuriz::SUCCESS) {
+      return 1;
+    }
+    CopyAttributes(remote, attributes);
+    return 0;
+  } catch (const CORBA::Exception& e) {
+    Log(LogEvent::Error, L"Failed to get link attributes. " + Describe(e));
+  } catch (...) {
+  }
+  return 1;
+}
+
+int CLinkFS::CreateFolder(const std::wstring& name) {
+  if (!CheckConnectionName(name)) return 1;
+  if (CORBA::is_nil(m_coordinatorSession) || m_pluginName.empty()) return 1;
+  Tessarine::Link_var link;
+  bool open = false;
+  try {
+    link = m_coordinatorSession->OpenLink((kPluginsFolder + m_pluginName).c_str(), name.c_str());
+    if (!CORBA::is_nil(link)) {
+      open = true;
+      // Reading the name makes the Coordinator store the new link.
+      CORBA::WString_var linkName = link->name();
+      open = false;
+      m_coordinatorSession->CloseLink(link);
+      return 0;
+    }
+  } catch (const CORBA::Exception&) {
+    if (open) {
+      try {
+        m_coordinatorSession->CloseLink(link);
+      } catch (const CORBA::Exception&) {
+      }
+    }
+  } catch (...) {
+  }
+  Log(LogEvent::Error, L"Fatal error occurred while creating the folder");
+  return 1;
+}
+
+int CLinkFS::DeleteConnection(const std::wstring& name) {
+  if (!CheckConnectionName(name)) return 1;
+  try {
+    if (!Connect()) return 1;
+    ZavediDedozozuriz::IDLBackupDataWrite_var writer;
+    {
+      std::lock_guard<std::recursive_mutex> guard(m_lock);
+      writer = ZavediDedozozuriz::IDLBackupDataWrite::_duplicate(m_writer);
+    }
+    const std::wstring file = EndsWithLinkEnding(name) ? name : name + kLinkEnding;
+    return writer->DeleteFile((m_folder + L"\\" + file).c_str()) == ZavediDedozozuriz::SUCCESS ? 0 : 1;
+  } catch (const CORBA::Exception& e) {
+    Log(LogEvent::Error, L"Failed to delete connection. " + Describe(e));
+  } catch (...) {
+  }
+  return 1;
+}
+
+int CLinkFS::DeleteFolder(const std::wstring& name) { return DeleteConnection(name); }
+
+int CLinkFS::DeleteFile(const std::wstring& name) { return DeleteConnection(name); }
+
+int CLinkFS::OpenFile(const std::wstring&, FileAccessMode::ID, unsigned int&) { return 0; }
+
+int CLinkFS::ReadFile(unsigned char*, unsigned int&, const unsigned int&) { return 0; }
+
+int CLinkFS::CloseFile(const unsigned int&) { return 0; }
+
+int CLinkFS::WriteFile(const unsigned char*, unsigned int&, const unsigned int&) { return 0; }
+
+int CLinkFS::SetElementAttributes(const std::wstring&, const CFileAttributes&) { return 0; }
+
+int CLinkFS::BeginTransaction() { return 0; }
+
+int CLinkFS::CommitTransaction() { return 0; }
+
+void CLinkFS::OnStop() {}
+
+int CLinkFS::SeekFile(const unsigned int&, const unsigned long long&) { return 6; }
+
+int CLinkFS::MoveFile(const std::wstring&, const std::wstring&) { return 6; }
