@@ -1,25 +1,15 @@
 #include "plugins/db2/zip/ZipFilter.h"
 
-#include <minizip/ioapi.h>
-#include <minizip/unzip.h>
-
 #include <set>
 
+#include "plugins/db2/zip/ZipArchiveFile.h"
 #include "zrlib/strings/Strings.h"
 
 namespace {
 
-// Closes a minizip archive handle.
-struct UnzCloser {
-  void operator()(void* zip) const { unzClose(static_cast<unzFile>(zip)); }
-};
-using UnzHandle = std::unique_ptr<void, UnzCloser>;
-
-constexpr unsigned int kNameBufferSize = 65536;
-
 // Name of an entry as the archive holds it, as UTF-8 with "/" separators.
-std::string EntryNameAsUtf8(const char* raw, std::size_t size, unsigned long flags) {
-  std::string name(raw, size);
+std::string EntryNameAsUtf8(const std::string& raw, unsigned long flags) {
+  std::string name = raw;
   if ((flags & zip::kFlagUtf8Name) == 0) {
     try {
       name = ZRLib::strings::WstrToUTF8(ZRLib::strings::toWstr(name));
@@ -178,65 +168,49 @@ int CZipFilter::CopyMissingFilesFromExistingArchive(const wchar_t* path) {
   } catch (const std::bad_alloc&) {
     return Fail(1);
   }
-  zlib_filefunc64_def functions{};
-  fill_fopen64_filefunc(&functions);
-  UnzHandle zip(unzOpen2_64(narrowPath.c_str(), &functions));
-  if (!zip) return Fail(1);
-  unzFile uf = static_cast<unzFile>(zip.get());
-  unz_global_info64 global{};
-  if (unzGetGlobalInfo64(uf, &global) != UNZ_OK) return Fail(1);
+  std::vector<ZipDirectoryEntry> existing;
+  if (ReadZipDirectory(narrowPath, existing) != 0) return Fail(1);
 
   std::set<std::string> names;
   for (const ZipFileHeader& entry : entries_) names.insert(entry.name);
 
-  std::unique_ptr<char[]> nameBuffer(new char[kNameBufferSize]());
-  int step = unzGoToFirstFile(uf);
-  while (step == UNZ_OK) {
-    unz_file_info64 info{};
-    if (unzGetCurrentFileInfo64(uf, &info, nameBuffer.get(), kNameBufferSize, nullptr, 0, nullptr,
-                                0) != UNZ_OK) {
-      return Fail(1);
-    }
-    const std::size_t nameSize =
-        info.size_filename < kNameBufferSize ? info.size_filename : kNameBufferSize;
-    std::string name = EntryNameAsUtf8(nameBuffer.get(), nameSize, info.flag);
-    if (names.insert(name).second) {
-      if (name.size() > zip::kMaxNameLength) return Fail(1);
-      ZipFileHeader header;
-      header.versionMadeBy = zip::kZip64Version;
-      header.versionNeeded = zip::kZip64Version;
-      header.flags = static_cast<uint16_t>(info.flag | zip::kFlagDataDescriptor | zip::kFlagUtf8Name);
-      header.method = static_cast<uint16_t>(info.compression_method);
-      header.modificationTime = static_cast<uint16_t>(info.dosDate & 0xFFFF);
-      header.modificationDate = static_cast<uint16_t>((info.dosDate >> 16) & 0xFFFF);
-      header.crc = static_cast<uint32_t>(info.crc);
-      header.compressedSize = info.compressed_size;
-      header.uncompressedSize = info.uncompressed_size;
-      header.name = std::move(name);
-      header.localHeaderOffset = offset_;
-      int result = Send(header.GetLocalFileHeader());
-      if (result != 0) return Fail(result);
-      entries_.push_back(header);
+  ZipEntryReader reader;
+  for (const ZipDirectoryEntry& old : existing) {
+    const unz_file_info64& info = old.info;
+    std::string name = EntryNameAsUtf8(old.rawName, info.flag);
+    if (!names.insert(name).second) continue;
+    if (name.size() > zip::kMaxNameLength) return Fail(1);
 
-      if (unzOpenCurrentFile2(uf, nullptr, nullptr, 1) != UNZ_OK) return Fail(1);
-      uint64_t copied = 0;
-      for (;;) {
-        const int n = unzReadCurrentFile(uf, buffer_.get(), kBufferSize);
-        if (n < 0) result = 1;
-        if (n <= 0) break;
-        result = Send(buffer_.get(), static_cast<std::size_t>(n));
-        if (result != 0) break;
-        copied += static_cast<uint64_t>(n);
-      }
-      if (unzCloseCurrentFile(uf) != UNZ_OK && result == 0) result = 1;
-      if (result == 0 && copied != info.compressed_size) result = 1;
-      if (result != 0) return Fail(result);
-      result = Send(header.GetLocalDataDescriptor(true));
+    ZipFileHeader header;
+    header.versionMadeBy = zip::kZip64Version;
+    header.versionNeeded = zip::kZip64Version;
+    header.flags = static_cast<uint16_t>(info.flag | zip::kFlagDataDescriptor | zip::kFlagUtf8Name);
+    header.method = static_cast<uint16_t>(info.compression_method);
+    header.modificationTime = static_cast<uint16_t>(info.dosDate & 0xFFFF);
+    header.modificationDate = static_cast<uint16_t>((info.dosDate >> 16) & 0xFFFF);
+    header.crc = static_cast<uint32_t>(info.crc);
+    header.compressedSize = info.compressed_size;
+    header.uncompressedSize = info.uncompressed_size;
+    header.name = std::move(name);
+    header.localHeaderOffset = offset_;
+    if (reader.Open(narrowPath, old, true) != 0) return Fail(1);
+    int result = Send(header.GetLocalFileHeader());
+    if (result != 0) return Fail(result);
+    entries_.push_back(header);
+
+    // The stored bytes go over unchanged; the reader checks their count.
+    for (;;) {
+      unsigned int size = kBufferSize;
+      const int read = reader.Read(buffer_.get(), size);
+      if (read == 5) break;
+      if (read != 0) return Fail(1);
+      result = Send(buffer_.get(), size);
       if (result != 0) return Fail(result);
     }
-    step = unzGoToNextFile(uf);
+    reader.Close();
+    result = Send(header.GetLocalDataDescriptor(true));
+    if (result != 0) return Fail(result);
   }
-  if (step != UNZ_END_OF_LIST_OF_FILE) return Fail(1);
   return 0;
 }
 

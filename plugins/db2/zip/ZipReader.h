@@ -1,19 +1,21 @@
-// Reader of a complete zip archive file (Zip64 included) through minizip.
+// Reader of a complete zip archive file (Zip64 included).
 //
-// CZipReader opens an archive, keeps an ordered map of its entries (names
-// wide, "/" as separator) and lists and extracts them one at a time.
+// CZipReader opens an archive (its directory found through minizip, see
+// ZipArchiveFile.h), keeps an ordered map of its entries (names wide, "/" as
+// separator) and lists and extracts them one at a time.
 // Results: 0 success, 1 failure, 3 not found, 5 end of the open entry.
 // Nothing is logged here. Not thread-safe: one thread at a time.
 
 #pragma once
 
-#include <minizip/ioapi.h>
 #include <minizip/unzip.h>
 
 #include <cstdint>
 #include <list>
 #include <map>
 #include <string>
+
+#include "plugins/db2/zip/ZipArchiveFile.h"
 
 // One listing record of CZipReader::GetListing.
 struct ZipFileInfo {
@@ -48,42 +50,33 @@ class CZipReader {
   // arguments, 3 when there is no such entry.
   [[nodiscard]] int GetFileInfo(const wchar_t* path, unz_file_info64* info);
 
-  // Opens the entry `path` for reading: inflated, or its stored bytes when
-  // `raw`. 1 without an archive or for a null path, 3 when there is no such
-  // entry, 1 when minizip cannot open it.
+  // Opens the entry `path` for reading (closing an open one): inflated, or
+  // its stored bytes when `raw`. 1 without an archive or for a null path, 3
+  // when there is no such entry, 1 when it cannot be opened (its local header
+  // is missing; encrypted or neither deflated nor stored when not `raw`).
   [[nodiscard]] int OpenFile(const wchar_t* path, bool raw);
 
   // Reads up to `size` bytes of the open entry: 0 with data (`size` = count),
-  // 5 at its end and 1 on failure (both with `size` 0). At the end of an
-  // inflated entry its CRC is checked (a mismatch is a failure). 0 for `size`
-  // 0. 1 without an archive.
+  // 5 at its end and 1 on failure (both with `size` 0). The end is reported
+  // only when the byte count and (not raw) the CRC-32 match the directory;
+  // a mismatch is a failure. 0 for `size` 0. 1 without an archive or entry.
   [[nodiscard]] int ReadFile(unsigned char* buffer, unsigned int& size);
 
-  // Closes the open entry; 0 when there is none or minizip reports success,
-  // else 1 (for an inflated entry read to its end, a CRC mismatch).
+  // Closes the open entry (harmless when there is none); returns 0.
   [[nodiscard]] int CloseFile();
 
   // Closes the archive and empties the map; returns 0.
   int CloseZip();
 
   // True while an archive is open.
-  bool IsOpen() const { return zip_ != nullptr; }
+  bool IsOpen() const { return open_; }
 
  private:
-  struct Entry {
-    unz_file_info64 info;
-    unz64_file_pos position;
-  };
-
   static std::wstring Normalize(std::wstring path);
 
-  unzFile zip_ = nullptr;
+  bool open_ = false;
   bool raw_ = false;
-  zlib_filefunc64_def functions_{};
-  std::map<std::wstring, Entry> entries_;
-  bool entryOpen_ = false;
-  bool entryEnded_ = false;   // the open entry was read to its end
-  bool entryFailed_ = false;  // reading the open entry failed
-  uint64_t delivered_ = 0;    // bytes of the open entry delivered so far
-  uint64_t expected_ = 0;     // bytes the open entry holds
+  std::string path_;  // narrow name of the open archive
+  std::map<std::wstring, ZipDirectoryEntry> entries_;
+  ZipEntryReader entry_;
 };

@@ -104,13 +104,6 @@ int CZipStreamReader::ReadFile(unsigned char* buffer, unsigned int& size) {
   stream_.next_out = buffer;
   stream_.avail_out = room;
   for (;;) {
-    if (buffered_ == 0) {
-      // The input may not end inside an entry.
-      if (Fill() != 0) {
-        size = 0;
-        return Fail();
-      }
-    }
     stream_.next_in = Data();
     stream_.avail_in = buffered_;
     const int z = inflate(&stream_, Z_SYNC_FLUSH);
@@ -129,7 +122,15 @@ int CZipStreamReader::ReadFile(unsigned char* buffer, unsigned int& size) {
       }
       return 0;
     }
-    if (z != Z_OK && z != Z_BUF_ERROR) {
+    if (z == Z_BUF_ERROR && buffered_ == 0) {
+      // Inflate needs input; the input may not end inside an entry.
+      if (Fill() != 0) {
+        size = 0;
+        return Fail();
+      }
+      continue;
+    }
+    if (z != Z_OK) {
       size = 0;
       return Fail();
     }

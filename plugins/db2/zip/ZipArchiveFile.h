@@ -1,0 +1,81 @@
+// Access to a complete archive file: its central directory and the data of
+// single entries.
+//
+// minizip finds and walks the central directory; each central record is then
+// read again here so that 64-bit sizes and local header offsets come from the
+// Zip64 extra block (the minizip of Debian 12 leaves them at 0xFFFFFFFF on
+// 64-bit Linux, as it compares them with (unsigned long)-1). Entry data is
+// read directly from the file and verified at its end. Archives with bytes
+// before their first record are not supported. Nothing is logged here.
+
+#pragma once
+
+#include <minizip/unzip.h>
+#include <zlib.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+// One entry as the central directory describes it.
+struct ZipDirectoryEntry {
+  std::string rawName;        // bytes as stored
+  unz_file_info64 info{};     // with the 64-bit sizes of the Zip64 block
+  uint64_t localHeaderOffset = 0;
+  unz64_file_pos position{};  // minizip's position of the central record
+};
+
+// Reads the central directory of the archive file `path` (narrow name) into
+// `entries`, in archive order. 0 on success, 1 when the file is no readable
+// archive (missing, corrupt central directory).
+[[nodiscard]] int ReadZipDirectory(const std::string& path, std::vector<ZipDirectoryEntry>& entries);
+
+// Reads the data of one entry of an archive file.
+class ZipEntryReader {
+ public:
+  ZipEntryReader();
+  ~ZipEntryReader();
+  ZipEntryReader(const ZipEntryReader&) = delete;
+  ZipEntryReader& operator=(const ZipEntryReader&) = delete;
+
+  // Opens `entry` of the archive file `path`: its stored bytes when `raw`,
+  // else its data inflated (method 8) or as stored (method 0). 1 when the
+  // local header is not where the directory says, or for encrypted data or
+  // another method when not `raw`.
+  [[nodiscard]] int Open(const std::string& path, const ZipDirectoryEntry& entry, bool raw);
+
+  // Delivers up to `size` bytes: 0 with data, 5 at the end (`size` 0) once
+  // the byte count and, unless raw, the CRC-32 matched the directory; 1 on a
+  // read error, corrupt data or a mismatch (`size` 0). Stays at 1 or 5.
+  [[nodiscard]] int Read(unsigned char* buffer, unsigned int& size);
+
+  // Closes the entry; harmless when none is open.
+  void Close();
+
+  bool IsOpen() const { return file_ != nullptr; }
+
+ private:
+  int Fail();
+  // Reads more stored bytes into the input buffer; false on a read error.
+  bool FillInput();
+
+  struct FileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+  };
+
+  std::unique_ptr<FILE, FileCloser> file_;
+  bool raw_ = false;
+  bool inflating_ = false;  // zlib stream initialised
+  bool stored_ = false;     // method 0: bytes pass unchanged
+  bool ended_ = false;
+  bool failed_ = false;
+  z_stream stream_{};
+  std::unique_ptr<unsigned char[]> input_;
+  uint64_t compressedLeft_ = 0;
+  uint64_t delivered_ = 0;
+  uint64_t expectedSize_ = 0;
+  uint32_t expectedCrc_ = 0;
+  uLong crc_ = 0;
+};
