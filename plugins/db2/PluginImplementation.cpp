@@ -10,8 +10,8 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <iostream>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "plugins/db2/InInfo.h"
@@ -53,7 +53,8 @@ bool MakeFreshFolder(const std::string& folder) {
   std::error_code ec;
   const std::filesystem::path path(folder);
   if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
-  return ::mkdir(folder.c_str(), 0700) == 0;
+  // Default permissions: the database server writes and reads the image here.
+  return ::mkdir(folder.c_str(), 0777) == 0;
 }
 
 // The first entry of `folder` other than "." and "..", or empty.
@@ -106,7 +107,14 @@ bool PluginImplementation::CreatePipeForZipData() {
   if (::pipe2(fds, O_CLOEXEC) != 0) return false;
   readFd_ = fds[0];
   writeFd_ = fds[1];
-  std::wcerr << L"Pipes Created: read = " << readFd_ << L", write = " << writeFd_ << std::endl;
+  // Straight to the descriptor: a wide stream would fix the orientation of
+  // stderr for the whole process and silence the host's narrow output.
+  char note[80];
+  const int length = std::snprintf(note, sizeof(note), "Pipes Created: read = %d, write = %d\n", readFd_, writeFd_);
+  if (length > 0) {
+    const ssize_t ignored = ::write(STDERR_FILENO, note, static_cast<size_t>(length));
+    (void)ignored;
+  }
   return true;
 }
 
@@ -156,7 +164,12 @@ int PluginImplementation::OpenFile(const std::wstring& path, FileAccessMode::ID 
     }
     if (mode != FileAccessMode::Read && mode != FileAccessMode::Write) return 1;
     backupFile_.clear();
-    const std::vector<std::string> fields = ZRLib::strings::Split(toAstr(path), "\\");
+    std::vector<std::string> fields;
+    try {
+      fields = ZRLib::strings::Split(toAstr(path), "\\");
+    } catch (const std::bad_alloc&) {
+      fields.clear();  // not convertible: refused below like any bad name
+    }
     bool valid = fields.size() == 1 || fields.size() == 2;
     for (const std::string& field : fields) valid = valid && db2::IsDb2Name(field);
     if (!valid) {
@@ -299,7 +312,8 @@ int PluginImplementation::CloseRestore() {
     ResetState();
     return 0;
   }
-  LogWrite(LogEvent::Error, MessageLine(message));
+  const std::wstring text = MessageLine(message);
+  if (!text.empty()) LogWrite(LogEvent::Error, text);
   LogWrite(LogEvent::Error, L"Failed to restore database " + Wide(database_));
   LogWrite(LogEvent::Warning, L"Backup file is stored at\t: " + Wide(workFolder_));
   ResetState();
@@ -474,7 +488,7 @@ bool PluginImplementation::Unpack() {
   backupFile_ = name;
   const std::string fullPath = workFolder_ + "/" + name;
   LogWrite(LogEvent::Warning, L"Extracting file: " + Wide(fullPath));
-  const int fd = ::open(fullPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  const int fd = ::open(fullPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   UniqueFile out{fd == -1 ? nullptr : ::fdopen(fd, "wb")};
   if (!out) {
     if (fd != -1) ::close(fd);

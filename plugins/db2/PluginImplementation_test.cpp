@@ -371,6 +371,7 @@ TEST_F(Db2PluginTest, BackupStreamsOneZip64EntryEqualToTheImage) {
 TEST_F(Db2PluginTest, ReadStateRules) {
   unsigned int handle = 0;
   ASSERT_EQ(0, plugin_->OpenFile(L"SAMPLE", FileAccessMode::Read, handle));
+  EXPECT_LE(fwide(stderr, 0), 0) << "the host's narrow stderr must keep working";
   unsigned char buffer[64];
   unsigned int size = sizeof(buffer);
   EXPECT_EQ(1, plugin_->ReadFile(buffer, size, 2));
