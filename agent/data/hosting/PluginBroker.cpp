@@ -32,9 +32,9 @@ CFileAttributes FolderAttributes() {
 
 // Runs `body`; a CORBA exception (or any standard one) from a plug-in, the
 // link or the connection folder becomes `line` at level 2 and the result 1.
-#define ZR_BROKER_GUARD(line, body)             \
+#define ZR_BROKER_GUARD(line, ...)              \
   try {                                         \
-    body                                        \
+    __VA_ARGS__                                 \
   } catch (const CORBA::Exception&) {           \
     Log(LogEvent::Error, line);                 \
     return 1;                                   \
@@ -79,8 +79,8 @@ void CPluginBroker<I>::Log(LogEvent::ID level, const wchar_t* text) const {
 }
 
 template <class I>
-int CPluginBroker<I>::SetElementAttributes(const std::wstring& path,
-                                           const CFileAttributes& attributes) {
+int CPluginBroker<I>::SetElementAttributes([[maybe_unused]] const std::wstring& path,
+                                           [[maybe_unused]] const CFileAttributes& attributes) {
   if constexpr (!kWrite) {
     Log(LogEvent::Warning,
         L"Setting attributes doesn't supported by the filesystem read interface, use write "
@@ -205,8 +205,9 @@ const CPluginEntry* CPluginBroker<I>::ConnectionPath(const std::wstring& joined,
 }
 
 template <class I>
-int CPluginBroker<I>::ChangeFolder(const std::wstring& joined,
-                                   int (IBackupDataWrite::*operation)(const std::wstring&)) {
+int CPluginBroker<I>::ChangeFolder(
+    [[maybe_unused]] const std::wstring& joined,
+    [[maybe_unused]] int (IBackupDataWrite::*operation)(const std::wstring&)) {
   if constexpr (kWrite) {
     std::wstring connection;
     if (const CPluginEntry* entry = ConnectionPath(joined, connection)) {
@@ -218,14 +219,12 @@ int CPluginBroker<I>::ChangeFolder(const std::wstring& joined,
     if (plugin == nullptr) return 1;
     return (plugin->*operation)(loader_.GetRestOfPath(joined));
   } else {
-    static_cast<void>(joined);
-    static_cast<void>(operation);
     return 6;
   }
 }
 
 template <class I>
-int CPluginBroker<I>::CreateFolder(const std::wstring& path) {
+int CPluginBroker<I>::CreateFolder([[maybe_unused]] const std::wstring& path) {
   if constexpr (!kWrite) {
     Log(LogEvent::Warning,
         L"Folders creation doesn't supported by the filesystem read interface, use write "
@@ -238,7 +237,7 @@ int CPluginBroker<I>::CreateFolder(const std::wstring& path) {
 }
 
 template <class I>
-int CPluginBroker<I>::DeleteFolder(const std::wstring& path) {
+int CPluginBroker<I>::DeleteFolder([[maybe_unused]] const std::wstring& path) {
   if constexpr (!kWrite) {
     Log(LogEvent::Warning,
         L"Folders deletion doesn't supported by the filesystem read interface, use write "
@@ -251,7 +250,7 @@ int CPluginBroker<I>::DeleteFolder(const std::wstring& path) {
 }
 
 template <class I>
-int CPluginBroker<I>::DeleteFile(const std::wstring& path) {
+int CPluginBroker<I>::DeleteFile([[maybe_unused]] const std::wstring& path) {
   if constexpr (!kWrite) {
     Log(LogEvent::Warning,
         L"File deletion doesn't supported by the filesystem read interface, use write "
@@ -353,12 +352,10 @@ int CPluginBroker<I>::ReadFile(unsigned char* buffer, unsigned int& size,
 }
 
 template <class I>
-int CPluginBroker<I>::WriteFile(const unsigned char* data, unsigned int& size,
-                                const unsigned int& handle) {
+int CPluginBroker<I>::WriteFile([[maybe_unused]] const unsigned char* data,
+                                [[maybe_unused]] unsigned int& size,
+                                [[maybe_unused]] const unsigned int& handle) {
   if constexpr (!kWrite) {
-    static_cast<void>(data);
-    static_cast<void>(size);
-    static_cast<void>(handle);
     Log(LogEvent::Warning,
         L"Writing the file doesn't supported by the filesystem read interface, use write "
         L"interface instead");
@@ -393,7 +390,8 @@ int CPluginBroker<I>::SeekFile(const unsigned int& handle, const unsigned long l
 }
 
 template <class I>
-int CPluginBroker<I>::MoveFile(const std::wstring& from, const std::wstring& to) {
+int CPluginBroker<I>::MoveFile([[maybe_unused]] const std::wstring& from,
+                               [[maybe_unused]] const std::wstring& to) {
   if constexpr (!kWrite) {
     Log(LogEvent::Warning,
         L"Moving the file doesn't supported by the filesystem read interface, use write "
