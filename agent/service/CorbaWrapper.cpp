@@ -6,8 +6,8 @@
 #include <omniORB4/optionalFeatures.h>
 
 #include <chrono>
-#include <cstdio>
 #include <condition_variable>
+#include <cstdio>
 #include <iostream>
 #include <mutex>
 #include <new>
@@ -50,12 +50,24 @@ std::string ExceptionInfo(const CORBA::Exception& e) {
     }
     info += ", completed ";
     switch (system->completed()) {
-      case CORBA::COMPLETED_YES: info += "YES"; break;
-      case CORBA::COMPLETED_NO: info += "NO"; break;
-      default: info += "MAYBE"; break;
+      case CORBA::COMPLETED_YES:
+        info += "YES";
+        break;
+      case CORBA::COMPLETED_NO:
+        info += "NO";
+        break;
+      default:
+        info += "MAYBE";
+        break;
     }
   }
   return info;
+}
+
+// The naming service cannot be reached: no connection (TRANSIENT), or omniORB lost
+// the connection it had (COMM_FAILURE).
+bool IsUnreachable(const CORBA::SystemException& e) {
+  return CORBA::TRANSIENT::_downcast(&e) != nullptr || CORBA::COMM_FAILURE::_downcast(&e) != nullptr;
 }
 
 // A host as it appears in a URL or endpoint: IPv6 literals go in brackets.
@@ -84,8 +96,7 @@ struct CCorbaWrapper::OrbThread {
 };
 
 CCorbaWrapper::CCorbaWrapper()
-    : m_orbThread(new (std::nothrow) OrbThread),
-      m_listenHost(ZRLib::system::GetComputerNetworkName()) {}
+    : m_orbThread(new (std::nothrow) OrbThread), m_listenHost(ZRLib::system::GetComputerNetworkName()) {}
 
 CCorbaWrapper::~CCorbaWrapper() { Stop(); }
 
@@ -111,8 +122,7 @@ int CCorbaWrapper::StartOrb(const std::wstring& host, const std::wstring& port) 
     m_orbArguments = m_customParameters;
   } else {
     m_orbArguments.Clear();
-    m_orbArguments.Append(L"-ORBInitRef",
-                          L"NameService=corbaloc::" + UrlHost(host) + L":" + port + L"/NameService");
+    m_orbArguments.Append(L"-ORBInitRef", L"NameService=corbaloc::" + UrlHost(host) + L":" + port + L"/NameService");
     if (m_listenHost.empty()) {
       m_orbArguments.Append(L"-ORBendPoint", L"giop:tcp::" + m_listenPort);
     } else {
@@ -292,14 +302,16 @@ int CCorbaWrapper::GetRootContext(CosNaming::NamingContext_out context) {
   } catch (const CCommonException&) {
     throw;
   } catch (const CORBA::NO_RESOURCES& e) {
-    ReportError("An error occurred while obtain a reference to the root context", e._name(),
-                ExceptionInfo(e).c_str(), true);
+    ReportError("An error occurred while obtain a reference to the root context", e._name(), ExceptionInfo(e).c_str(),
+                true);
   } catch (const CORBA::ORB::InvalidName& e) {
-    ReportError("An error occurred while obtain a reference to the root context", e._name(),
-                ExceptionInfo(e).c_str(), true);
-  } catch (const CORBA::TRANSIENT& e) {
-    ReportError("An error occurred while obtain a reference to the root context. Coordinator could not be "
-                "reached. Make shure Coordinator is running",
+    ReportError("An error occurred while obtain a reference to the root context", e._name(), ExceptionInfo(e).c_str(),
+                true);
+  } catch (const CORBA::SystemException& e) {
+    ReportError(IsUnreachable(e)
+                    ? "An error occurred while obtain a reference to the root context. Coordinator could not be "
+                      "reached. Make shure Coordinator is running"
+                    : "Unknown error occurred while obtain a reference to the root context",
                 e._name(), ExceptionInfo(e).c_str(), true);
   } catch (const CORBA::Exception& e) {
     ReportError("Unknown error occurred while obtain a reference to the root context", e._name(),
@@ -329,19 +341,17 @@ int CCorbaWrapper::GetNetworkContext(CosNaming::NamingContext_out context) {
     return 0;
   } catch (const CCommonException&) {
     throw;
-  } catch (const CORBA::TRANSIENT& e) {
-    ReportError("An error occurred while obtain a reference to the network context. Coordinator could not "
-                "be reached. Make sure Coordinator is running",
-                e._name(), ExceptionInfo(e).c_str(), true);
   } catch (const CORBA::SystemException& e) {
-    ReportError("An error occurred while obtain a reference to the network context", e._name(),
-                ExceptionInfo(e).c_str(), true);
+    ReportError(IsUnreachable(e)
+                    ? "An error occurred while obtain a reference to the network context. Coordinator could not "
+                      "be reached. Make sure Coordinator is running"
+                    : "An error occurred while obtain a reference to the network context",
+                e._name(), ExceptionInfo(e).c_str(), true);
   } catch (const CORBA::Exception& e) {
     ReportError("Unknown error occurred while obtain a reference to the network context", e._name(),
                 ExceptionInfo(e).c_str(), true);
   } catch (...) {
-    ReportError("Unknown error occurred while obtain a reference to the network context", nullptr, nullptr,
-                true);
+    ReportError("Unknown error occurred while obtain a reference to the network context", nullptr, nullptr, true);
   }
   return 1;
 }
@@ -365,20 +375,24 @@ CORBA::Object_ptr CCorbaWrapper::Resolve(const char* id1, const char* kind1, con
         reason = "Missing node. One of the components of a name specifies a binding that does not exist";
         break;
       case CosNaming::NamingContext::not_context:
-        reason = "Not context. One of the components of a name (other than the final component) specifies a "
-                 "binding to an application object instead of to a context";
+        reason =
+            "Not context. One of the components of a name (other than the final component) specifies a "
+            "binding to an application object instead of to a context";
         break;
       case CosNaming::NamingContext::not_object:
-        reason = "Not object. One of the components of a name specifies an object reference that dangles "
-                 "(points to a non-existent object)";
+        reason =
+            "Not object. One of the components of a name specifies an object reference that dangles "
+            "(points to a non-existent object)";
         break;
       default:
         break;
     }
     ReportError((std::string("Reason: ") + reason).c_str(), nullptr, nullptr, false);
-  } catch (const CORBA::TRANSIENT& e) {
-    ReportError("An error occurred while obtain an object reference. Coordinator could not be reached. Make "
-                "shure Coordinator is running",
+  } catch (const CORBA::SystemException& e) {
+    ReportError(IsUnreachable(e)
+                    ? "An error occurred while obtain an object reference. Coordinator could not be reached. Make "
+                      "shure Coordinator is running"
+                    : "An error occurred while obtain an object reference",
                 e._name(), ExceptionInfo(e).c_str(), false);
   } catch (const CORBA::Exception& e) {
     ReportError("An error occurred while obtain an object reference", e._name(), ExceptionInfo(e).c_str(), false);
@@ -400,12 +414,12 @@ int CCorbaWrapper::BindObject(const char* id, const char* kind, CORBA::Object_pt
       network->rebind(name, object);
     }
     return 0;
-  } catch (const CORBA::TRANSIENT& e) {
-    ReportError("An error occurred while binding object. Coordinator could not be reached. Make sure "
-                "Coordinator is running",
-                e._name(), ExceptionInfo(e).c_str(), true);
   } catch (const CORBA::SystemException& e) {
-    ReportError("An error occurred while binding object", e._name(), ExceptionInfo(e).c_str(), true);
+    ReportError(IsUnreachable(e)
+                    ? "An error occurred while binding object. Coordinator could not be reached. Make sure "
+                      "Coordinator is running"
+                    : "An error occurred while binding object",
+                e._name(), ExceptionInfo(e).c_str(), true);
   } catch (const CORBA::Exception& e) {
     ReportError("Unknown error occurred while binding object", e._name(), ExceptionInfo(e).c_str(), true);
   } catch (...) {
@@ -434,12 +448,12 @@ int CCorbaWrapper::UnbindObject(const char* id, const char* kind) {
   } catch (const CosNaming::NamingContext::NotFound&) {
     // Nothing is bound under that name: nothing to undo.
     return 0;
-  } catch (const CORBA::TRANSIENT& e) {
-    ReportError("An error occurred while unbinding object. Coordinator could not be reached. Make sure "
-                "Coordinator is running",
-                e._name(), ExceptionInfo(e).c_str(), true);
   } catch (const CORBA::SystemException& e) {
-    ReportError("An error occurred while unbinding object", e._name(), ExceptionInfo(e).c_str(), true);
+    ReportError(IsUnreachable(e)
+                    ? "An error occurred while unbinding object. Coordinator could not be reached. Make sure "
+                      "Coordinator is running"
+                    : "An error occurred while unbinding object",
+                e._name(), ExceptionInfo(e).c_str(), true);
   } catch (const CORBA::Exception& e) {
     ReportError("Unknown error occurred while unbinding object", e._name(), ExceptionInfo(e).c_str(), true);
   } catch (...) {
