@@ -1,0 +1,121 @@
+// A test fixture with the test plug-ins installed in a temporary plug-ins
+// folder, an extension loader over it, an in-process Coordinator session and
+// a log that records what brokers and loaders write.
+
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "agent/data/hosting/ExtensionLoader.h"
+#include "agent/data/hosting/testing/FakeCoordinator.h"
+#include "plugin-api/ILog.h"
+#include "tests/plugins/PluginControl.h"
+
+namespace hostingtest {
+
+// An ILog that keeps every line.
+class RecordingLog final : public ILog {
+ public:
+  using Line = std::pair<LogEvent::ID, std::wstring>;
+  void Write(LogEvent::ID level, const wchar_t* text) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.emplace_back(level, text != nullptr ? text : L"");
+  }
+  std::vector<Line> Lines() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.clear();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<Line> lines_;
+};
+
+class HostingFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    namespace fs = std::filesystem;
+    base_ = fs::temp_directory_path() /
+            ("zr_hosting_" + std::to_string(::getpid()) + "_" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(base_);
+    fs::create_directories(base_ / "Plugins");
+    fs::create_directories(plainRoot());
+    fs::create_directories(connectionRoot(L"c1"));
+    fs::create_directories(connectionRoot(L"c2"));
+    ::setenv("HOME", base_.c_str(), 1);
+    ::setenv("ZRTEST_FOLDER_ROOT", plainRoot().c_str(), 1);
+    folder_ = zrtest::InstallLibrary(ZRTEST_FOLDER_PATH, base_ / "Plugins", "folder.so");
+    conf_ = zrtest::InstallLibrary(ZRTEST_FOLDERCONF_PATH, base_ / "Plugins", "conf.so");
+    codes_ = zrtest::InstallLibrary(ZRTEST_CODES_PATH, base_ / "Plugins", "codes.so");
+    nofactory_ = zrtest::InstallLibrary(ZRTEST_NOFACTORY_PATH, base_ / "Plugins", "nofactory.so");
+    {
+      std::wstringstream quiet;
+      std::wstreambuf* old = std::wcerr.rdbuf(quiet.rdbuf());
+      const std::string plugins = (base_ / "Plugins").string() + "/";
+      extensions_ = std::make_unique<CExtensionLoader>(
+          L"wsagent", std::wstring(plugins.begin(), plugins.end()), L"/nonexistent/Filters/");
+      std::wcerr.rdbuf(old);
+    }
+    for (const std::string& library : {folder_, conf_, codes_}) zrtest::ResetCounts(library);
+    zrtest::SetResult(codes_, 0);
+    zrtest::SetFactoryMode(codes_, 0);
+    for (const wchar_t* connection : {L"c1", L"c2"}) {
+      const std::string root = connectionRoot(connection).string();
+      session_->LinkFor(L"Plugins\\TestFolderConf", connection).parameters[L"Folder"] =
+          std::wstring(root.begin(), root.end());
+    }
+    sessionRef_ = session_.Reference();
+  }
+
+  void TearDown() override {
+    extensions_.reset();
+    std::filesystem::remove_all(base_);
+  }
+
+  std::filesystem::path plainRoot() const { return base_ / "plain"; }
+  std::filesystem::path connectionRoot(const std::wstring& connection) const {
+    return base_ / ("conf_" + std::string(connection.begin(), connection.end()));
+  }
+  // Writes `text` into a file below `folder`.
+  static void MakeFile(const std::filesystem::path& file, const std::string& text) {
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream(file, std::ios::binary) << text;
+  }
+  static std::string ReadFileText(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  // Lines of the log with `level` whose text is `text`.
+  int CountLines(LogEvent::ID level, const std::wstring& text) {
+    int count = 0;
+    for (const auto& line : log_.Lines())
+      if (line.first == level && line.second == text) ++count;
+    return count;
+  }
+
+  std::filesystem::path base_;
+  std::string folder_, conf_, codes_, nofactory_;
+  std::unique_ptr<CExtensionLoader> extensions_;
+  Served<FakeSession> session_;
+  Tessarine::Session_var sessionRef_;
+  RecordingLog log_;
+};
+
+}  // namespace hostingtest
