@@ -179,7 +179,16 @@ bool CSettings::Save() {
 
 std::wstring CSettings::GetName() const { return Snapshot().name; }
 
-std::string CSettings::GetNarrowName() const { return ZRLib::strings::toAstr(GetName()); }
+std::string CSettings::GetNarrowName() const {
+  const std::wstring name = GetName();
+  try {
+    return ZRLib::strings::toAstr(name);
+  } catch (const std::bad_alloc&) {
+    // The current locale cannot represent the name: UTF-8 rather than an exception
+    // on the thread that asked.
+    return ZRLib::strings::WstrToUTF8(name);
+  }
+}
 
 std::wstring CSettings::GetCoordinatorHost() const {
   std::lock_guard<std::mutex> lock(m_valuesMutex);

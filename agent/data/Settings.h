@@ -44,6 +44,8 @@ class CSettings {
   bool Save();
 
   std::wstring GetName() const;
+  // Name in the multibyte encoding of the current locale; UTF-8 when the locale
+  // cannot represent it.
   std::string GetNarrowName() const;
   std::wstring GetCoordinatorHost() const;
   // Sets the host; while auto search is "once", also turns auto search off. Then saves

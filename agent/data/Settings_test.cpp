@@ -269,6 +269,9 @@ TEST_F(SettingsTest, NonAsciiNameRoundTrips) {
   again->Load();
   EXPECT_EQ(again->GetName(), name);
   EXPECT_EQ(again->GetTempFolder(), L"/tmp/\u00e9");
+  // The "C" locale cannot hold the name: the narrow name falls back to UTF-8.
+  EXPECT_EQ(again->GetNarrowName(),
+            "\xD0\xA1\xD1\x82\xD0\xB0\xD0\xBD\xD1\x86\xD0\xB8\xD1\x8F-\xE2\x82\xAC-\xF0\x9F\x98\x80");
 }
 
 TEST_F(SettingsTest, FolderThatCannotBeCreatedFailsTheSave) {

@@ -154,7 +154,9 @@ int CCorbaWrapper::InitOrb(const CArgumentList& arguments) {
     for (std::string& argument : narrow) argv.push_back(&argument[0]);
     argv.push_back(nullptr);
     int argc = static_cast<int>(narrow.size());
-    m_orb = CORBA::ORB_init(argc, argv.data(), kOrbId, options);
+    CORBA::ORB_var orb = CORBA::ORB_init(argc, argv.data(), kOrbId, options);
+    std::lock_guard<std::mutex> lock(m_referencesMutex);
+    m_orb = orb._retn();
   } catch (const CORBA::Exception& e) {
     ReportError("An error occurred while initializing the ORB", e._name(), ExceptionInfo(e).c_str(), true);
   } catch (...) {
@@ -169,19 +171,27 @@ int CCorbaWrapper::InitOrb(const CArgumentList& arguments) {
 
   try {
     CORBA::Object_var object = m_orb->resolve_initial_references("RootPOA");
-    m_rootPoa = PortableServer::POA::_narrow(object);
-    if (CORBA::is_nil(m_rootPoa)) {
+    PortableServer::POA_var rootPoa = PortableServer::POA::_narrow(object);
+    if (CORBA::is_nil(rootPoa)) {
       ReportError("An error occurred while initializing the POA", nullptr, nullptr, true);
     }
-    PortableServer::POAManager_var manager = m_rootPoa->the_POAManager();
+    {
+      std::lock_guard<std::mutex> lock(m_referencesMutex);
+      m_rootPoa = PortableServer::POA::_duplicate(rootPoa);
+    }
+    PortableServer::POAManager_var manager = rootPoa->the_POAManager();
     // omniORB runs upcalls on several threads; one single-threaded POA keeps every
     // servant's upcalls one at a time.
     CORBA::PolicyList policies;
     policies.length(2);
-    policies[0] = m_rootPoa->create_thread_policy(PortableServer::SINGLE_THREAD_MODEL);
-    policies[1] = m_rootPoa->create_implicit_activation_policy(PortableServer::IMPLICIT_ACTIVATION);
-    m_servantPoa = m_rootPoa->create_POA("AgentPOA", manager, policies);
+    policies[0] = rootPoa->create_thread_policy(PortableServer::SINGLE_THREAD_MODEL);
+    policies[1] = rootPoa->create_implicit_activation_policy(PortableServer::IMPLICIT_ACTIVATION);
+    PortableServer::POA_var servantPoa = rootPoa->create_POA("AgentPOA", manager, policies);
     for (CORBA::ULong i = 0; i < policies.length(); ++i) policies[i]->destroy();
+    {
+      std::lock_guard<std::mutex> lock(m_referencesMutex);
+      m_servantPoa = servantPoa._retn();
+    }
     manager->activate();
   } catch (const CCommonException&) {
     throw;
@@ -221,11 +231,17 @@ void CCorbaWrapper::Stop() {
 }
 
 void CCorbaWrapper::DestroyPoa() {
-  if (!CORBA::is_nil(m_rootPoa)) {
+  PortableServer::POA_var rootPoa;
+  {
+    std::lock_guard<std::mutex> lock(m_referencesMutex);
+    rootPoa = m_rootPoa._retn();
+    m_servantPoa = PortableServer::POA::_nil();
+  }
+  if (!CORBA::is_nil(rootPoa)) {
     bool destroyed = false;
     for (int attempt = 0; attempt < 5 && !destroyed; ++attempt) {
       try {
-        m_rootPoa->destroy(true, true);
+        rootPoa->destroy(true, true);
         destroyed = true;
       } catch (const CORBA::SystemException& e) {
         ReportError("An error occurred while POA destruction", e._name(), ExceptionInfo(e).c_str(), false);
@@ -234,24 +250,27 @@ void CCorbaWrapper::DestroyPoa() {
     }
     if (!destroyed) {
       try {
-        m_rootPoa->destroy(true, false);
+        rootPoa->destroy(true, false);
       } catch (const CORBA::Exception& e) {
         ReportError("An error occurred while POA destruction", e._name(), ExceptionInfo(e).c_str(), false);
       }
     }
   }
-  m_servantPoa = PortableServer::POA::_nil();
-  m_rootPoa = PortableServer::POA::_nil();
 }
 
 void CCorbaWrapper::StopOrb() {
   const bool threadRuns = m_orbThread && m_orbThread->thread.joinable();
-  if (!CORBA::is_nil(m_orb)) {
+  CORBA::ORB_var orb;
+  {
+    std::lock_guard<std::mutex> lock(m_referencesMutex);
+    orb = m_orb._retn();
+  }
+  if (!CORBA::is_nil(orb)) {
     if (threadRuns) {
       bool done = false;
       for (int attempt = 0; attempt < 5 && !done; ++attempt) {
         try {
-          m_orb->shutdown(true);
+          orb->shutdown(true);
           done = true;
         } catch (const CORBA::SystemException&) {
           Pause(200);
@@ -259,17 +278,16 @@ void CCorbaWrapper::StopOrb() {
       }
       if (!done) {
         try {
-          m_orb->shutdown(false);
+          orb->shutdown(false);
         } catch (...) {
         }
       }
     }
     try {
-      m_orb->destroy();
+      orb->destroy();
     } catch (const CORBA::Exception& e) {
       ReportError("An error occurred while stopping the ORB", e._name(), ExceptionInfo(e).c_str(), false);
     }
-    m_orb = CORBA::ORB::_nil();
   }
   if (!threadRuns) return;
 
@@ -289,9 +307,14 @@ void CCorbaWrapper::StopOrb() {
 
 int CCorbaWrapper::GetRootContext(CosNaming::NamingContext_out context) {
   context = CosNaming::NamingContext::_nil();
-  if (CORBA::is_nil(m_orb)) return 1;
+  CORBA::ORB_var orb;
+  {
+    std::lock_guard<std::mutex> lock(m_referencesMutex);
+    orb = CORBA::ORB::_duplicate(m_orb);
+  }
+  if (CORBA::is_nil(orb)) return 1;
   try {
-    CORBA::Object_var object = m_orb->resolve_initial_references("NameService");
+    CORBA::Object_var object = orb->resolve_initial_references("NameService");
     if (CORBA::is_nil(object)) {
       ReportError("Returninig nil from resolve_initial_references()", nullptr, nullptr, true);
     }

@@ -2,9 +2,10 @@
 #define AGENT_SERVICE_CORBAWRAPPER_H
 
 #include <omniORB4/CORBA.h>
-#include <omniORB4/Naming.hh>
 
 #include <memory>
+#include <mutex>
+#include <omniORB4/Naming.hh>
 #include <string>
 
 #include "agent/service/ArgumentList.h"
@@ -16,8 +17,9 @@
 //
 // Threads: the ORB runs on a thread of its own. Servants are activated in Poa(),
 // a single-threaded child of the root POA, so upcalls never run concurrently.
-// The wrapper's own operations take no lock; call them from one thread at a time
-// (the main thread, or the watchdog while the main thread waits).
+// StartOrb and Stop run on the main thread. The naming operations may also run on
+// another thread (the watchdog), also while Stop runs: they then fail as if the
+// naming service were gone.
 class CCorbaWrapper {
  public:
   using Callback = void (*)();
@@ -71,7 +73,7 @@ class CCorbaWrapper {
 
   // The POA every servant of the agent lives in: single-threaded, implicit
   // activation. Servants return a duplicate of it from _default_POA(). Nil while
-  // no ORB runs. Not owned by the caller.
+  // no ORB runs. Not owned by the caller; valid until Stop.
   PortableServer::POA_ptr Poa() const { return m_servantPoa.in(); }
   // The ORB (nil while none runs). Not owned by the caller.
   CORBA::ORB_ptr Orb() const { return m_orb.in(); }
@@ -100,9 +102,12 @@ class CCorbaWrapper {
   void RunOrb();
 
   std::unique_ptr<OrbThread> m_orbThread;  // null when it could not be allocated
-  CORBA::ORB_var m_orb;
-  PortableServer::POA_var m_rootPoa;
-  PortableServer::POA_var m_servantPoa;
+  // Stop may run while the watchdog is inside a naming call: the references are
+  // swapped under this mutex and callers work on their own duplicates.
+  mutable std::mutex m_referencesMutex;
+  CORBA::ORB_var m_orb;                  // guarded by m_referencesMutex
+  PortableServer::POA_var m_rootPoa;     // guarded by m_referencesMutex
+  PortableServer::POA_var m_servantPoa;  // guarded by m_referencesMutex
   std::wstring m_connectedHost;
   std::wstring m_connectedPort;
   std::wstring m_orbLogFile;

@@ -525,3 +525,31 @@ TEST_F(CorbaWrapperTest, WideStringsAboveTheBasicPlaneMarshal) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(CorbaWrapperTest, NamingCallsOnAnotherThreadSurviveStop) {
+  CerrCapture err;
+  LoopbackWrapper wrapper;
+  ASSERT_EQ(wrapper.StartOrb(L"127.0.0.1", Naming().WidePort()), 0);
+  std::atomic<bool> quit{false};
+  std::atomic<int> calls{0};
+  std::thread watchdog([&] {
+    while (!quit) {
+      try {
+        CORBA::Object_var found = wrapper.Resolve("QuorvaneTessarine", "context", "absent", "workstation");
+        (void)wrapper.UnbindObject("absent", "workstation");
+      } catch (const CCommonException&) {
+      }
+      ++calls;
+    }
+  });
+  while (calls < 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  wrapper.Stop();
+  quit = true;
+  watchdog.join();
+  CosNaming::NamingContext_var context;
+  EXPECT_EQ(wrapper.GetRootContext(context.out()), 1);
+}
+
+}  // namespace
