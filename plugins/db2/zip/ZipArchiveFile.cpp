@@ -70,6 +70,24 @@ bool ReadCentralRecord(FILE* file, uint64_t at, ZipDirectoryEntry& entry) {
   return true;
 }
 
+// True when the file holds only the end records of an archive without
+// entries, which minizip cannot open: it takes a Zip64 end record at offset
+// 0 for a missing one.
+bool IsEmptyZip64Archive(const std::string& path) {
+  constexpr std::size_t kSize = zip::kZip64EndOfCentralDirectoryLength +
+                                zip::kZip64EndOfCentralDirectoryLocatorLength +
+                                zip::kEndOfCentralDirectoryLength;
+  std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+  unsigned char bytes[kSize + 1];
+  if (!file || std::fread(bytes, 1, sizeof(bytes), file.get()) != kSize) return false;
+  const unsigned char* locator = bytes + zip::kZip64EndOfCentralDirectoryLength;
+  const unsigned char* end = locator + zip::kZip64EndOfCentralDirectoryLocatorLength;
+  return Le(bytes, 4) == zip::kZip64EndOfCentralDirectorySignature && Le(bytes + 24, 8) == 0 &&
+         Le(bytes + 32, 8) == 0 && Le(bytes + 40, 8) == 0 &&
+         Le(locator, 4) == zip::kZip64EndOfCentralDirectoryLocatorSignature && Le(locator + 8, 8) == 0 &&
+         Le(end, 4) == zip::kEndOfCentralDirectorySignature && Le(end + 20, 2) == 0;
+}
+
 }  // namespace
 
 int ReadZipDirectory(const std::string& path, std::vector<ZipDirectoryEntry>& entries) {
@@ -77,7 +95,7 @@ int ReadZipDirectory(const std::string& path, std::vector<ZipDirectoryEntry>& en
   zlib_filefunc64_def functions{};
   fill_fopen64_filefunc(&functions);
   std::unique_ptr<void, UnzCloser> zip(unzOpen2_64(path.c_str(), &functions));
-  if (!zip) return 1;
+  if (!zip) return IsEmptyZip64Archive(path) ? 0 : 1;
   unzFile uf = static_cast<unzFile>(zip.get());
   unz_global_info64 global{};
   if (unzGetGlobalInfo64(uf, &global) != UNZ_OK) return 1;
