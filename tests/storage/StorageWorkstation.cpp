@@ -1,0 +1,341 @@
+#include "tests/storage/StorageWorkstation.h"
+
+#include "Tessarine.hh"
+
+#include <algorithm>
+#include <atomic>
+#include <system_error>
+#include <utility>
+
+namespace zrtest {
+
+namespace {
+
+std::wstring Text(const CORBA::WChar* text) { return text ? std::wstring(text) : std::wstring(); }
+
+std::string NextPoaName() {
+  static std::atomic<int> counter{0};
+  return "StorageWorkstation" + std::to_string(++counter);
+}
+
+[[noreturn]] void NotImplemented(StorageWorkstation& state, const char* operation) {
+  state.Upcall({operation, {}});
+  throw CORBA::NO_IMPLEMENT(0, CORBA::COMPLETED_NO);
+}
+
+// A remote path ("a\b") below the root; false for one that would leave it.
+bool LocalPath(const StorageWorkstation& state, const std::wstring& remote, std::filesystem::path& local) {
+  local = state.Root();
+  std::wstring part;
+  for (size_t i = 0; i <= remote.size(); ++i) {
+    if (i == remote.size() || remote[i] == L'\\') {
+      if (part == L"..") return false;
+      if (!part.empty() && part != L".") local /= part;
+      part.clear();
+    } else {
+      part += remote[i];
+    }
+  }
+  return true;
+}
+
+ZavediDedozozuriz::Attributes AttributesOf(const std::filesystem::directory_entry& entry) {
+  ZavediDedozozuriz::Attributes attributes;
+  attributes.Creation = StorageWorkstation::kCreation;
+  attributes.LastAccess = StorageWorkstation::kLastAccess;
+  attributes.Modification = StorageWorkstation::kModification;
+  std::error_code error;
+  const bool folder = entry.is_directory(error);
+  attributes.Size = folder ? 0 : static_cast<CORBA::LongLong>(entry.file_size(error));
+  attributes.Type = folder ? 16 : 128;
+  attributes.Mask = 1 | 2 | 4 | 8;
+  attributes.CustomAttr = CORBA::wstring_dup(L"custom");
+  return attributes;
+}
+
+}  // namespace
+
+// --- Write interface over the folder ----------------------------------------
+
+class FolderWriterServant : public POA_ZavediDedozozuriz::IDLBackupDataWrite {
+ public:
+  explicit FolderWriterServant(StorageWorkstation& state) : m_state(state) {}
+
+  PortableServer::POA_ptr _default_POA() override { return PortableServer::POA::_duplicate(m_state.Poa()); }
+
+  ZavediDedozozuriz::IDLErrorID GetListing(const CORBA::WChar* path, ZavediDedozozuriz::List_out entries) override {
+    m_state.Upcall({"GetListing", {Text(path)}});
+    entries = new ZavediDedozozuriz::List;
+    ZavediDedozozuriz::IDLErrorID result;
+    if (m_state.Result("GetListing", result)) return result;
+    std::filesystem::path local;
+    std::error_code error;
+    if (!LocalPath(m_state, Text(path), local) || !std::filesystem::is_directory(local, error)) {
+      return ZavediDedozozuriz::PATH_NOT_FOUND;
+    }
+    std::vector<std::filesystem::directory_entry> found;
+    for (const auto& entry : std::filesystem::directory_iterator(local, error)) found.push_back(entry);
+    std::sort(found.begin(), found.end());
+    entries->length(static_cast<CORBA::ULong>(found.size()));
+    for (CORBA::ULong i = 0; i < found.size(); ++i) {
+      const std::wstring name = found[i].path().filename().wstring();
+      (*entries)[i].Attrs = AttributesOf(found[i]);
+      (*entries)[i].Name = CORBA::wstring_dup(name.c_str());
+      (*entries)[i].Info = CORBA::wstring_dup((L"info " + name).c_str());
+    }
+    return ZavediDedozozuriz::SUCCESS;
+  }
+
+  ZavediDedozozuriz::IDLErrorID GetElementAttributes(const CORBA::WChar* path,
+                                                     ZavediDedozozuriz::Attributes& attributes) override {
+    m_state.Upcall({"GetElementAttributes", {Text(path)}});
+    ZavediDedozozuriz::IDLErrorID result;
+    if (m_state.Result("GetElementAttributes", result)) return result;
+    std::filesystem::path local;
+    std::error_code error;
+    if (!LocalPath(m_state, Text(path), local) || !std::filesystem::exists(local, error)) {
+      return ZavediDedozozuriz::PATH_NOT_FOUND;
+    }
+    attributes = AttributesOf(std::filesystem::directory_entry(local, error));
+    return ZavediDedozozuriz::SUCCESS;
+  }
+
+  ZavediDedozozuriz::IDLErrorID DeleteFile(const CORBA::WChar* path) override {
+    m_state.Upcall({"DeleteFile", {Text(path)}});
+    ZavediDedozozuriz::IDLErrorID result;
+    if (m_state.Result("DeleteFile", result)) return result;
+    std::filesystem::path local;
+    std::error_code error;
+    if (!LocalPath(m_state, Text(path), local) || !std::filesystem::is_regular_file(local, error)) {
+      return ZavediDedozozuriz::PATH_NOT_FOUND;
+    }
+    return std::filesystem::remove(local, error) ? ZavediDedozozuriz::SUCCESS : ZavediDedozozuriz::FAILED;
+  }
+
+  ZavediDedozozuriz::IDLErrorID SetRoot(const CORBA::WChar*) override { NotImplemented(m_state, "SetRoot"); }
+  CORBA::Boolean IsPathExists(const CORBA::WChar*) override { NotImplemented(m_state, "IsPathExists"); }
+  ZavediDedozozuriz::IDLErrorID OpenFile(const CORBA::WChar*, ZavediDedozozuriz::FileAccessMode,
+                                         CORBA::ULong&) override {
+    NotImplemented(m_state, "OpenFile");
+  }
+  ZavediDedozozuriz::IDLErrorID OpenFileSignature(const CORBA::WChar*, CORBA::ULong&) override {
+    NotImplemented(m_state, "OpenFileSignature");
+  }
+  ZavediDedozozuriz::IDLErrorID OpenFilePatch(const CORBA::WChar*, const CORBA::WChar*, CORBA::ULong&) override {
+    NotImplemented(m_state, "OpenFilePatch");
+  }
+  ZavediDedozozuriz::IDLErrorID ReadFile(Tessarine::BinaryData&, CORBA::ULong&, CORBA::ULong) override {
+    NotImplemented(m_state, "ReadFile");
+  }
+  ZavediDedozozuriz::IDLErrorID CloseFile(CORBA::ULong) override { NotImplemented(m_state, "CloseFile"); }
+  void OnStop() override { NotImplemented(m_state, "OnStop"); }
+  ZavediDedozozuriz::IDLErrorID BeginTransaction() override { NotImplemented(m_state, "BeginTransaction"); }
+  ZavediDedozozuriz::IDLErrorID CommitTransaction() override { NotImplemented(m_state, "CommitTransaction"); }
+  ZavediDedozozuriz::IDLErrorID OpenFilePatching(const CORBA::WChar*, const CORBA::WChar*, CORBA::ULong&) override {
+    NotImplemented(m_state, "OpenFilePatching");
+  }
+  ZavediDedozozuriz::IDLErrorID WriteFile(const Tessarine::BinaryData&, CORBA::ULong&, CORBA::ULong) override {
+    NotImplemented(m_state, "WriteFile");
+  }
+  ZavediDedozozuriz::IDLErrorID SetElementAttributes(const CORBA::WChar*,
+                                                     const ZavediDedozozuriz::Attributes&) override {
+    NotImplemented(m_state, "SetElementAttributes");
+  }
+  ZavediDedozozuriz::IDLErrorID CreateFolder(const CORBA::WChar*) override { NotImplemented(m_state, "CreateFolder"); }
+  ZavediDedozozuriz::IDLErrorID DeleteFolder(const CORBA::WChar*) override { NotImplemented(m_state, "DeleteFolder"); }
+
+ private:
+  StorageWorkstation& m_state;
+};
+
+// --- Session ----------------------------------------------------------------
+
+class StorageSessionServant : public POA_ZavediDedozozuriz::Session {
+ public:
+  explicit StorageSessionServant(StorageWorkstation& state) : m_state(state) {}
+
+  PortableServer::POA_ptr _default_POA() override { return PortableServer::POA::_duplicate(m_state.Poa()); }
+
+  ZavediDedozozuriz::IDLBackupDataWrite_ptr GetWriteInterface() override {
+    m_state.Upcall({"GetWriteInterface", {}});
+    if (m_state.Mode() == StorageWorkstation::OpenMode::kNilWriter) {
+      return ZavediDedozozuriz::IDLBackupDataWrite::_nil();
+    }
+    return m_state.Writer();
+  }
+  ZavediDedozozuriz::IDLBackupDataRead_ptr GetReadInterface() override {
+    NotImplemented(m_state, "GetReadInterface");
+  }
+  ZavediDedozozuriz::IDLBackupDataCopy_ptr GetCopyInterface(const ZavediDedozozuriz::ISettings&,
+                                                            ZavediDedozozuriz::Session_ptr) override {
+    NotImplemented(m_state, "GetCopyInterface");
+  }
+  ZavediDedozozuriz::IDLBackupDataBrowse_ptr GetBackupInterface(const Tessarine::WStringsList&) override {
+    NotImplemented(m_state, "GetBackupInterface");
+  }
+  ZavediDedozozuriz::WorkstationSettings_ptr GetSettings() override { NotImplemented(m_state, "GetSettings"); }
+
+ private:
+  StorageWorkstation& m_state;
+};
+
+// --- Workstation ------------------------------------------------------------
+
+class StorageWorkstationServant : public POA_ZavediDedozozuriz::Workstation {
+ public:
+  explicit StorageWorkstationServant(StorageWorkstation& state) : m_state(state) {}
+
+  PortableServer::POA_ptr _default_POA() override { return PortableServer::POA::_duplicate(m_state.Poa()); }
+
+  CORBA::WChar* name() override {
+    m_state.Upcall({"name", {}});
+    return CORBA::wstring_dup(m_state.Name().c_str());
+  }
+  CORBA::WChar* host() override { NotImplemented(m_state, "host"); }
+
+  ZavediDedozozuriz::Session_ptr OpenSession(Tessarine::Session_ptr coordinator, Tessarine::Log_ptr log) override {
+    m_state.Upcall({"OpenSession", {CORBA::is_nil(coordinator) ? L"nil" : L"session", CORBA::is_nil(log) ? L"nil" : L"log"}});
+    switch (m_state.Mode()) {
+      case StorageWorkstation::OpenMode::kAccessDenied: throw ZavediDedozozuriz::Workstation::AccessDenied();
+      case StorageWorkstation::OpenMode::kSessionLimit: throw ZavediDedozozuriz::Workstation::SessionLimit();
+      case StorageWorkstation::OpenMode::kNilSession: return ZavediDedozozuriz::Session::_nil();
+      default: break;
+    }
+    auto* session = new StorageSessionServant(m_state);
+    PortableServer::ObjectId_var id = m_state.Poa()->activate_object(session);
+    ZavediDedozozuriz::Session_ptr reference = session->_this();
+    session->_remove_ref();  // the POA holds it now
+    m_state.SessionOpened();
+    return reference;
+  }
+
+  void CloseSession(ZavediDedozozuriz::Session_ptr target) override {
+    m_state.Upcall({"CloseSession", {}});
+    if (CORBA::is_nil(target)) return;
+    try {
+      PortableServer::ServantBase_var servant = m_state.Poa()->reference_to_servant(target);
+      if (dynamic_cast<StorageSessionServant*>(servant.in()) == nullptr) return;
+      PortableServer::ObjectId_var id = m_state.Poa()->reference_to_id(target);
+      m_state.Poa()->deactivate_object(id);
+      m_state.SessionClosed();
+    } catch (const CORBA::Exception&) {
+    }
+  }
+
+  void ping() override { m_state.Upcall({"ping", {}}); }
+  void Shutdown() override { NotImplemented(m_state, "Shutdown"); }
+
+ private:
+  StorageWorkstation& m_state;
+};
+
+// --- StorageWorkstation -----------------------------------------------------
+
+StorageWorkstation::StorageWorkstation(CORBA::ORB_ptr orb, const std::wstring& name,
+                                       const std::filesystem::path& root)
+    : m_name(name), m_root(root) {
+  CORBA::Object_var object = orb->resolve_initial_references("RootPOA");
+  PortableServer::POA_var rootPoa = PortableServer::POA::_narrow(object);
+  PortableServer::POAManager_var manager = rootPoa->the_POAManager();
+  CORBA::PolicyList policies;
+  policies.length(2);
+  policies[0] = rootPoa->create_thread_policy(PortableServer::SINGLE_THREAD_MODEL);
+  policies[1] = rootPoa->create_implicit_activation_policy(PortableServer::IMPLICIT_ACTIVATION);
+  m_poa = rootPoa->create_POA(NextPoaName().c_str(), manager, policies);
+  for (CORBA::ULong i = 0; i < policies.length(); ++i) policies[i]->destroy();
+
+  m_workstation = new StorageWorkstationServant(*this);
+  m_writer = new FolderWriterServant(*this);
+  PortableServer::ObjectId_var workstationId = m_poa->activate_object(m_workstation);
+  PortableServer::ObjectId_var writerId = m_poa->activate_object(m_writer);
+  manager->activate();
+}
+
+StorageWorkstation::~StorageWorkstation() {
+  m_poa->destroy(true, true);
+  m_workstation->_remove_ref();
+  m_writer->_remove_ref();
+}
+
+ZavediDedozozuriz::Workstation_ptr StorageWorkstation::Workstation() const {
+  PortableServer::ObjectId_var id = m_poa->servant_to_id(m_workstation);
+  CORBA::Object_var object = m_poa->id_to_reference(id);
+  return ZavediDedozozuriz::Workstation::_narrow(object);
+}
+
+ZavediDedozozuriz::IDLBackupDataWrite_ptr StorageWorkstation::Writer() const { return m_writer->_this(); }
+
+void StorageWorkstation::Kill() {
+  PortableServer::ObjectId_var id = m_poa->servant_to_id(m_workstation);
+  m_poa->deactivate_object(id);
+}
+
+void StorageWorkstation::SetOpenMode(OpenMode mode) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_mode = mode;
+}
+
+void StorageWorkstation::SetUpcallObserver(UpcallObserver observer) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_observer = std::move(observer);
+}
+
+void StorageWorkstation::SetResult(const std::string& operation, ZavediDedozozuriz::IDLErrorID result) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_results[operation] = result;
+}
+
+std::vector<RecordedCall> StorageWorkstation::Calls() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_calls;
+}
+
+std::vector<RecordedCall> StorageWorkstation::Calls(const std::string& operation) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  std::vector<RecordedCall> calls;
+  for (const RecordedCall& call : m_calls) {
+    if (call.operation == operation) calls.push_back(call);
+  }
+  return calls;
+}
+
+int StorageWorkstation::OpenSessions() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_openSessions;
+}
+
+void StorageWorkstation::Upcall(RecordedCall call) {
+  UpcallObserver observer;
+  const std::string operation = call.operation;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_calls.push_back(std::move(call));
+    observer = m_observer;
+  }
+  if (observer) observer(operation);
+}
+
+StorageWorkstation::OpenMode StorageWorkstation::Mode() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_mode;
+}
+
+bool StorageWorkstation::Result(const std::string& operation, ZavediDedozozuriz::IDLErrorID& result) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  auto found = m_results.find(operation);
+  if (found == m_results.end()) return false;
+  result = found->second;
+  return true;
+}
+
+void StorageWorkstation::SessionOpened() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  ++m_openSessions;
+}
+
+void StorageWorkstation::SessionClosed() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  --m_openSessions;
+}
+
+}  // namespace zrtest
