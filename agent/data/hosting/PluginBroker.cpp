@@ -30,8 +30,8 @@ CFileAttributes FolderAttributes() {
 
 }  // namespace
 
-// Runs `body`; a CORBA exception (or any standard one) from a plug-in, the
-// link or the connection folder becomes `line` at level 2 and the result 1.
+// Runs the body; a CORBA exception (or any other) from a plug-in, the link or
+// the connection folder becomes `line` at level 2 and the result 1.
 #define ZR_BROKER_GUARD(line, ...)              \
   try {                                         \
     __VA_ARGS__                                 \
@@ -334,9 +334,11 @@ int CPluginBroker<I>::OpenFile(const std::wstring& path, FileAccessMode::ID mode
   ZR_BROKER_GUARD(L"Fatal error occurred while opening the file", {
     const std::wstring joined = Join(path);
     I* plugin = loader_.GetPluginInstance(joined);
-    if (plugin == nullptr) return 1;
+    // The connection folder holds no files: its "open" would hand out a
+    // handle that no later operation accepts.
+    if (!loader_.IsInstance(plugin)) return 1;
     const int result = plugin->OpenFile(loader_.GetRestOfPath(joined), mode, handle);
-    if (result == 0 && loader_.IsInstance(plugin)) loader_.AddOpenHandle(handle);
+    if (result == 0) loader_.AddOpenHandle(handle);
     return result;
   })
 }

@@ -63,8 +63,9 @@ class CPluginBroker {
   // transaction was released before. Read broker: refused with 6.
   [[nodiscard]] virtual int BeginTransaction();
   [[nodiscard]] virtual int CommitTransaction();
-  // Opens `path` (3 for an empty path) and records the handle as open on
-  // the current object.
+  // Opens `path` (3 for an empty path; 1 for a configurable plug-in named
+  // without a connection, which holds no files) and records the handle as
+  // open on the current object.
   [[nodiscard]] virtual int OpenFile(const std::wstring& path, FileAccessMode::ID mode,
                                      unsigned int& handle);
   // Handle operations on the current object; 1 for a handle not open on it.

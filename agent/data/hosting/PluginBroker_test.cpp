@@ -127,6 +127,7 @@ TEST_F(PluginBrokerTest, CopiesRealDataThroughHandles) {
   unsigned int handle = 0;
   EXPECT_EQ(3, broker->OpenFile(L"", FileAccessMode::Read, handle));
   EXPECT_EQ(0, zrtest::CountOf(folder_, zrtest::kFactory));
+  EXPECT_EQ(1, broker->OpenFile(L"TestFolderConf", FileAccessMode::Read, handle));
 
   ASSERT_EQ(0, broker->OpenFile(L"TestFolder\\dir\\new.txt", FileAccessMode::Write, handle));
   const std::string text = "hello world";
