@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "agent/data/hosting/LogWrapper.h"
+#include "agent/data/hosting/PluginLink.h"
 #include "agent/data/hosting/PluginBroker.h"
 #include "tests/coordinator/CoordinatorProcess.h"
 #include "tests/coordinator/TestOrb.h"
@@ -59,6 +60,8 @@ class CoordinatorGoneTest : public ::testing::Test {
     options.linkValues.push_back({zrtest::CoordinatorState::LinkTable::kParameters,
                                   L"Plugins\\TestFolderConf", L"c1", L"Folder",
                                   std::wstring(c1.begin(), c1.end())});
+    options.linkValues.push_back({zrtest::CoordinatorState::LinkTable::kHeaders,
+                                  L"Plugins\\TestFolderConf", L"c1", L"ModifTime", L"777"});
     coordinator_ = std::make_unique<zrtest::CoordinatorProcess>(orb_, base_ / "coordinator",
                                                                 options);
   }
@@ -87,6 +90,29 @@ TEST_F(CoordinatorGoneTest, LogLinesAreDroppedOnceTheCoordinatorIsGone) {
     EXPECT_NO_THROW(log.Write(LogEvent::Error, L"after"));
     EXPECT_NO_THROW(log.WriteFormat(LogEvent::Info, L"after %d", i));
   }
+}
+
+TEST_F(CoordinatorGoneTest, LinkReadsAndWritesRemoteParameters) {
+  Tessarine::Session_var session = coordinator_->Session();
+  const CPluginEntry* entry = extensions_->FindPlugin(L"TestFolderConf");
+  ASSERT_NE(nullptr, entry);
+  CPluginLink link(session.in());
+  ASSERT_TRUE(link.SetPlugin(*entry, L"c1"));
+  std::wstring value;
+  ASSERT_TRUE(link.GetValue(L"LinkModifTime", value));
+  EXPECT_EQ(L"777", value);
+  ASSERT_TRUE(link.SetValue(L"Folder", L"/changed"));
+  ASSERT_TRUE(link.GetValue(L"Folder", value));
+  EXPECT_EQ(L"/changed", value);
+  EXPECT_FALSE(link.SetValue(L"NoSuchParameter", L"x"));
+
+  ASSERT_TRUE(coordinator_->Stop());
+  value = L"kept";
+  EXPECT_FALSE(link.GetValue(L"Folder", value));
+  EXPECT_FALSE(link.SetValue(L"Folder", L"again"));
+  EXPECT_EQ(L"kept", value);
+  EXPECT_FALSE(link.SetPlugin(*entry, L"c2"));
+  EXPECT_FALSE(link.HasLink());
 }
 
 TEST_F(CoordinatorGoneTest, BrokerReportsTheGoneCoordinator) {

@@ -16,6 +16,17 @@ std::wstring TempRoot() {
   return root;
 }
 
+// A parameter record with every member set: it travels as an inout
+// argument, so nothing in it may be left uninitialised.
+Tessarine::LinkParam EmptyParam(const wchar_t* name) {
+  Tessarine::LinkParam param;
+  param.name = name;
+  param.value = L"";
+  param.error = L"";
+  param.isProtected = false;
+  return param;
+}
+
 }  // namespace
 
 CPluginLink::CPluginLink(Tessarine::Session_ptr session) : session_(session), root_(TempRoot()) {}
@@ -73,10 +84,10 @@ bool CPluginLink::GetValue(const wchar_t* name, std::wstring& value) {
       return true;
     }
     if (!HasLink()) return false;
-    Tessarine::LinkParam param;
-    const bool found = std::wcscmp(name, L"LinkModifTime") == 0
-                           ? link_->GetHeader(L"ModifTime", param)
-                           : link_->GetParameter(name, param);
+    const bool header = std::wcscmp(name, L"LinkModifTime") == 0;
+    Tessarine::LinkParam param = EmptyParam(header ? L"ModifTime" : name);
+    const bool found =
+        header ? link_->GetHeader(L"ModifTime", param) : link_->GetParameter(name, param);
     if (!found) return false;
     value = param.value.in() != nullptr ? param.value.in() : L"";
     return true;
@@ -88,7 +99,7 @@ bool CPluginLink::GetValue(const wchar_t* name, std::wstring& value) {
 bool CPluginLink::SetValue(const wchar_t* name, const std::wstring& value) {
   if (name == nullptr || !HasLink() || std::wcscmp(name, L"WSTempPath") == 0) return false;
   try {
-    Tessarine::LinkParam param;
+    Tessarine::LinkParam param = EmptyParam(name);
     if (!link_->GetParameter(name, param)) return false;
     param.value = value.c_str();
     return link_->SetParameter(param);
