@@ -79,13 +79,19 @@ void CPluginBroker<I>::Log(LogEvent::ID level, const wchar_t* text) const {
 }
 
 template <class I>
+int CPluginBroker<I>::Refuse(const wchar_t* what) const {
+  const std::wstring line = std::wstring(what) +
+                            L" doesn't supported by the filesystem read interface, use write "
+                            L"interface instead";
+  Log(LogEvent::Warning, line.c_str());
+  return 6;
+}
+
+template <class I>
 int CPluginBroker<I>::SetElementAttributes([[maybe_unused]] const std::wstring& path,
                                            [[maybe_unused]] const CFileAttributes& attributes) {
   if constexpr (!kWrite) {
-    Log(LogEvent::Warning,
-        L"Setting attributes doesn't supported by the filesystem read interface, use write "
-        L"interface instead");
-    return 6;
+    return Refuse(L"Setting attributes");
   } else {
     ZR_BROKER_GUARD(L"Fatal error occurred while setting file attributes", {
       const std::wstring joined = Join(path);
@@ -206,61 +212,43 @@ const CPluginEntry* CPluginBroker<I>::ConnectionPath(const std::wstring& joined,
 
 template <class I>
 int CPluginBroker<I>::ChangeFolder(
-    [[maybe_unused]] const std::wstring& joined,
-    [[maybe_unused]] int (IBackupDataWrite::*operation)(const std::wstring&)) {
-  if constexpr (kWrite) {
-    std::wstring connection;
-    if (const CPluginEntry* entry = ConnectionPath(joined, connection)) {
-      if (!connectionFolder_) return 1;
-      connectionFolder_->SetPlugin(entry->GetName());
-      return (connectionFolder_.get()->*operation)(connection);
-    }
-    I* plugin = loader_.GetPluginInstance(joined);
-    if (plugin == nullptr) return 1;
-    return (plugin->*operation)(loader_.GetRestOfPath(joined));
+    const std::wstring& path, [[maybe_unused]] int (IBackupDataWrite::*operation)(const std::wstring&),
+    const wchar_t* refusal, [[maybe_unused]] const wchar_t* fatal) {
+  if constexpr (!kWrite) {
+    return Refuse(refusal);
   } else {
-    return 6;
+    ZR_BROKER_GUARD(fatal, {
+      const std::wstring joined = Join(path);
+      std::wstring connection;
+      if (const CPluginEntry* entry = ConnectionPath(joined, connection)) {
+        if (!connectionFolder_) return 1;
+        connectionFolder_->SetPlugin(entry->GetName());
+        return (connectionFolder_.get()->*operation)(connection);
+      }
+      I* plugin = loader_.GetPluginInstance(joined);
+      if (plugin == nullptr) return 1;
+      return (plugin->*operation)(loader_.GetRestOfPath(joined));
+    })
   }
 }
 
 template <class I>
-int CPluginBroker<I>::CreateFolder([[maybe_unused]] const std::wstring& path) {
-  if constexpr (!kWrite) {
-    Log(LogEvent::Warning,
-        L"Folders creation doesn't supported by the filesystem read interface, use write "
-        L"interface instead");
-    return 6;
-  } else {
-    ZR_BROKER_GUARD(L"Fatal error occurred while creating the folder",
-                    { return ChangeFolder(Join(path), &IBackupDataWrite::CreateFolder); })
-  }
+int CPluginBroker<I>::CreateFolder(const std::wstring& path) {
+  return ChangeFolder(path, &IBackupDataWrite::CreateFolder, L"Folders creation",
+                      L"Fatal error occurred while creating the folder");
 }
 
 template <class I>
-int CPluginBroker<I>::DeleteFolder([[maybe_unused]] const std::wstring& path) {
-  if constexpr (!kWrite) {
-    Log(LogEvent::Warning,
-        L"Folders deletion doesn't supported by the filesystem read interface, use write "
-        L"interface instead");
-    return 6;
-  } else {
-    ZR_BROKER_GUARD(L"Fatal error occurred while deleting the folder",
-                    { return ChangeFolder(Join(path), &IBackupDataWrite::DeleteFolder); })
-  }
+int CPluginBroker<I>::DeleteFolder(const std::wstring& path) {
+  return ChangeFolder(path, &IBackupDataWrite::DeleteFolder, L"Folders deletion",
+                      L"Fatal error occurred while deleting the folder");
 }
 
 template <class I>
-int CPluginBroker<I>::DeleteFile([[maybe_unused]] const std::wstring& path) {
-  if constexpr (!kWrite) {
-    Log(LogEvent::Warning,
-        L"File deletion doesn't supported by the filesystem read interface, use write "
-        L"interface instead");
-    return 6;
-  } else {
-    if (path.empty()) return 0;
-    ZR_BROKER_GUARD(L"Fatal error occurred while deleting the file",
-                    { return ChangeFolder(Join(path), &IBackupDataWrite::DeleteFile); })
-  }
+int CPluginBroker<I>::DeleteFile(const std::wstring& path) {
+  if (kWrite && path.empty()) return 0;
+  return ChangeFolder(path, &IBackupDataWrite::DeleteFile, L"File deletion",
+                      L"Fatal error occurred while deleting the file");
 }
 
 template <class I>
@@ -272,10 +260,7 @@ int CPluginBroker<I>::SetRootPath(const std::wstring& path) {
 template <class I>
 int CPluginBroker<I>::BeginTransaction() {
   if constexpr (!kWrite) {
-    Log(LogEvent::Warning,
-        L"Transactions doesn't supported by the filesystem read interface, use write interface "
-        L"instead");
-    return 6;
+    return Refuse(L"Transactions");
   } else {
     ZR_BROKER_GUARD(L"Fatal error occurred while beginning transaction", {
       I* plugin = loader_.FindCurrentInstance(root_);
@@ -299,10 +284,7 @@ int CPluginBroker<I>::BeginTransaction() {
 template <class I>
 int CPluginBroker<I>::CommitTransaction() {
   if constexpr (!kWrite) {
-    Log(LogEvent::Warning,
-        L"Transactions doesn't supported by the filesystem read interface, use write interface "
-        L"instead");
-    return 6;
+    return Refuse(L"Transactions");
   } else {
     ZR_BROKER_GUARD(L"Fatal error occurred while commiting transaction", {
       if (loader_.TakeTransactionLost()) {
@@ -358,10 +340,7 @@ int CPluginBroker<I>::WriteFile([[maybe_unused]] const unsigned char* data,
                                 [[maybe_unused]] unsigned int& size,
                                 [[maybe_unused]] const unsigned int& handle) {
   if constexpr (!kWrite) {
-    Log(LogEvent::Warning,
-        L"Writing the file doesn't supported by the filesystem read interface, use write "
-        L"interface instead");
-    return 6;
+    return Refuse(L"Writing the file");
   } else {
     ZR_BROKER_GUARD(L"Fatal error occurred while writing the file", {
       I* plugin = loader_.GetCurrentInstance();
@@ -395,10 +374,7 @@ template <class I>
 int CPluginBroker<I>::MoveFile([[maybe_unused]] const std::wstring& from,
                                [[maybe_unused]] const std::wstring& to) {
   if constexpr (!kWrite) {
-    Log(LogEvent::Warning,
-        L"Moving the file doesn't supported by the filesystem read interface, use write "
-        L"interface instead");
-    return 6;
+    return Refuse(L"Moving the file");
   } else {
     ZR_BROKER_GUARD(L"Fatal error occurred while moving the file", {
       const std::wstring source = Join(from);

@@ -90,6 +90,9 @@ class CPluginBroker {
   // else root "\" path.
   std::wstring Join(const std::wstring& path) const;
   void Log(LogEvent::ID level, const wchar_t* text) const;
+  // The read broker's refusal of a changing operation: a level 1 line
+  // naming `what`, and 6.
+  int Refuse(const wchar_t* what) const;
   ILog* GetLog() const { return log_; }
   CPluginLoader<I>& GetLoader() { return loader_; }
 
@@ -99,8 +102,12 @@ class CPluginBroker {
   // The plug-in entry when `joined` is exactly plug-in "\" connection of a
   // configurable plug-in, else null; `connection` receives the connection.
   const CPluginEntry* ConnectionPath(const std::wstring& joined, std::wstring& connection);
-  // Create/delete of a folder or file: the connection case or the plug-in.
-  int ChangeFolder(const std::wstring& path, int (IBackupDataWrite::*operation)(const std::wstring&));
+  // Create/delete of a folder or file: the connection case or the plug-in
+  // (write broker); `refusal` names the operation for the read broker,
+  // `fatal` is the line for a CORBA exception.
+  int ChangeFolder(const std::wstring& path,
+                   int (IBackupDataWrite::*operation)(const std::wstring&), const wchar_t* refusal,
+                   const wchar_t* fatal);
 
   CPluginLoader<I> loader_;
   Tessarine::Session_ptr session_;
