@@ -80,8 +80,9 @@ class CPluginLoader {
   // (an empty path included), the connection folder for a configurable
   // plug-in named without a connection, else a new instance made by the
   // plug-in's factory. The instance it replaces is released first, after its
-  // open files are closed (logged). Null when there is no such plug-in or it
-  // makes no object; the current instance is then kept.
+  // open files are closed (logged). Null when there is no such plug-in, no
+  // link to give it, or it makes no object; the current instance is kept
+  // when there is no such plug-in.
   I* GetPluginInstance(const std::wstring& path) {
     if (path.empty() && instance_) return instance_.get();
     std::wstring name;
@@ -96,9 +97,10 @@ class CPluginLoader {
         connectionFolder_->SetPlugin(name);
         return connectionFolder_;
       }
-      if (entry->GetLibrary() == nullptr) return nullptr;
+      // Plug-ins use the link they are given without testing it for null.
+      if (entry->GetLibrary() == nullptr || link_ == nullptr) return nullptr;
       DestroyPluginInstance();
-      if (link_ != nullptr) link_->SetPlugin(*entry, connection);
+      link_->SetPlugin(*entry, connection);
       instance_ = CreateInstance(*entry);
       if (instance_) {
         name_ = name;

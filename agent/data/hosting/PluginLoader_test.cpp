@@ -112,6 +112,14 @@ TEST_F(PluginLoaderTest, MissingPluginsAndFactoriesGiveNull) {
   EXPECT_NE(nullptr, loader_.GetPluginInstance(L"TestCodes\\x"));
 }
 
+TEST_F(PluginLoaderTest, NoInstanceWithoutALink) {
+  Loader bare;
+  bare.Init(extensions_.get(), &log_, nullptr, nullptr);
+  EXPECT_EQ(nullptr, bare.GetPluginInstance(L"TestFolder\\x"));
+  EXPECT_EQ(nullptr, bare.GetPluginInstance(L"TestFolderConf"));
+  EXPECT_EQ(0, zrtest::CountOf(folder_, zrtest::kFactory));
+}
+
 TEST_F(PluginLoaderTest, SwitchClosesFilesLeftOpen) {
   MakeFile(plainRoot() / "a.txt", "abc");
   IBackupDataWrite* plain = loader_.GetPluginInstance(L"TestFolder\\a.txt");
