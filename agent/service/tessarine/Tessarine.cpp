@@ -1,0 +1,28 @@
+#include "agent/service/tessarine/Tessarine.h"
+
+#include "zrlib/strings/Strings.h"
+
+namespace {
+const char kWorkstationKind[] = "workstation";
+}  // namespace
+
+ZavediDedozozuriz::Workstation_ptr CTessarine::FindWorkstation(const std::wstring& name) {
+  CosNaming::NamingContext_var context;
+  if (GetNetworkContext(context.out()) != 0 || CORBA::is_nil(context)) {
+    return ZavediDedozozuriz::Workstation::_nil();
+  }
+  CosNaming::Name path;
+  path.length(1);
+  path[0].id = CORBA::string_dup(ZRLib::strings::toAstr(name).c_str());
+  path[0].kind = CORBA::string_dup(kWorkstationKind);
+  try {
+    CORBA::Object_var object = context->resolve(path);
+    return ZavediDedozozuriz::Workstation::_narrow(object);
+  } catch (const CosNaming::NamingContext::NotFound&) {
+  } catch (const CosNaming::NamingContext::CannotProceed&) {
+  } catch (const CosNaming::NamingContext::InvalidName&) {
+  } catch (const CORBA::Exception&) {
+    // OBJECT_NOT_EXIST, TRANSIENT and every other failure of resolve or narrow.
+  }
+  return ZavediDedozozuriz::Workstation::_nil();
+}
