@@ -1,0 +1,22 @@
+#ifndef TESTS_COORDINATOR_TESTORB_H
+#define TESTS_COORDINATOR_TESTORB_H
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <omniORB4/CORBA.h>
+
+namespace zrtest {
+
+using OrbOptions = std::vector<std::pair<std::string, std::string>>;
+
+// Initialises omniORB for a test program: UCS-4 as the native wide-character
+// code set (so characters above U+FFFF marshal), GIOP 1.2, and one endpoint
+// on 127.0.0.1 with a port of the system's choosing; `extra` options follow.
+// The caller destroys and releases the ORB.
+CORBA::ORB_ptr InitTestOrb(const OrbOptions& extra = {});
+
+}  // namespace zrtest
+
+#endif

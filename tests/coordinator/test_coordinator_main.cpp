@@ -1,0 +1,206 @@
+// test_coordinator: the test Coordinator as a process, for end-to-end tests.
+//
+//   test_coordinator --ior-file PATH [--record-file PATH] [--login TEXT]
+//                    [--workstation IOR]... [--storage PATH ANSWER]...
+//                    [--parameter FOLDER LINK NAME VALUE]...
+//                    [--header FOLDER LINK NAME VALUE]...
+//                    [--naming CORBALOC NAME] [--orb OPTION VALUE]...
+//
+// TEXT arguments use the escapes of EscapeText ("\u{1f600}", "\\"). Once
+// serving, it writes "session IOR", "log IOR" and "progress IOR" lines to the
+// IOR file (complete when it appears) and, with --naming, binds the Session
+// under NAME. Every call is appended to the record file. It serves until
+// SIGTERM or SIGINT, or until its parent process ends, and then exits 0.
+#include <signal.h>
+#include <sys/prctl.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "tests/coordinator/RecordedCall.h"
+#include "tests/coordinator/TestCoordinator.h"
+#include "tests/coordinator/TestOrb.h"
+
+namespace {
+
+struct LinkValue {
+  zrtest::CoordinatorState::LinkTable table;
+  std::wstring folder, link, name, value;
+};
+
+struct Options {
+  std::string iorFile;
+  std::string recordFile;
+  bool hasLogin = false;
+  std::wstring login;
+  std::vector<std::string> workstations;
+  std::vector<std::pair<std::wstring, std::wstring>> storage;
+  std::vector<LinkValue> linkValues;
+  std::string namingCorbaloc;
+  std::string namingName;
+  zrtest::OrbOptions orb;
+};
+
+bool ParseArgs(int argc, char** argv, Options& options) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  auto text = [](const std::string& escaped, std::wstring& out) {
+    return zrtest::UnescapeText(escaped, out);
+  };
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& flag = args[i];
+    auto has = [&](size_t n) { return i + n < args.size(); };
+    if (flag == "--ior-file" && has(1)) {
+      options.iorFile = args[++i];
+    } else if (flag == "--record-file" && has(1)) {
+      options.recordFile = args[++i];
+    } else if (flag == "--login" && has(1)) {
+      options.hasLogin = true;
+      if (!text(args[++i], options.login)) return false;
+    } else if (flag == "--workstation" && has(1)) {
+      options.workstations.push_back(args[++i]);
+    } else if (flag == "--storage" && has(2)) {
+      std::wstring path, answer;
+      if (!text(args[i + 1], path) || !text(args[i + 2], answer)) return false;
+      options.storage.emplace_back(path, answer);
+      i += 2;
+    } else if ((flag == "--parameter" || flag == "--header") && has(4)) {
+      LinkValue value{flag == "--parameter" ? zrtest::CoordinatorState::LinkTable::kParameters
+                                            : zrtest::CoordinatorState::LinkTable::kHeaders,
+                      {}, {}, {}, {}};
+      if (!text(args[i + 1], value.folder) || !text(args[i + 2], value.link) ||
+          !text(args[i + 3], value.name) || !text(args[i + 4], value.value)) {
+        return false;
+      }
+      options.linkValues.push_back(value);
+      i += 4;
+    } else if (flag == "--naming" && has(2)) {
+      options.namingCorbaloc = args[i + 1];
+      options.namingName = args[i + 2];
+      i += 2;
+    } else if (flag == "--orb" && has(2)) {
+      options.orb.emplace_back(args[i + 1], args[i + 2]);
+      i += 2;
+    } else {
+      return false;
+    }
+  }
+  return !options.iorFile.empty();
+}
+
+// Writes the file under a temporary name and renames it, so that a reader
+// never sees it half written.
+bool WriteIorFile(const std::string& path, const std::string& content) {
+  const std::string temporary = path + ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << content;
+    out.flush();
+    if (!out) return false;
+  }
+  return std::rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+CosNaming::Name NamingName(const std::string& text) {
+  CosNaming::Name name;
+  name.length(1);
+  name[0].id = CORBA::string_dup(text.c_str());
+  name[0].kind = CORBA::string_dup("");
+  return name;
+}
+
+int Serve(CORBA::ORB_ptr orb, const Options& options, const sigset_t& stop_signals) {
+  zrtest::TestCoordinator coordinator(orb, options.recordFile);
+  zrtest::CoordinatorState& state = coordinator.State();
+  if (options.hasLogin) state.SetLogin(options.login);
+  for (const std::string& ior : options.workstations) {
+    CORBA::Object_var obj = orb->string_to_object(ior.c_str());
+    ZavediDedozozuriz::Workstation_var workstation =
+        ZavediDedozozuriz::Workstation::_unchecked_narrow(obj);
+    state.AddWorkstation(workstation);
+  }
+  for (const auto& [path, answer] : options.storage) state.SetDataStorage(path, answer);
+  for (const LinkValue& value : options.linkValues) {
+    state.SetLinkValue(value.table, value.folder, value.link, value.name, value.value);
+  }
+
+  Tessarine::Session_var session = coordinator.Session();
+  CosNaming::NamingContext_var naming;
+  if (!options.namingCorbaloc.empty()) {
+    CORBA::Object_var obj = orb->string_to_object(options.namingCorbaloc.c_str());
+    naming = CosNaming::NamingContext::_narrow(obj);
+    if (CORBA::is_nil(naming)) {
+      std::cerr << "test_coordinator: " << options.namingCorbaloc << " is no naming context\n";
+      return 1;
+    }
+    naming->rebind(NamingName(options.namingName), session);
+  }
+
+  Tessarine::Log_var log = coordinator.Log();
+  Tessarine::OperationProgress_var progress = coordinator.Progress();
+  CORBA::String_var session_ior = orb->object_to_string(session);
+  CORBA::String_var log_ior = orb->object_to_string(log);
+  CORBA::String_var progress_ior = orb->object_to_string(progress);
+  const std::string content = std::string("session ") + session_ior.in() + "\nlog " + log_ior.in() +
+                              "\nprogress " + progress_ior.in() + "\n";
+  if (!WriteIorFile(options.iorFile, content)) {
+    std::cerr << "test_coordinator: cannot write " << options.iorFile << "\n";
+    return 1;
+  }
+
+  int signal_number = 0;
+  sigwait(&stop_signals, &signal_number);
+
+  if (!CORBA::is_nil(naming)) {
+    try {
+      naming->unbind(NamingName(options.namingName));
+    } catch (const CORBA::Exception&) {
+      // The naming service may be gone already.
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Stop with the test that started us, even when it crashes.
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+
+  // Taken by sigwait below; blocked before the ORB starts its threads.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  Options options;
+  if (!ParseArgs(argc, argv, options)) {
+    std::cerr << "usage: test_coordinator --ior-file PATH [--record-file PATH] [--login TEXT]\n"
+                 "         [--workstation IOR]... [--storage PATH ANSWER]...\n"
+                 "         [--parameter FOLDER LINK NAME VALUE]... [--header FOLDER LINK NAME VALUE]...\n"
+                 "         [--naming CORBALOC NAME] [--orb OPTION VALUE]...\n";
+    return 2;
+  }
+
+  // One thread per connection keeps oneway calls (Log::Write) in order.
+  zrtest::OrbOptions orb_options = {{"maxServerThreadPerConnection", "1"}};
+  orb_options.insert(orb_options.end(), options.orb.begin(), options.orb.end());
+  int result = 1;
+  try {
+    CORBA::ORB_var orb = zrtest::InitTestOrb(orb_options);
+    try {
+      result = Serve(orb, options, stop_signals);
+    } catch (const CORBA::Exception& e) {
+      std::cerr << "test_coordinator: CORBA exception " << e._name() << "\n";
+    } catch (const std::exception& e) {
+      std::cerr << "test_coordinator: " << e.what() << "\n";
+    }
+    orb->destroy();
+  } catch (const CORBA::Exception& e) {
+    std::cerr << "test_coordinator: cannot start the ORB: " << e._name() << "\n";
+  }
+  return result;
+}
