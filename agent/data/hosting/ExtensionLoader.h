@@ -28,7 +28,8 @@ class CExtensionLoader {
   CExtensionLoader(const CExtensionLoader&) = delete;
   CExtensionLoader& operator=(const CExtensionLoader&) = delete;
 
-  // Loads both folders afresh (the lists are replaced, nothing is closed).
+  // Scans both folders into the lists (replaced, nothing is closed).
+  // REQUIRES: the lists are empty (the constructor runs it once).
   void LoadExtensions();
   // Closes every plug-in library, then every filter library.
   void UnloadExtensions();
