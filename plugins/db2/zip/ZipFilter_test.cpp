@@ -372,3 +372,50 @@ TEST(ZipFilterTest, CopiesMissingEntriesRawFromAnInfoZipArchive) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ZipRecordsTest, ValuesAbove4GiBAppearOnlyInTheZip64Fields) {
+  using namespace ziptest;
+  ZipFileHeader header;
+  header.flags = 0x0808;
+  header.name = "n";
+  header.crc = 0xCAFEBABE;
+  header.compressedSize = 0x123456789ull;
+  header.uncompressedSize = 0x987654321ull;
+  header.localHeaderOffset = 0x1FFFFFFFFull;
+  const Bytes central = header.GetCentralFileHeader();
+  ASSERT_EQ(central.size(), 46u + 1u + 28u);
+  EXPECT_EQ(Le32(central, 20), 0xFFFFFFFFu);
+  EXPECT_EQ(Le32(central, 24), 0xFFFFFFFFu);
+  EXPECT_EQ(Le32(central, 42), 0xFFFFFFFFu);
+  EXPECT_EQ(Le64(central, 47 + 4), 0x987654321ull);
+  EXPECT_EQ(Le64(central, 47 + 12), 0x123456789ull);
+  EXPECT_EQ(Le64(central, 47 + 20), 0x1FFFFFFFFull);
+  // Whatever the extra field held, only the Zip64 block stays.
+  header.extra.assign(100, 0xAA);
+  EXPECT_EQ(header.GetLocalFileHeader().size(), 30u + 1u + 20u);
+  EXPECT_EQ(header.extra.size(), 20u);
+  const Bytes descriptor = header.GetLocalDataDescriptor(true);
+  EXPECT_EQ(Le32(descriptor, 4), 0xCAFEBABEu);
+  EXPECT_EQ(Le64(descriptor, 8), 0x123456789ull);
+  EXPECT_EQ(Le64(descriptor, 16), 0x987654321ull);
+
+  EndOfCentralDirectory end;
+  end.entries = 0x100000001ull;
+  end.centralDirectorySize = 0x200000002ull;
+  end.centralDirectoryOffset = 0x300000003ull;
+  end.zip64EndOffset = 0x500000005ull;
+  const Bytes zip64 = end.GetZip64EndOfCentralDirectory();
+  EXPECT_EQ(Le64(zip64, 24), 0x100000001ull);
+  EXPECT_EQ(Le64(zip64, 32), 0x100000001ull);
+  EXPECT_EQ(Le64(zip64, 40), 0x200000002ull);
+  EXPECT_EQ(Le64(zip64, 48), 0x300000003ull);
+  EXPECT_EQ(Le64(end.GetZip64EndOfCentralDirectoryLocator(), 8), 0x500000005ull);
+  const Bytes classic = end.GetEndOfCentralDirectory();
+  EXPECT_EQ(Le16(classic, 8), 0xFFFFu);
+  EXPECT_EQ(Le32(classic, 12), 0xFFFFFFFFu);
+  EXPECT_EQ(Le32(classic, 16), 0xFFFFFFFFu);
+}
+
+}  // namespace
