@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <vector>
@@ -91,6 +93,14 @@ std::vector<std::string> EnumNames(CORBA::TypeCode_ptr tc) {
 std::vector<std::string> MemberNames(CORBA::TypeCode_ptr tc) { return EnumNames(tc); }
 
 // ---------------------------------------------------------------------------
+
+// The UCS-4 converter lives in omniCodeSets4, which the linker would drop as
+// unused unless the stubs library forces it in.
+TEST(Linking, CodeSetsLibraryIsLoaded) {
+  std::ifstream maps("/proc/self/maps");
+  const std::string content((std::istreambuf_iterator<char>(maps)), std::istreambuf_iterator<char>());
+  EXPECT_NE(content.find("libomniCodeSets4"), std::string::npos);
+}
 
 TEST(RepositoryIds, TypesOfTheCoordinatorModule) {
   const std::pair<CORBA::TypeCode_ptr, const char*> cases[] = {
