@@ -234,6 +234,25 @@ TEST(CoordinatorProcess, DefaultAnswersAreEmpty) {
   EXPECT_FALSE(link->GetHeader(L"ModifTime", param));
 }
 
+// The servant refuses all of these; only the two-way calls hear about it.
+TEST(CoordinatorProcess, OnewayCallsGetNoReply) {
+  TempFolder temp;
+  CoordinatorProcess coordinator(g_orb, temp.Path());
+  Tessarine::Session_var session = coordinator.Session();
+  Tessarine::Log_var log = coordinator.Log();
+  session->DeleteTask(-1);
+  log->Close();
+  log->Clear();
+  log->Rewind();
+  EXPECT_THROW(log->Open(), CORBA::NO_IMPLEMENT);
+  EXPECT_THROW(session->Deactivate(), CORBA::NO_IMPLEMENT);
+  ASSERT_TRUE(coordinator.WaitForCalls("Rewind", 1, 20s));
+  std::vector<std::string> operations;
+  for (const RecordedCall& call : coordinator.Calls()) operations.push_back(call.operation);
+  EXPECT_EQ(operations, (std::vector<std::string>{"DeleteTask", "Close", "Clear", "Rewind", "Open",
+                                                  "Deactivate"}));
+}
+
 TEST(CoordinatorProcess, BindsItsSessionInTheNamingServiceUntilStopped) {
   NamingServiceProcess naming;
   TempFolder temp;
