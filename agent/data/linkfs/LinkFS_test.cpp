@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/coordinator/CoordinatorProcess.h"
 #include "tests/coordinator/TestCoordinator.h"
 #include "tests/coordinator/TestOrb.h"
 #include "tests/storage/StorageWorkstation.h"
@@ -413,6 +414,41 @@ TEST_F(LinkFSTest, NullSessionAndNullLog) {
   // Without SetPlugin nothing is created under "Plugins\".
   EXPECT_EQ(fs_->CreateFolder(L"c"), 1);
   EXPECT_TRUE(coordinator_->State().Calls("OpenLink").empty());
+}
+
+// The same connection case with the Coordinator in a process of its own, so
+// every Coordinator call and the workstation references really travel.
+TEST_F(LinkFSTest, ThroughACoordinatorProcess) {
+  zrtest::CoordinatorProcessOptions options;
+  ZavediDedozozuriz::Workstation_var workstation = storage_->Workstation();
+  CORBA::String_var ior = g_orb->object_to_string(workstation);
+  options.workstationIors.push_back(ior.in());
+  options.storage.emplace_back(L"Plugins\\DB2", L"WS1\\store\\Plugins\\DB2");
+  std::filesystem::create_directories(root_ / "coordinator");
+  zrtest::CoordinatorProcess process(g_orb, root_ / "coordinator", options);
+  Tessarine::Session_var remote = process.Session();
+  {
+    CLinkFS fs(&log_, remote);
+    fs.SetPlugin(L"DB2");
+    EXPECT_EQ(fs.WorkstationName(), L"WS1");
+    EXPECT_EQ(fs.Folder(), L"store\\Plugins\\DB2");
+    std::list<CFileInfo> entries;
+    ASSERT_EQ(fs.GetListing(L"", entries), 0);
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries.front().Name, L"a.zrl");
+    EXPECT_EQ(fs.CreateFolder(L"c\u00e9\U0001F600"), 0);
+    EXPECT_EQ(fs.DeleteFolder(L"c1"), 0);
+    EXPECT_FALSE(std::filesystem::exists(folder_ / "c1.zrl"));
+  }
+  EXPECT_TRUE(WaitFor([&] { return storage_->OpenSessions() == 0; }));
+  const auto opens = process.Calls("OpenLink");
+  ASSERT_EQ(opens.size(), 1u);
+  EXPECT_EQ(opens[0].args, (std::vector<std::wstring>{L"Plugins\\DB2", L"c\u00e9\U0001F600"}));
+  EXPECT_EQ(process.Calls("name").size(), 1u);
+  EXPECT_EQ(process.Calls("CloseLink").size(), 1u);
+  EXPECT_EQ(process.Calls("GetWorkstations").size(), 1u);
+  EXPECT_TRUE(log_.lines.empty());
+  EXPECT_TRUE(process.Stop());
 }
 
 }  // namespace
