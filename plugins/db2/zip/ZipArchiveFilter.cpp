@@ -129,6 +129,10 @@ int CFilter::PrepareTransform(const std::wstring& name, bool forward, const unsi
 
 int CFilter::DirectTransform(const unsigned char* data, unsigned int& size, const unsigned int&) {
   return Guarded("DirectTransform", [&] {
+    if (!forward_) {
+      size = 0;
+      return 1;
+    }
     const int result = writer_.DirectTransform(data, size);
     if (result != 0) failed_ = true;
     return result;
@@ -210,6 +214,7 @@ int CFilter::DoGetListing(const std::wstring& path, std::list<CFileInfo>& entrie
 
 int CFilter::DoPrepareTransform(const std::wstring& name, bool forward, const unsigned int&) {
   forward_ = forward;
+  if (tempFolder_.empty()) return 1;
   if (!forward) {
     const int result = OpenReader();
     if (result != 0) return result;
@@ -248,6 +253,9 @@ int CFilter::DoCommitTransaction(const unsigned int& handle) {
     }
   }
   if (result == 0) result = writer_.CommitTransaction();
+  if (result != 0) {
+    LogWrite(LogEvent::Error, L"Can't complete temporary archive '%ls'", newDestinationPath_.c_str());
+  }
   if (CloseOutput() != 0 && result == 0) {
     LogWrite(LogEvent::Error, L"Can't write temporary file '%ls'", newDestinationPath_.c_str());
     result = 1;

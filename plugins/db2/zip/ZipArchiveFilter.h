@@ -36,7 +36,9 @@ class CFilter : public IBackupDataFilter, public IZipFilterOutputWriter, private
 
   // Keeps `log` (may be null); reads "FileExtension", "DstFile" and
   // "WSTempPath" from `link` (used only here) and creates the temporary
-  // folder. When that fails, every transaction fails with 1.
+  // folder below "WSTempPath" ("/tmp/" when empty). When that fails, every
+  // transaction fails with 1. "DstFile" names one file inside the folder:
+  // "/", "" and NUL become "_", and "", "." or ".." get a leading "_".
   CFilter(ILog* log, ILink* link);
   // Closes an open output file and removes the temporary folder.
   ~CFilter() override;

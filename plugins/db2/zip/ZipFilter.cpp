@@ -1,5 +1,6 @@
 #include "plugins/db2/zip/ZipFilter.h"
 
+#include <exception>
 #include <set>
 
 #include "plugins/db2/zip/ZipArchiveFile.h"
@@ -46,7 +47,12 @@ int CZipFilter::PrepareTransform(const std::wstring& name, bool forward) {
     failed_ = true;
   }
 
-  std::string utf8 = ZRLib::strings::Replace(ZRLib::strings::WstrToUTF8(name), "\\", "/");
+  std::string utf8;
+  try {
+    utf8 = ZRLib::strings::Replace(ZRLib::strings::WstrToUTF8(name), "\\", "/");
+  } catch (const std::exception&) {
+    return 1;
+  }
   if (utf8.size() > zip::kMaxNameLength) return 1;
 
   stream_ = z_stream{};
@@ -161,13 +167,16 @@ int CZipFilter::CommitTransaction() {
 }
 
 int CZipFilter::CopyMissingFilesFromExistingArchive(const wchar_t* path) {
-  if (!valid_ || deflating_ || writer_ == nullptr || path == nullptr) return Fail(1);
-  std::string narrowPath;
   try {
-    narrowPath = ZRLib::strings::toAstr(path);
-  } catch (const std::bad_alloc&) {
+    return CopyMissing(path);
+  } catch (const std::exception&) {
     return Fail(1);
   }
+}
+
+int CZipFilter::CopyMissing(const wchar_t* path) {
+  if (!valid_ || deflating_ || writer_ == nullptr || path == nullptr) return Fail(1);
+  const std::string narrowPath = ZRLib::strings::toAstr(path);
   std::vector<ZipDirectoryEntry> existing;
   if (ReadZipDirectory(narrowPath, existing) != 0) return Fail(1);
 

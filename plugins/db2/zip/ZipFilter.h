@@ -76,6 +76,7 @@ class CZipFilter {
   uint64_t ArchiveOffset() const { return offset_; }
 
  private:
+  int CopyMissing(const wchar_t* path);
   // Hands the buffered output to the writer; counts it into the current
   // entry's compressed size when `countCompressed`.
   int FlushBuffer(bool countCompressed);
