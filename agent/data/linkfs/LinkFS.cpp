@@ -167,6 +167,15 @@ bool CLinkFS::Connect() {
   return true;
 }
 
+void CLinkFS::DropConnection() {
+  // A oneway ping cannot tell a stale session from a live one, so the next
+  // call starts over after any failure of the write interface.
+  try {
+    Disconnect();
+  } catch (...) {
+  }
+}
+
 void CLinkFS::Disconnect() {
   std::lock_guard<std::recursive_mutex> guard(m_lock);
   if (!CORBA::is_nil(m_session) && !CORBA::is_nil(m_workstation)) {
@@ -208,6 +217,7 @@ int CLinkFS::GetListing(const std::wstring& path, std::list<CFileInfo>& entries)
     return 0;
   } catch (const CORBA::Exception& e) {
     Log(LogEvent::Error, L"Failed to get listing. " + Describe(e));
+    DropConnection();
   } catch (...) {
   }
   return 1;
@@ -232,6 +242,7 @@ int CLinkFS::GetElementAttributes(const std::wstring& path, CFileAttributes& att
     return 0;
   } catch (const CORBA::Exception& e) {
     Log(LogEvent::Error, L"Failed to get link attributes. " + Describe(e));
+    DropConnection();
   } catch (...) {
   }
   return 1;
@@ -278,6 +289,7 @@ int CLinkFS::DeleteConnection(const std::wstring& name) {
     return writer->DeleteFile((m_folder + L"\\" + file).c_str()) == ZavediDedozozuriz::SUCCESS ? 0 : 1;
   } catch (const CORBA::Exception& e) {
     Log(LogEvent::Error, L"Failed to delete connection. " + Describe(e));
+    DropConnection();
   } catch (...) {
   }
   return 1;

@@ -97,6 +97,8 @@ class CLinkFS : public IBackupDataWrite {
   bool Connect();
   // Closes the workstation session, if any, and drops all three references.
   void Disconnect();
+  // Disconnect after a failed remote call; never throws.
+  void DropConnection();
   // The Coordinator's workstation called exactly `name` (caller owns), or nil.
   ZavediDedozozuriz::Workstation_ptr FindWorkstation(const std::wstring& name);
   // False, with a level 1 line, for a connection name no file may carry.

@@ -221,6 +221,13 @@ TEST_F(LinkFSTest, ListingFailuresLeaveTheListAlone) {
   EXPECT_TRUE(StartsWith(log_.lines[0].second, L"Failed to get listing. TRANSIENT. IDL:omg.org/CORBA/TRANSIENT:1.0"))
       << log_.lines[0].second.c_str();
 
+  // The failed session was dropped: the next listing opens a fresh one.
+  EXPECT_TRUE(WaitFor([&] { return storage_->OpenSessions() == 0; }));
+  storage_->SetUpcallObserver(nullptr);
+  storage_->SetResult("GetListing", ZavediDedozozuriz::SUCCESS);
+  EXPECT_EQ(fs_->GetListing(L"", entries), 0);
+  EXPECT_EQ(storage_->Calls("OpenSession").size(), 2u);
+
   // A path that would leave the connection folder is refused before any call.
   log_.lines.clear();
   const size_t before = storage_->Calls().size();
