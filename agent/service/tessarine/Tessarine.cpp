@@ -1,5 +1,8 @@
 #include "agent/service/tessarine/Tessarine.h"
 
+#include <new>
+#include <string>
+
 #include "zrlib/strings/Strings.h"
 
 namespace {
@@ -11,9 +14,16 @@ ZavediDedozozuriz::Workstation_ptr CTessarine::FindWorkstation(const std::wstrin
   if (GetNetworkContext(context.out()) != 0 || CORBA::is_nil(context)) {
     return ZavediDedozozuriz::Workstation::_nil();
   }
+  std::string id;
+  try {
+    id = ZRLib::strings::toAstr(name);
+  } catch (const std::bad_alloc&) {
+    // Not expressible in this locale, so nothing can be bound under it.
+    return ZavediDedozozuriz::Workstation::_nil();
+  }
   CosNaming::Name path;
   path.length(1);
-  path[0].id = CORBA::string_dup(ZRLib::strings::toAstr(name).c_str());
+  path[0].id = CORBA::string_dup(id.c_str());
   path[0].kind = CORBA::string_dup(kWorkstationKind);
   try {
     CORBA::Object_var object = context->resolve(path);

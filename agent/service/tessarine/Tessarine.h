@@ -15,8 +15,9 @@ class CTessarine : public CCorbaWrapper {
 
   // The workstation bound as {name, "workstation"} under the network context.
   // The caller owns the result. Nil when there is no ORB, when the name is not
-  // bound, when the bound object is not a workstation, or on any CORBA failure
-  // of the lookup (nothing is written then). Raises CCommonException when the
+  // bound, when the bound object is not a workstation, when the name cannot be
+  // converted to the locale's narrow text, or on any CORBA failure of the
+  // lookup (nothing is written then). Raises CCommonException when the
   // network context cannot be obtained (GetNetworkContext reports it).
   // Thread: any one thread at a time, as the wrapper's other operations.
   ZavediDedozozuriz::Workstation_ptr FindWorkstation(const std::wstring& name);

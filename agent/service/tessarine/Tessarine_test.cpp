@@ -55,7 +55,7 @@ TEST_F(TessarineTest, UnboundAndWronglyTypedNamesGiveNilSilently) {
   ASSERT_EQ(tessarine_.BindObject("OtherKind", "server", workstation), 0);
 
   testing::internal::CaptureStderr();
-  for (const wchar_t* name : {L"Missing", L"Writer", L"Context", L"OtherKind", L"", L"WS1"}) {
+  for (const wchar_t* name : {L"Missing", L"Writer", L"Context", L"OtherKind", L"", L"WS1", L"W\u00e9\U0001F600"}) {
     ZavediDedozozuriz::Workstation_var found = tessarine_.FindWorkstation(name);
     EXPECT_TRUE(CORBA::is_nil(found)) << std::string(name, name + std::wcslen(name));
   }
