@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <iostream>
 
-#include "zrlib/strings/Strings.h"
-
 namespace {
 
 const wchar_t kPluginsFolder[] = L"Plugins\\";
@@ -35,9 +33,11 @@ std::string ExceptionInfo(const CORBA::Exception& e) {
   return info;
 }
 
-std::wstring Describe(const CORBA::Exception& e) {
-  return ZRLib::strings::toWstr(e._name()) + L". " + ZRLib::strings::toWstr(ExceptionInfo(e));
-}
+// Exception names and ids are ASCII: widened byte by byte, so describing a
+// failure cannot fail itself inside a handler.
+std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+std::wstring Describe(const CORBA::Exception& e) { return Widen(e._name()) + L". " + Widen(ExceptionInfo(e)); }
 
 // Remote times are 64-bit; the plug-in interface keeps their low 32 bits.
 int32_t LowBits(CORBA::ULongLong time) {
