@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <cwctype>
 #include <sstream>
 
 namespace {
@@ -27,8 +27,19 @@ TEST(TimeStampTest, FormatsYearMonthDayAndTime) {
 TEST(TimeStampTest, LineIsBracketedStampTextAndLineEnd) {
   std::wostringstream out;
   WriteTimeStampedLine(out, L"Start backup workstation");
-  const std::wregex line(L"\\[\\d{4}-[A-Z][a-z]{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\] Start backup workstation\n");
-  EXPECT_TRUE(std::regex_match(out.str(), line)) << out.str().c_str();
+  const std::wstring line = out.str();
+  // "[" + "2009-Mar-05 14:07:09" + "] " + text + line end
+  ASSERT_EQ(line.size(), 1 + 20 + 2 + std::wstring(L"Start backup workstation").size() + 1) << line.c_str();
+  EXPECT_EQ(line.front(), L'[');
+  EXPECT_EQ(line.substr(21), L"] Start backup workstation\n");
+  const std::wstring stamp = line.substr(1, 20);
+  for (size_t i : {0u, 1u, 2u, 3u, 9u, 10u, 12u, 13u, 15u, 16u, 18u, 19u}) EXPECT_TRUE(iswdigit(stamp[i])) << i;
+  EXPECT_EQ(stamp[4], L'-');
+  EXPECT_EQ(stamp[8], L'-');
+  EXPECT_EQ(stamp[11], L' ');
+  EXPECT_EQ(stamp[14], L':');
+  EXPECT_EQ(stamp[17], L':');
+  EXPECT_TRUE(iswupper(stamp[5]) && iswlower(stamp[6]) && iswlower(stamp[7]));
 }
 
 }  // namespace
