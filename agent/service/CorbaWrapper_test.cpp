@@ -1,6 +1,8 @@
 #include "agent/service/CorbaWrapper.h"
 
 #include <link.h>
+#include <omniORB4/IIOP.h>
+#include <omniORB4/omniIOR.h>
 
 #include <gtest/gtest.h>
 
@@ -49,6 +51,22 @@ CosNaming::Name Name1(const char* id, const char* kind) {
   name[0].id = id;
   name[0].kind = kind;
   return name;
+}
+
+// The host and port of the first IIOP profile of a reference.
+std::pair<std::string, int> PublishedAddress(CORBA::Object_ptr object) {
+  omniIOR* ior = object->_PR_getobj()->_getIOR();
+  std::pair<std::string, int> address{"", 0};
+  const IOP::TaggedProfileList& profiles = ior->iopProfiles();
+  for (CORBA::ULong i = 0; i < profiles.length(); ++i) {
+    if (profiles[i].tag != IOP::TAG_INTERNET_IOP) continue;
+    IIOP::ProfileBody body;
+    IIOP::unmarshalProfile(profiles[i], body);
+    address = {std::string(body.address.host), body.address.port};
+    break;
+  }
+  ior->release();
+  return address;
 }
 
 class CorbaWrapperTest : public ::testing::Test {
@@ -138,6 +156,8 @@ TEST_F(CorbaWrapperTest, ListenEndpointForms) {
       L"-ORBInitRef", L"NameService=corbaloc::127.0.0.1:" + Naming().WidePort() + L"/NameService", L"-ORBendPoint",
       L"giop:tcp::" + std::wstring(wrapper.OrbArguments().Vector()[3]).substr(10)};
   EXPECT_EQ(Items(wrapper.OrbArguments()), expected);
+  CosNaming::NamingContext_var root;
+  ASSERT_EQ(wrapper.GetRootContext(root.out()), 0);
   wrapper.Stop();
 
   // An IPv6 literal goes in brackets (nothing listens there: the start fails).
@@ -468,6 +488,11 @@ TEST_F(CorbaWrapperTest, ServantUpcallsRunOneAtATimeAndMayReenter) {
   TestContext* servant = new TestContext(wrapper.Poa());
   CosNaming::NamingContext_var reference = servant->_this();  // implicit activation in the wrapper's POA
   PortableServer::ObjectId_var id = wrapper.Poa()->servant_to_id(servant);
+
+  // The reference names the listen host and the port the ORB listens on.
+  const std::pair<std::string, int> published = PublishedAddress(reference);
+  EXPECT_EQ(published.first, "127.0.0.1");
+  EXPECT_NE(published.second, 0);
 
   // Calls through a stringified reference, as a remote client would.
   CORBA::String_var ior = wrapper.Orb()->object_to_string(reference);
