@@ -32,12 +32,18 @@ class CCorbaWrapper {
 
   // Writes each non-null text followed by "\n" to std::cerr and flushes; when `raise`
   // is set, throws CCommonException with that text.
+  // REQUIRES: std::ios::sync_with_stdio(false) at program start when wide log lines
+  // also go to stderr, or the two orientations silence each other.
   virtual void ReportError(const char* message, const char* name, const char* info, bool raise);
 
-  // Starts an ORB whose naming service is at `host`:`port` (see the .cpp for the
-  // arguments built). Returns 0 at once when an ORB for the same host and port runs;
-  // otherwise stops any previous ORB first. 0 on success, non-zero when no ORB or
-  // no ORB thread came up. Raises when the ORB, the root context or the POAs fail.
+  // Starts an ORB whose naming service is at `host`:`port`. Unless the custom
+  // parameters are in use, the ORB gets "-ORBInitRef NameService=corbaloc::H:P/NameService",
+  // "-ORBendPoint giop:tcp:LH:LP" (plus "-ORBendPointPublish giop:tcp:LH:"), or
+  // "giop:tcp::LP" without a listen host, and "-ORBtraceLevel"/"-ORBtraceFile" when
+  // set; IPv6 literals are bracketed. Wide strings are always native UCS-4.
+  // Returns 0 at once when an ORB for the same host and port runs; otherwise stops any
+  // previous ORB first. 0 on success, non-zero when no ORB or no ORB thread came up.
+  // Raises when the ORB, the root context or the POAs fail.
   [[nodiscard]] int StartOrb(const std::wstring& host, const std::wstring& port);
 
   // Destroys the POAs, shuts the ORB down and destroys it, and ends the ORB thread
