@@ -395,6 +395,7 @@ int PluginImplementation::Write(const unsigned char* data, unsigned int& size) {
 
 int PluginImplementation::Read(unsigned char* buffer, unsigned int& size) {
   if (readFd_ == -1) return 1;
+  if (size == 0) return 0;  // a read of nothing is not the end of the stream
   const ssize_t n = db2::ReadRetrying(readFd_, buffer, size < kMaxRead ? size : kMaxRead);
   if (n < 0) {
     LogWrite(LogEvent::Error, L"ZIP stream reading error.");
