@@ -1,6 +1,7 @@
 // A plug-in whose every operation answers a result chosen by the test
 // (ZrTestSetResult). The result kThrowCorba makes every operation raise
-// CORBA::TRANSIENT, as a call through the Coordinator would.
+// CORBA::TRANSIENT, as a call through the Coordinator would; kThrowOther
+// makes it throw something that is neither a CORBA nor a standard exception.
 
 #include <omniORB4/CORBA.h>
 
@@ -14,6 +15,7 @@
 namespace {
 
 constexpr int kThrowCorba = -1;
+constexpr int kThrowOther = -2;
 // Factory modes.
 constexpr int kFactoryNormal = 0;
 constexpr int kFactoryNull = 1;
@@ -25,6 +27,7 @@ std::atomic<int> factoryMode{kFactoryNormal};
 int Answer() {
   const int code = result.load();
   if (code == kThrowCorba) throw CORBA::TRANSIENT();
+  if (code == kThrowOther) throw code;
   return code;
 }
 
@@ -103,7 +106,8 @@ CodesPlugin* Make() {
 
 }  // namespace
 
-// The result every operation answers from now on (kThrowCorba: raise).
+// The result every operation answers from now on (kThrowCorba, kThrowOther:
+// raise).
 ZR_PLUGIN_EXPORT void ZrTestSetResult(int code) { result = code; }
 // 0: factories make objects; 1: they return null; 2: they throw bad_alloc.
 ZR_PLUGIN_EXPORT void ZrTestSetFactoryMode(int mode) { factoryMode = mode; }

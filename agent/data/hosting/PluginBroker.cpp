@@ -41,6 +41,9 @@ CFileAttributes FolderAttributes() {
   } catch (const std::exception&) {             \
     Log(LogEvent::Error, line);                 \
     return 1;                                   \
+  } catch (...) {                               \
+    Log(LogEvent::Error, line);                 \
+    return 1;                                   \
   }
 
 template <class I>
@@ -142,7 +145,7 @@ int CPluginBroker<I>::GetListing(const std::wstring& path, std::list<CFileInfo>&
     Log(LogEvent::Error, L"Fatal error occurred while getting directory listing");
     entries.clear();
     result = 1;
-  } catch (const std::exception&) {
+  } catch (...) {
     entries.clear();
     result = 1;
   }

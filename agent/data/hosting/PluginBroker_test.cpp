@@ -340,6 +340,36 @@ TEST_F(PluginBrokerTest, CoordinatorFailuresBecomeFatalLines) {
   zrtest::SetResult(codes_, 0);
 }
 
+TEST_F(PluginBrokerTest, AnyOtherThrowIsAFailureToo) {
+  auto broker = MakeWrite();
+  CFileAttributes attributes;
+  std::list<CFileInfo> entries;
+  unsigned int handle = 0;
+  ASSERT_EQ(0, broker->OpenFile(L"TestCodes\\x", FileAccessMode::Read, handle));
+  ASSERT_EQ(0, broker->SetRootPath(L"TestCodes"));
+  zrtest::SetResult(codes_, -2);  // throws neither a CORBA nor a standard exception
+  unsigned char buffer[4] = {};
+  unsigned int size = sizeof(buffer);
+  EXPECT_EQ(1, broker->SetElementAttributes(L"x", attributes));
+  EXPECT_EQ(1, broker->GetElementAttributes(L"x", attributes));
+  EXPECT_EQ(1, broker->GetListing(L"x", entries));
+  EXPECT_TRUE(entries.empty());
+  broker->OnStop();
+  EXPECT_EQ(1, broker->CreateFolder(L"x"));
+  EXPECT_EQ(1, broker->DeleteFolder(L"x"));
+  EXPECT_EQ(1, broker->DeleteFile(L"x"));
+  EXPECT_EQ(1, broker->BeginTransaction());
+  EXPECT_EQ(1, broker->CommitTransaction());
+  EXPECT_EQ(1, broker->ReadFile(buffer, size, handle));
+  EXPECT_EQ(1, broker->WriteFile(buffer, size, handle));
+  EXPECT_EQ(1, broker->SeekFile(handle, 0));
+  EXPECT_EQ(1, broker->MoveFile(L"x", L"y"));
+  EXPECT_EQ(1, broker->CloseFile(handle));
+  EXPECT_EQ(1, broker->OpenFile(L"x", FileAccessMode::Read, handle));
+  EXPECT_EQ(1, CountLines(LogEvent::Error, L"Fatal error occurred while opening the file"));
+  zrtest::SetResult(codes_, 0);
+}
+
 TEST_F(PluginBrokerTest, ReadBrokerReportsFatalLinesToo) {
   auto broker = MakeRead();
   unsigned int handle = 0;

@@ -107,7 +107,9 @@ class CPluginLoader {
         connection_ = entry->IsConfigurable() ? connection : std::wstring();
       }
     } catch (...) {
-      instance_.reset();
+      // Nothing of a half-made switch may survive: no object, and no handle
+      // or transaction recorded for one.
+      DestroyPluginInstance();
     }
     return instance_.get();
   }
@@ -203,8 +205,14 @@ class CPluginLoader {
     }
   }
 
-  void Log(LogEvent::ID level, const std::wstring& text) {
-    if (log_ != nullptr) log_->Write(level, text.c_str());
+  // A log that throws must not stop a switch half-way (the old handles
+  // would then stay recorded for the next object).
+  void Log(LogEvent::ID level, const std::wstring& text) noexcept {
+    if (log_ == nullptr) return;
+    try {
+      log_->Write(level, text.c_str());
+    } catch (...) {
+    }
   }
 
   CExtensionLoader* loader_ = nullptr;

@@ -137,6 +137,36 @@ TEST_F(PluginLoaderTest, SwitchClosesFilesLeftOpen) {
                           L"Closing 1 file(s) left open on the plug-in 'TestFolder'"));
 }
 
+// An ILog whose every write raises, as a log forwarding to a Coordinator
+// that went away could.
+class ThrowingLog final : public ILog {
+ public:
+  void Write(LogEvent::ID, const wchar_t*) override {
+    if (armed) throw CORBA::TRANSIENT();
+  }
+  bool armed = false;
+};
+
+TEST_F(PluginLoaderTest, SwitchCompletesWhenTheLogThrows) {
+  ThrowingLog throwing;
+  Loader loader;
+  loader.Init(extensions_.get(), &throwing, link_.get(), folder_fs_.get());
+  MakeFile(plainRoot() / "a.txt", "abc");
+  IBackupDataWrite* plain = loader.GetPluginInstance(L"TestFolder\\a.txt");
+  ASSERT_NE(nullptr, plain);
+  unsigned int handle = 0;
+  ASSERT_EQ(0, plain->OpenFile(L"a.txt", FileAccessMode::Read, handle));
+  loader.AddOpenHandle(handle);
+
+  // The old file is closed and forgotten, and the new object is made.
+  throwing.armed = true;
+  EXPECT_NE(nullptr, loader.GetPluginInstance(L"TestCodes\\x"));
+  EXPECT_EQ(1, zrtest::CountOf(folder_, zrtest::kClose));
+  EXPECT_EQ(1, zrtest::CountOf(folder_, zrtest::kDestroy));
+  EXPECT_FALSE(loader.HasOpenHandles());
+  loader.Shutdown();
+}
+
 TEST_F(PluginLoaderTest, DestroyReleasesThroughDestroy) {
   ASSERT_NE(nullptr, loader_.GetPluginInstance(L"TestFolder\\x"));
   loader_.DestroyPluginInstance();
