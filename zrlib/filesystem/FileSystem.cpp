@@ -41,10 +41,29 @@ bool IsNameFree(const std::wstring& path) {
   return ::lstat(name.c_str(), &st) != 0;
 }
 
+// The file-system name of a wide path, spelt as toAstr spells it (the
+// process's LC_CTYPE locale), so that these functions see the same file as
+// callers that open the path through toAstr. Boost's own wide conversion is
+// not used: it reads the environment's locale once, and throws exceptions of
+// its own (std::runtime_error when the environment names a locale that does
+// not exist, for every path). Throws std::bad_alloc as toAstr does.
+bfs::path NativePath(const std::wstring& path) { return bfs::path(strings::toAstr(path)); }
+
+// NativePath of a path that may be unconvertible: false when the locale cannot
+// spell it, since no file this process opens can have that name then.
+bool TryNativePath(const wchar_t* path, bfs::path& out) {
+  try {
+    out = NativePath(path);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
 // One step of CreateFolder: prefix exists as a folder afterwards. A folder
 // that another process creates meanwhile counts as created.
 bool EnsureFolder(const std::wstring& prefix) {
-  const bfs::path folder(prefix);
+  const bfs::path folder = NativePath(prefix);
   if (bfs::is_directory(folder)) return true;
   return bfs::create_directories(folder) || bfs::is_directory(folder);
 }
@@ -63,13 +82,15 @@ std::wstring GetUniqueTempFilePath(const std::wstring& folder) {
 }
 
 bool IsFolderExists(const wchar_t* path) {
-  if (path == nullptr) return false;
-  return bfs::is_directory(bfs::path(path));
+  bfs::path native;
+  if (path == nullptr || !TryNativePath(path, native)) return false;
+  return bfs::is_directory(native);
 }
 
 bool IsFileExists(const wchar_t* path) {
-  if (path == nullptr) return false;
-  const bfs::file_status status = bfs::status(bfs::path(path));
+  bfs::path native;
+  if (path == nullptr || !TryNativePath(path, native)) return false;
+  const bfs::file_status status = bfs::status(native);
   return bfs::exists(status) && !bfs::is_directory(status);
 }
 
@@ -90,7 +111,7 @@ bool CreateFolder(const std::wstring& path) {
 
 bool DeleteNonEmptyFolder(const std::wstring& path) {
   try {
-    const bfs::path folder(path);
+    const bfs::path folder = NativePath(path);
     if (bfs::exists(folder)) bfs::remove_all(folder);
     return true;
   } catch (const std::exception&) {

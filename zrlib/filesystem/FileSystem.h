@@ -2,7 +2,9 @@
 #define ZRLIB_FILESYSTEM_FILESYSTEM_H
 
 // File-system helpers over wide paths. Paths are converted to file-system
-// names by Boost.Filesystem's wide-path conversion (the environment's locale).
+// names as ZRLib::strings::toAstr converts them (the process's current
+// LC_CTYPE locale), so they name the same files as a path opened through
+// toAstr. A path that locale cannot spell names no file.
 
 #include <string>
 
@@ -20,8 +22,9 @@ ZRLIB_API std::wstring GetTempFolderPath();
 // creates the file.
 ZRLIB_API std::wstring GetUniqueTempFilePath(const std::wstring& folder);
 
-// True when path exists and is a directory. A missing path (or null) gives
-// false; any other file-system error throws boost::filesystem::filesystem_error.
+// True when path exists and is a directory. A missing path, a path the
+// locale cannot spell, or null gives false; any other file-system error throws
+// boost::filesystem::filesystem_error.
 ZRLIB_API bool IsFolderExists(const wchar_t* path);
 
 // True when path exists and is not a directory. Errors as IsFolderExists.
@@ -34,8 +37,8 @@ ZRLIB_API bool IsFileExists(const wchar_t* path);
 ZRLIB_API bool CreateFolder(const std::wstring& path);
 
 // Removes path with all its content when it exists. True also when there was
-// nothing to remove; false when the removal failed (a partly removed tree is
-// left partly removed).
+// nothing to remove; false when the removal failed or the locale cannot spell
+// path (a partly removed tree is left partly removed).
 ZRLIB_API bool DeleteNonEmptyFolder(const std::wstring& path);
 
 }  // namespace filesystem

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <cstdlib>
 #include <fstream>
 #include <set>
@@ -25,6 +26,23 @@ bool Exists(const std::wstring& path) {
   return ::lstat(Narrow(path).c_str(), &st) == 0;
 }
 void Touch(const std::wstring& path) { std::ofstream(Narrow(path)) << "x"; }
+
+bool IsDirBytes(const std::string& path) {
+  struct stat st{};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Sets the process's locale for one scope.
+class ScopedLocale {
+ public:
+  explicit ScopedLocale(const char* name) : old_(std::setlocale(LC_ALL, nullptr)) {
+    EXPECT_NE(std::setlocale(LC_ALL, name), nullptr) << name;
+  }
+  ~ScopedLocale() { std::setlocale(LC_ALL, old_.c_str()); }
+
+ private:
+  std::string old_;
+};
 
 // A fresh folder under /tmp, removed with its content afterwards.
 class FileSystemTest : public ::testing::Test {
@@ -139,6 +157,59 @@ TEST_F(FileSystemTest, FileSystemErrorsRaiseOrGiveFalse) {
   EXPECT_FALSE(CreateFolder(tooLong));
   EXPECT_FALSE(DeleteNonEmptyFolder(tooLong));
 
+}
+
+TEST_F(FileSystemTest, NonAsciiPathsFollowTheProcessLocale) {
+  const std::wstring folder = root_ + L"/d\u00FCr";
+  const std::string folderBytes = Narrow(root_) + "/d\xC3\xBCr";
+  {
+    ScopedLocale utf8("C.UTF-8");
+    EXPECT_TRUE(CreateFolder(folder + L"/\u00E9t\u00E9"));
+    EXPECT_TRUE(IsDirBytes(folderBytes + "/\xC3\xA9t\xC3\xA9"));
+    EXPECT_TRUE(IsFolderExists(folder.c_str()));
+    std::ofstream(folderBytes + "/\xE2\x82\xAC") << "x";
+    EXPECT_TRUE(IsFileExists((folder + L"/\u20AC").c_str()));
+    EXPECT_FALSE(IsFolderExists((folder + L"/\u20AC").c_str()));
+  }
+  {
+    // The "C" locale cannot spell these names: nothing is found, created or
+    // removed, and nothing is thrown.
+    ScopedLocale c("C");
+    EXPECT_NO_THROW(EXPECT_FALSE(IsFolderExists(folder.c_str())));
+    EXPECT_NO_THROW(EXPECT_FALSE(IsFileExists((folder + L"/\u20AC").c_str())));
+    EXPECT_FALSE(CreateFolder(root_ + L"/\u00E0/b"));
+    EXPECT_FALSE(DeleteNonEmptyFolder(folder));
+    EXPECT_TRUE(IsDirBytes(folderBytes));
+    EXPECT_TRUE(IsFolderExists(root_.c_str()));
+  }
+  ScopedLocale utf8("C.UTF-8");
+  EXPECT_TRUE(DeleteNonEmptyFolder(folder));
+  EXPECT_FALSE(IsDirBytes(folderBytes));
+}
+
+// An environment that names a locale this system lacks (a common
+// misconfiguration) must not stop plain paths from working. Runs in a fresh
+// process so that nothing from earlier tests is cached.
+TEST_F(FileSystemTest, MissingEnvironmentLocaleDoesNotAffectPaths) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const char* old = std::getenv("LC_ALL");
+  const std::string saved = old != nullptr ? old : "";
+  ASSERT_EQ(::setenv("LC_ALL", "xx_YY.UTF-8", 1), 0);
+  EXPECT_EXIT(
+      {
+        const std::wstring made = root_ + L"/made";
+        Touch(root_ + L"/f");
+        const bool ok = IsFolderExists(root_.c_str()) && IsFileExists((root_ + L"/f").c_str()) &&
+                        CreateFolder(made + L"/deeper") && IsDir(made + L"/deeper") &&
+                        DeleteNonEmptyFolder(root_) && !Exists(root_);
+        std::_Exit(ok ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+  if (old != nullptr) {
+    ::setenv("LC_ALL", saved.c_str(), 1);
+  } else {
+    ::unsetenv("LC_ALL");
+  }
 }
 
 TEST_F(FileSystemTest, UnsearchableFolderRaises) {
