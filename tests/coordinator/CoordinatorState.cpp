@@ -69,10 +69,16 @@ bool CoordinatorState::ReplaceLinkValue(LinkTable table, const std::wstring& fol
                                         const std::wstring& link, const std::wstring& name,
                                         const std::wstring& value) {
   std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_refuseLinkChanges) return false;
   const auto found = m_linkValues.find(LinkKey(table, folder, link, name));
   if (found == m_linkValues.end()) return false;
   found->second = value;
   return true;
+}
+
+void CoordinatorState::SetRefuseLinkChanges(bool refuse) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_refuseLinkChanges = refuse;
 }
 
 void CoordinatorState::SetUpcallObserver(UpcallObserver observer) {

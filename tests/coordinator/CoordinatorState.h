@@ -58,9 +58,14 @@ class CoordinatorState {
   // False when the link has no value of that name.
   bool LinkValue(LinkTable table, const std::wstring& folder, const std::wstring& link,
                  const std::wstring& name, std::wstring& value) const;
-  // Replaces an existing value; false (and nothing stored) when there is none.
+  // Replaces an existing value; false (and nothing stored) when there is none
+  // or while changes are refused.
   bool ReplaceLinkValue(LinkTable table, const std::wstring& folder, const std::wstring& link,
                         const std::wstring& name, const std::wstring& value);
+
+  // While set, Link::SetParameter answers false and stores nothing, even for
+  // a parameter that exists (default: not set).
+  void SetRefuseLinkChanges(bool refuse);
 
   void SetUpcallObserver(UpcallObserver observer);
 
@@ -100,6 +105,7 @@ class CoordinatorState {
   std::vector<RecordedCall> m_calls;
   std::uint64_t m_progress = 0;
   int m_openLinks = 0;
+  bool m_refuseLinkChanges = false;
   UpcallObserver m_observer;
   std::ofstream m_recordFile;
 };

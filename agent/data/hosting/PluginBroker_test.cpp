@@ -207,9 +207,9 @@ TEST_F(PluginBrokerTest, MovesStayInsideOnePluginAndConnection) {
 TEST_F(PluginBrokerTest, ConnectionPathsGoToTheConnectionFolder) {
   auto broker = MakeWrite();
   EXPECT_EQ(0, broker->CreateFolder(L"TestFolderConf\\c9"));
-  ASSERT_FALSE(session_->opened.empty());
-  EXPECT_EQ(L"Plugins\\TestFolderConf", session_->opened.back().first);
-  EXPECT_EQ(L"c9", session_->opened.back().second);
+  ASSERT_FALSE(Opened().empty());
+  EXPECT_EQ(L"Plugins\\TestFolderConf", Opened().back().first);
+  EXPECT_EQ(L"c9", Opened().back().second);
   // Without a storage workstation deleting fails; no plug-in object is made.
   EXPECT_EQ(1, broker->DeleteFolder(L"TestFolderConf\\c9"));
   EXPECT_EQ(1, broker->DeleteFile(L"TestFolderConf\\c9"));
@@ -219,7 +219,7 @@ TEST_F(PluginBrokerTest, ConnectionPathsGoToTheConnectionFolder) {
   EXPECT_TRUE(std::filesystem::is_directory(connectionRoot(L"c1") / "sub"));
   EXPECT_EQ(1, zrtest::CountOf(conf_, zrtest::kFactory));
 
-  session_->raiseOnOpen = true;
+  hostingtest::RaiseOn(*coordinator_, {"OpenLink"});
   EXPECT_EQ(1, broker->CreateFolder(L"TestFolderConf\\c8"));
   EXPECT_EQ(1, CountLines(LogEvent::Error, L"Fatal error occurred while creating the folder"));
 }

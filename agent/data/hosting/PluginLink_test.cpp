@@ -9,13 +9,13 @@
 #include "agent/data/Settings.h"
 #include "agent/data/hosting/FilterEntry.h"
 #include "agent/data/hosting/PluginEntry.h"
-#include "agent/data/hosting/testing/FakeCoordinator.h"
+#include "agent/data/hosting/testing/HostingOrb.h"
+#include "tests/coordinator/TestCoordinator.h"
 #include "zrlib/strings/Strings.h"
 
 namespace {
 
-using hostingtest::FakeSession;
-using hostingtest::Served;
+using Table = zrtest::CoordinatorState::LinkTable;
 
 // Entries read from the test plug-ins, loaded for the whole suite.
 class PluginLinkTest : public ::testing::Test {
@@ -38,19 +38,47 @@ class PluginLinkTest : public ::testing::Test {
   void SetUp() override {
     ReadPluginInfo(configurable_, configurableLibrary_);
     ReadPluginInfo(plain_, plainLibrary_);
-    session_ = fake_.Reference();
-    fake_->LinkFor(L"Plugins\\TestFolderConf", L"c1").parameters = {{L"Folder", L"/data/c1"},
-                                                                    {L"ModifTime", L"param"}};
-    fake_->LinkFor(L"Plugins\\TestFolderConf", L"c1").headers = {{L"ModifTime", L"1234"}};
-    fake_->LinkFor(L"Plugins\\TestFolderConf", L"c2").parameters = {{L"Folder", L"/data/c2"}};
+    coordinator_ = std::make_unique<zrtest::TestCoordinator>(hostingtest::Orb());
+    session_ = coordinator_->Session();
+    zrtest::CoordinatorState& state = coordinator_->State();
+    state.SetLinkValue(Table::kParameters, kFolder, L"c1", L"Folder", L"/data/c1");
+    state.SetLinkValue(Table::kParameters, kFolder, L"c1", L"ModifTime", L"param");
+    state.SetLinkValue(Table::kHeaders, kFolder, L"c1", L"ModifTime", L"1234");
+    state.SetLinkValue(Table::kParameters, kFolder, L"c2", L"Folder", L"/data/c2");
   }
+  void TearDown() override {
+    session_ = Tessarine::Session::_nil();
+    coordinator_.reset();
+  }
+
+  // The (folder, link) of every OpenLink call, in order.
+  std::vector<std::pair<std::wstring, std::wstring>> Opened() const {
+    std::vector<std::pair<std::wstring, std::wstring>> opened;
+    for (const zrtest::RecordedCall& call : coordinator_->State().Calls("OpenLink"))
+      opened.emplace_back(call.args.at(0), call.args.at(1));
+    return opened;
+  }
+  int Closed() const { return static_cast<int>(coordinator_->State().Calls("CloseLink").size()); }
+  // The parameter `name` of the link `link` of the configurable plug-in;
+  // empty when there is none.
+  std::wstring Parameter(const std::wstring& link, const std::wstring& name) const {
+    std::wstring value;
+    static_cast<void>(coordinator_->State().LinkValue(Table::kParameters, kFolder, link, name, value));
+    return value;
+  }
+  bool HasParameter(const std::wstring& link, const std::wstring& name) const {
+    std::wstring value;
+    return coordinator_->State().LinkValue(Table::kParameters, kFolder, link, name, value);
+  }
+
+  static constexpr const wchar_t* kFolder = L"Plugins\\TestFolderConf";
 
   static std::filesystem::path home_;
   static void* configurableLibrary_;
   static void* plainLibrary_;
   CPluginEntry configurable_;
   CPluginEntry plain_;
-  Served<FakeSession> fake_;
+  std::unique_ptr<zrtest::TestCoordinator> coordinator_;
   Tessarine::Session_var session_;
 };
 
@@ -93,9 +121,9 @@ TEST_F(PluginLinkTest, AnswersItsOwnNamesWithoutASettingsObject) {
 TEST_F(PluginLinkTest, ConfigurablePluginReadsAndWritesItsConnection) {
   CPluginLink link(session_.in());
   ASSERT_TRUE(link.SetPlugin(configurable_, L"c1"));
-  ASSERT_EQ(1u, fake_->opened.size());
-  EXPECT_EQ(L"Plugins\\TestFolderConf", fake_->opened[0].first);
-  EXPECT_EQ(L"c1", fake_->opened[0].second);
+  ASSERT_EQ(1u, Opened().size());
+  EXPECT_EQ(L"Plugins\\TestFolderConf", Opened()[0].first);
+  EXPECT_EQ(L"c1", Opened()[0].second);
 
   std::wstring value;
   EXPECT_TRUE(link.GetValue(L"Folder", value));
@@ -109,18 +137,18 @@ TEST_F(PluginLinkTest, ConfigurablePluginReadsAndWritesItsConnection) {
 
   // Only existing parameters change; "WSTempPath" never goes to the Coordinator.
   EXPECT_TRUE(link.SetValue(L"Folder", L"/data/new"));
-  EXPECT_EQ(L"/data/new", (fake_->LinkFor(L"Plugins\\TestFolderConf", L"c1").parameters[L"Folder"]));
+  EXPECT_EQ(L"/data/new", Parameter(L"c1", L"Folder"));
   EXPECT_FALSE(link.SetValue(L"Missing", L"x"));
-  EXPECT_EQ(0u, fake_->LinkFor(L"Plugins\\TestFolderConf", L"c1").parameters.count(L"Missing"));
+  EXPECT_FALSE(HasParameter(L"c1", L"Missing"));
   EXPECT_FALSE(link.SetValue(L"WSTempPath", L"/elsewhere"));
   EXPECT_TRUE(link.GetValue(L"WSTempPath", value));
   EXPECT_NE(L"/elsewhere", value);
-  fake_->LinkFor(L"Plugins\\TestFolderConf", L"c1").refuseSet = true;
+  coordinator_->State().SetRefuseLinkChanges(true);
   EXPECT_FALSE(link.SetValue(L"Folder", L"/data/refused"));
 
   // Rebinding closes the first link and reads the second connection.
   ASSERT_TRUE(link.SetPlugin(configurable_, L"c2"));
-  EXPECT_EQ(1, fake_->closed);
+  EXPECT_EQ(1, Closed());
   EXPECT_TRUE(link.GetValue(L"Folder", value));
   EXPECT_EQ(L"/data/c2", value);
 }
@@ -128,23 +156,22 @@ TEST_F(PluginLinkTest, ConfigurablePluginReadsAndWritesItsConnection) {
 TEST_F(PluginLinkTest, FailedRelinkLeavesNoLink) {
   CPluginLink link(session_.in());
   ASSERT_TRUE(link.SetPlugin(configurable_, L"c1"));
-  fake_->raiseOnOpen = true;
-  fake_->raiseOnClose = true;
+  hostingtest::RaiseOn(*coordinator_, {"OpenLink", "CloseLink"});
   EXPECT_FALSE(link.SetPlugin(configurable_, L"c2"));
   EXPECT_FALSE(link.HasLink());
   std::wstring value = L"kept";
   EXPECT_FALSE(link.GetValue(L"Folder", value));  // not c1's value
   EXPECT_EQ(L"kept", value);
   EXPECT_FALSE(link.SetValue(L"Folder", L"x"));
-  EXPECT_EQ(L"/data/c1", (fake_->LinkFor(L"Plugins\\TestFolderConf", L"c1").parameters[L"Folder"]));
+  EXPECT_EQ(L"/data/c1", Parameter(L"c1", L"Folder"));
 }
 
 TEST_F(PluginLinkTest, PlainPluginGetsNoSettingsObject) {
   CPluginLink link(session_.in());
   ASSERT_TRUE(link.SetPlugin(configurable_, L"c1"));
   EXPECT_FALSE(link.SetPlugin(plain_, L"c1"));
-  EXPECT_EQ(1u, fake_->opened.size());
-  EXPECT_EQ(1, fake_->closed);
+  EXPECT_EQ(1u, Opened().size());
+  EXPECT_EQ(1, Closed());
   std::wstring value;
   EXPECT_FALSE(link.GetValue(L"Folder", value));
   EXPECT_TRUE(link.GetValue(L"WSTempPath", value));
@@ -153,7 +180,7 @@ TEST_F(PluginLinkTest, PlainPluginGetsNoSettingsObject) {
 TEST_F(PluginLinkTest, RemoteFailuresAnswerFalse) {
   CPluginLink link(session_.in());
   ASSERT_TRUE(link.SetPlugin(configurable_, L"c1"));
-  fake_->LinkFor(L"Plugins\\TestFolderConf", L"c1").raise = true;
+  hostingtest::RaiseOn(*coordinator_, {"GetParameter", "GetHeader", "SetParameter"});
   std::wstring value = L"kept";
   EXPECT_FALSE(link.GetValue(L"Folder", value));
   EXPECT_FALSE(link.GetValue(L"LinkModifTime", value));
@@ -166,22 +193,22 @@ TEST_F(PluginLinkTest, DestructorClosesTheLinkAndIgnoresFailures) {
     CPluginLink link(session_.in());
     ASSERT_TRUE(link.SetPlugin(configurable_, L"c1"));
   }
-  EXPECT_EQ(1, fake_->closed);
+  EXPECT_EQ(1, Closed());
   {
     CPluginLink link(session_.in());
     ASSERT_TRUE(link.SetPlugin(configurable_, L"c1"));
-    fake_->raiseOnClose = true;
+    hostingtest::RaiseOn(*coordinator_, {"CloseLink"});
   }
-  EXPECT_EQ(2, fake_->closed);
+  EXPECT_EQ(2, Closed());
 }
 
 TEST_F(PluginLinkTest, FiltersOpenTheirOwnFolder) {
   CPluginLink link(session_.in());
   EXPECT_TRUE(link.SetFilter(CFilterEntry(nullptr, L"zip", L"1", true), L"c1"));
-  ASSERT_EQ(1u, fake_->opened.size());
-  EXPECT_EQ(L"Filters\\zip", fake_->opened[0].first);
+  ASSERT_EQ(1u, Opened().size());
+  EXPECT_EQ(L"Filters\\zip", Opened()[0].first);
   EXPECT_FALSE(link.SetFilter(CFilterEntry(nullptr, L"", L"", false), L"c1"));
-  EXPECT_EQ(1u, fake_->opened.size());
+  EXPECT_EQ(1u, Opened().size());
 }
 
 TEST_F(PluginLinkTest, NilSessionIsHarmless) {

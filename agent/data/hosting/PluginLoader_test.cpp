@@ -60,7 +60,7 @@ TEST_F(PluginLoaderTest, PlainPluginIgnoresTheConnectionPart) {
   EXPECT_EQ(0, zrtest::CountOf(folder_, zrtest::kDestroy));
   // The plug-in got the loader's link and no settings object was opened.
   EXPECT_FALSE(zrtest::LastTempPath(folder_).empty());
-  EXPECT_TRUE(session_->opened.empty());
+  EXPECT_TRUE(Opened().empty());
 }
 
 TEST_F(PluginLoaderTest, ConfigurablePluginSwitchesPerConnection) {
@@ -76,9 +76,9 @@ TEST_F(PluginLoaderTest, ConfigurablePluginSwitchesPerConnection) {
   ASSERT_NE(nullptr, loader_.GetPluginInstance(L"TestFolderConf\\c2\\x"));
   EXPECT_EQ(2, zrtest::CountOf(conf_, zrtest::kFactory));
   EXPECT_EQ(1, zrtest::CountOf(conf_, zrtest::kDestroy));
-  ASSERT_EQ(2u, session_->opened.size());
-  EXPECT_EQ(L"Plugins\\TestFolderConf", session_->opened[1].first);
-  EXPECT_EQ(L"c2", session_->opened[1].second);
+  ASSERT_EQ(2u, Opened().size());
+  EXPECT_EQ(L"Plugins\\TestFolderConf", Opened()[1].first);
+  EXPECT_EQ(L"c2", Opened()[1].second);
   EXPECT_EQ(L"c2", loader_.GetConnection());
 }
 

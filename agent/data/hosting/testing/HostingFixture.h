@@ -1,6 +1,6 @@
 // A test fixture with the test plug-ins installed in a temporary plug-ins
-// folder, an extension loader over it, an in-process Coordinator session and
-// a log that records what brokers and loaders write.
+// folder, an extension loader over it, the shared test Coordinator in this
+// process and a log that records what brokers and loaders write.
 
 #pragma once
 
@@ -18,8 +18,9 @@
 #include <vector>
 
 #include "agent/data/hosting/ExtensionLoader.h"
-#include "agent/data/hosting/testing/FakeCoordinator.h"
+#include "agent/data/hosting/testing/HostingOrb.h"
 #include "plugin-api/ILog.h"
+#include "tests/coordinator/TestCoordinator.h"
 #include "tests/plugins/PluginControl.h"
 
 namespace hostingtest {
@@ -75,12 +76,14 @@ class HostingFixture : public ::testing::Test {
     for (const std::string& library : {folder_, conf_, codes_}) zrtest::ResetCounts(library);
     zrtest::SetResult(codes_, 0);
     zrtest::SetFactoryMode(codes_, 0);
+    coordinator_ = std::make_unique<zrtest::TestCoordinator>(Orb());
     for (const wchar_t* connection : {L"c1", L"c2"}) {
       const std::string root = connectionRoot(connection).string();
-      session_->LinkFor(L"Plugins\\TestFolderConf", connection).parameters[L"Folder"] =
-          std::wstring(root.begin(), root.end());
+      coordinator_->State().SetLinkValue(zrtest::CoordinatorState::LinkTable::kParameters,
+                                         L"Plugins\\TestFolderConf", connection, L"Folder",
+                                         std::wstring(root.begin(), root.end()));
     }
-    sessionRef_ = session_.Reference();
+    sessionRef_ = coordinator_->Session();
   }
 
   void TearDown() override {
@@ -102,6 +105,14 @@ class HostingFixture : public ::testing::Test {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
 
+  // The (folder, link) of every OpenLink call that reached the Coordinator.
+  std::vector<std::pair<std::wstring, std::wstring>> Opened() const {
+    std::vector<std::pair<std::wstring, std::wstring>> opened;
+    for (const zrtest::RecordedCall& call : coordinator_->State().Calls("OpenLink"))
+      opened.emplace_back(call.args.at(0), call.args.at(1));
+    return opened;
+  }
+
   // Lines of the log with `level` whose text is `text`.
   int CountLines(LogEvent::ID level, const std::wstring& text) {
     int count = 0;
@@ -113,7 +124,9 @@ class HostingFixture : public ::testing::Test {
   std::filesystem::path base_;
   std::string folder_, conf_, codes_, nofactory_;
   std::unique_ptr<CExtensionLoader> extensions_;
-  Served<FakeSession> session_;
+  // Destroyed after the members of derived fixtures (links and connection
+  // folders that still close what they opened on it).
+  std::unique_ptr<zrtest::TestCoordinator> coordinator_;
   Tessarine::Session_var sessionRef_;
   RecordingLog log_;
 };
