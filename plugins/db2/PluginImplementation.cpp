@@ -93,8 +93,14 @@ PluginImplementation::~PluginImplementation() {
   }
 }
 
-void PluginImplementation::LogWrite(LogEvent::ID level, const wchar_t* text) {
-  if (log_ != nullptr) log_->Write(level, text);
+void PluginImplementation::LogWrite(LogEvent::ID level, const wchar_t* text) noexcept {
+  if (log_ == nullptr) return;
+  // Logging is called from failure paths and the workers: a failing log
+  // must not turn into a failure of the operation or end the process.
+  try {
+    log_->Write(level, text);
+  } catch (...) {
+  }
 }
 
 std::string PluginImplementation::FixPath(const std::string& path) {

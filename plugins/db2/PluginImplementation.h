@@ -83,9 +83,10 @@ class PluginImplementation : public IBackupDataWrite,
   // 2 MiB per call; 5 at the end of the stream.
   int Read(unsigned char* buffer, unsigned int& size) override;
 
-  // Passes `text` to the ILog when there is one.
-  void LogWrite(LogEvent::ID level, const wchar_t* text);
-  void LogWrite(LogEvent::ID level, const std::wstring& text) { LogWrite(level, text.c_str()); }
+  // Passes `text` to the ILog when there is one; an exception of the ILog is
+  // swallowed.
+  void LogWrite(LogEvent::ID level, const wchar_t* text) noexcept;
+  void LogWrite(LogEvent::ID level, const std::wstring& text) noexcept { LogWrite(level, text.c_str()); }
 
   // "/" followed by `path` with every "\" replaced by "/".
   static std::string FixPath(const std::string& path);

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -640,6 +641,150 @@ TEST_F(Db2PluginTest, PipeCreationFailureIsReported) {
   ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &old));
   EXPECT_EQ(1, result);
   EXPECT_TRUE(log_.HasLine(LogEvent::Error, L"Internal pipe creation failed."));
+  EXPECT_EQ(0u, CountEntries(temp_));
+}
+
+}  // namespace
+
+namespace {
+
+size_t CountProc(const char* folder) { return CountEntries(folder); }
+
+class Db2LifecycleTest : public Db2PluginTest {
+ protected:
+  void SetUp() override {
+    Db2PluginTest::SetUp();
+    root_.AddDatabase("SAMPLE", {{"rows", RandomBytes(6 * 1024 * 1024, 11)}});
+    content_ = root_.ReadDatabase("SAMPLE");
+  }
+  void ExpectNothingLeft(const std::string& stage) {
+    EXPECT_EQ(0u, CountEntries(temp_)) << stage;
+    EXPECT_EQ(fds_, CountProc("/proc/self/fd")) << stage;
+    EXPECT_EQ(threads_, CountProc("/proc/self/task")) << stage;
+  }
+  void Remember() {
+    fds_ = CountProc("/proc/self/fd");
+    threads_ = CountProc("/proc/self/task");
+  }
+  size_t fds_ = 0, threads_ = 0;
+};
+
+TEST_F(Db2LifecycleTest, BackupEndsCleanlyAtEveryStage) {
+  plugin_.reset();
+  Remember();
+  unsigned int handle = 0;
+  unsigned char buffer[4096];
+  for (int stage = 0; stage < 5; ++stage) {
+    plugin_ = MakePlugin(&log_, link_.get());
+    ASSERT_EQ(0, plugin_->OpenFile(L"SAMPLE", FileAccessMode::Read, handle)) << stage;
+    if (stage == 0) {
+      EXPECT_EQ(1, plugin_->CloseFile(1)) << "closed before the first read";
+    } else if (stage == 2 || stage == 3) {
+      unsigned int size = sizeof(buffer);
+      ASSERT_EQ(0, plugin_->ReadFile(buffer, size, 1));
+      if (stage == 3) {
+        std::string rest;
+        ASSERT_EQ(5, ReadAll(rest));
+      }
+    } else if (stage == 4) {
+      std::string stream;
+      ASSERT_EQ(5, ReadAll(stream));
+      EXPECT_EQ(0, plugin_->CloseFile(1));
+      // The object serves the next file as a fresh one.
+      ASSERT_EQ(0, plugin_->OpenFile(L"SAMPLE", FileAccessMode::Read, handle));
+      std::string again;
+      ASSERT_EQ(5, ReadAll(again));
+      EXPECT_EQ(0, plugin_->CloseFile(1));
+    }
+    plugin_.reset();  // stages 1-3: destroyed with the file still open
+    ExpectNothingLeft("backup stage " + std::to_string(stage));
+  }
+  EXPECT_EQ(content_, root_.ReadDatabase("SAMPLE"));
+}
+
+TEST_F(Db2LifecycleTest, RestoreEndsCleanlyAtEveryStage) {
+  const std::string stream = Backup();
+  root_.AddDatabase("SAMPLE", {{"rows", "changed"}});
+  const auto changed = root_.ReadDatabase("SAMPLE");
+  plugin_.reset();
+  Remember();
+  unsigned int handle = 0;
+  for (int stage = 0; stage < 5; ++stage) {
+    plugin_ = MakePlugin(&log_, link_.get());
+    ASSERT_EQ(0, plugin_->OpenFile(L"SAMPLE", FileAccessMode::Write, handle)) << stage;
+    if (stage == 0) {
+      EXPECT_EQ(1, plugin_->CloseFile(1)) << "closed before the first write";
+    } else if (stage == 2) {
+      EXPECT_EQ(0, WriteAll(stream.substr(0, stream.size() / 3)));
+    } else if (stage == 3) {
+      EXPECT_EQ(0, WriteAll(stream));  // complete, but never closed
+    } else if (stage == 4) {
+      // Cut inside the data descriptor: the entry cannot be verified.
+      const size_t descriptor = stream.rfind(std::string("PK\x07\x08", 4));
+      ASSERT_NE(std::string::npos, descriptor);
+      EXPECT_EQ(0, WriteAll(stream.substr(0, descriptor + 10)));
+      EXPECT_EQ(1, plugin_->CloseFile(1)) << "truncated";
+    }
+    plugin_.reset();
+    ExpectNothingLeft("restore stage " + std::to_string(stage));
+    EXPECT_TRUE(changed == root_.ReadDatabase("SAMPLE")) << stage;
+  }
+
+  // Trailing bytes after the archive are taken and dropped; the object then
+  // serves a backup.
+  plugin_ = MakePlugin(&log_, link_.get());
+  ASSERT_EQ(0, plugin_->OpenFile(L"SAMPLE", FileAccessMode::Write, handle));
+  EXPECT_EQ(0, WriteAll(stream + RandomBytes(3 * 1024 * 1024, 9)));
+  EXPECT_EQ(0, plugin_->CloseFile(1)) << log_.Narrow();
+  EXPECT_TRUE(content_ == root_.ReadDatabase("SAMPLE"));
+  const std::string again = Backup();
+  plugin_.reset();
+  ExpectNothingLeft("restore then backup");
+}
+
+}  // namespace
+
+namespace {
+
+// A log whose every line fails, as a log that forwards to a lost peer may.
+class ThrowingLog : public ILog {
+ public:
+  void Write(LogEvent::ID, const wchar_t*) override { throw std::runtime_error("log is gone"); }
+};
+
+TEST_F(Db2PluginTest, AFailingLogNeverBreaksAnOperation) {
+  ThrowingLog log;
+  auto plugin = MakePlugin(&log, link_.get());
+  unsigned int handle = 0;
+  unsigned char byte = 0;
+  unsigned int size = 1;
+  EXPECT_EQ(1, plugin->OpenFile(L"A\\B\\C", FileAccessMode::Read, handle));
+  EXPECT_EQ(1, plugin->WriteFile(&byte, size, 1));
+
+  // Both workers log from their own thread.
+  ASSERT_EQ(0, plugin->OpenFile(L"SAMPLE", FileAccessMode::Read, handle));
+  std::string stream;
+  std::vector<unsigned char> buffer(1 << 20);
+  int result;
+  for (;;) {
+    size = static_cast<unsigned int>(buffer.size());
+    if ((result = plugin->ReadFile(buffer.data(), size, 1)) != 0) break;
+    stream.append(reinterpret_cast<const char*>(buffer.data()), size);
+  }
+  EXPECT_EQ(5, result);
+  EXPECT_EQ(0, plugin->CloseFile(1));
+
+  root_.AddDatabase("SAMPLE", {{"rows", "changed"}});
+  ASSERT_EQ(0, plugin->OpenFile(L"SAMPLE", FileAccessMode::Write, handle));
+  size = static_cast<unsigned int>(stream.size());
+  EXPECT_EQ(0, plugin->WriteFile(reinterpret_cast<const unsigned char*>(stream.data()), size, 1));
+  EXPECT_EQ(0, plugin->CloseFile(1));
+  EXPECT_TRUE(content_ == root_.ReadDatabase("SAMPLE"));
+
+  ASSERT_EQ(0, plugin->OpenFile(L"SAMPLE", FileAccessMode::Write, handle));
+  size = 5;
+  EXPECT_EQ(0, plugin->WriteFile(reinterpret_cast<const unsigned char*>("junk!"), size, 1));
+  EXPECT_EQ(1, plugin->CloseFile(1));
   EXPECT_EQ(0u, CountEntries(temp_));
 }
 

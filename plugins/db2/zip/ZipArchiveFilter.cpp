@@ -371,7 +371,11 @@ int CFilter::CloseOutput() {
 }
 
 void CFilter::LogException(const char* operation, const char* what) {
-  LogWrite(LogEvent::Error, L"Zip filter: %s failed: %s", operation, what);
+  // Also reached when the log itself threw: nothing may leave the guard.
+  try {
+    LogWrite(LogEvent::Error, L"Zip filter: %s failed: %s", operation, what);
+  } catch (...) {
+  }
 }
 
 }  // namespace zipfilter

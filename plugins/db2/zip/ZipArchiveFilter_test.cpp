@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <stdexcept>
 
 #include "plugins/db2/zip/ZipReader.h"
 #include "plugins/db2/zip/ZipTestSupport.h"
@@ -370,6 +371,23 @@ TEST_F(ZipArchiveFilterTest, ProblemsAreLoggedNotThrown) {
     filter.SetNextFilter(&store);
     ASSERT_EQ(Store(filter, {{L"A", b}}), 0);
     EXPECT_EQ(store.prepared.back().first, filter.TempFolder() + L".._.._escape_new");
+  }
+}
+
+TEST_F(ZipArchiveFilterTest, AFailingLogNeverBreaksAnOperation) {
+  class ThrowingLog : public ILog {
+   public:
+    void Write(LogEvent::ID, const wchar_t*) override { throw std::runtime_error("log is gone"); }
+  } failing;
+  {
+    CFilter filter(&failing, &link);  // no next filter: logged, then 1
+    EXPECT_EQ(filter.BeginTransaction(1), 1);
+  }
+  {
+    link.values[L"DstFile"] = L"caf\u00e9";  // the conversion throws
+    CFilter filter(&failing, &link);
+    filter.SetNextFilter(&store);
+    EXPECT_EQ(filter.BeginTransaction(1), 1);
   }
 }
 
