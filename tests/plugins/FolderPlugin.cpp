@@ -183,18 +183,22 @@ class FolderPlugin final : public IBackupDataWrite, private PluginBase {
   }
 
  private:
+  // The file below the root; "." and ".." parts are dropped, so no path
+  // reaches outside the root.
   fs::path Resolve(const std::wstring& path) const {
     fs::path result = root_;
     std::wstring part;
+    auto add = [&result, &part] {
+      if (!part.empty() && part != L"." && part != L"..") result /= part;
+      part.clear();
+    };
     for (wchar_t c : path) {
-      if (c == L'\\' || c == L'/') {
-        if (!part.empty()) result /= part;
-        part.clear();
-      } else {
+      if (c == L'\\' || c == L'/')
+        add();
+      else
         part += c;
-      }
     }
-    if (!part.empty()) result /= part;
+    add();
     return result;
   }
 

@@ -204,6 +204,15 @@ TEST_F(PluginBrokerTest, MovesStayInsideOnePluginAndConnection) {
   EXPECT_TRUE(std::filesystem::exists(connectionRoot(L"c1") / "y"));
 }
 
+TEST_F(PluginBrokerTest, FolderPluginStaysInsideItsRoot) {
+  auto broker = MakeWrite();
+  MakeFile(base_ / "outside.txt", "keep");
+  EXPECT_EQ(3, broker->DeleteFile(L"TestFolder\\..\\outside.txt"));
+  EXPECT_EQ(3, broker->DeleteFolder(L"TestFolder\\..\\Plugins"));
+  EXPECT_TRUE(std::filesystem::exists(base_ / "outside.txt"));
+  EXPECT_TRUE(std::filesystem::exists(base_ / "Plugins" / "folder.so"));
+}
+
 TEST_F(PluginBrokerTest, ConnectionPathsGoToTheConnectionFolder) {
   auto broker = MakeWrite();
   EXPECT_EQ(0, broker->CreateFolder(L"TestFolderConf\\c9"));
