@@ -17,6 +17,30 @@ class PluginBrokerTest : public hostingtest::HostingFixture {
   std::unique_ptr<ReadBroker> MakeRead() {
     return std::make_unique<ReadBroker>(sessionRef_.in(), &log_, extensions_.get());
   }
+  // Every operation of the write broker, in slot order, answers 1 (the
+  // listing also comes back empty); the handle is one open on the broker.
+  static void ExpectEveryOperationFails(WriteBroker& broker, unsigned int& handle) {
+    CFileAttributes attributes;
+    std::list<CFileInfo> entries;
+  unsigned char buffer[4] = {};
+  unsigned int size = sizeof(buffer);
+  EXPECT_EQ(1, broker.SetElementAttributes(L"x", attributes));
+  EXPECT_EQ(1, broker.GetElementAttributes(L"x", attributes));
+  EXPECT_EQ(1, broker.GetListing(L"x", entries));
+  EXPECT_TRUE(entries.empty());
+  broker.OnStop();
+  EXPECT_EQ(1, broker.CreateFolder(L"x"));
+  EXPECT_EQ(1, broker.DeleteFolder(L"x"));
+  EXPECT_EQ(1, broker.DeleteFile(L"x"));
+  EXPECT_EQ(1, broker.BeginTransaction());
+  EXPECT_EQ(1, broker.CommitTransaction());
+  EXPECT_EQ(1, broker.ReadFile(buffer, size, handle));
+  EXPECT_EQ(1, broker.WriteFile(buffer, size, handle));
+  EXPECT_EQ(1, broker.SeekFile(handle, 0));
+  EXPECT_EQ(1, broker.MoveFile(L"x", L"y"));
+  EXPECT_EQ(1, broker.CloseFile(handle));
+  EXPECT_EQ(1, broker.OpenFile(L"x", FileAccessMode::Read, handle));
+  }
   static std::vector<std::wstring> Names(const std::list<CFileInfo>& entries) {
     std::vector<std::wstring> names;
     for (const CFileInfo& entry : entries) names.push_back(entry.Name);
@@ -304,31 +328,12 @@ TEST_F(PluginBrokerTest, ReadBrokerRefusesChanges) {
 
 TEST_F(PluginBrokerTest, CoordinatorFailuresBecomeFatalLines) {
   auto broker = MakeWrite();
-  CFileAttributes attributes;
-  std::list<CFileInfo> entries;
   unsigned int handle = 0;
   ASSERT_EQ(0, broker->OpenFile(L"TestCodes\\x", FileAccessMode::Read, handle));
   ASSERT_EQ(0, broker->SetRootPath(L"TestCodes"));
   log_.Clear();
   zrtest::SetResult(codes_, -1);
-  unsigned char buffer[4] = {};
-  unsigned int size = sizeof(buffer);
-  EXPECT_EQ(1, broker->SetElementAttributes(L"x", attributes));
-  EXPECT_EQ(1, broker->GetElementAttributes(L"x", attributes));
-  EXPECT_EQ(1, broker->GetListing(L"x", entries));
-  EXPECT_TRUE(entries.empty());
-  broker->OnStop();
-  EXPECT_EQ(1, broker->CreateFolder(L"x"));
-  EXPECT_EQ(1, broker->DeleteFolder(L"x"));
-  EXPECT_EQ(1, broker->DeleteFile(L"x"));
-  EXPECT_EQ(1, broker->BeginTransaction());
-  EXPECT_EQ(1, broker->CommitTransaction());
-  EXPECT_EQ(1, broker->ReadFile(buffer, size, handle));
-  EXPECT_EQ(1, broker->WriteFile(buffer, size, handle));
-  EXPECT_EQ(1, broker->SeekFile(handle, 0));
-  EXPECT_EQ(1, broker->MoveFile(L"x", L"y"));
-  EXPECT_EQ(1, broker->CloseFile(handle));
-  EXPECT_EQ(1, broker->OpenFile(L"x", FileAccessMode::Read, handle));
+  ExpectEveryOperationFails(*broker, handle);
   const std::vector<hostingtest::RecordingLog::Line> expected = {
       {LogEvent::Error, L"Fatal error occurred while setting file attributes"},
       {LogEvent::Error, L"Fatal error occurred while getting file attributes"},
@@ -351,30 +356,11 @@ TEST_F(PluginBrokerTest, CoordinatorFailuresBecomeFatalLines) {
 
 TEST_F(PluginBrokerTest, AnyOtherThrowIsAFailureToo) {
   auto broker = MakeWrite();
-  CFileAttributes attributes;
-  std::list<CFileInfo> entries;
   unsigned int handle = 0;
   ASSERT_EQ(0, broker->OpenFile(L"TestCodes\\x", FileAccessMode::Read, handle));
   ASSERT_EQ(0, broker->SetRootPath(L"TestCodes"));
   zrtest::SetResult(codes_, -2);  // throws neither a CORBA nor a standard exception
-  unsigned char buffer[4] = {};
-  unsigned int size = sizeof(buffer);
-  EXPECT_EQ(1, broker->SetElementAttributes(L"x", attributes));
-  EXPECT_EQ(1, broker->GetElementAttributes(L"x", attributes));
-  EXPECT_EQ(1, broker->GetListing(L"x", entries));
-  EXPECT_TRUE(entries.empty());
-  broker->OnStop();
-  EXPECT_EQ(1, broker->CreateFolder(L"x"));
-  EXPECT_EQ(1, broker->DeleteFolder(L"x"));
-  EXPECT_EQ(1, broker->DeleteFile(L"x"));
-  EXPECT_EQ(1, broker->BeginTransaction());
-  EXPECT_EQ(1, broker->CommitTransaction());
-  EXPECT_EQ(1, broker->ReadFile(buffer, size, handle));
-  EXPECT_EQ(1, broker->WriteFile(buffer, size, handle));
-  EXPECT_EQ(1, broker->SeekFile(handle, 0));
-  EXPECT_EQ(1, broker->MoveFile(L"x", L"y"));
-  EXPECT_EQ(1, broker->CloseFile(handle));
-  EXPECT_EQ(1, broker->OpenFile(L"x", FileAccessMode::Read, handle));
+  ExpectEveryOperationFails(*broker, handle);
   EXPECT_EQ(1, CountLines(LogEvent::Error, L"Fatal error occurred while opening the file"));
   zrtest::SetResult(codes_, 0);
 }

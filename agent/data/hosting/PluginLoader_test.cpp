@@ -43,6 +43,16 @@ class PluginLoaderTest : public hostingtest::HostingFixture {
     HostingFixture::TearDown();
   }
 
+  // Makes the plain plug-in's object in `loader` and opens a file on it,
+  // recorded as open.
+  void OpenPlainFile(Loader& loader, unsigned int& handle) {
+    MakeFile(plainRoot() / "a.txt", "abc");
+    IBackupDataWrite* plain = loader.GetPluginInstance(L"TestFolder\\a.txt");
+    ASSERT_NE(nullptr, plain);
+    ASSERT_EQ(0, plain->OpenFile(L"a.txt", FileAccessMode::Read, handle));
+    loader.AddOpenHandle(handle);
+  }
+
   std::unique_ptr<CPluginLink> link_;
   std::unique_ptr<CLinkFS> folder_fs_;
   Loader loader_;
@@ -121,12 +131,8 @@ TEST_F(PluginLoaderTest, NoInstanceWithoutALink) {
 }
 
 TEST_F(PluginLoaderTest, SwitchClosesFilesLeftOpen) {
-  MakeFile(plainRoot() / "a.txt", "abc");
-  IBackupDataWrite* plain = loader_.GetPluginInstance(L"TestFolder\\a.txt");
-  ASSERT_NE(nullptr, plain);
   unsigned int handle = 0;
-  ASSERT_EQ(0, plain->OpenFile(L"a.txt", FileAccessMode::Read, handle));
-  loader_.AddOpenHandle(handle);
+  ASSERT_NO_FATAL_FAILURE(OpenPlainFile(loader_, handle));
   EXPECT_TRUE(loader_.IsHandleOpen(handle));
 
   ASSERT_NE(nullptr, loader_.GetPluginInstance(L"TestCodes\\x"));
@@ -151,12 +157,8 @@ TEST_F(PluginLoaderTest, SwitchCompletesWhenTheLogThrows) {
   ThrowingLog throwing;
   Loader loader;
   loader.Init(extensions_.get(), &throwing, link_.get(), folder_fs_.get());
-  MakeFile(plainRoot() / "a.txt", "abc");
-  IBackupDataWrite* plain = loader.GetPluginInstance(L"TestFolder\\a.txt");
-  ASSERT_NE(nullptr, plain);
   unsigned int handle = 0;
-  ASSERT_EQ(0, plain->OpenFile(L"a.txt", FileAccessMode::Read, handle));
-  loader.AddOpenHandle(handle);
+  ASSERT_NO_FATAL_FAILURE(OpenPlainFile(loader, handle));
 
   // The old file is closed and forgotten, and the new object is made.
   throwing.armed = true;
