@@ -135,10 +135,11 @@ TEST_F(CoordinatorGoneTest, BrokerReportsTheGoneCoordinator) {
   EXPECT_EQ(LogEvent::Error, log.lines.back().first);
   EXPECT_EQ(L"Fatal error occurred while creating the folder", log.lines.back().second);
 
-  // Another connection cannot be linked: the plug-in gets no settings of c1.
+  // Another connection cannot be linked: no plug-in object works on its
+  // defaults (nor with the settings of c1) in its place.
   entries.clear();
-  EXPECT_EQ(0, broker.GetListing(L"TestFolderConf\\c2", entries));
-  EXPECT_TRUE(entries.empty());  // the plug-in fell back to its empty default folder
+  EXPECT_EQ(1, broker.GetListing(L"TestFolderConf\\c2", entries));
+  EXPECT_TRUE(entries.empty());
 }
 
 }  // namespace

@@ -81,8 +81,9 @@ class CPluginLoader {
   // plug-in named without a connection, else a new instance made by the
   // plug-in's factory. The instance it replaces is released first, after its
   // open files are closed (logged). Null when there is no such plug-in, no
-  // link to give it, or it makes no object; the current instance is kept
-  // when there is no such plug-in.
+  // link to give it, no settings object for the connection of a
+  // configurable plug-in, or it makes no object; the current instance is
+  // kept when there is no such plug-in.
   I* GetPluginInstance(const std::wstring& path) {
     if (path.empty() && instance_) return instance_.get();
     std::wstring name;
@@ -100,7 +101,9 @@ class CPluginLoader {
       // Plug-ins use the link they are given without testing it for null.
       if (entry->GetLibrary() == nullptr || link_ == nullptr) return nullptr;
       DestroyPluginInstance();
-      link_->SetPlugin(*entry, connection);
+      // Without its connection's settings a configurable plug-in would work
+      // on its defaults (another folder, another database): no object then.
+      if (!link_->SetPlugin(*entry, connection) && entry->IsConfigurable()) return nullptr;
       instance_ = CreateInstance(*entry);
       if (instance_) {
         name_ = name;

@@ -92,6 +92,17 @@ TEST_F(PluginLoaderTest, ConfigurablePluginSwitchesPerConnection) {
   EXPECT_EQ(L"c2", loader_.GetConnection());
 }
 
+TEST_F(PluginLoaderTest, ConfigurablePluginNeedsItsConnectionSettings) {
+  hostingtest::RaiseOn(*coordinator_, {"OpenLink"});
+  EXPECT_EQ(nullptr, loader_.GetPluginInstance(L"TestFolderConf\\c1\\x"));
+  EXPECT_EQ(0, zrtest::CountOf(conf_, zrtest::kFactory));
+  // A plain plug-in opens no settings object and is made as before.
+  EXPECT_NE(nullptr, loader_.GetPluginInstance(L"TestFolder\\x"));
+  hostingtest::RaiseOn(*coordinator_, {});
+  EXPECT_NE(nullptr, loader_.GetPluginInstance(L"TestFolderConf\\c1\\x"));
+  EXPECT_EQ(1, zrtest::CountOf(conf_, zrtest::kFactory));
+}
+
 TEST_F(PluginLoaderTest, ConfigurablePluginAloneIsTheConnectionFolder) {
   IBackupDataWrite* c1 = loader_.GetPluginInstance(L"TestFolderConf\\c1\\x");
   ASSERT_NE(nullptr, c1);
