@@ -1,5 +1,6 @@
 #include "plugins/db2/InInfo.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -12,6 +13,16 @@ const char kFile[] = "ininfo.cpp";
 
 // The field's characters up to its width or a zero byte.
 std::string Field(const char* field, size_t width) { return std::string(field, strnlen(field, width)); }
+
+bool SameAlias(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
 
 std::string TrimBlanks(std::string text) {
   while (!text.empty() && text.back() == ' ') text.pop_back();
@@ -147,8 +158,9 @@ int InInfo::Restore(const char* database, const char* folder, char* message) {
       if (ListLocalDatabases(aliases) != 0) {
         std::printf("Database directory listing failed.\n");
       }
+      // Aliases are case-insensitive; the directory holds them in upper case.
       bool known = false;
-      for (const std::string& alias : aliases) known = known || alias == database;
+      for (const std::string& alias : aliases) known = known || SameAlias(alias, database);
       if (!known) {
         sqlca create{};
         sqlecrea_api(database, nullptr, nullptr, nullptr, nullptr, 0, nullptr, &create);

@@ -143,6 +143,14 @@ TEST_F(InInfoTest, RestoreFailuresKeepTheFinalMessage) {
   EXPECT_EQ(0u, std::string(message_).find("SQL2530N"));
   EXPECT_NE(std::string::npos, out.find("line         = 1003"));
 
+  // Aliases are case-insensitive: a name given in lower case is present too.
+  root_.Fail("db2Restore", -2530, 1);
+  CaptureStdout();
+  EXPECT_EQ(1, info_.Restore("sample", folder_.c_str(), message_));
+  out = GetCapturedStdout();
+  EXPECT_EQ(0u, std::string(message_).find("SQL2530N")) << message_;
+  EXPECT_EQ(std::string::npos, out.find("Create database"));
+
   // Missing database whose creation fails: the creation's message.
   root_.DropDatabase("SAMPLE");
   root_.Fail("sqlecrea_api", -1005, 1);
