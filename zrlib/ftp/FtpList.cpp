@@ -110,6 +110,10 @@ bool list::getNextItem() {
 }
 
 bool list::parseUnixStyleResponse() {
+  if (currentLine == lines.end()) {
+    resetItem();
+    return false;
+  }
   const std::string& line = *currentLine;
   const Expressions& e = expressions();
   // The matcher throws (std::runtime_error) when a line from the server makes
@@ -134,6 +138,10 @@ bool list::parseUnixStyleResponse() {
 }
 
 bool list::parseMSDOSStyleResponse() {
+  if (currentLine == lines.end()) {
+    resetItem();
+    return false;
+  }
   const std::string& line = *currentLine;
   try {
     boost::smatch m;

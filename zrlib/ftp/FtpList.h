@@ -40,12 +40,11 @@ class ZRLIB_API list {
   bool getNextItem();
 
   // Parses the current line as one of the Unix forms. On a match fills the
-  // item and returns true; otherwise resetItem() and returns false.
-  // REQUIRES: currentLine is a line (not lines.end()).
+  // item and returns true; otherwise, and when every line has been consumed,
+  // resetItem() and returns false.
   bool parseUnixStyleResponse();
 
   // Parses the current line as the MS-DOS form, like parseUnixStyleResponse.
-  // REQUIRES: currentLine is a line (not lines.end()).
   bool parseMSDOSStyleResponse();
 
   std::list<std::string> lines;                    // the response's lines

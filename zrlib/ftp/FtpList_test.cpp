@@ -117,6 +117,19 @@ TEST(FtpList, SplitsAtEveryBreak) {
   EXPECT_FALSE(empty.valid);
 }
 
+TEST(FtpList, ParsingPastTheLastLineFindsNothing) {
+  list l("-rw-r--r-- 1 u g 7 Jan 10 12:34 f");
+  ASSERT_TRUE(l.getNextItem());
+  ASSERT_TRUE(l.valid);
+  EXPECT_FALSE(l.parseUnixStyleResponse());
+  EXPECT_FALSE(l.valid);
+  EXPECT_EQ("", l.name);
+  EXPECT_FALSE(l.parseMSDOSStyleResponse());
+  list empty("");
+  EXPECT_FALSE(empty.parseUnixStyleResponse());
+  EXPECT_FALSE(empty.parseMSDOSStyleResponse());
+}
+
 TEST(FtpList, WalkKeepsAndRestarts) {
   list l("-rw-r--r-- 1 u g 42 Jan 10 12:34 first\ngarbage");
   ASSERT_TRUE(l.getNextItem());

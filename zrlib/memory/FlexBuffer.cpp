@@ -1,5 +1,7 @@
 #include "zrlib/memory/FlexBuffer.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -42,6 +44,19 @@ unsigned int readFromFile(CFlexBuffer& b, unsigned char* dest, unsigned int size
     std::clearerr(b.spillStream);  // an input error: the next read tries again
   }
   return static_cast<unsigned int>(got);
+}
+
+// Appends size bytes to the spill file, whose length is length, and returns
+// how many reached the file. The stream is flushed at once: a write that the
+// stream only buffered could still fail later, when nobody can tell the
+// producer, and the stream then drops the bytes it held.
+std::size_t appendToFile(CFlexBuffer& b, const unsigned char* data, std::size_t size, off_t length) {
+  const std::size_t written = std::fwrite(data, 1, size, b.spillStream);
+  if (std::fflush(b.spillStream) == 0 && written == size) return size;
+  std::clearerr(b.spillStream);
+  struct stat st {};
+  if (::fstat(::fileno(b.spillStream), &st) != 0 || st.st_size <= length) return 0;
+  return std::min(size, static_cast<std::size_t>(st.st_size - length));
 }
 
 }  // namespace
@@ -115,7 +130,7 @@ unsigned int CFlexBuffer::Write(const unsigned char* data, unsigned int size) {
     if (length < 0) return n;
     const std::size_t want =
         static_cast<std::size_t>(std::min<std::uint64_t>(size - n, roomLeft(*this, length)));
-    const std::size_t put = want == 0 ? 0 : std::fwrite(data + n, 1, want, spillStream);
+    const std::size_t put = want == 0 ? 0 : appendToFile(*this, data + n, want, length);
     fileWritten = length + static_cast<off_t>(put);
     n += static_cast<unsigned int>(put);
   }

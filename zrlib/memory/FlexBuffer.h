@@ -51,7 +51,8 @@ class ZRLIB_API CFlexBuffer {
 
   // Appends size bytes and returns how many were accepted: fewer only when
   // the spill file is missing or its write fell short, or when the held total
-  // would pass what GetSize can report (4 GiB - 1).
+  // would pass what GetSize can report (4 GiB - 1). Bytes for the spill file
+  // count as accepted once they reached the file.
   [[nodiscard]] unsigned int Write(const unsigned char* data, unsigned int size);
 
   // True when the reader's buffer has no room left (also when none is set).

@@ -1,8 +1,12 @@
 #include "zrlib/memory/FlexBuffer.h"
 
 #include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <gtest/gtest.h>
 
@@ -251,6 +255,44 @@ TEST(FlexBuffer, HeldTotalStopsAt32Bits) {
   EXPECT_EQ(0u, b.Write(data.data(), 1));
   EXPECT_EQ(UINT_MAX, b.GetSize());
   EXPECT_EQ(UINT_MAX - kMem, b.GetFileBufferSize());
+}
+
+// A spill write that fails (here: past the file size limit) is never
+// reported as accepted, also when it is small enough for the stream to buffer.
+TEST(FlexBuffer, SpillWritePastTheFileLimitIsNotAccepted) {
+  TempDir dir;
+  constexpr unsigned int kLimit = 8192;
+  // The limit would bind every file of the process; a child carries it.
+  const pid_t child = ::fork();
+  ASSERT_NE(-1, child);
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = kLimit;
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) std::_Exit(10);
+    int code = 0;
+    {
+      CFlexBuffer b(dir.wpath());
+      const auto data = pattern(0, kMem + 20000);
+      std::size_t accepted = b.Write(data.data(), kMem);
+      for (int i = 0; i < 200; ++i) accepted += b.Write(data.data() + accepted, 100);
+      std::vector<unsigned char> out(kMem + 20000);
+      if (accepted != kMem + kLimit) {
+        code = 11;
+      } else if (b.GetSize() != accepted || b.GetFileBufferSize() != kLimit) {
+        code = 12;
+      } else if (b.Read(out.data(), static_cast<unsigned int>(out.size())) != accepted ||
+                 !std::equal(data.begin(), data.begin() + accepted, out.begin())) {
+        code = 13;
+      }
+    }
+    std::_Exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(child, ::waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
 // Predicts the three tiers of the buffer for a run of writes and reads.
