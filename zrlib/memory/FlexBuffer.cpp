@@ -1,5 +1,6 @@
 #include "zrlib/memory/FlexBuffer.h"
 
+#include <stdio_ext.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -53,6 +54,9 @@ unsigned int readFromFile(CFlexBuffer& b, unsigned char* dest, unsigned int size
 std::size_t appendToFile(CFlexBuffer& b, const unsigned char* data, std::size_t size, off_t length) {
   const std::size_t written = std::fwrite(data, 1, size, b.spillStream);
   if (std::fflush(b.spillStream) == 0 && written == size) return size;
+  // Whatever the stream still holds must not reach the file later, behind
+  // bytes written after this call.
+  ::__fpurge(b.spillStream);
   std::clearerr(b.spillStream);
   struct stat st {};
   if (::fstat(::fileno(b.spillStream), &st) != 0 || st.st_size <= length) return 0;
