@@ -226,6 +226,10 @@ int CCorbaWrapper::InitOrb(const CArgumentList& arguments) {
 }
 
 void CCorbaWrapper::Stop() {
+  // Nothing is connected any more: a later start with the same address must not
+  // take a half-started ORB for a running one.
+  m_connectedHost.clear();
+  m_connectedPort.clear();
   DestroyPoa();
   StopOrb();
 }

@@ -345,6 +345,23 @@ TEST_F(CorbaWrapperTest, OtherAddressRestartsTheOrb) {
   EXPECT_EQ(wrapper.UnbindObject("ws-restart", "workstation"), 0);
 }
 
+TEST_F(CorbaWrapperTest, FailedRestartIsNotTakenForTheRunningOrb) {
+  NamingServiceProcess down;
+  const std::wstring downPort = down.WidePort();
+  down.Stop();
+  CerrCapture err;
+  LoopbackWrapper wrapper;
+  ASSERT_EQ(wrapper.StartOrb(L"127.0.0.1", Naming().WidePort()), 0);
+  EXPECT_THROW((void)wrapper.StartOrb(L"127.0.0.1", downPort), CCommonException);
+  // Back to the first address: a real start, with its POA and naming service.
+  ASSERT_EQ(wrapper.StartOrb(L"127.0.0.1", Naming().WidePort()), 0);
+  EXPECT_FALSE(CORBA::is_nil(wrapper.Poa()));
+  EXPECT_EQ(std::wstring(wrapper.OrbArguments().Vector()[1]),
+            L"NameService=corbaloc::127.0.0.1:" + Naming().WidePort() + L"/NameService");
+  CosNaming::NamingContext_var network;
+  EXPECT_EQ(wrapper.GetNetworkContext(network.out()), 0);
+}
+
 std::atomic<int> g_started{0};
 std::atomic<int> g_ended{0};
 std::atomic<bool> g_startedOnOtherThread{false};
