@@ -87,6 +87,8 @@ CSettings::Values CSettings::Snapshot() const {
 }
 
 void CSettings::Load() {
+  // Held throughout so that a setter's change is never overwritten by a reload's older copy.
+  std::lock_guard<std::mutex> update(m_updateMutex);
   SettingsDocument document;
   const bool read = document.LoadFile(GetUserSettingsFilePath()) || document.LoadFile(m_systemSettingsFile);
   std::wstring name;
@@ -196,6 +198,7 @@ std::wstring CSettings::GetCoordinatorHost() const {
 }
 
 bool CSettings::SetCoordinatorHost(const std::wstring& host) {
+  std::lock_guard<std::mutex> update(m_updateMutex);
   {
     std::lock_guard<std::mutex> lock(m_valuesMutex);
     m_values.coordinatorHost = host;
@@ -210,6 +213,7 @@ std::wstring CSettings::GetCoordinatorPort() const {
 }
 
 bool CSettings::SetCoordinatorPort(const std::wstring& port) {
+  std::lock_guard<std::mutex> update(m_updateMutex);
   {
     std::lock_guard<std::mutex> lock(m_valuesMutex);
     m_values.coordinatorPort = port;
@@ -229,6 +233,7 @@ std::wstring CSettings::GetTempFolder() const {
 }
 
 bool CSettings::SetTempFolder(const std::wstring& folder) {
+  std::lock_guard<std::mutex> update(m_updateMutex);
   {
     std::lock_guard<std::mutex> lock(m_valuesMutex);
     m_values.tempFolder = folder;

@@ -93,6 +93,7 @@ class CSettings {
 
   const std::wstring m_userDirectory;
   const std::wstring m_systemSettingsFile;
+  std::mutex m_updateMutex;          // serialises Load and the setters (read-modify-write of m_values)
   mutable std::mutex m_valuesMutex;  // guards m_values
   Values m_values;
 };

@@ -331,6 +331,26 @@ TEST_F(SettingsTest, ConcurrentReadersSeeWholeValues) {
   EXPECT_EQ(bad, 0);
 }
 
+TEST_F(SettingsTest, ReloadNeverUndoesAConcurrentChange) {
+  auto settings = Make();
+  settings->Load();
+  std::atomic<bool> stop{false};
+  std::thread reloader([&] {
+    while (!stop) settings->Load();
+  });
+  std::wstring last;
+  for (int i = 0; i < 200; ++i) {
+    last = L"host-" + std::to_wstring(i);
+    EXPECT_TRUE(settings->SetCoordinatorHost(last));
+    EXPECT_EQ(settings->GetCoordinatorHost(), last);
+  }
+  stop = true;
+  reloader.join();
+  EXPECT_EQ(settings->GetCoordinatorHost(), last);
+  settings->Load();
+  EXPECT_EQ(settings->GetCoordinatorHost(), last);
+}
+
 TEST(SettingsInstanceTest, OneInstanceForAllThreads) {
   std::vector<std::thread> threads;
   std::vector<CSettings*> seen(8, nullptr);
