@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "ZavediDedozozuriz.hh"
-#include "tests/coordinator/TestOrb.h"
+#include "tests/coordinator/OrbTestEnvironment.h"
 #include "tests/naming/NamingServiceProcess.h"
 
 namespace zrtest {
@@ -22,21 +22,6 @@ namespace {
 using namespace std::chrono_literals;
 using LinkTable = CoordinatorState::LinkTable;
 
-CORBA::ORB_ptr g_orb = CORBA::ORB::_nil();
-
-class OrbEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { g_orb = InitTestOrb(); }
-  void TearDown() override {
-    g_orb->destroy();
-    CORBA::release(g_orb);
-  }
-};
-
-[[maybe_unused]] ::testing::Environment* const g_env =
-    ::testing::AddGlobalTestEnvironment(new OrbEnvironment);
-
-std::wstring W(const CORBA::WChar* text) { return text ? std::wstring(text) : std::wstring(); }
 
 // A wide text of `count` characters, a quarter of them above U+FFFF.
 std::wstring LongText(size_t count) {

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/coordinator/TestOrb.h"
+#include "tests/coordinator/OrbTestEnvironment.h"
 
 namespace zrtest {
 namespace {
@@ -18,21 +18,6 @@ namespace {
 using namespace std::chrono_literals;
 using LinkTable = CoordinatorState::LinkTable;
 
-CORBA::ORB_ptr g_orb = CORBA::ORB::_nil();
-
-class OrbEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { g_orb = InitTestOrb(); }
-  void TearDown() override {
-    g_orb->destroy();
-    CORBA::release(g_orb);
-  }
-};
-
-[[maybe_unused]] ::testing::Environment* const g_env =
-    ::testing::AddGlobalTestEnvironment(new OrbEnvironment);
-
-std::wstring W(const CORBA::WChar* text) { return text ? std::wstring(text) : std::wstring(); }
 
 TEST(TestCoordinator, AnswersAndRecordsSessionCallsInOrder) {
   const std::string record_file = testing::TempDir() + "test_coordinator_calls.txt";
