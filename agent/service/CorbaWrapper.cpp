@@ -208,11 +208,23 @@ int CCorbaWrapper::InitOrb(const CArgumentList& arguments) {
   const Callback onEnd = m_onOrbEnd;
   try {
     m_orbThread->thread = std::thread([orb, onStart, onEnd, notice]() {
+      bool started = true;
       try {
         if (onStart != nullptr) onStart();
-        orb->run();
-        if (onEnd != nullptr) onEnd();
       } catch (...) {
+        started = false;
+      }
+      if (started) {
+        // A Stop that shuts the ORB down before run() is entered makes run() raise;
+        // the ORB thread has ended all the same, so the end callback still runs.
+        try {
+          orb->run();
+        } catch (...) {
+        }
+        try {
+          if (onEnd != nullptr) onEnd();
+        } catch (...) {
+        }
       }
       std::lock_guard<std::mutex> lock(notice->mutex);
       notice->ended = true;
