@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "agent/service/CommonException.h"
+#include "idl/ExceptionInfo.h"
 #include "zrlib/strings/Strings.h"
 #include "zrlib/system/System.h"
 
@@ -35,34 +36,7 @@ struct EndNotice {
   bool ended = false;  // guarded by mutex
 };
 
-// "IDL:...:1.0", and for system exceptions the minor code and completion status.
-std::string ExceptionInfo(const CORBA::Exception& e) {
-  std::string info = e._rep_id();
-  if (const CORBA::SystemException* system = CORBA::SystemException::_downcast(&e)) {
-    char minor[32];
-    std::snprintf(minor, sizeof(minor), "0x%08lx", static_cast<unsigned long>(system->minor()));
-    info += ", minor code ";
-    info += minor;
-    if (const char* minorName = system->NP_minorString()) {
-      info += " (";
-      info += minorName;
-      info += ")";
-    }
-    info += ", completed ";
-    switch (system->completed()) {
-      case CORBA::COMPLETED_YES:
-        info += "YES";
-        break;
-      case CORBA::COMPLETED_NO:
-        info += "NO";
-        break;
-      default:
-        info += "MAYBE";
-        break;
-    }
-  }
-  return info;
-}
+using ZRIdl::ExceptionInfo;
 
 // The naming service cannot be reached: no connection (TRANSIENT), or omniORB lost
 // the connection it had (COMM_FAILURE).

@@ -1,8 +1,9 @@
 #include "agent/data/linkfs/LinkFS.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <iostream>
+
+#include "idl/ExceptionInfo.h"
 
 namespace {
 
@@ -15,23 +16,7 @@ bool EndsWithLinkEnding(const std::wstring& name) {
          name.compare(name.size() - kLinkEndingSize, kLinkEndingSize, kLinkEnding) == 0;
 }
 
-// The repository id, and for system exceptions the minor code and completion.
-std::string ExceptionInfo(const CORBA::Exception& e) {
-  std::string info = e._rep_id();
-  if (const CORBA::SystemException* system = CORBA::SystemException::_downcast(&e)) {
-    char minor[32];
-    std::snprintf(minor, sizeof(minor), "0x%08lx", static_cast<unsigned long>(system->minor()));
-    info += ", minor code ";
-    info += minor;
-    info += ", completed ";
-    switch (system->completed()) {
-      case CORBA::COMPLETED_YES: info += "YES"; break;
-      case CORBA::COMPLETED_NO: info += "NO"; break;
-      default: info += "MAYBE"; break;
-    }
-  }
-  return info;
-}
+using ZRIdl::ExceptionInfo;
 
 // Exception names and ids are ASCII: widened byte by byte, so describing a
 // failure cannot fail itself inside a handler.
