@@ -10,3 +10,4 @@
 #include "plugin-api/IPluginInfo.h"
 #include "plugin-api/PluginBase.h"
 #include "plugin-api/PluginExports.h"
+#include "plugin-api/ResultCodes.h"
