@@ -1,6 +1,5 @@
 // Checks on the names that reach the DB2 plug-in from outside.
-#ifndef ZR_PLUGINS_DB2_PATHRULES_H_
-#define ZR_PLUGINS_DB2_PATHRULES_H_
+#pragma once
 
 #include <string>
 
@@ -22,5 +21,3 @@ bool IsSafeFileName(const std::string& name);
 std::string TempRootFromValue(const std::wstring& value);
 
 }  // namespace db2
-
-#endif  // ZR_PLUGINS_DB2_PATHRULES_H_

@@ -19,7 +19,7 @@
 #include "plugin-api/PluginBase.h"
 #include "plugin-api/PluginExports.h"
 #include "tests/plugins/Counters.h"
-#include "tests/plugins/PluginInfo.h"
+#include "tests/support/FixedPluginInfo.h"
 
 namespace fs = std::filesystem;
 
@@ -210,8 +210,7 @@ class FolderPlugin final : public IBackupDataWrite, private PluginBase {
   static CFileAttributes ToAttributes(const struct stat& st) {
     const bool dir = S_ISDIR(st.st_mode);
     return CFileAttributes(static_cast<int32_t>(st.st_ctime), static_cast<int32_t>(st.st_atime),
-                           static_cast<int32_t>(st.st_mtime),
-                           dir ? 0 : static_cast<uint64_t>(st.st_size),
+                           static_cast<int32_t>(st.st_mtime), dir ? 0 : static_cast<uint64_t>(st.st_size),
                            dir ? CFileAttributes::kTypeDirectory : CFileAttributes::kTypeNormal,
                            dir ? 7u : 15u);
   }
@@ -224,8 +223,7 @@ class FolderPlugin final : public IBackupDataWrite, private PluginBase {
 }  // namespace
 
 ZR_PLUGIN_EXPORT IPluginInfo* GetPluginInfo() {
-  return new zrtest::FixedInfo(ZRTEST_NAME, L"1.0", ZRTEST_FS_TYPE, true, true,
-                               ZRTEST_CONFIGURABLE);
+  return new zrtest::FixedInfo(ZRTEST_NAME, L"1.0", ZRTEST_FS_TYPE, true, true, ZRTEST_CONFIGURABLE);
 }
 
 #ifndef ZRTEST_NO_FACTORIES

@@ -9,6 +9,8 @@
 #include "agent/data/hosting/FilterEntry.h"
 #include "agent/data/hosting/PluginEntry.h"
 
+namespace zr {
+
 class CExtensionLoader {
  public:
   static constexpr const wchar_t* kPluginsFolder = L"/usr/lib/zr/Plugins/";
@@ -18,8 +20,7 @@ class CExtensionLoader {
   // home folder. Loads every "*.so" of the two folders (not recursive),
   // writing its progress to the agent's log (std::wcerr). Never throws for a
   // missing folder or a bad library.
-  explicit CExtensionLoader(const std::wstring& path,
-                            const std::wstring& pluginsFolder = kPluginsFolder,
+  explicit CExtensionLoader(const std::wstring& path, const std::wstring& pluginsFolder = kPluginsFolder,
                             const std::wstring& filtersFolder = kFiltersFolder);
   // Unloads every library. Every entry, and every object a library made,
   // must be gone before.
@@ -57,3 +58,5 @@ class CExtensionLoader {
   std::list<CPluginEntry> plugins_;
   std::list<CFilterEntry> filters_;
 };
+
+}  // namespace zr

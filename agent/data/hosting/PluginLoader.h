@@ -21,6 +21,8 @@
 #include "agent/data/linkfs/LinkFS.h"
 #include "plugin-api/PluginExports.h"
 
+namespace zr {
+
 template <class I>
 class CPluginLoader {
  public:
@@ -50,14 +52,12 @@ class CPluginLoader {
     name = path.substr(0, first);
     if (first == std::wstring::npos) return;
     const std::size_t second = path.find(L'\\', first + 1);
-    connection = path.substr(first + 1, second == std::wstring::npos ? std::wstring::npos
-                                                                     : second - first - 1);
+    connection =
+        path.substr(first + 1, second == std::wstring::npos ? std::wstring::npos : second - first - 1);
   }
 
   // The text before the first "\" (the whole path without one).
-  static std::wstring GetPluginPart(const std::wstring& path) {
-    return path.substr(0, path.find(L'\\'));
-  }
+  static std::wstring GetPluginPart(const std::wstring& path) { return path.substr(0, path.find(L'\\')); }
 
   // The part of `path` handed to the current plug-in: empty without a "\";
   // after the first "\" when the current connection is empty; else after the
@@ -229,3 +229,5 @@ class CPluginLoader {
   bool inTransaction_ = false;
   bool transactionLost_ = false;
 };
+
+}  // namespace zr

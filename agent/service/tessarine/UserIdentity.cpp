@@ -5,6 +5,8 @@
 #include "zrlib/strings/Strings.h"
 #include "zrlib/system/System.h"
 
+namespace zr {
+
 namespace {
 
 const wchar_t kCoordinatorLogin[] = L"Quillanbreck.exe";
@@ -50,3 +52,5 @@ bool CUserIdentity::IsAccessAllowed(const std::wstring& login) const {
   if (!IsLocalDomain(m_domain)) return false;
   return SameName(m_user, user);
 }
+
+}  // namespace zr

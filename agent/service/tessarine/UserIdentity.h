@@ -1,7 +1,8 @@
-#ifndef AGENT_SERVICE_TESSARINE_USERIDENTITY_H
-#define AGENT_SERVICE_TESSARINE_USERIDENTITY_H
+#pragma once
 
 #include <string>
+
+namespace zr {
 
 // Splits an account name at its first separator: "domain\user" or
 // "user@domain". Without either, user becomes the whole account and `domain`
@@ -33,4 +34,4 @@ class CUserIdentity {
   std::wstring m_domain;
 };
 
-#endif
+}  // namespace zr
