@@ -14,8 +14,8 @@
 #include "agent/service/CommonException.h"
 #include "agent/service/StopRequest.h"
 #include "agent/service/TimeStamp.h"
+#include "agent/service/servants/WorkstationServant.h"
 #include "agent/service/wsagent/ExceptionText.h"
-#include "agent/service/wsagent/PlaceholderWorkstation.h"
 #include "zrlib/strings/Strings.h"
 
 namespace zr {
@@ -143,15 +143,14 @@ int CQuillanbreck::ConnectCoordinator() {
 
 int CQuillanbreck::Serve() {
   CSettings* settings = CSettings::Instance();
-  m_workstation = new (std::nothrow) CWorkstation(settings->GetName(), m_programPath, Poa());
+  m_workstation = new (std::nothrow) WorkstationServant(*this, settings->GetName(), m_programPath);
   if (m_workstation == nullptr) {
     std::wcerr << L"Can't allocate memory for the workstation" << std::endl;
     return 1;
   }
   CORBA::Object_var reference;
   try {
-    PortableServer::ObjectId_var id = Poa()->activate_object(m_workstation);
-    reference = Poa()->id_to_reference(id.in());
+    reference = m_workstation->Activate();
   } catch (const CORBA::Exception&) {
     std::wcerr << L"Can't activate workstation servant" << std::endl;
     DropWorkstation();
@@ -207,9 +206,9 @@ int CQuillanbreck::Serve() {
 
 void CQuillanbreck::DropWorkstation() {
   if (m_workstation == nullptr) return;
-  // Deactivation drops the POA's reference; the creation reference goes last, so
-  // the servant (and the extensions it loaded) goes here, not inside the POA.
-  (void)DeactivateServant(m_workstation, Poa());
+  // Deactivation closes the sessions and drops the POA's reference; the creation
+  // reference goes last, so the servant (and the extensions it loaded) goes here.
+  m_workstation->Deactivate();
   m_workstation->_remove_ref();
   m_workstation = nullptr;
 }

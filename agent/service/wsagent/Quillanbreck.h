@@ -13,8 +13,7 @@
 
 namespace zr {
 
-class CPlaceholderWorkstation;
-using CWorkstation = CPlaceholderWorkstation;
+class WorkstationServant;
 
 // The agent's server object: reads the options, sets up the log, connects to the
 // Coordinator's naming service, serves the workstation until the process-wide stop
@@ -69,7 +68,7 @@ class CQuillanbreck : public CTessarine {
   bool m_logOpened = false;
   std::wstring m_programPath;
   CArgumentList m_commandLine;
-  CWorkstation* m_workstation = nullptr;  // owns the creation reference while set
+  WorkstationServant* m_workstation = nullptr;  // owns the creation reference while set
   CRegistrationWatchdog m_watchdog;
   const std::chrono::milliseconds m_watchdogPeriod;
 };
