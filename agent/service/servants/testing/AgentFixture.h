@@ -67,7 +67,7 @@ class AgentFixture : public ::testing::Test {
   // True when the Coordinator received the line `text` with the remote
   // event of the plug-in level `level`.
   bool Logged(LogEvent::ID level, const std::wstring& text) const {
-    const std::wstring event = std::to_wstring(static_cast<unsigned>(CLogWrapper::ToEvent(level)));
+    const std::wstring event = std::to_wstring(static_cast<unsigned>(zr::CLogWrapper::ToEvent(level)));
     for (const RecordedCall& call : coordinator_->Calls("Write"))
       if (call.args.size() == 2 && call.args[0] == event && call.args[1] == text) return true;
     return false;
