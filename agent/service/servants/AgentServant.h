@@ -5,9 +5,13 @@
 
 #include <omniORB4/CORBA.h>
 
+#include <string>
 #include <utility>
 
 namespace zr {
+
+// A null wide string from the ORB reads as empty.
+inline std::wstring Wide(const CORBA::WChar* text) { return text != nullptr ? text : L""; }
 
 // Mixed into every servant class next to its skeleton. Without the override,
 // _this() would activate the servant in the multi-threaded RootPOA.

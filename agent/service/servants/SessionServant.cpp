@@ -3,6 +3,8 @@
 #include <new>
 #include <utility>
 
+#include "agent/service/servants/IBackupDataRead_impl.h"
+#include "agent/service/servants/IBackupDataWrite_impl.h"
 #include "agent/service/servants/WorkstationSettings_impl.h"
 
 namespace zr {
@@ -16,15 +18,23 @@ SessionServant::SessionServant(PortableServer::POA_ptr poa, CExtensionLoader* lo
       log_(std::make_unique<CLogWrapper>(log)) {}
 
 SessionServant::~SessionServant() {
+  writers_.clear();
+  readers_.clear();
   settings_.Reset();
 }
 
+template <class Servant, class... Args>
+Servant* SessionServant::Make(std::list<CActivated<Servant>>& list, Args&&... args) {
+  list.emplace_back(new Servant(Poa(), std::forward<Args>(args)...), Poa());
+  return list.back().get();
+}
+
 ZavediDedozozuriz::IDLBackupDataRead_ptr SessionServant::GetReadInterface() {
-  throw CORBA::NO_IMPLEMENT();
+  return Make(readers_, session_.in(), Log(), loader_)->_this();
 }
 
 ZavediDedozozuriz::IDLBackupDataWrite_ptr SessionServant::GetWriteInterface() {
-  throw CORBA::NO_IMPLEMENT();
+  return Make(writers_, session_.in(), Log(), loader_)->_this();
 }
 
 ZavediDedozozuriz::IDLBackupDataCopy_ptr SessionServant::GetCopyInterface(

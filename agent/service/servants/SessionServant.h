@@ -58,10 +58,16 @@ class SessionServant : public POA_ZavediDedozozuriz::Session, public CAgentServa
   Tessarine::Session_ptr CoordinatorSession() const { return session_.in(); }
 
  private:
+  // A new servant of `list`, activated and kept there.
+  template <class Servant, class... Args>
+  Servant* Make(std::list<CActivated<Servant>>& list, Args&&... args);
+
   CExtensionLoader* loader_;
   std::wstring login_;
   Tessarine::Session_var session_;
   std::unique_ptr<CLogWrapper> log_;
+  std::list<CActivated<IBackupDataWrite_impl>> writers_;
+  std::list<CActivated<IBackupDataRead_impl>> readers_;
   CActivated<WorkstationSettings_impl> settings_;
 };
 

@@ -11,6 +11,7 @@
 #include "ZavediDedozozuriz.hh"
 #include "tests/agent/AgentProcess.h"
 #include "tests/coordinator/OrbTestEnvironment.h"
+#include "tests/coordinator/TestCoordinator.h"
 #include "tests/naming/NamingServiceProcess.h"
 
 namespace zrtest {
@@ -199,6 +200,88 @@ TEST_F(WsagentTest, RejectedOrbParametersEndTheRunWithTheirText) {
         L"[T] exception message: Closing single or double quotes is not found in the parameter string."};
     EXPECT_EQ(agent.LogLines(), expected);
   }
+}
+
+// A session left open at the stop is closed before the extensions go.
+TEST_F(WsagentTest, StopWithASessionOpen) {
+  NamingServiceProcess naming;
+  const std::string name = UniqueName("session");
+  AgentProcess agent(Options(name, naming.Port()));
+  ASSERT_TRUE(agent.WaitForLog(L"==== STARTED ====", seconds(20))) << agent.Stderr();
+  TestCoordinator coordinator(g_orb);
+  ZavediDedozozuriz::Workstation_var workstation = Workstation(naming, name);
+  Tessarine::Session_var session = coordinator.Session();
+  Tessarine::Log_var log = coordinator.Log();
+  ZavediDedozozuriz::Session_var opened = workstation->OpenSession(session, log);
+  ASSERT_FALSE(CORBA::is_nil(opened));
+  ZavediDedozozuriz::WorkstationSettings_var settings = opened->GetSettings();
+  EXPECT_FALSE(CORBA::is_nil(settings));
+
+  agent.Signal(SIGINT);
+  EXPECT_EQ(agent.WaitExit(seconds(20)), 0);
+  const std::vector<std::wstring> lines = agent.LogLines();
+  const std::vector<std::wstring> opening = {L"[T] Session opening requested",
+                                             L"[T] Session successfully opened for the user 'tester'",
+                                             L"Tried to open session for the user 'tester'"};
+  ASSERT_GE(lines.size(), kCleanRun.size() + opening.size());
+  EXPECT_TRUE(std::equal(opening.begin(), opening.end(), lines.begin() + 8)) << agent.Log();
+  EXPECT_TRUE(std::equal(kCleanRun.begin() + 8, kCleanRun.end(), lines.end() - (kCleanRun.size() - 8)))
+      << agent.Log();
+  EXPECT_FALSE(Resolves(naming, name));
+}
+
+// The network context's name taken by an object that is no context: the binding
+// raises, the workstation is taken down (extensions unloaded) and the run ends with
+// the exception's text.
+TEST_F(WsagentTest, FailedRegistrationTakesTheWorkstationDown) {
+  NamingServiceProcess naming;
+  TestCoordinator coordinator(g_orb);
+  Tessarine::Session_var notAContext = coordinator.Session();
+  CORBA::String_var ior = g_orb->object_to_string(notAContext);
+  ASSERT_EQ(RunNameclt(naming.Port(), {"bind", "QuorvaneTessarine.context", ior.in()}), 0);
+  AgentProcess agent(Options(UniqueName("unregistered"), naming.Port()));
+  EXPECT_EQ(agent.WaitExit(seconds(20)), 1);
+  const std::vector<std::wstring> expected = {
+      L"[T] Start backup workstation",
+      L"Connecting to the Coordinator on the host '127.0.0.1'...",
+      L"Connected to Coordinator on the host '127.0.0.1'",
+      L"Loading extensions...",
+      L"Extensions loaded",
+      L"Take online (Register Workstation on the Coordinator)",
+      L"Unloading extensions...",
+      L"    Done",
+      L"[T] exception message: Failed to narrow naming context",
+      L"",  // the wrapper's text ends with a line end of its own
+  };
+  EXPECT_EQ(agent.LogLines(), expected);
+}
+
+// A Name the locale cannot spell: the log path cannot be made, and the run ends
+// with the text of the conversion's exception instead of a crash.
+TEST_F(WsagentTest, UnconvertibleNameEndsTheRunWithItsText) {
+  AgentOptions options = Options("x", NamingServiceProcess::FreeLoopbackPort());
+  options.settings[L"Name"] = L"ws\u00e4";
+  options.environment["LC_ALL"] = "C";
+  AgentProcess agent(options);
+  EXPECT_EQ(agent.WaitExit(seconds(20)), 1);
+  EXPECT_NE(agent.Stderr().find("] exception message: std::bad_alloc"), std::string::npos) << agent.Stderr();
+}
+
+// The naming service gone before the stop: the unbind fails, is logged, and the
+// stop goes on to a clean exit.
+TEST_F(WsagentTest, NamingServiceGoneAtStop) {
+  NamingServiceProcess naming;
+  AgentProcess agent(Options(UniqueName("gone"), naming.Port()));
+  ASSERT_TRUE(agent.WaitForLog(L"==== STARTED ====", seconds(20))) << agent.Stderr();
+  naming.Stop();
+  agent.Signal(SIGINT);
+  EXPECT_EQ(agent.WaitExit(seconds(20)), 0);
+  const std::vector<std::wstring> lines = agent.LogLines();
+  ASSERT_GE(lines.size(), 13u);
+  EXPECT_EQ(lines[11], L"Take offline (Unregister Workstation on the Coordinator)");
+  EXPECT_EQ(lines[12].rfind(L"[T] exception message: An error occurred while obtain a reference to the", 0), 0u)
+      << lines[12];
+  EXPECT_EQ(lines.back(), L"[T] Stop backup workstation");
 }
 
 // The real period: an entry removed behind the agent's back is back within a minute.

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <clocale>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -21,6 +22,8 @@ std::unique_ptr<CCorbaWrapper> g_wrapper;
 class ServantOrbEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
+    // Wide paths reach the file system as UTF-8, as in the agent.
+    std::setlocale(LC_ALL, "C.UTF-8");
     g_home = std::filesystem::temp_directory_path() / ("zr_servants_" + std::to_string(::getpid()));
     std::filesystem::remove_all(g_home);
     std::filesystem::create_directories(g_home);
