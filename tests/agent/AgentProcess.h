@@ -1,5 +1,4 @@
-#ifndef TESTS_AGENT_AGENTPROCESS_H
-#define TESTS_AGENT_AGENTPROCESS_H
+#pragma once
 
 #include <sys/types.h>
 
@@ -78,5 +77,3 @@ std::string WorkstationNamePath(const std::string& name);
 std::string UniqueName(const std::string& prefix);
 
 }  // namespace zrtest
-
-#endif

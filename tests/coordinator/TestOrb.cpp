@@ -2,11 +2,14 @@
 
 #include <memory>
 
+#include "idl/WideCodeSet.h"
+
 namespace zrtest {
 
 CORBA::ORB_ptr InitTestOrb(const OrbOptions& extra) {
-  OrbOptions all = {
-      {"nativeWCharCodeSet", "UCS-4"}, {"maxGIOPVersion", "1.2"}, {"endPoint", "giop:tcp:127.0.0.1:"}};
+  OrbOptions all = {{"nativeWCharCodeSet", zr::NativeWideCodeSet()},
+                    {"maxGIOPVersion", "1.2"},
+                    {"endPoint", "giop:tcp:127.0.0.1:"}};
   all.insert(all.end(), extra.begin(), extra.end());
   std::unique_ptr<const char*[][2]> options(new const char*[all.size() + 1][2]);
   for (size_t i = 0; i < all.size(); ++i) {

@@ -68,6 +68,10 @@ int toSize(const std::string& digits) {
 
 }  // namespace
 
+std::ptrdiff_t list::positionOf(const list& walk) {
+  return std::distance(walk.lines.cbegin(), std::list<std::string>::const_iterator(walk.currentLine));
+}
+
 list::list(const std::string& response) {
   // split() turns an empty text into one empty line; an empty response has
   // none.
@@ -79,21 +83,22 @@ list::list(const std::string& response) {
 
 list::list(const list& other)
     : lines(other.lines), valid(other.valid), directory(other.directory), name(other.name), size(other.size) {
-  // The position must refer to this object's own lines.
-  currentLine = std::next(
-      lines.begin(),
-      std::distance(other.lines.begin(), std::list<std::string>::const_iterator(other.currentLine)));
+  currentLine = std::next(lines.begin(), positionOf(other));
 }
 
 list& list::operator=(const list& other) {
   if (this != &other) {
-    list copy(other);
-    lines.swap(copy.lines);  // iterators follow the swapped nodes
-    currentLine = copy.currentLine;
-    valid = copy.valid;
-    directory = copy.directory;
-    name.swap(copy.name);
-    size = copy.size;
+    std::list<std::string> copied(other.lines);
+    std::string copiedName(other.name);
+    const auto position = positionOf(other);
+    lines.swap(copied);
+    // The position is taken again from this object's own lines: an end()
+    // iterator stays with the list it came from when the nodes are swapped.
+    currentLine = std::next(lines.begin(), position);
+    valid = other.valid;
+    directory = other.directory;
+    name.swap(copiedName);
+    size = other.size;
   }
   return *this;
 }
