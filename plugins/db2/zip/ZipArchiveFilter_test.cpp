@@ -288,7 +288,7 @@ TEST_F(ZipArchiveFilterTest, StoredArchiveThatCannotBeOpenedIsKept) {
     ASSERT_TRUE(store.stored.has_value());
     EXPECT_EQ(*store.stored, before) << failure;
   }
-  EXPECT_TRUE(log.Has(L"Can't fetch the stored archive"));
+  EXPECT_TRUE(log.Contains(L"Can't fetch the stored archive"));
   store.failOpen = 0;
   ASSERT_EQ(Store(filter, {{L"C", c}}), 0);
   const auto entries = Entries(*store.stored);
