@@ -81,8 +81,10 @@ list::list(const list& other)
 list& list::operator=(const list& other) {
   if (this != &other) {
     list copy(other);
-    lines.swap(copy.lines);  // iterators follow the swapped nodes
-    currentLine = copy.currentLine;
+    // Taken as an index: an end() iterator would not follow the swapped nodes.
+    const auto position = std::distance(copy.lines.begin(), copy.currentLine);
+    lines.swap(copy.lines);
+    currentLine = std::next(lines.begin(), position);
     valid = copy.valid;
     directory = copy.directory;
     name.swap(copy.name);

@@ -165,6 +165,12 @@ TEST(FtpList, CopiesWalkTheirOwnLines) {
   }
   list end(b);  // a copy taken at the end stays at the end
   EXPECT_FALSE(end.getNextItem());
+  list assigned("-rw-r--r-- 1 u g 3 Jan 10 12:34 three");
+  assigned = b;  // so does an assignment taken there
+  EXPECT_FALSE(assigned.getNextItem());
+  assigned.init();
+  ASSERT_TRUE(assigned.getNextItem());
+  EXPECT_EQ("one", assigned.name);
 }
 
 // Long hostile lines from a server must neither throw nor take long.
