@@ -15,7 +15,7 @@
 namespace {
 
 constexpr size_t kMaxEntries = 16;
-constexpr size_t kMaxOutput = 64u << 20;  // inflated bytes kept per run (a bomb ends the walk, not the run)
+constexpr size_t kMaxOutput = 4u << 20;  // inflated bytes kept per run (a bomb ends the walk, not the run)
 
 // Delivers the stream in pieces of the given sizes (cycling), or whole when there are none.
 class CPieceInput : public IZipFilterInputReader {

@@ -23,7 +23,7 @@ std::string EntryNameAsUtf8(const std::string& raw, unsigned long flags) {
 
 }  // namespace
 
-CZipFilter::CZipFilter() : buffer_(new unsigned char[kBufferSize]()) {}
+CZipFilter::CZipFilter() : buffer_(new unsigned char[kBufferSize]) {}
 
 CZipFilter::~CZipFilter() { EndDeflate(); }
 
