@@ -46,6 +46,12 @@ class CCorbaWrapper {
   // Raises when the ORB, the root context or the POAs fail.
   [[nodiscard]] int StartOrb(const std::wstring& host, const std::wstring& port);
 
+  // True when a TCP connection to `host`:`port` (a number or a service name) could be
+  // made within `seconds`; the connection is closed at once. Every address of the
+  // host name is tried in turn until one accepts or the time is up. False when the
+  // name does not resolve. Any thread.
+  static bool ProbeTcp(const std::wstring& host, const std::wstring& port, int seconds);
+
   // Destroys the POAs, shuts the ORB down and destroys it, and ends the ORB thread
   // (waiting at most 3 s for it). Safe to call when nothing runs. Never raises.
   void Stop();

@@ -5,12 +5,21 @@
 //                    [--parameter FOLDER LINK NAME VALUE]...
 //                    [--header FOLDER LINK NAME VALUE]...
 //                    [--naming CORBALOC NAME] [--orb OPTION VALUE]...
+//   test_coordinator --drive CORBALOC NAME [--login TEXT] STEP...
+//     STEP: --open | --list PATH | --backup PATH FILE | --restore FILE PATH
+//           | --compare FOLDER FOLDER | --close
 //
 // TEXT arguments use the escapes of EscapeText ("\u{1f600}", "\\"). Once
 // serving, it writes "session IOR", "log IOR" and "progress IOR" lines to the
 // IOR file (complete when it appears) and, with --naming, binds the Session
 // under NAME. Every call is appended to the record file. It serves until
 // SIGTERM or SIGINT, or until its parent process ends, and then exits 0.
+//
+// With --drive it plays the Coordinator for one scripted session instead: it
+// finds the workstation NAME in the naming service at CORBALOC, runs the steps
+// in order (PATH is the agent's path, "\\" separated; FILE and FOLDER are local),
+// prints what happened with timings and progress, and exits 0 when every step
+// succeeded, 1 otherwise.
 #include <signal.h>
 #include <sys/prctl.h>
 
@@ -21,6 +30,7 @@
 #include <vector>
 
 #include "tests/coordinator/RecordedCall.h"
+#include "tests/coordinator/ScriptedSession.h"
 #include "tests/coordinator/TestCoordinator.h"
 #include "tests/coordinator/TestOrb.h"
 
@@ -42,6 +52,9 @@ struct Options {
   std::string namingCorbaloc;
   std::string namingName;
   zrtest::OrbOptions orb;
+  std::string driveCorbaloc;
+  std::string driveName;
+  std::vector<zrtest::ScriptStep> steps;
 };
 
 bool ParseArgs(int argc, char** argv, Options& options) {
@@ -80,6 +93,30 @@ bool ParseArgs(int argc, char** argv, Options& options) {
       options.namingCorbaloc = args[i + 1];
       options.namingName = args[i + 2];
       i += 2;
+    } else if (flag == "--drive" && has(2)) {
+      options.driveCorbaloc = args[i + 1];
+      options.driveName = args[i + 2];
+      i += 2;
+    } else if (flag == "--open" || flag == "--close") {
+      options.steps.push_back({flag == "--open" ? zrtest::ScriptStep::Kind::kOpen : zrtest::ScriptStep::Kind::kClose,
+                               {}, {}, {}});
+    } else if (flag == "--list" && has(1)) {
+      zrtest::ScriptStep step{zrtest::ScriptStep::Kind::kList, {}, {}, {}};
+      if (!text(args[++i], step.path)) return false;
+      options.steps.push_back(step);
+    } else if (flag == "--backup" && has(2)) {
+      zrtest::ScriptStep step{zrtest::ScriptStep::Kind::kBackup, {}, args[i + 2], {}};
+      if (!text(args[i + 1], step.path)) return false;
+      options.steps.push_back(step);
+      i += 2;
+    } else if (flag == "--restore" && has(2)) {
+      zrtest::ScriptStep step{zrtest::ScriptStep::Kind::kRestore, {}, args[i + 1], {}};
+      if (!text(args[i + 2], step.path)) return false;
+      options.steps.push_back(step);
+      i += 2;
+    } else if (flag == "--compare" && has(2)) {
+      options.steps.push_back({zrtest::ScriptStep::Kind::kCompare, {}, args[i + 1], args[i + 2]});
+      i += 2;
     } else if (flag == "--orb" && has(2)) {
       options.orb.emplace_back(args[i + 1], args[i + 2]);
       i += 2;
@@ -87,7 +124,7 @@ bool ParseArgs(int argc, char** argv, Options& options) {
       return false;
     }
   }
-  return !options.iorFile.empty();
+  return !options.iorFile.empty() || !options.driveName.empty();
 }
 
 // Writes the file under a temporary name and renames it, so that a reader
@@ -111,6 +148,28 @@ CosNaming::Name NamingName(const std::string& text) {
   return name;
 }
 
+// The scripted mode: finds the workstation and runs the steps against it.
+int Drive(CORBA::ORB_ptr orb, const Options& options, zrtest::TestCoordinator& coordinator) {
+  CORBA::Object_var obj = orb->string_to_object(options.driveCorbaloc.c_str());
+  CosNaming::NamingContext_var naming = CosNaming::NamingContext::_narrow(obj);
+  CosNaming::Name name;
+  name.length(2);
+  name[0].id = CORBA::string_dup("QuorvaneTessarine");
+  name[0].kind = CORBA::string_dup("context");
+  name[1].id = CORBA::string_dup(options.driveName.c_str());
+  name[1].kind = CORBA::string_dup("workstation");
+  CORBA::Object_var bound = naming->resolve(name);
+  ZavediDedozozuriz::Workstation_var workstation = ZavediDedozozuriz::Workstation::_narrow(bound);
+  if (CORBA::is_nil(workstation)) {
+    std::cerr << "test_coordinator: " << options.driveName << " is no workstation\n";
+    return 1;
+  }
+  std::cout << "workstation " << options.driveName << " found in the naming service\n";
+  Tessarine::Session_var session = coordinator.Session();
+  Tessarine::Log_var log = coordinator.Log();
+  return zrtest::RunScript(workstation, session, log, options.steps, std::cout) ? 0 : 1;
+}
+
 int Serve(CORBA::ORB_ptr orb, const Options& options, const sigset_t& stop_signals) {
   zrtest::TestCoordinator coordinator(orb, options.recordFile);
   zrtest::CoordinatorState& state = coordinator.State();
@@ -127,6 +186,7 @@ int Serve(CORBA::ORB_ptr orb, const Options& options, const sigset_t& stop_signa
   }
 
   Tessarine::Session_var session = coordinator.Session();
+  if (!options.driveName.empty()) return Drive(orb, options, coordinator);
   CosNaming::NamingContext_var naming;
   if (!options.namingCorbaloc.empty()) {
     CORBA::Object_var obj = orb->string_to_object(options.namingCorbaloc.c_str());
@@ -181,7 +241,10 @@ int main(int argc, char** argv) {
     std::cerr << "usage: test_coordinator --ior-file PATH [--record-file PATH] [--login TEXT]\n"
                  "         [--workstation IOR]... [--storage PATH ANSWER]...\n"
                  "         [--parameter FOLDER LINK NAME VALUE]... [--header FOLDER LINK NAME VALUE]...\n"
-                 "         [--naming CORBALOC NAME] [--orb OPTION VALUE]...\n";
+                 "         [--naming CORBALOC NAME] [--orb OPTION VALUE]...\n"
+                 "       test_coordinator --drive CORBALOC NAME [--login TEXT] STEP...\n"
+                 "         STEP: --open | --list PATH | --backup PATH FILE | --restore FILE PATH\n"
+                 "               | --compare FOLDER FOLDER | --close\n";
     return 2;
   }
 

@@ -9,6 +9,7 @@ std::wstring lastTempPath;
 
 namespace zrtest {
 void Count(Counter which) { ++counters[which]; }
+void Add(Counter which, int amount) { counters[which] += amount; }
 void SetLastTempPath(const std::wstring& path) { lastTempPath = path; }
 }  // namespace zrtest
 

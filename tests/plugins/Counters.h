@@ -17,11 +17,15 @@ enum Counter {
   kCommit = 4,
   kOpen = 5,      // successful OpenFile
   kClose = 6,     // CloseFile
-  kCounterCount = 7
+  kDirectBytes = 7,   // bytes a filter saw in the storing direction
+  kReverseBytes = 8,  // bytes a filter saw in the restoring direction
+  kCounterCount = 9
 };
 
 // Adds one to `which`.
 void Count(Counter which);
+// Adds `amount` to `which`.
+void Add(Counter which, int amount);
 // Remembers the "WSTempPath" value a plug-in object got from its link.
 void SetLastTempPath(const std::wstring& path);
 

@@ -1,0 +1,210 @@
+#include "agent/data/delta/RsyncWrapper.h"
+
+#include <librsync.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include "zrlib/strings/Strings.h"
+
+// A broken buffer state is a programming fault, in release builds too.
+#define ZR_RSYNC_CHECK(condition)                                                        \
+  do {                                                                                   \
+    if (!(condition)) {                                                                  \
+      std::fprintf(stderr, "Assertion failed: %s, file CRsyncWrapper, line %d\n", #condition, \
+                   __LINE__);                                                            \
+      std::abort();                                                                      \
+    }                                                                                    \
+  } while (0)
+
+namespace zr {
+namespace {
+
+constexpr int kNoWrapper = 1;
+
+// librsync writes its errors narrow to stderr, which the agent has made
+// wide-oriented (narrow writes would vanish): pass them to the wide stream.
+void TraceToLog(rs_loglevel, char const* message) {
+  static std::mutex mutex;
+  std::string text = message != nullptr ? message : "";
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  std::lock_guard<std::mutex> lock(mutex);
+  std::wcerr << ZRLib::strings::toWstr(text) << std::endl;
+}
+
+void RouteLibraryErrors() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    rs_trace_to(&TraceToLog);
+    rs_trace_set_level(RS_LOG_ERR);
+  });
+}
+
+struct JobDeleter {
+  void operator()(rs_job_t* job) const { rs_job_free(job); }
+};
+using JobPtr = std::unique_ptr<rs_job_t, JobDeleter>;
+
+struct SignatureDeleter {
+  void operator()(rs_signature_t* signature) const { rs_free_sumset(signature); }
+};
+using SignaturePtr = std::unique_ptr<rs_signature_t, SignatureDeleter>;
+
+// One input or output of a job.
+struct Stream {
+  void* user = nullptr;
+  std::unique_ptr<unsigned char[]> buffer;
+  std::size_t length = 0;
+  CRsyncWrapper::ReadCallback read = nullptr;
+  CRsyncWrapper::WriteCallback write = nullptr;
+  CRsyncWrapper::SeekCallback seek = nullptr;
+
+  // False when the buffer cannot be had.
+  bool Allocate(std::size_t size) {
+    length = size;
+    if (size == 0) return true;
+    buffer.reset(new (std::nothrow) unsigned char[size]);
+    return buffer != nullptr;
+  }
+  char* Begin() const { return reinterpret_cast<char*>(buffer.get()); }
+};
+
+rs_result Fill(rs_job_t*, rs_buffers_t* buffers, void* opaque) {
+  Stream& stream = *static_cast<Stream*>(opaque);
+  if (buffers->next_in != nullptr) {
+    ZR_RSYNC_CHECK(buffers->avail_in <= stream.length);
+    ZR_RSYNC_CHECK(buffers->next_in >= stream.Begin() &&
+                   buffers->next_in + buffers->avail_in <= stream.Begin() + stream.length);
+  } else {
+    ZR_RSYNC_CHECK(buffers->avail_in == 0);
+  }
+  if (buffers->eof_in) return RS_DONE;
+  if (buffers->avail_in != 0) return RS_DONE;
+  const std::size_t got = stream.read(stream.buffer.get(), stream.length, stream.user);
+  if (got > stream.length) return RS_IO_ERROR;
+  if (got != 0) {
+    buffers->next_in = stream.Begin();
+    buffers->avail_in = got;
+    buffers->eof_in = 0;
+  } else {
+    buffers->eof_in = 1;
+  }
+  return RS_DONE;
+}
+
+rs_result Drain(rs_job_t*, rs_buffers_t* buffers, void* opaque) {
+  Stream& stream = *static_cast<Stream*>(opaque);
+  if (buffers->next_out != nullptr) {
+    ZR_RSYNC_CHECK(buffers->avail_out <= stream.length);
+    ZR_RSYNC_CHECK(buffers->next_out >= stream.Begin() &&
+                   buffers->next_out <= stream.Begin() + stream.length);
+    const std::size_t present = static_cast<std::size_t>(buffers->next_out - stream.Begin());
+    if (present == 0) return RS_DONE;
+    if (stream.write(stream.buffer.get(), present, stream.user) != present) return RS_IO_ERROR;
+  } else {
+    ZR_RSYNC_CHECK(buffers->avail_out == 0);
+  }
+  buffers->next_out = stream.Begin();
+  buffers->avail_out = stream.length;
+  return RS_DONE;
+}
+
+// Basis access of the patch job. Without a basis a copy command cannot be
+// served: an error, not a call through null.
+rs_result CopyFromBasis(void* opaque, rs_long_t position, std::size_t* length, void** buffer) {
+  const Stream* basis = static_cast<const Stream*>(opaque);
+  if (basis == nullptr || basis->read == nullptr || basis->seek == nullptr) return RS_IO_ERROR;
+  if (position < 0 || !basis->seek(static_cast<std::uint64_t>(position), basis->user))
+    return RS_IO_ERROR;
+  const std::size_t got = basis->read(static_cast<unsigned char*>(*buffer), *length, basis->user);
+  if (got == 0) return RS_INPUT_ENDED;
+  if (got > *length) return RS_IO_ERROR;
+  *length = got;
+  return RS_DONE;
+}
+
+int Drive(rs_job_t* job, Stream* input, Stream* output) {
+  rs_buffers_t buffers;
+  return rs_job_drive(job, &buffers, input != nullptr ? &Fill : nullptr, input,
+                      output != nullptr ? &Drain : nullptr, output);
+}
+
+}  // namespace
+
+struct CRsyncWrapper::Impl {
+  std::uint32_t inputLength = kBufferLength;
+  std::uint32_t outputLength = kBufferLength;
+  std::uint32_t blockLength = kBlockLength;
+  std::uint32_t strongSumLength = kStrongSumLength;
+};
+
+CRsyncWrapper::CRsyncWrapper() : impl_(new (std::nothrow) Impl) { RouteLibraryErrors(); }
+
+CRsyncWrapper::~CRsyncWrapper() = default;
+
+std::uint32_t CRsyncWrapper::GetBlockLength() const {
+  return impl_ ? impl_->blockLength : kBlockLength;
+}
+
+int CRsyncWrapper::MakeSignature(void* inputUser, ReadCallback read, void* outputUser,
+                                 WriteCallback write) {
+  if (!impl_ || read == nullptr || write == nullptr) return kNoWrapper;
+  Stream input{inputUser, nullptr, 0, read, nullptr, nullptr};
+  Stream output{outputUser, nullptr, 0, nullptr, write, nullptr};
+  if (!input.Allocate(impl_->inputLength) || !output.Allocate(impl_->outputLength))
+    return RS_MEM_ERROR;
+  // BLAKE2 rather than the default MD4: MD4 is broken and rdiff no longer
+  // makes it by default; with rollsum this is rdiff's own format, so the two
+  // tools can check each other.
+  JobPtr job(rs_sig_begin(impl_->blockLength, impl_->strongSumLength, RS_BLAKE2_SIG_MAGIC));
+  if (!job) return RS_MEM_ERROR;
+  return Drive(job.get(), &input, &output);
+}
+
+int CRsyncWrapper::MakeDelta(void* newUser, ReadCallback readNew, void* signatureUser,
+                             ReadCallback readSignature, void* deltaUser, WriteCallback write) {
+  if (!impl_ || readNew == nullptr || readSignature == nullptr || write == nullptr)
+    return kNoWrapper;
+  SignaturePtr signature;
+  {
+    Stream signatureInput{signatureUser, nullptr, 0, readSignature, nullptr, nullptr};
+    if (!signatureInput.Allocate(impl_->inputLength)) return RS_MEM_ERROR;
+    rs_signature_t* loaded = nullptr;
+    JobPtr load(rs_loadsig_begin(&loaded));
+    signature.reset(loaded);
+    if (!load) return RS_MEM_ERROR;
+    // Building the hash table of a signature that did not load aborts the
+    // process: only a fully loaded one goes on.
+    if (Drive(load.get(), &signatureInput, nullptr) != RS_DONE) return kNoWrapper;
+  }
+  if (!signature || rs_build_hash_table(signature.get()) != RS_DONE) return kNoWrapper;
+  Stream input{newUser, nullptr, 0, readNew, nullptr, nullptr};
+  Stream output{deltaUser, nullptr, 0, nullptr, write, nullptr};
+  if (!input.Allocate(impl_->inputLength) || !output.Allocate(impl_->outputLength))
+    return RS_MEM_ERROR;
+  JobPtr job(rs_delta_begin(signature.get()));
+  if (!job) return RS_MEM_ERROR;
+  return Drive(job.get(), &input, &output);
+}
+
+int CRsyncWrapper::ApplyPatch(void* basisUser, ReadCallback readBasis, void* deltaUser,
+                              ReadCallback readDelta, void* outputUser, WriteCallback write,
+                              SeekCallback seek) {
+  if (!impl_) return kNoWrapper;
+  Stream basis{basisUser, nullptr, 0, readBasis, nullptr, seek};
+  const bool haveBasis = readBasis != nullptr;
+  Stream input{deltaUser, nullptr, 0, readDelta, nullptr, nullptr};
+  Stream output{outputUser, nullptr, 0, nullptr, write, nullptr};
+  if (readDelta != nullptr && !input.Allocate(impl_->inputLength)) return RS_MEM_ERROR;
+  if (write != nullptr && !output.Allocate(impl_->outputLength)) return RS_MEM_ERROR;
+  JobPtr job(rs_patch_begin(&CopyFromBasis, haveBasis ? &basis : nullptr));
+  if (!job) return RS_MEM_ERROR;
+  return Drive(job.get(), readDelta != nullptr ? &input : nullptr,
+               write != nullptr ? &output : nullptr);
+}
+
+}  // namespace zr

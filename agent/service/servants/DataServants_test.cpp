@@ -1,0 +1,120 @@
+// The read and write servants of a session, driven through their object
+// references; the session's log is a Coordinator in a second process.
+
+#include <gtest/gtest.h>
+
+#include "agent/service/servants/testing/AgentFixture.h"
+
+namespace zrtest {
+namespace {
+
+using namespace ZavediDedozozuriz;
+
+class DataServantsTest : public AgentFixture {};
+
+Tessarine::BinaryData Bytes(const std::string& text) {
+  Tessarine::BinaryData data;
+  data.length(static_cast<CORBA::ULong>(text.size()));
+  for (size_t i = 0; i < text.size(); ++i) data[static_cast<CORBA::ULong>(i)] = static_cast<CORBA::Octet>(text[i]);
+  return data;
+}
+
+TEST_F(DataServantsTest, WriteServantReachesThePluginWithItsArguments) {
+  IDLBackupDataWrite_var writer = session_->GetWriteInterface();
+  EXPECT_EQ(writer->SetRoot(L"TestFolder"), SUCCESS);
+  EXPECT_EQ(writer->CreateFolder(L"dir"), SUCCESS);
+  EXPECT_TRUE(std::filesystem::is_directory(PlainRoot() / "dir"));
+
+  CORBA::ULong handle = 0;
+  ASSERT_EQ(writer->OpenFile(L"dir\\a.bin", Write, handle), SUCCESS);
+  const std::string content(100, 'x');
+  Tessarine::BinaryData data = Bytes(content);
+  CORBA::ULong size = 101;
+  EXPECT_EQ(writer->WriteFile(data, size, handle), FAILED);  // more than was sent
+  size = 100;
+  EXPECT_EQ(writer->WriteFile(data, size, handle), SUCCESS);
+  EXPECT_EQ(size, 100u);
+  EXPECT_EQ(writer->CloseFile(handle), SUCCESS);
+  EXPECT_EQ(ReadBytes(PlainRoot() / "dir/a.bin"), content);
+
+  Attributes attributes{};
+  EXPECT_EQ(writer->GetElementAttributes(L"dir\\a.bin", attributes), SUCCESS);
+  EXPECT_EQ(attributes.Size, 100u);
+  EXPECT_TRUE(writer->IsPathExists(L"dir\\a.bin"));
+  EXPECT_EQ(writer->GetElementAttributes(L"missing", attributes), PATH_NOT_FOUND);
+  EXPECT_FALSE(writer->IsPathExists(L"missing"));
+
+  List_var list;
+  EXPECT_EQ(writer->GetListing(L"dir", list.out()), SUCCESS);
+  ASSERT_EQ(list->length(), 1u);
+  EXPECT_EQ(std::wstring(list[0].Name.in()), L"a.bin");
+
+  EXPECT_EQ(writer->DeleteFile(L"dir\\a.bin"), SUCCESS);
+  EXPECT_FALSE(std::filesystem::exists(PlainRoot() / "dir/a.bin"));
+  EXPECT_EQ(writer->DeleteFolder(L"dir"), SUCCESS);
+  writer->OnStop();
+  EXPECT_EQ(CountOf(folderPlugin_, kOnStop), 1);
+}
+
+TEST_F(DataServantsTest, ResultsOutsideThePassedSetReachTheClientAsFailed) {
+  IDLBackupDataWrite_var writer = session_->GetWriteInterface();
+  Attributes attributes{};
+  for (int code : {2, 8, 9, 42}) {
+    SetResult(codesPlugin_, code);
+    EXPECT_EQ(writer->GetElementAttributes(L"TestCodes\\x", attributes), FAILED) << code;
+    EXPECT_FALSE(writer->IsPathExists(L"TestCodes\\x"));
+  }
+  for (int code : {0, 3, 4, 5, 6, 7}) {
+    SetResult(codesPlugin_, code);
+    EXPECT_EQ(writer->GetElementAttributes(L"TestCodes\\x", attributes), static_cast<IDLErrorID>(code));
+    EXPECT_EQ(writer->IsPathExists(L"TestCodes\\x"), code == 0);
+  }
+}
+
+TEST_F(DataServantsTest, ReadReturnsTheCountDeliveredInTheBufferSent) {
+  MakeFile(PlainRoot() / "forty", std::string(40, 'y'));
+  IDLBackupDataRead_var reader = session_->GetReadInterface();
+  CORBA::ULong handle = 0;
+  ASSERT_EQ(reader->OpenFile(L"TestFolder\\forty", Read, handle), SUCCESS);
+  Tessarine::BinaryData data;
+  data.length(100);
+  CORBA::ULong size = 100;
+  EXPECT_EQ(reader->ReadFile(data, size, handle), SUCCESS);
+  EXPECT_EQ(size, 40u);
+  EXPECT_EQ(data.length(), 100u);
+  EXPECT_EQ(data[0], 'y');
+  size = 100;
+  EXPECT_EQ(reader->ReadFile(data, size, handle), HANDLE_EOF);
+  EXPECT_EQ(reader->CloseFile(handle), SUCCESS);
+}
+
+TEST_F(DataServantsTest, ReadServantRefusesWritingWithoutLoadingAPlugin) {
+  IDLBackupDataRead_var reader = session_->GetReadInterface();
+  CORBA::ULong handle = 0;
+  EXPECT_EQ(reader->OpenFile(L"TestFolder\\x", Write, handle), NOT_SUPPORTED);
+  EXPECT_TRUE(coordinator_->WaitForCalls("Write", 1, std::chrono::seconds(5)));
+  EXPECT_TRUE(Logged(LogEvent::Warning, L"Writing the file doesn't supported by the filesystem read interface, use write "
+                        L"interface instead"));
+  EXPECT_EQ(CountOf(folderPlugin_, kFactory), 0);
+  EXPECT_EQ(reader->OpenFileSignature(L"TestFolder\\x", handle), NOT_SUPPORTED);
+  EXPECT_EQ(reader->OpenFilePatch(L"", L"TestFolder\\x", handle), PATH_NOT_FOUND);
+}
+
+TEST_F(DataServantsTest, EveryCallMakesANewServantAndClosingEndsThemAll) {
+  IDLBackupDataRead_var first = session_->GetReadInterface();
+  IDLBackupDataRead_var second = session_->GetReadInterface();
+  EXPECT_FALSE(first->_is_equivalent(second));
+  IDLBackupDataWrite_var writer = session_->GetWriteInterface();
+  EXPECT_TRUE(writer->_is_a("IDL:ZavediDedozozuriz/IDLBackupDataRead:1.0"));
+  EXPECT_EQ(writer->SetRoot(L"TestFolder"), SUCCESS);
+
+  workstation_->CloseSession(session_);
+  EXPECT_TRUE(log_.WaitFor(L"Close session of the user 'tester'"));
+  EXPECT_THROW(first->SetRoot(L""), CORBA::OBJECT_NOT_EXIST);
+  EXPECT_THROW(writer->SetRoot(L""), CORBA::OBJECT_NOT_EXIST);
+  // The plug-in object the writer held is gone with it.
+  EXPECT_EQ(CountOf(folderPlugin_, kDestroy), CountOf(folderPlugin_, kFactory));
+}
+
+}  // namespace
+}  // namespace zrtest

@@ -1,0 +1,20 @@
+#ifndef AGENT_SERVICE_WSAGENT_EXCEPTIONTEXT_H
+#define AGENT_SERVICE_WSAGENT_EXCEPTIONTEXT_H
+
+#include <omniORB4/CORBA.h>
+
+#include <exception>
+#include <string>
+
+namespace zr {
+
+// The log text of an exception that is not a CCommonException, in the same form:
+// "exception message: " + what() (or the CORBA exception's name). Never throws
+// std::bad_alloc for text the locale cannot convert: bytes outside ASCII are kept
+// as "?".
+std::wstring ExceptionText(const std::exception& e);
+std::wstring ExceptionText(const CORBA::Exception& e);
+
+}  // namespace zr
+
+#endif

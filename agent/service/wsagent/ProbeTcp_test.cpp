@@ -1,0 +1,67 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "agent/service/CorbaWrapper.h"
+
+namespace zrtest {
+namespace {
+
+// A listening socket on 127.0.0.1 with a port of the system's choosing.
+class Listener {
+ public:
+  Listener() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof(address);
+    if (::bind(m_fd, reinterpret_cast<sockaddr*>(&address), size) == 0 && ::listen(m_fd, 4) == 0 &&
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+      m_port = ntohs(address.sin_port);
+    }
+  }
+  ~Listener() { ::close(m_fd); }
+  std::wstring Port() const { return std::to_wstring(m_port); }
+  void Close() { ::close(m_fd), m_fd = -1; }
+
+ private:
+  int m_fd;
+  int m_port = 0;
+};
+
+double SecondsOf(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+TEST(ProbeTcpTest, ListeningPortAnswersClosedPortFailsFast) {
+  Listener listener;
+  EXPECT_TRUE(CCorbaWrapper::ProbeTcp(L"127.0.0.1", listener.Port(), 10));
+  // localhost may resolve to ::1 first, where nothing listens: every address is tried.
+  EXPECT_TRUE(CCorbaWrapper::ProbeTcp(L"localhost", listener.Port(), 10));
+  const std::wstring port = listener.Port();
+  listener.Close();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(CCorbaWrapper::ProbeTcp(L"127.0.0.1", port, 10));
+  EXPECT_FALSE(CCorbaWrapper::ProbeTcp(L"localhost", port, 10));
+  EXPECT_LT(SecondsOf(std::chrono::steady_clock::now() - start), 2.0);
+}
+
+TEST(ProbeTcpTest, UnresolvableOrEmptyNamesFail) {
+  EXPECT_FALSE(CCorbaWrapper::ProbeTcp(L"no-such-host.invalid", L"1755", 10));
+  EXPECT_FALSE(CCorbaWrapper::ProbeTcp(L"127.0.0.1", L"no-such-service", 10));
+  EXPECT_FALSE(CCorbaWrapper::ProbeTcp(L"", L"1755", 10));
+  EXPECT_FALSE(CCorbaWrapper::ProbeTcp(L"127.0.0.1", L"", 10));
+}
+
+TEST(ProbeTcpTest, ServiceNamesAreAccepted) {
+  // Whatever the answer, a service name resolves to a port and the probe returns in time.
+  const auto start = std::chrono::steady_clock::now();
+  (void)CCorbaWrapper::ProbeTcp(L"127.0.0.1", L"ssh", 2);
+  EXPECT_LT(SecondsOf(std::chrono::steady_clock::now() - start), 3.0);
+}
+
+}  // namespace
+}  // namespace zrtest

@@ -1,0 +1,78 @@
+#ifndef AGENT_SERVICE_WSAGENT_QUILLANBRECK_H
+#define AGENT_SERVICE_WSAGENT_QUILLANBRECK_H
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "agent/service/ArgumentList.h"
+#include "agent/service/tessarine/Tessarine.h"
+#include "agent/service/wsagent/LineLockedBuffer.h"
+#include "agent/service/wsagent/RegistrationWatchdog.h"
+
+namespace zr {
+
+class WorkstationServant;
+
+// The agent's server object: reads the options, sets up the log, connects to the
+// Coordinator's naming service, serves the workstation until the process-wide stop
+// is requested, and stops. One per process (the stop request is process-wide).
+//
+// Threads: construct, Run and destroy on the main thread. The watchdog runs on a
+// thread of its own between "==== STARTED ====" and the stop; it is joined before
+// the workstation is unbound.
+class CQuillanbreck : public CTessarine {
+ public:
+  // How long the stop waits for remote calls in flight before it unloads the
+  // extensions; past it the extensions stay loaded.
+  static constexpr std::chrono::seconds kRequestDrainLimit{60};
+
+  // Loads the settings singleton last. `watchdogPeriod` is the time between two
+  // checks of the naming-service entry.
+  explicit CQuillanbreck(std::chrono::milliseconds watchdogPeriod = CRegistrationWatchdog::kDefaultPeriod);
+  // Points std::wcerr back at its own buffer, closes the log, releases the settings,
+  // then stops POA and ORB when they still exist.
+  ~CQuillanbreck() override;
+
+  // Runs the agent from the options to the stop. 0 after a clean stop; 1 when
+  // connecting or starting failed or an exception ended the run (its text is then
+  // the last log line).
+  [[nodiscard]] int Run(const CArgumentList& commandLine, const std::wstring& programPath);
+
+  // Probes the Coordinator's address from the settings and starts the ORB against it.
+  // 0 when connected; non-zero otherwise. Raises CCommonException as StartOrb does.
+  [[nodiscard]] int ConnectCoordinator();
+
+  // Creates, activates and registers the workstation, waits for the stop request and
+  // takes the workstation down again. 0 after a clean stop, 1 when the start failed.
+  // Raises CCommonException when the registration raised (the workstation is then
+  // already taken down).
+  [[nodiscard]] int Serve();
+
+  const std::wstring& GetProgramPath() const { return m_programPath; }
+
+ private:
+  void ApplyOptions();
+  // Opens the log file and sends std::wcerr to it. Safe to call twice.
+  void OpenLog();
+  // Deactivates the workstation and gives up the creation reference.
+  void DropWorkstation();
+  // Holds new requests and waits for those in flight, at most kRequestDrainLimit.
+  // True when none runs any more.
+  bool DrainRequests();
+
+  std::wofstream m_logFile;
+  std::unique_ptr<CLineLockedBuffer> m_logBuffer;
+  std::wstreambuf* m_savedBuffer = nullptr;  // std::wcerr's own buffer while redirected
+  bool m_logOpened = false;
+  std::wstring m_programPath;
+  CArgumentList m_commandLine;
+  WorkstationServant* m_workstation = nullptr;  // owns the creation reference while set
+  CRegistrationWatchdog m_watchdog;
+  const std::chrono::milliseconds m_watchdogPeriod;
+};
+
+}  // namespace zr
+
+#endif

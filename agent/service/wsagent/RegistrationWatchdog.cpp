@@ -1,0 +1,88 @@
+#include "agent/service/wsagent/RegistrationWatchdog.h"
+
+#include <exception>
+#include <iostream>
+#include <mutex>
+
+#include "agent/service/CommonException.h"
+#include "agent/service/StopRequest.h"
+#include "agent/service/TimeStamp.h"
+#include "agent/service/wsagent/ExceptionText.h"
+
+namespace zr {
+namespace {
+const char kWorkstationKind[] = "workstation";
+}
+
+CRegistrationWatchdog::~CRegistrationWatchdog() { Stop(); }
+
+void CRegistrationWatchdog::Start(CTessarine& server, const std::wstring& name, const std::string& narrowName,
+                                  CORBA::Object_ptr workstation, std::chrono::milliseconds period) {
+  m_server = &server;
+  m_name = name;
+  m_narrowName = narrowName;
+  m_workstation = CORBA::Object::_duplicate(workstation);
+  m_period = period;
+  {
+    std::lock_guard<std::mutex> lock(StopMutex);
+    m_quit = false;
+  }
+  m_thread = std::thread([this] { Body(); });
+}
+
+void CRegistrationWatchdog::Stop() {
+  if (!m_thread.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(StopMutex);
+    m_quit = true;
+  }
+  StopCondition.notify_all();
+  m_thread.join();
+}
+
+bool CRegistrationWatchdog::MustEnd() const { return m_quit || StopRequested.load(); }
+
+void CRegistrationWatchdog::Body() {
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(StopMutex);
+      if (MustEnd()) return;
+    }
+    bool goOn = true;
+    try {
+      goOn = Check();
+    } catch (const CCommonException& e) {
+      WriteTimeStampedLine(std::wcerr, e.Text());
+    } catch (const std::exception& e) {
+      WriteTimeStampedLine(std::wcerr, ExceptionText(e));
+    } catch (const CORBA::Exception& e) {
+      WriteTimeStampedLine(std::wcerr, ExceptionText(e));
+    }
+    if (!goOn) return;
+    std::unique_lock<std::mutex> lock(StopMutex);
+    StopCondition.wait_for(lock, m_period, [this] { return MustEnd(); });
+  }
+}
+
+bool CRegistrationWatchdog::Check() {
+  ZavediDedozozuriz::Workstation_var found = m_server->FindWorkstation(m_name);
+  if (!CORBA::is_nil(found)) return true;
+  std::wcerr << L"Missing workstation registration detected on the Coordinator. Workstation will be unavailable "
+                L"for external requests until reregister"
+             << std::endl;
+  (void)m_server->UnbindObject(m_narrowName.c_str(), kWorkstationKind);
+  if (CORBA::is_nil(m_workstation)) {
+    std::wcerr << L"Can't update workstation registration on the Coordinator. Servant does not exists." << std::endl;
+    return false;
+  }
+  if (m_server->RegisterWithRetry(m_narrowName.c_str(), kWorkstationKind, m_workstation) != 0) {
+    std::wcerr << L"Can't update workstation registration on the Coordinator. May be Coordinator service doesn't "
+                  L"running"
+               << std::endl;
+  } else {
+    std::wcerr << L"Workstation successfully reregistered on the Coordinator" << std::endl;
+  }
+  return true;
+}
+
+}  // namespace zr

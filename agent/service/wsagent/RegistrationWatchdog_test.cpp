@@ -1,0 +1,146 @@
+#include "agent/service/wsagent/RegistrationWatchdog.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "agent/service/CommonException.h"
+#include "agent/service/wsagent/LineLockedBuffer.h"
+#include "tests/naming/NamingServiceProcess.h"
+
+namespace zrtest {
+namespace {
+
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+const wchar_t kMissing[] =
+    L"Missing workstation registration detected on the Coordinator. Workstation will be unavailable for external "
+    L"requests until reregister\n";
+const wchar_t kRebound[] = L"Workstation successfully reregistered on the Coordinator\n";
+
+class Workstation : public POA_ZavediDedozozuriz::Workstation {
+ public:
+  CORBA::WChar* name() override { return CORBA::wstring_dup(L"watched"); }
+  CORBA::WChar* host() override { return CORBA::wstring_dup(L"localhost"); }
+  ZavediDedozozuriz::Session_ptr OpenSession(Tessarine::Session_ptr, Tessarine::Log_ptr) override {
+    throw CORBA::NO_IMPLEMENT();
+  }
+  void CloseSession(ZavediDedozozuriz::Session_ptr) override {}
+  void ping() override {}
+  void Shutdown() override {}
+};
+
+size_t Count(const std::wstring& text, const std::wstring& what) {
+  size_t found = 0;
+  for (size_t at = text.find(what); at != std::wstring::npos; at = text.find(what, at + what.size())) ++found;
+  return found;
+}
+
+// The ORB side of the agent (its own ORB and one workstation) and the log it writes.
+class RegistrationWatchdogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_saved = std::wcerr.rdbuf(&m_log);
+    m_server.SetListenHost(L"127.0.0.1");
+    ASSERT_EQ(m_server.StartOrb(L"127.0.0.1", m_naming.WidePort()), 0);
+    m_servant = new Workstation;
+    PortableServer::ObjectId_var id = m_server.Poa()->activate_object(m_servant);
+    m_reference = m_server.Poa()->id_to_reference(id.in());
+  }
+  void TearDown() override {
+    m_watchdog.Stop();
+    m_server.Stop();
+    m_servant->_remove_ref();
+    std::wcerr.rdbuf(m_saved);
+  }
+
+  bool Bound() {
+    try {
+      ZavediDedozozuriz::Workstation_var found = m_server.FindWorkstation(L"watched");
+      return !CORBA::is_nil(found);
+    } catch (const CCommonException&) {
+      return false;
+    }
+  }
+  bool WaitBound(milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (Clock::now() < deadline) {
+      if (Bound()) return true;
+      std::this_thread::sleep_for(milliseconds(50));
+    }
+    return false;
+  }
+  // The log so far. REQUIRES: the watchdog is stopped (no writer runs).
+  std::wstring Log() const { return m_text.str(); }
+
+  NamingServiceProcess m_naming;
+  std::wstringbuf m_text;
+  zr::CLineLockedBuffer m_log{&m_text};
+  std::wstreambuf* m_saved = nullptr;
+  CTessarine m_server;
+  Workstation* m_servant = nullptr;
+  CORBA::Object_var m_reference;
+  zr::CRegistrationWatchdog m_watchdog;
+};
+
+TEST_F(RegistrationWatchdogTest, RebindsAfterUnbindAndAfterANamingRestart) {
+  m_watchdog.Start(m_server, L"watched", "watched", m_reference, milliseconds(200));
+  ASSERT_TRUE(WaitBound(milliseconds(5000)));  // the first check runs at once
+
+  ASSERT_EQ(m_server.UnbindObject("watched", "workstation"), 0);
+  EXPECT_TRUE(WaitBound(milliseconds(5000)));
+
+  // A fresh naming service on the same port: the context is made again.
+  m_naming.Stop();
+  m_naming.Restart();
+  EXPECT_TRUE(WaitBound(milliseconds(10000)));
+  m_watchdog.Stop();
+  const std::wstring log = Log();
+  EXPECT_GE(Count(log, kMissing), 3u) << log;
+  EXPECT_EQ(Count(log, kMissing), Count(log, kRebound)) << log;
+}
+
+TEST_F(RegistrationWatchdogTest, SurvivesTheNamingServiceBeingDown) {
+  m_watchdog.Start(m_server, L"watched", "watched", m_reference, milliseconds(200));
+  ASSERT_TRUE(WaitBound(milliseconds(5000)));
+  m_naming.Stop();
+  std::this_thread::sleep_for(milliseconds(1000));
+  EXPECT_TRUE(m_watchdog.IsRunning());
+  m_naming.Restart();
+  EXPECT_TRUE(WaitBound(milliseconds(10000)));
+  m_watchdog.Stop();
+  const std::wstring log = Log();
+  // Each failed check wrote the exception's text with a time stamp.
+  EXPECT_NE(log.find(L"] exception message: An error occurred while obtain a reference to the"), std::wstring::npos)
+      << log;
+  EXPECT_GE(Count(log, kRebound), 2u) << log;
+}
+
+TEST_F(RegistrationWatchdogTest, StopEndsTheWaitAtOnce) {
+  m_watchdog.Start(m_server, L"watched", "watched", m_reference, milliseconds(60000));
+  ASSERT_TRUE(WaitBound(milliseconds(5000)));
+  std::this_thread::sleep_for(milliseconds(100));
+  const auto start = Clock::now();
+  m_watchdog.Stop();
+  EXPECT_LT(Clock::now() - start, milliseconds(1000));
+  EXPECT_FALSE(m_watchdog.IsRunning());
+  EXPECT_EQ(Count(Log(), kRebound), 1u);
+}
+
+TEST_F(RegistrationWatchdogTest, NothingToBindEndsTheWatchdog) {
+  m_watchdog.Start(m_server, L"watched", "watched", CORBA::Object::_nil(), milliseconds(100));
+  std::this_thread::sleep_for(milliseconds(500));
+  m_watchdog.Stop();
+  const std::wstring log = Log();
+  EXPECT_EQ(Count(log, kMissing), 1u) << log;
+  EXPECT_EQ(Count(log, L"Can't update workstation registration on the Coordinator. Servant does not exists.\n"), 1u);
+  EXPECT_FALSE(Bound());
+}
+
+}  // namespace
+}  // namespace zrtest

@@ -1,0 +1,235 @@
+#include "tests/agent/AgentProcess.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "agent/data/SettingsDocument.h"
+#include "zrlib/strings/Strings.h"
+
+extern char** environ;
+
+namespace zrtest {
+namespace fs = std::filesystem;
+namespace {
+
+const char* const kBoundFolders[][2] = {{"plugins", "/usr/lib/zr/Plugins"},
+                                        {"filters", "/usr/lib/zr/Filters"},
+                                        {"etc", "/etc/ze7/Settings/Services"}};
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+fs::path MakeTempFolder() {
+  std::string pattern = (fs::temp_directory_path() / "wsagent-test-XXXXXX").string();
+  if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
+  return pattern;
+}
+
+// Child side between fork and exec: only system calls.
+[[noreturn]] void ExecInNamespace(const fs::path& folder, const std::vector<std::string>& argv,
+                                  const std::vector<std::string>& env, const std::string& out,
+                                  const std::string& err, const std::vector<std::string>& sources) {
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (unshare(CLONE_NEWNS) != 0) _exit(126);
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) _exit(126);
+  for (size_t i = 0; i < sources.size(); ++i) {
+    if (mount(sources[i].c_str(), kBoundFolders[i][1], nullptr, MS_BIND, nullptr) != 0) _exit(126);
+  }
+  const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (outFd < 0 || errFd < 0) _exit(126);
+  dup2(outFd, 1);
+  dup2(errFd, 2);
+  const int nullFd = open("/dev/null", O_RDONLY);
+  if (nullFd >= 0) dup2(nullFd, 0);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  if (chdir(folder.c_str()) != 0) _exit(126);
+  execve(args[0], args.data(), envp.data());
+  _exit(127);
+}
+
+std::vector<std::string> ChildEnvironment(const fs::path& home, const fs::path& config,
+                                          const std::map<std::string, std::string>& extra) {
+  std::map<std::string, std::string> values;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    const size_t equals = entry.find('=');
+    if (equals != std::string::npos) values[entry.substr(0, equals)] = entry.substr(equals + 1);
+  }
+  values["HOME"] = home.string();
+  values["OMNIORB_CONFIG"] = config.string();
+  for (const auto& [key, value] : extra) values[key] = value;
+  std::vector<std::string> env;
+  for (const auto& [key, value] : values) env.push_back(key + "=" + value);
+  return env;
+}
+
+}  // namespace
+
+std::string AgentProcess::WhyNoNamespace() {
+  const pid_t pid = fork();
+  if (pid < 0) return "fork failed";
+  if (pid == 0) {
+    if (unshare(CLONE_NEWNS) != 0) _exit(1);
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) _exit(2);
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+    for (const auto& bound : kBoundFolders) {
+      std::error_code error;
+      fs::create_directories(bound[1], error);
+      if (!fs::is_directory(bound[1])) return std::string("cannot create the mount point ") + bound[1];
+    }
+    return {};
+  }
+  return "no private mount namespace here (unshare -m needs CAP_SYS_ADMIN)";
+}
+
+AgentProcess::AgentProcess(const AgentOptions& options) : m_folder(MakeTempFolder()), m_home(m_folder / "home") {
+  fs::create_directories(m_home);
+  std::vector<std::string> sources;
+  for (const auto& bound : kBoundFolders) {
+    fs::create_directories(m_folder / bound[0]);
+    fs::create_directories(bound[1]);
+    sources.push_back((m_folder / bound[0]).string());
+  }
+  for (const std::string& plugin : options.plugins) {
+    fs::copy_file(plugin, m_folder / "plugins" / fs::path(plugin).filename());
+  }
+  const fs::path config = m_folder / "omniORB.cfg";
+  { std::ofstream empty(config); }
+
+  SettingsDocument document;
+  bool written = document.Create() && document.SetHeaderValue(L"version", SettingsDocument::kVersion);
+  for (const auto& [key, value] : options.settings) written = written && document.SetParam(key, value);
+  fs::create_directories(SettingsPath().parent_path());
+  written = written && document.SaveFile(ZRLib::strings::UTF8toWstr(SettingsPath().string()));
+  if (!written) throw std::runtime_error("cannot write the settings file");
+  const auto name = options.settings.find(L"Name");
+  if (name != options.settings.end()) m_name = name->second;
+
+  std::vector<std::string> argv{ZR_WSAGENT_EXECUTABLE};
+  argv.insert(argv.end(), options.arguments.begin(), options.arguments.end());
+  const std::vector<std::string> env = ChildEnvironment(m_home, config, options.environment);
+  const std::string out = (m_folder / "stdout").string();
+  const std::string err = (m_folder / "stderr").string();
+  m_pid = fork();
+  if (m_pid < 0) throw std::runtime_error("fork failed");
+  if (m_pid == 0) ExecInNamespace(m_folder, argv, env, out, err, sources);
+}
+
+AgentProcess::~AgentProcess() {
+  if (m_pid > 0) {
+    kill(m_pid, SIGKILL);
+    int status = 0;
+    waitpid(m_pid, &status, 0);
+  }
+  std::error_code ignored;
+  fs::remove_all(m_folder, ignored);
+}
+
+fs::path AgentProcess::SettingsPath() const { return m_home / ".ze7/Settings/Services/workstation.zrl"; }
+
+fs::path AgentProcess::LogPath() const {
+  return m_home / ".ze7/logs" / ("ws." + ZRLib::strings::WstrToUTF8(m_name) + ".log");
+}
+
+std::wstring AgentProcess::Log() const { return ZRLib::strings::UTF8toWstr(ReadFile(LogPath())); }
+
+std::vector<std::wstring> AgentProcess::LogLines() const {
+  static const std::wregex stamp(L"^\\[\\d{4}-[A-Z][a-z]{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\] ");
+  std::vector<std::wstring> lines;
+  std::wistringstream in(Log());
+  std::wstring line;
+  while (std::getline(in, line)) lines.push_back(std::regex_replace(line, stamp, L"[T] "));
+  return lines;
+}
+
+std::string AgentProcess::Stdout() const { return ReadFile(m_folder / "stdout"); }
+std::string AgentProcess::Stderr() const { return ReadFile(m_folder / "stderr"); }
+std::string AgentProcess::Settings() const { return ReadFile(SettingsPath()); }
+
+bool AgentProcess::WaitForLog(const std::wstring& text, std::chrono::milliseconds timeout, size_t count) const {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const std::wstring log = Log();
+    size_t found = 0;
+    for (size_t at = log.find(text); at != std::wstring::npos; at = log.find(text, at + text.size())) ++found;
+    if (found >= count) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+void AgentProcess::Signal(int signal) const {
+  if (m_pid > 0) kill(m_pid, signal);
+}
+
+int AgentProcess::WaitExit(std::chrono::milliseconds timeout) {
+  if (m_pid <= 0) return m_exitCode;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    const pid_t done = waitpid(m_pid, &status, WNOHANG);
+    if (done == m_pid) {
+      m_pid = -1;
+      m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+      return m_exitCode;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+int RunNameclt(int port, const std::vector<std::string>& arguments, std::string* output) {
+  std::string command = "OMNIORB_CONFIG=/dev/null nameclt -ior corbaloc::127.0.0.1:" + std::to_string(port) +
+                        "/NameService";
+  for (const std::string& a : arguments) command += " '" + a + "'";
+  command += " 2>/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return -1;
+  std::string text;
+  char buffer[4096];
+  size_t n = 0;
+  while ((n = fread(buffer, 1, sizeof(buffer), pipe)) > 0) text.append(buffer, n);
+  const int status = pclose(pipe);
+  if (output != nullptr) *output = text;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string WorkstationNamePath(const std::string& name) { return "QuorvaneTessarine.context/" + name + ".workstation"; }
+
+std::string UniqueName(const std::string& prefix) {
+  static std::atomic<int> counter{0};
+  return prefix + std::to_string(getpid()) + "n" + std::to_string(counter++);
+}
+
+}  // namespace zrtest
