@@ -155,7 +155,7 @@ TEST_F(StandinTest, ABadImageLeavesTheDatabaseAsItWas) {
       head + "file 2 ok\nab",                            // no end line
       head + "file 1 ../up\nxend\n",                    // name leaves the folder
       head + "file -1 neg\nend\n",
-      head + "file 1  \nxend\n",
+      head + "file 1\nxend\n",                         // no name
       head + std::string(5000, 'f'),                     // endless line
       "ZRDB2IMG1\nalias OTHER\nend\n",
   };
