@@ -14,6 +14,7 @@
 #include "Tessarine.hh"
 #include "TessarineCommon.hh"
 #include "ZavediDedozozuriz.hh"
+#include "idl/WideCodeSet.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ class OrbEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
     int argc = 0;
-    const char* options[][2] = {{"nativeWCharCodeSet", "UCS-4"}, {nullptr, nullptr}};
+    const char* options[][2] = {{"nativeWCharCodeSet", zr::NativeWideCodeSet()}, {nullptr, nullptr}};
     g_orb = CORBA::ORB_init(argc, nullptr, "omniORB4", options);
     CORBA::Object_var obj = g_orb->resolve_initial_references("RootPOA");
     g_root = PortableServer::POA::_narrow(obj);

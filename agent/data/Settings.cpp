@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <new>
@@ -90,7 +91,10 @@ void CSettings::Load() {
   // Held throughout so that a setter's change is never overwritten by a reload's older copy.
   std::lock_guard<std::mutex> update(m_updateMutex);
   SettingsDocument document;
-  const bool read = document.LoadFile(GetUserSettingsFilePath()) || document.LoadFile(m_systemSettingsFile);
+  const std::wstring userFile = GetUserSettingsFilePath();
+  bool read = document.LoadFile(userFile);
+  if (!read && ZRLib::filesystem::IsFileExists(userFile.c_str())) KeepUnreadable(userFile);
+  read = read || document.LoadFile(m_systemSettingsFile);
   std::wstring name;
   if (read) {
     Values values = Snapshot();
@@ -136,6 +140,23 @@ void CSettings::Load() {
     }
     std::lock_guard<std::mutex> lock(m_valuesMutex);
     m_values.defaulted = true;
+  }
+}
+
+void CSettings::KeepUnreadable(const std::wstring& file) {
+  const std::wstring kept = file + kUnreadableSuffix;
+  bool moved = false;
+  try {
+    moved = ::rename(ZRLib::strings::toAstr(file).c_str(), ZRLib::strings::toAstr(kept).c_str()) == 0;
+  } catch (...) {
+    moved = false;
+  }
+  if (moved) {
+    std::wcerr << L"Workstation settings file '" << file << L"' can't be read; it is kept as '" << kept << L"'"
+               << std::endl;
+  } else {
+    std::wcerr << L"Workstation settings file '" << file << L"' can't be read and can't be kept as '" << kept
+               << L"'" << std::endl;
   }
 }
 

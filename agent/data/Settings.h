@@ -15,6 +15,8 @@ class CSettings {
  public:
   static constexpr const wchar_t* kSystemSettingsFolder = L"/etc/ze7/Settings/Services";
   static constexpr const wchar_t* kSettingsFileName = L"workstation.zrl";
+  // Appended to the name of a per-user settings file that could not be read.
+  static constexpr const wchar_t* kUnreadableSuffix = L".bad";
 
   // `systemSettingsFolder` holds the system settings file; the user directory is
   // `homeFolder` + "/.ze7". Defaults are the fixed system folder and DefaultHomeFolder().
@@ -35,6 +37,9 @@ class CSettings {
   static std::wstring DefaultHomeFolder();
 
   // Reads the per-user file, else the system file, and takes every key found in it.
+  // A per-user file that exists but cannot be read is first renamed to
+  // "workstation.zrl.bad" (replacing an older one), with a log line, so the save
+  // of the defaults cannot destroy it.
   // Writes the defaults (and logs it) when no file gave a Name; saves again when the
   // file's version is not the current one.
   void Load();
@@ -90,6 +95,7 @@ class CSettings {
   };
 
   Values Snapshot() const;
+  static void KeepUnreadable(const std::wstring& file);
 
   const std::wstring m_userDirectory;
   const std::wstring m_systemSettingsFile;

@@ -20,6 +20,25 @@ std::string ParamXPath(const std::wstring& key) {
   return "link/parameters/param[@name='" + WstrToUTF8(key) + "']";
 }
 
+// The file a path finally names, following symbolic links (relative targets
+// are taken from the link's folder). A path that is no link is returned as it is.
+std::string FollowLinks(std::string path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return path;
+    std::string target(static_cast<size_t>(status.st_size > 0 ? status.st_size : 255) + 1, '\0');
+    const ssize_t n = ::readlink(path.c_str(), &target[0], target.size());
+    if (n <= 0 || static_cast<size_t>(n) >= target.size()) return path;
+    target.resize(static_cast<size_t>(n));
+    if (target[0] != '/') {
+      const size_t slash = path.rfind('/');
+      target = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + target;
+    }
+    path = target;
+  }
+  return path;
+}
+
 bool WriteAll(int fd, const std::string& data) {
   size_t done = 0;
   while (done < data.size()) {
@@ -90,6 +109,10 @@ bool SettingsDocument::SaveFile(const std::wstring& path) const {
     return false;
   }
   if (target.empty()) return false;
+  // A linked settings file is saved to the link's target, so the link stays.
+  target = FollowLinks(target);
+  // A file this process may not write is not replaced behind its back.
+  if (::access(target.c_str(), F_OK) == 0 && ::access(target.c_str(), W_OK) != 0) return false;
 
   std::string temporary = target + ".XXXXXX";
   const int fd = ::mkstemp(&temporary[0]);

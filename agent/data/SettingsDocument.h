@@ -24,8 +24,10 @@ class SettingsDocument {
   bool LoadFile(const std::wstring& path);
 
   // Writes the document as UTF-8 with a byte-order mark, the declaration and one tab
-  // per level, to a temporary file beside `path` that then replaces `path`. True only
-  // when every byte reached the disk; on failure `path` is left as it was.
+  // per level, to a temporary file beside `path` that then replaces `path`. A symbolic
+  // link is followed: its final target is replaced and the link stays. False, leaving
+  // the file alone, when the existing file may not be written by this process. True
+  // only when every byte reached the disk; on failure `path` is left as it was.
   bool SaveFile(const std::wstring& path) const;
 
   // The text under link/header/<name>; empty when missing.

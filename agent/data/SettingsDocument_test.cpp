@@ -1,5 +1,9 @@
 #include "agent/data/SettingsDocument.h"
 
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -147,6 +151,43 @@ TEST_F(SettingsDocumentTest, FailedSaveLeavesThePreviousFile) {
   EXPECT_FALSE(document.SaveFile(Path("dir.zrl")));
   EXPECT_EQ(Read("keep.zrl"), "previous");
   EXPECT_EQ(std::distance(fs::directory_iterator(m_folder), fs::directory_iterator()), 2);
+}
+
+// A linked settings file is saved to the link's target (relative links are
+// taken from the link's folder), and the link stays a link.
+TEST_F(SettingsDocumentTest, SaveGoesThroughLinksToTheirTarget) {
+  fs::create_directories(m_folder / "real");
+  Write("real/target.zrl", "old");
+  fs::create_symlink("real/target.zrl", m_folder / "middle.zrl");
+  fs::create_symlink(m_folder / "middle.zrl", m_folder / "link.zrl");
+  SettingsDocument document;
+  ASSERT_TRUE(document.Create());
+  ASSERT_TRUE(document.SaveFile(Path("link.zrl")));
+  EXPECT_TRUE(fs::is_symlink(m_folder / "link.zrl"));
+  EXPECT_TRUE(fs::is_symlink(m_folder / "middle.zrl"));
+  EXPECT_NE(Read("real/target.zrl").find("<related_object>Workstation</related_object>"), std::string::npos);
+  EXPECT_EQ(std::distance(fs::directory_iterator(m_folder / "real"), fs::directory_iterator()), 1);
+}
+
+// A file this process may not write gives false and stays as it was, even where
+// the folder would allow replacing it. Runs as an unprivileged user when root.
+TEST_F(SettingsDocumentTest, FileThatMayNotBeWrittenGivesFalse) {
+  Write("locked.zrl", "previous");
+  ASSERT_EQ(::chmod(m_folder.c_str(), 0777), 0);
+  ASSERT_EQ(::chmod((m_folder / "locked.zrl").c_str(), 0444), 0);
+  const pid_t child = ::fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+    SettingsDocument document;
+    ::_exit(document.Create() && !document.SaveFile(Path("locked.zrl")) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(Read("locked.zrl"), "previous");
+  EXPECT_EQ(std::distance(fs::directory_iterator(m_folder), fs::directory_iterator()), 1);
 }
 
 }  // namespace

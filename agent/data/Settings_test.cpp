@@ -287,6 +287,31 @@ TEST_F(SettingsTest, FolderThatCannotBeCreatedFailsTheSave) {
   EXPECT_EQ(settings->GetTempFolder(), L"/x");
 }
 
+// An unreadable per-user file is kept beside it (a later one replaces the older
+// copy) before the defaults are written, and the log says so.
+TEST_F(SettingsTest, UnreadableFileIsKeptAsBad) {
+  const fs::path bad = UserFile().string() + ".bad";
+  for (const std::string& broken : {FileWith(NineKeys("mine", "coord", "1755")).substr(0, 150),
+                                    std::string("<link><header></link>")}) {
+    Write(UserFile(), broken);
+    m_log.str(L"");
+    auto settings = Make();
+    settings->Load();
+    EXPECT_EQ(Read(bad), broken);
+    EXPECT_TRUE(settings->IsDefaulted());
+    EXPECT_EQ(Log(), L"Workstation settings file '" + UserFile().wstring() + L"' can't be read; it is kept as '" +
+                         bad.wstring() + L"'\n" + L"Update workstation settings with defaults\n" +
+                         L"Workstation settings successfully updated\n");
+    EXPECT_NE(Read(UserFile()), broken);
+  }
+  // A readable file leaves the kept copy alone.
+  m_log.str(L"");
+  auto settings = Make();
+  settings->Load();
+  EXPECT_EQ(Read(bad), "<link><header></link>");
+  EXPECT_EQ(Log(), L"");
+}
+
 TEST_F(SettingsTest, FailedWriteKeepsThePreviousFile) {
   const std::string previous = FileWith(NineKeys("ws", "coord", "1755"));
   Write(UserFile(), previous);

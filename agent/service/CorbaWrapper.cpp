@@ -17,6 +17,7 @@
 
 #include "agent/service/CommonException.h"
 #include "idl/ExceptionInfo.h"
+#include "idl/WideCodeSet.h"
 #include "zrlib/strings/Strings.h"
 #include "zrlib/system/System.h"
 
@@ -38,10 +39,11 @@ struct EndNotice {
 
 using ZRIdl::ExceptionInfo;
 
-// The naming service cannot be reached: no connection (TRANSIENT), or omniORB lost
-// the connection it had (COMM_FAILURE).
+// The naming service cannot be reached: no connection (TRANSIENT), omniORB lost
+// the connection it had (COMM_FAILURE), or no answer within the call time-out (TIMEOUT).
 bool IsUnreachable(const CORBA::SystemException& e) {
-  return CORBA::TRANSIENT::_downcast(&e) != nullptr || CORBA::COMM_FAILURE::_downcast(&e) != nullptr;
+  return CORBA::TRANSIENT::_downcast(&e) != nullptr || CORBA::COMM_FAILURE::_downcast(&e) != nullptr ||
+         CORBA::TIMEOUT::_downcast(&e) != nullptr;
 }
 
 // A host as it appears in a URL or endpoint: IPv6 literals go in brackets.
@@ -58,6 +60,13 @@ CosNaming::Name OneName(const char* id, const char* kind) {
   name[0].id = CORBA::string_dup(id);
   name[0].kind = CORBA::string_dup(kind);
   return name;
+}
+
+// Every call on a naming-service reference gives up after kNamingCallTimeoutMs, so
+// a naming service that accepts the connection and never answers cannot hold a
+// start, a stop or the watchdog for ever.
+void BoundCalls(CORBA::Object_ptr object) {
+  if (!CORBA::is_nil(object)) omniORB::setClientCallTimeout(object, CCorbaWrapper::kNamingCallTimeoutMs);
 }
 
 void Pause(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
@@ -117,9 +126,9 @@ int CCorbaWrapper::StartOrb(const std::wstring& host, const std::wstring& port) 
 int CCorbaWrapper::InitOrb(const CArgumentList& arguments) {
   Stop();
 
-  // Wide strings travel as UCS-4 inside the process; set here so that it also holds
-  // when custom parameters replace the argument list.
-  const char* options[][2] = {{"nativeWCharCodeSet", "UCS-4"}, {nullptr, nullptr}};
+  // Wide strings are UCS-4 inside the process and reach UTF-16 peers whole; set here
+  // so that it also holds when custom parameters replace the argument list.
+  const char* options[][2] = {{"nativeWCharCodeSet", zr::NativeWideCodeSet()}, {nullptr, nullptr}};
   try {
     std::vector<std::string> narrow;
     narrow.emplace_back(kProgramName);
@@ -308,8 +317,10 @@ int CCorbaWrapper::GetRootContext(CosNaming::NamingContext_out context) {
     if (CORBA::is_nil(object)) {
       ReportError("Returninig nil from resolve_initial_references()", nullptr, nullptr, true);
     }
+    BoundCalls(object);  // the narrow asks the naming service
     CosNaming::NamingContext_var root = CosNaming::NamingContext::_narrow(object);
     if (CORBA::is_nil(root)) ReportError("Failed to narrow the root naming context", nullptr, nullptr, true);
+    BoundCalls(root);
     context = root._retn();
     return 0;
   } catch (const CCommonException&) {
@@ -350,6 +361,7 @@ int CCorbaWrapper::GetNetworkContext(CosNaming::NamingContext_out context) {
       network = CosNaming::NamingContext::_narrow(object);
       if (CORBA::is_nil(network)) ReportError("Failed to narrow naming context", nullptr, nullptr, true);
     }
+    BoundCalls(network);
     context = network._retn();
     return 0;
   } catch (const CCommonException&) {
@@ -379,7 +391,9 @@ CORBA::Object_ptr CCorbaWrapper::Resolve(const char* id1, const char* kind1, con
   name[1].id = CORBA::string_dup(id2);
   name[1].kind = CORBA::string_dup(kind2);
   try {
-    return root->resolve(name);
+    CORBA::Object_var found = root->resolve(name);
+    BoundCalls(found);
+    return found._retn();
   } catch (const CosNaming::NamingContext::NotFound& e) {
     ReportError("An error occurred while obtain an object reference", e._name(), ExceptionInfo(e).c_str(), false);
     const char* reason = "Unknown";

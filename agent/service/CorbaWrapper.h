@@ -19,10 +19,16 @@
 // a single-threaded child of the root POA, so upcalls never run concurrently.
 // StartOrb and Stop run on the main thread. The naming operations may also run on
 // another thread (the watchdog), also while Stop runs: they then fail as if the
-// naming service were gone.
+// naming service were gone. Every naming call is bounded by kNamingCallTimeoutMs.
 class CCorbaWrapper {
  public:
   using Callback = void (*)();
+
+  // Client call time-out of every naming-service reference the wrapper obtains
+  // (and of the objects Resolve returns): a naming call that gets no answer fails
+  // with TIMEOUT after this long, reported as an unreachable naming service.
+  // Independent of the settings.
+  static constexpr CORBA::ULong kNamingCallTimeoutMs = 5000;
 
   CCorbaWrapper();
   // Stops POA and ORB when they still exist.
@@ -40,7 +46,8 @@ class CCorbaWrapper {
   // parameters are in use, the ORB gets "-ORBInitRef NameService=corbaloc::H:P/NameService",
   // "-ORBendPoint giop:tcp:LH:LP" (plus "-ORBendPointPublish giop:tcp:LH:"), or
   // "giop:tcp::LP" without a listen host, and "-ORBtraceLevel"/"-ORBtraceFile" when
-  // set; IPv6 literals are bracketed. Wide strings are always native UCS-4.
+  // set; IPv6 literals are bracketed. Wide strings are always native UCS-4
+  // (zr::NativeWideCodeSet).
   // Returns 0 at once when an ORB for the same host and port runs; otherwise stops any
   // previous ORB first. 0 on success, non-zero when no ORB or no ORB thread came up.
   // Raises when the ORB, the root context or the POAs fail.

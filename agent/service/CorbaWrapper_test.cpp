@@ -1,6 +1,11 @@
 #include "agent/service/CorbaWrapper.h"
 
+#include <arpa/inet.h>
 #include <link.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <omniORB4/IIOP.h>
 #include <omniORB4/omniIOR.h>
 
@@ -12,6 +17,7 @@
 #include <functional>
 #include <iostream>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -592,6 +598,97 @@ TEST_F(CorbaWrapperTest, NamingCallsOnAnotherThreadSurviveStop) {
   watchdog.join();
   CosNaming::NamingContext_var context;
   EXPECT_EQ(wrapper.GetRootContext(context.out()), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// A loopback port whose connections are accepted by the kernel and never answered.
+class FrozenListener {
+ public:
+  FrozenListener() {
+    m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(m_fd, 16) != 0 ||
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      throw std::runtime_error("no listening socket");
+    }
+    m_port = ntohs(address.sin_port);
+  }
+  ~FrozenListener() { ::close(m_fd); }
+  std::wstring WidePort() const { return std::to_wstring(m_port); }
+
+ private:
+  int m_fd = -1;
+  int m_port = 0;
+};
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A naming service that accepts the connection and never answers fails the start
+// with the unreachable message once the naming call time-out has passed.
+TEST(CorbaWrapperFrozenTest, StartFailsOnANamingServiceThatNeverAnswers) {
+  FrozenListener frozen;
+  CerrCapture err;
+  LoopbackWrapper wrapper;
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    (void)wrapper.StartOrb(L"127.0.0.1", frozen.WidePort());
+    ADD_FAILURE() << "the start did not fail";
+  } catch (const CCommonException& e) {
+    EXPECT_EQ(e.Text().rfind(
+                  L"exception message: An error occurred while obtain a reference to the root context. Coordinator could not be "
+                  L"reached. Make shure Coordinator is running\nTIMEOUT\n",
+                  0),
+              0u)
+        << err.Text();
+  }
+  const double seconds = SecondsSince(start);
+  EXPECT_GE(seconds, CCorbaWrapper::kNamingCallTimeoutMs / 1000.0 - 0.5);
+  EXPECT_LT(seconds, CCorbaWrapper::kNamingCallTimeoutMs / 1000.0 + 5);
+  wrapper.Stop();
+}
+
+// Stop finishes while another thread is inside a naming call on a naming service
+// that froze after the start; that call fails instead of waiting for ever.
+TEST(CorbaWrapperFrozenTest, StopFinishesWhileANamingCallHangs) {
+  NamingServiceProcess naming;
+  CerrCapture err;
+  LoopbackWrapper wrapper;
+  ASSERT_EQ(wrapper.StartOrb(L"127.0.0.1", naming.WidePort()), 0);
+  CosNaming::NamingContext_var context;
+  ASSERT_EQ(wrapper.GetNetworkContext(context.out()), 0);
+  ASSERT_EQ(::kill(naming.Pid(), SIGSTOP), 0);
+  std::atomic<bool> returned{false};
+  std::thread watchdog([&] {
+    try {
+      CORBA::Object_var found = wrapper.Resolve("QuorvaneTessarine", "context", "absent", "workstation");
+    } catch (...) {
+    }
+    returned = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto start = std::chrono::steady_clock::now();
+  wrapper.Stop();
+  const double seconds = SecondsSince(start);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!returned && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(naming.Pid(), SIGCONT);
+  EXPECT_TRUE(returned.load());
+  if (returned) {
+    watchdog.join();
+  } else {
+    watchdog.detach();
+  }
+  EXPECT_LT(seconds, CCorbaWrapper::kNamingCallTimeoutMs / 1000.0 + 5);
 }
 
 }  // namespace

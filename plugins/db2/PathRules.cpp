@@ -27,7 +27,9 @@ bool IsSafeFileName(const std::string& name) {
   return name.find_first_of(std::string("/\\\0", 3)) == std::string::npos;
 }
 
-std::string TempRootFromValue(const std::wstring& value) {
+std::string TempRootFromValue(std::wstring value) {
+  // The agent's link ends the folder with one "\\"; it is a separator, not part of the name.
+  if (!value.empty() && value.back() == L'\\') value.pop_back();
   if (value.find(L'\\') != std::wstring::npos) return "/tmp/";
   std::string root = ZRLib::strings::toAstr(value);
   if (root.empty()) return "/tmp/";

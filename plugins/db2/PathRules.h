@@ -15,11 +15,12 @@ bool IsDb2Name(const std::string& name);
 // or "..", no "/", "\" or zero byte, at most 255 bytes.
 bool IsSafeFileName(const std::string& name);
 
-// The prefix of work folders for a WSTempPath value: "/tmp/" for a value
+// The prefix of work folders for a WSTempPath value: one trailing "\" is
+// dropped first (the agent's link appends it); then "/tmp/" for a value still
 // holding "\" or an empty one; otherwise the value as narrow text, with a
 // "/" appended when it does not end with one. Throws what the narrow
 // conversion throws.
-std::string TempRootFromValue(const std::wstring& value);
+std::string TempRootFromValue(std::wstring value);
 
 }  // namespace db2
 

@@ -27,6 +27,12 @@ TEST(PathRulesTest, TempRootAlwaysEndsWithASeparator) {
   EXPECT_EQ("/tmp/", db2::TempRootFromValue(L"C:\\Temp\\"));
   EXPECT_EQ("/var/zr/", db2::TempRootFromValue(L"/var/zr"));
   EXPECT_EQ("/var/zr/", db2::TempRootFromValue(L"/var/zr/"));
+  // One trailing "\\" (the agent's link always appends it) is a separator.
+  EXPECT_EQ("/var/zr/", db2::TempRootFromValue(L"/var/zr\\"));
+  EXPECT_EQ("/var/zr/", db2::TempRootFromValue(L"/var/zr/\\"));
+  EXPECT_EQ("/tmp/", db2::TempRootFromValue(L"/var\\zr\\"));
+  EXPECT_EQ("/tmp/", db2::TempRootFromValue(L"C:\\Temp"));
+  EXPECT_EQ("/tmp/", db2::TempRootFromValue(L"\\"));
 }
 
 }  // namespace

@@ -55,8 +55,8 @@ bool MakeFreshFolder(const std::string& folder) {
   std::error_code ec;
   const std::filesystem::path path(folder);
   if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
-  // Default permissions: the database server writes and reads the image here.
-  return ::mkdir(folder.c_str(), 0777) == 0;
+  // The owner only: the folder holds a whole database image, whatever the umask.
+  return ::mkdir(folder.c_str(), 0700) == 0;
 }
 
 // The first entry of `folder` other than "." and "..", or empty.

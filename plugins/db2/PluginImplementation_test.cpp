@@ -2,6 +2,7 @@
 // its factories, with the stand-in client behind it.
 #include <dlfcn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -588,6 +589,20 @@ TEST_F(Db2PluginTest, TempPathValuesAreNormalised) {
   EXPECT_EQ(0u, fs::directory_iterator(temp_ / "sub")->path().filename().string().find("db2_"));
   EXPECT_EQ(1, plugin->CloseFile(1));
   EXPECT_EQ(0u, CountEntries(temp_ / "sub"));
+
+  // The agent's link appends "\\" to the configured folder; the work folder is
+  // still made there, for the owner only whatever the umask.
+  TempLink agent((temp_ / "sub2").wstring() + L"\\");
+  plugin = MakePlugin(&log_, &agent);
+  const mode_t savedMask = ::umask(0);
+  const int opened = plugin->OpenFile(L"SAMPLE", FileAccessMode::Write, handle);
+  ::umask(savedMask);
+  ASSERT_EQ(0, opened);
+  ASSERT_EQ(1u, CountEntries(temp_ / "sub2"));
+  const fs::path work = fs::directory_iterator(temp_ / "sub2")->path();
+  EXPECT_EQ(0u, work.filename().string().find("db2_"));
+  EXPECT_EQ(fs::perms::owner_all, fs::status(work).permissions());
+  EXPECT_EQ(1, plugin->CloseFile(1));
 
   TempLink windows(L"C:\\Temp");
   plugin = MakePlugin(&log_, &windows);

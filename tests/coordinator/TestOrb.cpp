@@ -2,10 +2,12 @@
 
 #include <memory>
 
+#include "idl/WideCodeSet.h"
+
 namespace zrtest {
 
 CORBA::ORB_ptr InitTestOrb(const OrbOptions& extra) {
-  OrbOptions all = {{"nativeWCharCodeSet", "UCS-4"},
+  OrbOptions all = {{"nativeWCharCodeSet", zr::NativeWideCodeSet()},
                     {"maxGIOPVersion", "1.2"},
                     {"endPoint", "giop:tcp:127.0.0.1:"}};
   all.insert(all.end(), extra.begin(), extra.end());

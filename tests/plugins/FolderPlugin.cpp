@@ -4,6 +4,9 @@
 //
 // Built several times with different ZRTEST_* definitions: the name, the
 // file-system type, whether it is configurable and which factories exist.
+// The environment variables ZRTEST_FOLDER_NO_SEEK and ZRTEST_FOLDER_NO_MOVE,
+// read when the library's info is taken, make it report no seek or no move
+// support. Faults (tests/plugins/FolderFaults.h) are set through exports.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,18 +15,45 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <algorithm>
+#include <atomic>
 #include <map>
+#include <set>
 #include <string>
 #include <system_error>
 
 #include "plugin-api/PluginBase.h"
 #include "plugin-api/PluginExports.h"
 #include "tests/plugins/Counters.h"
+#include "tests/plugins/FolderFaults.h"
 #include "tests/plugins/PluginInfo.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+std::atomic<long long> faults[zrtest::kFaultCount];
+std::atomic<long long> bytesWritten{0};
+std::atomic<long long> bytesRead{0};
+
+void ResetFaults() {
+  for (auto& fault : faults) fault = 0;
+  faults[zrtest::kFailWriteAfter] = -1;
+  faults[zrtest::kFailReadAfter] = -1;
+  faults[zrtest::kWriteFailCode] = 1;
+  bytesWritten = 0;
+  bytesRead = 0;
+}
+
+const bool faultsReady = (ResetFaults(), true);
+
+// How many of `size` bytes may pass before the limit `fault`, given the
+// `used` bytes so far; all of them when the fault is off.
+unsigned int Allowed(zrtest::Fault fault, const std::atomic<long long>& used, unsigned int size) {
+  const long long limit = faults[fault];
+  if (limit < 0) return size;
+  return static_cast<unsigned int>(std::clamp<long long>(limit - used, 0, size));
+}
 
 class FolderPlugin final : public IBackupDataWrite, private PluginBase {
  public:
@@ -59,8 +89,9 @@ class FolderPlugin final : public IBackupDataWrite, private PluginBase {
       if (f == nullptr && errno == ENOENT) return 3;
     }
     if (f == nullptr) return 1;
-    handle = nextHandle_++;
+    handle = NewHandle();
     files_[handle] = f;
+    if (mode == FileAccessMode::Write) writeHandles_.insert(handle);
     zrtest::Count(zrtest::kOpen);
     LogWrite(LogEvent::Debug, L"opened %ls", path.c_str());
     return 0;
@@ -69,15 +100,21 @@ class FolderPlugin final : public IBackupDataWrite, private PluginBase {
   int ReadFile(unsigned char* buffer, unsigned int& size, const unsigned int& handle) override {
     std::FILE* f = Find(handle);
     if (f == nullptr) return 1;
-    const std::size_t got = std::fread(buffer, 1, size, f);
+    unsigned int want = size;
+    if (faults[zrtest::kShortRead] > 0)
+      want = std::min<unsigned int>(want, static_cast<unsigned int>(faults[zrtest::kShortRead]));
+    const unsigned int allowed = Allowed(zrtest::kFailReadAfter, bytesRead, want);
+    const std::size_t got = std::fread(buffer, 1, allowed, f);
     size = static_cast<unsigned int>(got);
+    bytesRead += static_cast<long long>(got);
+    if (allowed < want && got == allowed) return got == 0 ? 1 : 0;
     if (got == 0) return std::ferror(f) ? 1 : 5;
     return 0;
   }
 
   int SeekFile(const unsigned int& handle, const unsigned long long& position) override {
     std::FILE* f = Find(handle);
-    if (f == nullptr) return 1;
+    if (f == nullptr || faults[zrtest::kFailSeek] != 0) return 1;
     return fseeko(f, static_cast<off_t>(position), SEEK_SET) == 0 ? 0 : 1;
   }
 
@@ -85,8 +122,10 @@ class FolderPlugin final : public IBackupDataWrite, private PluginBase {
     zrtest::Count(zrtest::kClose);
     auto it = files_.find(handle);
     if (it == files_.end()) return 1;
-    const int rc = std::fclose(it->second) == 0 ? 0 : 1;
+    int rc = std::fclose(it->second) == 0 ? 0 : 1;
     files_.erase(it);
+    if (writeHandles_.erase(handle) != 0 && faults[zrtest::kFailWriteClose] != 0)
+      rc = static_cast<int>(faults[zrtest::kFailWriteClose]);
     return rc;
   }
 
@@ -118,8 +157,12 @@ class FolderPlugin final : public IBackupDataWrite, private PluginBase {
   int WriteFile(const unsigned char* data, unsigned int& size, const unsigned int& handle) override {
     std::FILE* f = Find(handle);
     if (f == nullptr) return 1;
-    const std::size_t put = std::fwrite(data, 1, size, f);
+    const unsigned int allowed = Allowed(zrtest::kFailWriteAfter, bytesWritten, size);
+    const std::size_t put = std::fwrite(data, 1, allowed, f);
+    bytesWritten += static_cast<long long>(put);
+    const bool refused = allowed < size;
     size = static_cast<unsigned int>(put);
+    if (refused) return static_cast<int>(faults[zrtest::kWriteFailCode]);
     return std::ferror(f) ? 1 : 0;
   }
 
@@ -202,6 +245,13 @@ class FolderPlugin final : public IBackupDataWrite, private PluginBase {
     return result;
   }
 
+  unsigned int NewHandle() {
+    if (faults[zrtest::kReuseHandles] == 0) return nextHandle_++;
+    unsigned int handle = 1;
+    while (files_.count(handle) != 0) ++handle;
+    return handle;
+  }
+
   std::FILE* Find(unsigned int handle) const {
     auto it = files_.find(handle);
     return it == files_.end() ? nullptr : it->second;
@@ -218,15 +268,25 @@ class FolderPlugin final : public IBackupDataWrite, private PluginBase {
 
   fs::path root_;
   std::map<unsigned int, std::FILE*> files_;
+  std::set<unsigned int> writeHandles_;
   unsigned int nextHandle_ = 1;
 };
 
 }  // namespace
 
 ZR_PLUGIN_EXPORT IPluginInfo* GetPluginInfo() {
-  return new zrtest::FixedInfo(ZRTEST_NAME, L"1.0", ZRTEST_FS_TYPE, true, true,
+  static_cast<void>(faultsReady);
+  const bool seek = std::getenv("ZRTEST_FOLDER_NO_SEEK") == nullptr;
+  const bool move = std::getenv("ZRTEST_FOLDER_NO_MOVE") == nullptr;
+  return new zrtest::FixedInfo(ZRTEST_NAME, L"1.0", ZRTEST_FS_TYPE, seek, move,
                                ZRTEST_CONFIGURABLE);
 }
+
+ZR_PLUGIN_EXPORT void ZrTestSetFault(int which, long long value) {
+  if (which >= 0 && which < zrtest::kFaultCount) faults[which] = value;
+}
+
+ZR_PLUGIN_EXPORT void ZrTestResetFaults() { ResetFaults(); }
 
 #ifndef ZRTEST_NO_FACTORIES
 ZR_PLUGIN_EXPORT IBackupDataRead* GetBackupDataRead(ILog* log, ILink* link) {

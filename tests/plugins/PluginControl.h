@@ -9,6 +9,7 @@
 #include <string>
 
 #include "tests/plugins/Counters.h"
+#include "tests/plugins/FolderFaults.h"
 
 namespace zrtest {
 
@@ -66,6 +67,16 @@ inline void SetResult(const std::string& path, int code) {
 // Codes plug-in: 0 factories make objects, 1 return null, 2 throw.
 inline void SetFactoryMode(const std::string& path, int mode) {
   WithExport<void (*)(int)>(path, "ZrTestSetFactoryMode", [&](auto fn) { fn(mode); });
+}
+
+// Folder plug-in: sets one fault (tests/plugins/FolderFaults.h).
+inline void SetFault(const std::string& path, Fault which, long long value) {
+  WithExport<void (*)(int, long long)>(path, "ZrTestSetFault", [&](auto fn) { fn(which, value); });
+}
+
+// Folder plug-in: every fault off.
+inline void ResetFaults(const std::string& path) {
+  WithExport<void (*)()>(path, "ZrTestResetFaults", [](auto fn) { fn(); });
 }
 
 }  // namespace zrtest

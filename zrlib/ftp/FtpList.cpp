@@ -56,6 +56,10 @@ int toSize(const std::string& digits) {
 
 }  // namespace
 
+std::ptrdiff_t list::positionOf(const list& walk) {
+  return std::distance(walk.lines.cbegin(), std::list<std::string>::const_iterator(walk.currentLine));
+}
+
 list::list(const std::string& response) {
   // split() turns an empty text into one empty line; an empty response has
   // none.
@@ -71,24 +75,22 @@ list::list(const list& other)
       directory(other.directory),
       name(other.name),
       size(other.size) {
-  // The position must refer to this object's own lines.
-  currentLine = std::next(
-      lines.begin(),
-      std::distance(other.lines.begin(),
-                    std::list<std::string>::const_iterator(other.currentLine)));
+  currentLine = std::next(lines.begin(), positionOf(other));
 }
 
 list& list::operator=(const list& other) {
   if (this != &other) {
-    list copy(other);
-    // Taken as an index: an end() iterator would not follow the swapped nodes.
-    const auto position = std::distance(copy.lines.begin(), copy.currentLine);
-    lines.swap(copy.lines);
+    std::list<std::string> copied(other.lines);
+    std::string copiedName(other.name);
+    const auto position = positionOf(other);
+    lines.swap(copied);
+    // The position is taken again from this object's own lines: an end()
+    // iterator stays with the list it came from when the nodes are swapped.
     currentLine = std::next(lines.begin(), position);
-    valid = copy.valid;
-    directory = copy.directory;
-    name.swap(copy.name);
-    size = copy.size;
+    valid = other.valid;
+    directory = other.directory;
+    name.swap(copiedName);
+    size = other.size;
   }
   return *this;
 }

@@ -1,6 +1,7 @@
 #ifndef ZRLIB_FTP_FTPLIST_H
 #define ZRLIB_FTP_FTPLIST_H
 
+#include <cstddef>
 #include <list>
 #include <string>
 
@@ -53,6 +54,10 @@ class ZRLIB_API list {
   bool directory = false;  // that line names a directory or a link
   std::string name;        // the entry's name
   int size = 0;            // entry size, at most 2,147,483,647
+
+ private:
+  // How many lines of `walk` come before its current line.
+  static std::ptrdiff_t positionOf(const list& walk);
 };
 
 }  // namespace ftp

@@ -165,12 +165,21 @@ TEST(FtpList, CopiesWalkTheirOwnLines) {
   }
   list end(b);  // a copy taken at the end stays at the end
   EXPECT_FALSE(end.getNextItem());
-  list assigned("-rw-r--r-- 1 u g 3 Jan 10 12:34 three");
-  assigned = b;  // so does an assignment taken there
-  EXPECT_FALSE(assigned.getNextItem());
-  assigned.init();
-  ASSERT_TRUE(assigned.getNextItem());
-  EXPECT_EQ("one", assigned.name);
+
+  // Assignment from a walk at its end (an empty response is one) leaves the
+  // target at the end of its own lines, whether or not it had any.
+  const list empty("");
+  list d("-rw-r--r-- 1 u g 3 Jan 10 12:34 three");
+  d = empty;
+  EXPECT_TRUE(d.currentLine == d.lines.end());
+  EXPECT_FALSE(d.getNextItem());
+  list e("");
+  e = b;
+  EXPECT_TRUE(e.currentLine == e.lines.end());
+  EXPECT_FALSE(e.getNextItem());
+  e.init();
+  ASSERT_TRUE(e.getNextItem());
+  EXPECT_EQ("one", e.name);
 }
 
 // Long hostile lines from a server must neither throw nor take long.

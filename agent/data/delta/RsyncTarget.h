@@ -139,37 +139,45 @@ class CRsyncTarget : public CPluginBroker<IBackupDataWrite> {
     std::wstring temporaryPath;  // empty when not used
   };
 
+  enum class Route { kBroker, kSignature, kPatching, kPatchReading };
+  // Which job, if any, `handle` belongs to.
+  Route RouteOf(unsigned int handle);
+
   static void SignatureWorker(void* target);
   static void PatchWorker(void* target);
-  // Worker-side callbacks of the librsync jobs.
+  // Worker-side callbacks of the librsync jobs (`target` is this object).
+  static std::size_t ReadSignatureInput(unsigned char* buffer, std::size_t capacity, void* target);
+  static std::size_t WriteSignature(const unsigned char* data, std::size_t length, void* target);
   static std::size_t ReadBase(unsigned char* buffer, std::size_t capacity, void* target);
   static bool SeekBase(std::uint64_t position, void* target);
-  static std::size_t ReadSignatureInput(unsigned char* buffer, std::size_t capacity, void* target);
   static std::size_t ReadDelta(unsigned char* buffer, std::size_t capacity, void* target);
   static std::size_t ReadStoredDelta(unsigned char* buffer, std::size_t capacity, void* target);
   static std::size_t WriteResult(const unsigned char* data, std::size_t length, void* target);
-  // Copies a job's output into the caller's published buffers.
+  static std::size_t WritePatchOutput(const unsigned char* data, std::size_t length, void* target);
+  // Worker side of a job whose output the caller reads: copies into the
+  // caller's published buffers; short only when the job was abandoned.
   static std::size_t HandOver(CThreadSync& sync, HandOff& state, const unsigned char* data,
                               std::size_t length);
-  // Caller side of a job that hands output over: one ReadFile.
+  // Caller side of such a job: one ReadFile.
   int TakeOutput(CThreadSync& sync, HandOff& state, unsigned char* buffer, unsigned int& size);
-
+  // Caller side of patching: one WriteFile.
   int WritePatching(const unsigned char* data, unsigned int& size);
+  int StartPatchWorker(const char* announcement, unsigned int& handle);
   int CloseSignature();
   int ClosePatching();
   int ClosePatchReading();
-  // Cancels a job's worker, waits for it to end and reports whether it had
-  // ended on its own.
+  // Cancels a job's worker and waits for it to end; true when it had ended
+  // on its own before.
   static bool Abandon(CThreadSync& sync, HandOff& state);
 
   // True when a job is open and the joined `path` is not served by the
-  // current plug-in object.
+  // current plug-in object. REQUIRES: brokerMutex_ held.
   bool WouldSwitch(const std::wstring& path);
   bool JobOpen() const { return signature_.open || patch_.open; }
   // A free temporary name for `path`, empty when three tries found none.
   std::wstring TemporaryPath(const std::wstring& path);
   bool DeltaAllowed(const std::wstring& basePath);
-  int CloseQuietly(unsigned int handle);
+  void CloseQuietly(unsigned int handle);
   void LogError(const wchar_t* text);
   static void Announce(const char* line);
 

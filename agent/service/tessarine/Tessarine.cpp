@@ -14,6 +14,8 @@ ZavediDedozozuriz::Workstation_ptr CTessarine::FindWorkstation(const std::wstrin
   if (GetNetworkContext(context.out()) != 0 || CORBA::is_nil(context)) {
     return ZavediDedozozuriz::Workstation::_nil();
   }
+  // A narrow name ends at the first U+0000: such a name would find another one.
+  if (name.find(L'\0') != std::wstring::npos) return ZavediDedozozuriz::Workstation::_nil();
   std::string id;
   try {
     id = ZRLib::strings::toAstr(name);
@@ -27,7 +29,11 @@ ZavediDedozozuriz::Workstation_ptr CTessarine::FindWorkstation(const std::wstrin
   path[0].kind = CORBA::string_dup(kWorkstationKind);
   try {
     CORBA::Object_var object = context->resolve(path);
-    return ZavediDedozozuriz::Workstation::_narrow(object);
+    // The narrow may ask the bound object itself; it is bounded like a naming call.
+    if (!CORBA::is_nil(object)) omniORB::setClientCallTimeout(object, kNamingCallTimeoutMs);
+    ZavediDedozozuriz::Workstation_var found = ZavediDedozozuriz::Workstation::_narrow(object);
+    if (!CORBA::is_nil(found)) omniORB::setClientCallTimeout(found, kNamingCallTimeoutMs);
+    return found._retn();
   } catch (const CosNaming::NamingContext::NotFound&) {
   } catch (const CosNaming::NamingContext::CannotProceed&) {
   } catch (const CosNaming::NamingContext::InvalidName&) {

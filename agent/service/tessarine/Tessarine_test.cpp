@@ -42,6 +42,11 @@ TEST_F(TessarineTest, FindsABoundWorkstation) {
   ASSERT_FALSE(CORBA::is_nil(found));
   CORBA::WString_var name = found->name();
   EXPECT_STREQ(name.in(), L"WS1");
+  // A name holding U+0000 is not the name before it.
+  for (const std::wstring& cut : {std::wstring(L"WS1\0evil", 8), std::wstring(L"WS1\0", 4)}) {
+    ZavediDedozozuriz::Workstation_var none = tessarine_.FindWorkstation(cut);
+    EXPECT_TRUE(CORBA::is_nil(none));
+  }
 }
 
 TEST_F(TessarineTest, UnboundAndWronglyTypedNamesGiveNilSilently) {

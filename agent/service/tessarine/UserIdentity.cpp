@@ -1,8 +1,8 @@
 #include "agent/service/tessarine/UserIdentity.h"
 
+#include <stdexcept>
 #include <utility>
 
-#include "zrlib/strings/Strings.h"
 #include "zrlib/system/System.h"
 
 namespace {
@@ -11,10 +11,13 @@ const wchar_t kCoordinatorLogin[] = L"Quillanbreck.exe";
 
 bool IsLocalDomain(const std::wstring& domain) { return domain.empty() || domain == L"."; }
 
-// Case-insensitive equality; to_upper maps through a locale object and leaves
-// the process-wide locale alone, so concurrent conversions are unaffected.
-bool SameName(const std::wstring& a, const std::wstring& b) {
-  return ZRLib::strings::to_upper(a) == ZRLib::strings::to_upper(b);
+// The environment's locale, or nothing when it names a locale that does not exist.
+std::shared_ptr<const std::locale> EnvironmentLocale() {
+  try {
+    return std::make_shared<const std::locale>("");
+  } catch (const std::runtime_error&) {
+    return nullptr;
+  }
 }
 
 }  // namespace
@@ -35,10 +38,21 @@ void SplitAccount(const std::wstring& account, std::wstring& user, std::wstring&
   user = account;
 }
 
-CUserIdentity::CUserIdentity() { (void)ZRLib::system::GetCurrentUserAndDomain(m_user, m_domain); }
+CUserIdentity::CUserIdentity() : m_locale(EnvironmentLocale()) {
+  (void)ZRLib::system::GetCurrentUserAndDomain(m_user, m_domain);
+}
 
 CUserIdentity::CUserIdentity(std::wstring user, std::wstring domain)
-    : m_user(std::move(user)), m_domain(std::move(domain)) {}
+    : m_user(std::move(user)), m_domain(std::move(domain)), m_locale(EnvironmentLocale()) {}
+
+std::wstring CUserIdentity::Upper(const std::wstring& text) const {
+  if (!m_locale) throw std::runtime_error("the environment names a locale that does not exist");
+  std::wstring out(text);
+  if (!out.empty()) std::use_facet<std::ctype<wchar_t>>(*m_locale).toupper(&out[0], &out[0] + out.size());
+  return out;
+}
+
+bool CUserIdentity::SameName(const std::wstring& a, const std::wstring& b) const { return Upper(a) == Upper(b); }
 
 bool CUserIdentity::IsAccessAllowed(const std::wstring& login) const {
   if (m_user.empty()) return false;

@@ -1,6 +1,8 @@
 #ifndef AGENT_SERVICE_TESSARINE_USERIDENTITY_H
 #define AGENT_SERVICE_TESSARINE_USERIDENTITY_H
 
+#include <locale>
+#include <memory>
 #include <string>
 
 // Splits an account name at its first separator: "domain\user" or
@@ -20,17 +22,24 @@ class CUserIdentity {
 
   // True when `login` names this account, or is the Coordinator's own process
   // ("Quillanbreck.exe", exact case). Names and domains compare without regard
-  // to case (the environment's locale); an empty domain and "." both mean this
-  // machine. Always false when the record's user is empty. Throws
-  // std::runtime_error when the environment names a locale that does not exist.
+  // to case (the environment's locale, taken once at construction); an empty
+  // domain and "." both mean this machine. Always false when the record's user
+  // is empty. Throws std::runtime_error when, at construction, the environment
+  // named a locale that does not exist.
   [[nodiscard]] bool IsAccessAllowed(const std::wstring& login) const;
 
   const std::wstring& User() const { return m_user; }
   const std::wstring& Domain() const { return m_domain; }
 
  private:
+  std::wstring Upper(const std::wstring& text) const;
+  bool SameName(const std::wstring& a, const std::wstring& b) const;
+
   std::wstring m_user;
   std::wstring m_domain;
+  // Built once: building a locale per call races with glibc's locale teardown
+  // on other threads. Null when the environment's locale does not exist.
+  std::shared_ptr<const std::locale> m_locale;
 };
 
 #endif

@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "plugin-api/ResultCodes.h"
 #include "zrlib/filesystem/FileSystem.h"
 #include "zrlib/strings/Strings.h"
 
@@ -44,6 +45,10 @@ std::wstring SafeFileName(std::wstring name) {
 
 // A folder below root that does not exist yet, created; empty on failure.
 std::wstring CreateUniqueFolder(std::wstring root, const void* identity) {
+  // Agent paths use "\\" as separator; the link ends the folder with one.
+  for (wchar_t& c : root) {
+    if (c == L'\\') c = L'/';
+  }
   if (root.empty()) root = ZRLib::filesystem::GetTempFolderPath();
   if (root.back() != L'/') root += L'/';
   wchar_t id[64];
@@ -306,11 +311,15 @@ int CFilter::FetchArchive(const unsigned int& handle, bool& found) {
     LogWrite(LogEvent::Error, L"Can't create temporary file '%ls'", destinationPath_.c_str());
     return 1;
   }
-  if (m_next->PrepareTransform(currentName_, forward_, handle) != 0) {
-    // Nothing stored yet: the transaction starts without an old archive.
+  const int prepared = m_next->PrepareTransform(currentName_, forward_, handle);
+  if (prepared != 0) {
     file.reset();
     RemoveFile(destinationPath_);
-    return 0;
+    // Only "not found" means nothing is stored yet. Any other failure would let
+    // the commit replace the stored archive by one without its old entries.
+    if (prepared == zr::kPathNotFound) return 0;
+    LogWrite(LogEvent::Error, L"Can't fetch the stored archive '%ls'", currentName_.c_str());
+    return prepared;
   }
   std::vector<unsigned char> chunk(kChunkSize);
   uint64_t total = 0;

@@ -63,6 +63,7 @@ class FakeStore : public IBackupDataFilter {
       return 0;
     }
     if (!stored) return 3;
+    if (failOpen != 0) return failOpen;
     position = 0;
     return 0;
   }
@@ -102,7 +103,7 @@ class FakeStore : public IBackupDataFilter {
 
   std::optional<Bytes> stored;
   std::vector<std::pair<std::wstring, bool>> prepared;
-  int failSend = 0, failDirect = 0, failCommit = 0;
+  int failSend = 0, failDirect = 0, failCommit = 0, failOpen = 0;
   std::size_t failFetchAt = 0;
   int directCalls = 0, commits = 0;
 
@@ -293,6 +294,42 @@ TEST_F(ZipArchiveFilterTest, EmptyStoredObjectLeavesNoFileBehind) {
   ASSERT_EQ(listing.size(), 1u);
   EXPECT_EQ(listing.front().Name, L"A");
   EXPECT_EQ(filter.CommitTransaction(1), 0);
+}
+
+// Only "not found" from the next filter means nothing is stored: any other failure
+// to open the stored archive fails the transaction and keeps that archive.
+TEST_F(ZipArchiveFilterTest, StoredArchiveThatCannotBeOpenedIsKept) {
+  CFilter filter(&log, &link);
+  filter.SetNextFilter(&store);
+  ASSERT_EQ(Store(filter, {{L"A", a}, {L"B", b}}), 0);
+  const Bytes before = *store.stored;
+  for (int failure : {1, 4, 7}) {
+    store.failOpen = failure;
+    EXPECT_EQ(Store(filter, {{L"C", c}}), failure);
+    ASSERT_TRUE(store.stored.has_value());
+    EXPECT_EQ(*store.stored, before) << failure;
+  }
+  EXPECT_TRUE(log.Has(L"Can't fetch the stored archive"));
+  store.failOpen = 0;
+  ASSERT_EQ(Store(filter, {{L"C", c}}), 0);
+  const auto entries = Entries(*store.stored);
+  EXPECT_EQ(entries.size(), 3u);
+}
+
+// The agent's link ends WSTempPath with "\\": a separator, not part of a folder name.
+TEST_F(ZipArchiveFilterTest, BackslashEndsTheTemporaryFolderPath) {
+  link.values[L"WSTempPath"] = Wide(dir.path()) + L"\\";
+  CFilter filter(&log, &link);
+  const std::wstring folder = filter.TempFolder();
+  ASSERT_FALSE(folder.empty());
+  EXPECT_EQ(folder.compare(0, dir.path().size() + 3, Wide(dir.path() + "/ZR")), 0) << Narrow(folder);
+  EXPECT_EQ(folder.find(L'\\'), std::wstring::npos);
+  int entries = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    ++entries;
+    EXPECT_EQ(entry.path().filename().string().rfind("ZR", 0), 0u) << entry.path();
+  }
+  EXPECT_EQ(entries, 1);
 }
 
 TEST_F(ZipArchiveFilterTest, FailuresOfTheNextFilterFailTheCommit) {

@@ -34,6 +34,8 @@ int CZipFilter::BeginTransaction(IZipFilterOutputWriter* writer) {
   entries_.clear();
   buffered_ = 0;
   failed_ = false;
+  // A transaction without entries commits a valid empty archive.
+  valid_ = writer != nullptr;
   return writer == nullptr ? 1 : 0;
 }
 

@@ -163,6 +163,13 @@ TEST(ZipFilterTest, CommitWithoutEntriesWritesOnlyTheEndRecords) {
   ASSERT_EQ(zip.CommitTransaction(), 0);
   ASSERT_EQ(second.bytes.size(), 56u + 20u + 22u);
   CheckEnd(second.bytes, 0, 0, 0);
+
+  // A fresh writer's first transaction may be empty too.
+  MemoryWriter fresh;
+  CZipFilter empty;
+  ASSERT_EQ(empty.BeginTransaction(&fresh), 0);
+  EXPECT_EQ(empty.CommitTransaction(), 0);
+  EXPECT_EQ(fresh.bytes, second.bytes);
 }
 
 TEST(ZipFilterTest, WriterTakingOneBytePerCallGivesTheSameArchive) {

@@ -100,7 +100,15 @@ int CZipStreamReader::ReadFile(unsigned char* buffer, unsigned int& size) {
     size = 0;
     return 1;
   }
-  const unsigned int room = size;
+  // Without a data descriptor the header's sizes are binding: one byte past the
+  // stated size is enough to know the entry lies, so no more is inflated.
+  const bool stated = (header_.flags & zip::kFlagDataDescriptor) == 0;
+  unsigned int room = size;
+  if (stated) {
+    const uint64_t left =
+        header_.uncompressedSize > uncompressedRead_ ? header_.uncompressedSize - uncompressedRead_ : 0;
+    if (left < room) room = static_cast<unsigned int>(left) + 1;
+  }
   stream_.next_out = buffer;
   stream_.avail_out = room;
   for (;;) {
@@ -111,6 +119,11 @@ int CZipStreamReader::ReadFile(unsigned char* buffer, unsigned int& size) {
     Consume(taken);
     compressedRead_ += taken;
     const unsigned int produced = room - stream_.avail_out;
+    if (stated && (uncompressedRead_ + produced > header_.uncompressedSize ||
+                   compressedRead_ > header_.compressedSize)) {
+      size = 0;
+      return Fail();
+    }
     if (z == Z_STREAM_END) {
       size = produced;
       uncompressedRead_ += produced;

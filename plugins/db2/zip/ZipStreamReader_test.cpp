@@ -1,5 +1,7 @@
 #include "plugins/db2/zip/ZipStreamReader.h"
 
+#include <zlib.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -151,6 +153,53 @@ TEST(ZipStreamReaderTest, RefusesEntriesThatDoNotMatchTheirDescriptorOrHeader) {
   ZipFileHeader* header = nullptr;
   ASSERT_EQ(reader.OpenCurrentFile(header), 0);
   EXPECT_EQ(Drain(reader), 1);
+}
+
+// Raw deflate of `data`.
+Bytes Deflate(const Bytes& data) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit2(&z, 9, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  Bytes out(deflateBound(&z, data.size()));
+  z.next_in = const_cast<unsigned char*>(data.data());
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+// An entry whose header states 10 bytes but whose data inflates to 64 MiB fails
+// as soon as the output passes the stated size, having delivered no more than it.
+TEST(ZipStreamReaderTest, OutputPastTheStatedSizeFailsAtOnce) {
+  const Bytes deflated = Deflate(Bytes(64u << 20, 0));
+  Bytes archive;
+  const auto put = [&archive](uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) archive.push_back(static_cast<unsigned char>(value >> (8 * i)));
+  };
+  put(0x04034b50, 4);
+  put(20, 2);  // version needed
+  put(0, 2);   // flags: no data descriptor, the header's sizes hold
+  put(8, 2);   // deflate
+  put(0, 4);   // time and date
+  put(0x12345678, 4);
+  put(deflated.size(), 4);
+  put(10, 4);  // stated uncompressed size
+  put(1, 2);
+  put(0, 2);
+  archive.push_back('x');
+  archive.insert(archive.end(), deflated.begin(), deflated.end());
+
+  ChunkedInput input(archive, 4096);
+  CZipStreamReader reader;
+  ASSERT_EQ(reader.OpenZip(&input), 0);
+  ZipFileHeader* header = nullptr;
+  ASSERT_EQ(reader.OpenCurrentFile(header), 0);
+  Bytes delivered;
+  EXPECT_EQ(Drain(reader, &delivered), 1);
+  EXPECT_LE(delivered.size(), 10u);
+  EXPECT_LT(input.calls, 5);
 }
 
 TEST(ZipStreamReaderTest, RefusesStoredAndEncryptedEntries) {

@@ -1,0 +1,179 @@
+#include "agent/data/delta/RsyncSource.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "agent/data/delta/RsyncWrapper.h"
+#include "plugin-api/ResultCodes.h"
+
+namespace zr {
+namespace {
+
+enum class Step { kCopied, kWait, kEnded };
+enum class Handed { kTaken, kPending, kFailed };
+
+}  // namespace
+
+CRsyncSource::CRsyncSource(ILog* log, IRsyncSourceWrite* target) : log_(log), target_(target) {}
+
+CRsyncSource::~CRsyncSource() {
+  if (!open_) return;
+  sync_.Cancel();
+  sync_.Join();
+  try {
+    static_cast<void>(target_->CloseFileSignature(signatureHandle_));
+    static_cast<void>(target_->CloseFilePatching(patchingHandle_));
+  } catch (...) {
+  }
+}
+
+void CRsyncSource::LogError(const wchar_t* text) {
+  try {
+    if (log_ != nullptr) log_->Write(LogEvent::Error, text);
+  } catch (...) {
+  }
+}
+
+int CRsyncSource::Open(const std::wstring& basePath, const std::wstring& path,
+                       unsigned int& handle) {
+  if (open_ || target_ == nullptr) return kFailed;
+  int result = target_->OpenFileSignature(basePath, signatureHandle_);
+  if (result != kSuccess) return result;
+  result = target_->OpenFilePatching(basePath, path, patchingHandle_);
+  if (result != kSuccess) {
+    LogError(L"Delta coping: Failed to open target file for writing ( Linux )");
+    static_cast<void>(target_->CloseFileSignature(signatureHandle_));
+    return result;
+  }
+  sync_.Locked([this] {
+    data_ = nullptr;
+    length_ = 0;
+    consumed_ = 0;
+    end_ = false;
+    done_ = false;
+    failed_ = false;
+  });
+  if (!sync_.StartThread(&Worker, this)) {
+    LogError(L"Delta coping: Can't start thread for the delta");
+    static_cast<void>(target_->CloseFileSignature(signatureHandle_));
+    static_cast<void>(target_->CloseFilePatching(patchingHandle_));
+    return kFailed;
+  }
+  open_ = true;
+  handle = patchingHandle_;
+  return kSuccess;
+}
+
+void CRsyncSource::Worker(void* source) {
+  auto& self = *static_cast<CRsyncSource*>(source);
+  int result = kFailed;
+  try {
+    CRsyncWrapper wrapper;
+    result = wrapper.MakeDelta(&self, &ReadData, &self, &ReadSignature, &self, &WriteDelta);
+  } catch (...) {
+    result = kFailed;
+  }
+  try {
+    if (result != 0 && !self.sync_.IsCancelled())
+      self.LogError(L"Delta coping: Error occured, while getting source file delta");
+    self.sync_.Locked([&] {
+      self.done_ = true;
+      self.failed_ = self.failed_ || result != 0;
+    });
+    self.sync_.NotifyWriter();
+  } catch (...) {
+  }
+  self.sync_.NotifyThreadTermination();
+}
+
+std::size_t CRsyncSource::ReadData(unsigned char* buffer, std::size_t capacity, void* source) {
+  auto& self = *static_cast<CRsyncSource*>(source);
+  for (;;) {
+    std::size_t n = 0;
+    bool usedUp = false;
+    const Step step = self.sync_.Locked([&] {
+      if (self.data_ != nullptr && self.consumed_ < self.length_) {
+        n = std::min<std::size_t>(capacity, self.length_ - self.consumed_);
+        std::memcpy(buffer, self.data_ + self.consumed_, n);
+        self.consumed_ += static_cast<std::uint32_t>(n);
+        if (self.consumed_ == self.length_) {
+          self.data_ = nullptr;
+          usedUp = true;
+        }
+        return Step::kCopied;
+      }
+      return self.end_ ? Step::kEnded : Step::kWait;
+    });
+    if (step == Step::kCopied) {
+      if (usedUp) self.sync_.NotifyWriter();
+      return n;
+    }
+    if (step == Step::kEnded || !self.sync_.WaitForWriter()) return 0;
+  }
+}
+
+std::size_t CRsyncSource::ReadSignature(unsigned char* buffer, std::size_t capacity,
+                                        void* source) {
+  auto& self = *static_cast<CRsyncSource*>(source);
+  if (self.sync_.IsCancelled()) return 0;
+  unsigned int size =
+      static_cast<unsigned int>(std::min<std::size_t>(capacity, CRsyncWrapper::kBufferLength));
+  const int result = self.target_->ReadFileSignature(buffer, size, self.signatureHandle_);
+  if (result == kSuccess) return std::min<std::size_t>(size, capacity);
+  // A signature cut short by a failure is no signature to trust.
+  if (result != kHandleEof) self.sync_.Locked([&] { self.failed_ = true; });
+  return 0;
+}
+
+std::size_t CRsyncSource::WriteDelta(const unsigned char* data, std::size_t length,
+                                     void* source) {
+  auto& self = *static_cast<CRsyncSource*>(source);
+  if (self.sync_.IsCancelled()) return 0;
+  unsigned int size = static_cast<unsigned int>(length);
+  const int result = self.target_->WriteFilePatching(data, size, self.patchingHandle_);
+  return result == kSuccess ? length : 0;
+}
+
+int CRsyncSource::Write(const unsigned char* data, unsigned int& size) {
+  // Nothing to pass: an empty hand-over would read as the end of the data.
+  if (size == 0) return kSuccess;
+  if (!open_) return kFailed;
+  const bool refused = sync_.Locked([&] {
+    if (done_) return true;
+    data_ = data;
+    length_ = size;
+    consumed_ = 0;
+    return false;
+  });
+  if (refused) return kFailed;
+  sync_.NotifyReader();
+  for (;;) {
+    const bool woken = sync_.WaitForReader();
+    const Handed handed = sync_.Locked([&] {
+      if (data_ == nullptr) return Handed::kTaken;
+      if (done_ || !woken) {
+        data_ = nullptr;
+        return Handed::kFailed;
+      }
+      return Handed::kPending;
+    });
+    if (handed == Handed::kTaken) return kSuccess;
+    if (handed == Handed::kFailed) return kFailed;
+  }
+}
+
+int CRsyncSource::Close() {
+  if (!open_) return kSuccess;
+  sync_.Locked([this] { end_ = true; });
+  sync_.NotifyReader();
+  static_cast<void>(sync_.WaitThreadTermination());
+  sync_.Join();
+  open_ = false;
+  const bool failed = sync_.Locked([this] { return failed_; });
+  const int signature = target_->CloseFileSignature(signatureHandle_);
+  const int patching = target_->CloseFilePatching(patchingHandle_);
+  if (failed) return kFailed;
+  return signature != kSuccess ? signature : patching;
+}
+
+}  // namespace zr

@@ -1,0 +1,113 @@
+#include "agent/data/delta/RsyncSource.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "agent/data/delta/DeltaFixture.h"
+
+namespace {
+
+using deltatest::Bytes;
+using deltatest::Random;
+
+class RsyncSourceTest : public deltatest::DeltaFixture {
+ protected:
+  // Writes `data` through `source` in pieces; the first failure or 0.
+  static int WriteAll(zr::CRsyncSource& source, const Bytes& data, std::size_t piece) {
+    for (std::size_t at = 0; at < data.size(); at += piece) {
+      unsigned int size = static_cast<unsigned int>(std::min(piece, data.size() - at));
+      const int result = source.Write(data.data() + at, size);
+      if (result != 0) return result;
+      unsigned int none = 0;
+      if (source.Write(data.data(), none) != 0) return -1;  // 0 bytes: nothing happens
+    }
+    return 0;
+  }
+};
+
+TEST_F(RsyncSourceTest, DeltaWrittenThroughTheSourceRebuildsTheNewFile) {
+  const Bytes old = Random(3000000, 11);
+  const Bytes changed = deltatest::Edited(old);
+  Put(Plain("file"), old);
+  const Bytes rdiffDelta = RdiffDelta("file", changed);
+  Bytes delta;
+  deltatest::TargetDeltaSide side(*target_, &delta);
+  testing::internal::CaptureStdout();
+  zr::CRsyncSource source(&log_, &side);
+  unsigned int handle = 0;
+  ASSERT_EQ(0, source.Open(InPlugin("file"), InPlugin("file"), handle));
+  EXPECT_EQ(0, WriteAll(source, changed, 100003));
+  EXPECT_EQ(0, source.Close());
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(changed, Get(Plain("file")));
+  EXPECT_EQ(rdiffDelta, delta);
+  EXPECT_EQ(std::vector<std::string>{"file"}, FilesLike("file"));
+  for (const auto& line : log_.Lines()) EXPECT_NE(LogEvent::Error, line.first) << line.second;
+}
+
+TEST_F(RsyncSourceTest, RefusedPatchingClosesTheSignatureQuietly) {
+  Put(Plain("file"), Random(3000000, 12));
+  const auto off = MakeSettings(false);
+  auto plain = MakeTarget(off.get());
+  deltatest::TargetDeltaSide side(*plain);
+  testing::internal::CaptureStdout();
+  zr::CRsyncSource source(&log_, &side);
+  unsigned int handle = 0;
+  EXPECT_EQ(6, source.Open(InPlugin("file"), InPlugin("file"), handle));
+  EXPECT_EQ(1, CountLines(LogEvent::Error,
+                          L"Delta coping: Failed to open target file for writing ( Linux )"));
+  EXPECT_EQ(0, CountLines(LogEvent::Error,
+                          L"Error occured, while getting destination file signature"));
+  // Nothing is open afterwards.
+  unsigned char byte = 0;
+  unsigned int size = 1;
+  EXPECT_EQ(1, source.Write(&byte, size));
+  EXPECT_EQ(0, source.Close());
+  testing::internal::GetCapturedStdout();
+}
+
+TEST_F(RsyncSourceTest, AFailingTargetFailsTheWritesAndTheClose) {
+  const Bytes old = Random(500000, 13);
+  Put(Plain("file"), old);
+  zrtest::SetFault(folder_, zrtest::kFailWriteAfter, 100000);
+  zrtest::SetFault(folder_, zrtest::kWriteFailCode, 7);
+  deltatest::TargetDeltaSide side(*target_);
+  testing::internal::CaptureStdout();
+  zr::CRsyncSource source(&log_, &side);
+  unsigned int handle = 0;
+  ASSERT_EQ(0, source.Open(InPlugin("file"), InPlugin("file"), handle));
+  // Unrelated data: the delta is all literals and soon too big for the disk.
+  EXPECT_EQ(1, WriteAll(source, Random(8000000, 14), 65536));
+  EXPECT_EQ(1, source.Close());
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(1, CountLines(LogEvent::Error, L"Delta coping: Error occured, while getting source file delta"));
+  EXPECT_EQ(old, Get(Plain("file")));
+  EXPECT_EQ(std::vector<std::string>{"file"}, FilesLike("file"));
+}
+
+TEST_F(RsyncSourceTest, DestroyedMidwayItLeavesTheFileAsItWas) {
+  const Bytes old = Random(2000000, 15);
+  Put(Plain("file"), old);
+  deltatest::TargetDeltaSide side(*target_);
+  testing::internal::CaptureStdout();
+  {
+    zr::CRsyncSource source(&log_, &side);
+    unsigned int handle = 0;
+    ASSERT_EQ(0, source.Open(InPlugin("file"), InPlugin("file"), handle));
+    EXPECT_EQ(0, WriteAll(source, Random(3000000, 16), 65536));
+  }
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(old, Get(Plain("file")));
+  EXPECT_EQ(std::vector<std::string>{"file"}, FilesLike("file"));
+  // The target takes the next job.
+  unsigned int handle = 0;
+  ASSERT_EQ(0, target_->OpenFileSignature(InPlugin("file"), handle));
+  int result = 0;
+  ReadAll(handle, 65536, result);
+  EXPECT_EQ(5, result);
+  EXPECT_EQ(0, target_->CloseFile(handle));
+}
+
+}  // namespace

@@ -1,0 +1,87 @@
+#include "idl/WideCodeSet.h"
+
+#include <omniORB4/CORBA.h>
+#include <omniORB4/minorCode.h>
+
+#include <stdexcept>
+#include <vector>
+
+namespace zr {
+namespace {
+
+using omni::omniCodeSet;
+
+const char kName[] = "UCS-4-ZR";
+
+using Unit = omniCodeSet::UniChar;
+
+// omniORB's UCS-4 native code set converts to UTF-16 correctly but tells the
+// transmission code set the number of code points, not of UTF-16 units, so the
+// tail of a string holding characters above U+FFFF is cut. This one differs only
+// there; every other operation is omniORB's own.
+class NativeUcs4 : public omniCodeSet::NCS_W {
+ public:
+  explicit NativeUcs4(omniCodeSet::NCS_W* stock)
+      : omniCodeSet::NCS_W(omniCodeSet::ID_UCS_4, kName, omniCodeSet::CS_Other), m_stock(stock) {}
+
+  void marshalWChar(cdrStream& stream, omniCodeSet::TCS_W* tcs, _CORBA_WChar c) override {
+    m_stock->marshalWChar(stream, tcs, c);
+  }
+
+  void marshalWString(cdrStream& stream, omniCodeSet::TCS_W* tcs, _CORBA_ULong bound, _CORBA_ULong length,
+                      const _CORBA_WChar* text) override {
+    // Without a transmission code set omniORB raises the exception that fits.
+    if (tcs == nullptr) return m_stock->marshalWString(stream, tcs, bound, length, text);
+    if (tcs->fastMarshalWString(stream, this, bound, length, text)) return;
+    const auto completion = static_cast<CORBA::CompletionStatus>(stream.completion());
+    if (bound != 0 && length > bound) throw CORBA::MARSHAL(omni::MARSHAL_WStringIsTooLong, completion);
+    std::vector<Unit> units;
+    units.reserve(static_cast<size_t>(length) + 1);
+    for (_CORBA_ULong i = 0; i < length; ++i) {
+      const _CORBA_ULong c = static_cast<_CORBA_ULong>(text[i]);
+      if (c <= 0xFFFF) {
+        units.push_back(static_cast<Unit>(c));
+      } else if (c <= 0x10FFFF) {
+        units.push_back(static_cast<Unit>(0xD800 + ((c - 0x10000) >> 10)));
+        units.push_back(static_cast<Unit>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+      } else {
+        throw CORBA::DATA_CONVERSION(omni::DATA_CONVERSION_CannotMapChar, completion);
+      }
+    }
+    const auto unitCount = static_cast<_CORBA_ULong>(units.size());
+    units.push_back(0);
+    // The bound counts characters and was checked above.
+    tcs->marshalWString(stream, 0, unitCount, units.data());
+  }
+
+  _CORBA_WChar unmarshalWChar(cdrStream& stream, omniCodeSet::TCS_W* tcs) override {
+    return m_stock->unmarshalWChar(stream, tcs);
+  }
+
+  _CORBA_ULong unmarshalWString(cdrStream& stream, omniCodeSet::TCS_W* tcs, _CORBA_ULong bound,
+                                _CORBA_WChar*& text) override {
+    return m_stock->unmarshalWString(stream, tcs, bound, text);
+  }
+
+ private:
+  omniCodeSet::NCS_W* m_stock;  // omniORB's UCS-4 code set; lives as long as the process
+};
+
+NativeUcs4* Register() {
+  static_assert(sizeof(_CORBA_WChar) == 4, "the native code set holds one code point per wchar_t");
+  omniCodeSet::NCS_W* stock = omniCodeSet::getNCS_W("UCS-4");
+  if (stock == nullptr) throw std::runtime_error("omniORB's UCS-4 code set is not loaded");
+  // Registered once and never freed: omniORB keeps a pointer to it.
+  auto* own = new NativeUcs4(stock);
+  omniCodeSet::registerNCS_W(own);
+  return own;
+}
+
+}  // namespace
+
+const char* NativeWideCodeSet() {
+  static NativeUcs4* const registered = Register();
+  return registered->name();
+}
+
+}  // namespace zr
