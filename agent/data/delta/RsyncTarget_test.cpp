@@ -70,6 +70,24 @@ TEST_F(RsyncTargetTest, PatchingInPlaceGoesThroughATemporaryFileMovedOntoThePath
   EXPECT_EQ(1, temporaryOpens);
 }
 
+TEST_F(RsyncTargetTest, PatchingToAnotherPathWritesItDirectly) {
+  const Bytes old = Random(700000, 18);
+  Put(Plain("base"), old);
+  const Bytes changed = deltatest::Edited(old);
+  const Bytes delta = RdiffDelta("base", changed);
+  testing::internal::CaptureStdout();
+  unsigned int handle = 0;
+  EXPECT_EQ(3, target_->OpenFileSignature(InPlugin("missing"), handle));
+  EXPECT_EQ(1, CountLines(LogEvent::Error, L"Failed to open target file for signature reading"));
+  ASSERT_EQ(0, target_->OpenFilePatching(InPlugin("base"), InPlugin("copy"), handle));
+  EXPECT_EQ(0, WriteAll(handle, delta, 1 << 20));
+  EXPECT_EQ(0, target_->CloseFile(handle));
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(changed, Get(Plain("copy")));
+  EXPECT_EQ(old, Get(Plain("base")));
+  EXPECT_EQ(std::vector<std::string>{"copy"}, FilesLike("copy"));
+}
+
 TEST_F(RsyncTargetTest, PatchReadingRebuildsTheFileFromAStoredDelta) {
   const Bytes old = Random(1500000, 3);
   Put(Plain("base"), old);
