@@ -14,6 +14,12 @@ TempDir::TempDir(const std::string& prefix) {
     return;
   }
   path_ = pattern;
+  // Readable by all, as a folder made by hand would be: some tests drop to
+  // another user.
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                          std::filesystem::perms::group_exec |
+                                          std::filesystem::perms::others_read |
+                                          std::filesystem::perms::others_exec);
 }
 
 TempDir::~TempDir() {
