@@ -20,16 +20,22 @@
 #include "Tessarine.hh"
 #include "ZavediDedozozuriz.hh"
 #include "agent/data/adapters/AttributeConversion.h"
+#include "agent/data/delta/RsyncTarget.h"
 #include "agent/data/hosting/ExtensionLoader.h"
 #include "agent/data/hosting/PluginBroker.h"
 #include "plugin-api/PluginApi.h"
 
 namespace zr {
 
-// The broker an adapter holds.
+// The broker an adapter holds: the plain read broker, or the write broker
+// with the delta streams.
 template <class I>
 struct AdapterBroker {
   using type = CPluginBroker<I>;
+};
+template <>
+struct AdapterBroker<IBackupDataWrite> {
+  using type = CRsyncTarget;
 };
 
 template <class I>

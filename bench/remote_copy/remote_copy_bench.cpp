@@ -1,0 +1,168 @@
+// remote_copy_bench: a file written through CTargetRemoteFS to a peer agent
+// process over loopback, against cp of the same file; and the same file
+// through CTargetLocalFS plainly, through the per-file XOR filter and
+// through the many-to-one pack filter, against cp as well.
+//
+//   remote_copy_bench [--rounds N] [--size-mib N]
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "agent/data/filters/FiltersPipe.h"
+#include "agent/data/targets/TargetLocalFS.h"
+#include "agent/data/targets/TargetRemoteFS.h"
+#include "bench/harness/Bench.h"
+#include "tests/coordinator/TestOrb.h"
+#include "tests/plugins/PluginControl.h"
+#include "tests/storage/StoragePeer.h"
+
+namespace {
+
+constexpr size_t kPiece = 1u << 20;
+
+class QuietLog final : public ILog {
+ public:
+  void Write(LogEvent::ID, const wchar_t*) override {}
+};
+
+void Check(int result, const char* what) {
+  if (result != 0) throw std::runtime_error(std::string(what) + " failed with " + std::to_string(result));
+}
+
+// Copies the file at `source` into `path` of `target` in 1 MiB pieces.
+template <class Target>
+void CopyInto(Target& target, const std::string& source, const std::wstring& path) {
+  std::ifstream in(source, std::ios::binary);
+  std::vector<unsigned char> buffer(kPiece);
+  unsigned int handle = 0;
+  Check(target.OpenFile(path, FileAccessMode::Write, handle), "open");
+  while (in) {
+    in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
+    unsigned int size = static_cast<unsigned int>(in.gcount());
+    if (size == 0) break;
+    Check(target.WriteFile(buffer.data(), size, handle), "write");
+  }
+  Check(target.CloseFile(handle), "close");
+}
+
+// IFileSystem opens carry the delta flag; the pipe's do not.
+struct PlainOpen {
+  zr::IFileSystem& target;
+  int OpenFile(const std::wstring& path, FileAccessMode::ID mode, unsigned int& handle) {
+    return target.OpenFile(path, mode, handle, false);
+  }
+  int WriteFile(const unsigned char* data, unsigned int& size, const unsigned int& handle) {
+    return target.WriteFile(data, size, handle);
+  }
+  int CloseFile(const unsigned int& handle) { return target.CloseFile(handle); }
+};
+
+void RunCp(const std::string& from, const std::string& to) {
+  const std::string command = "cp '" + from + "' '" + to + "'";
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("cp failed");
+}
+
+std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    zrbench::CArgs args(argc, argv);
+    args.RequireKnown({"rounds", "size-mib"});
+    const int rounds = static_cast<int>(args.Number("rounds", 5));
+    const std::uint64_t bytes = args.Number("size-mib", 256) << 20;
+    zrbench::CScratchFolder scratch("remote-copy-bench");
+    const std::filesystem::path base = scratch.Path();
+
+    const std::string source = (base / "source.bin").string();
+    {
+      std::vector<unsigned char> piece(kPiece);
+      std::ofstream out(source, std::ios::binary);
+      for (std::uint64_t at = 0; at < bytes; at += kPiece) {
+        zrbench::FillRandom(piece.data(), piece.size(), at);
+        out.write(reinterpret_cast<const char*>(piece.data()), static_cast<std::streamsize>(kPiece));
+      }
+    }
+
+    // This process: its own settings (delta copying off: a new file is
+    // written plainly anyway) and the folder plug-in over base/local.
+    zrtest::WriteAgentSettings(base / "home", false);
+    CSettings settings(L"/nonexistent", Wide((base / "home").string()));
+    settings.Load();
+    std::filesystem::create_directories(base / "local");
+    std::filesystem::create_directories(base / "Plugins");
+    std::filesystem::create_directories(base / "Filters");
+    ::setenv("ZRTEST_FOLDER_ROOT", (base / "local").c_str(), 1);
+    zrtest::InstallLibrary(ZRTEST_FOLDER_PATH, base / "Plugins", "folder.so");
+    zrtest::InstallLibrary(ZRTEST_XORFILTER_PATH, base / "Filters", "xor.so");
+    zrtest::InstallLibrary(ZRTEST_PACKFILTER_PATH, base / "Filters", "pack.so");
+    QuietLog log;
+    std::wstreambuf* old = std::wcerr.rdbuf(nullptr);
+    CExtensionLoader loader(L"bench", Wide((base / "Plugins").string() + "/"),
+                            Wide((base / "Filters").string() + "/"));
+    std::wcerr.rdbuf(old);
+
+    CORBA::ORB_var orb = zrtest::InitTestOrb();
+    zrtest::StoragePeer peer(base / "peer", false);
+    ZavediDedozozuriz::IDLBackupDataWrite_var writer = peer.Writer(orb);
+    zr::CTargetRemoteFS remote(Tessarine::Session::_nil(), &log, writer, &settings);
+    zr::CTargetLocalFS local(Tessarine::Session::_nil(), &log, &loader, &settings);
+    zr::CFiltersPipe perFile(&local, std::vector<std::wstring>{L"xor"}, L"backup", Tessarine::Session::_nil(), &log,
+                             &loader, false);
+    zr::CFiltersPipe packed(&local, std::vector<std::wstring>{L"pack"}, L"backup", Tessarine::Session::_nil(), &log,
+                            &loader, false);
+
+    const std::string cpTarget = (base / "cp.bin").string();
+    auto cp = [&] { RunCp(source, cpTarget); };
+    auto removeCp = [&] { std::filesystem::remove(cpTarget); };
+
+    std::vector<zrbench::Figure> figures;
+    zrbench::Figure remoteFigure{"remote write (loopback peer) vs cp", bytes, {cp, removeCp}, {}, false};
+    remoteFigure.ours.prepare = [&] { std::filesystem::remove(peer.Root() / "copy.bin"); };
+    remoteFigure.ours.run = [&] {
+      PlainOpen plain{remote};
+      CopyInto(plain, source, L"TestFolder\\copy.bin");
+    };
+    figures.push_back(remoteFigure);
+
+    zrbench::Figure plainFigure{"local target, no filters vs cp", bytes, {cp, removeCp}, {}, false};
+    plainFigure.ours.prepare = [&] { std::filesystem::remove(base / "local" / "plain.bin"); };
+    plainFigure.ours.run = [&] {
+      PlainOpen plain{local};
+      CopyInto(plain, source, L"TestFolder\\plain.bin");
+    };
+    figures.push_back(plainFigure);
+
+    zrbench::Figure xorFigure{"local target, per-file XOR vs cp", bytes, {cp, removeCp}, {}, false};
+    xorFigure.ours.prepare = [&] { std::filesystem::remove(base / "local" / "xor.bin.z"); };
+    xorFigure.ours.run = [&] { CopyInto(perFile, source, L"TestFolder\\xor.bin"); };
+    figures.push_back(xorFigure);
+
+    zrbench::Figure packFigure{"local target, N-to-1 pack vs cp", bytes, {cp, removeCp}, {}, false};
+    packFigure.ours.prepare = [&] {
+      std::filesystem::remove(base / "local" / "vault" / "backup.pk");
+      std::filesystem::create_directories(base / "local" / "vault");
+      Check(packed.SetRoot(L"TestFolder\\vault"), "set root");
+    };
+    packFigure.ours.run = [&] {
+      CopyInto(packed, source, L"TestFolder\\vault\\item.bin");
+      Check(packed.CommitTransaction(), "commit");
+    };
+    figures.push_back(packFigure);
+
+    zrbench::RunFigures(figures, rounds);
+    orb->destroy();
+    return 0;
+  } catch (const std::exception& error) {
+    std::cerr << "remote_copy_bench: " << error.what() << std::endl;
+    return 1;
+  }
+}
