@@ -1,10 +1,8 @@
 #include "agent/data/delta/RsyncTarget.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <filesystem>
-#include <fstream>
 #include <cwctype>
 #include <string>
 
@@ -273,54 +271,5 @@ TEST_F(RsyncTargetTest, AFailedReadOfTheFileFailsTheSignature) {
   EXPECT_EQ(1, CountLines(LogEvent::Error, L"Error occured, while getting destination file signature"));
   testing::internal::GetCapturedStdout();
 }
-
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-// Sets the address-space limit a little above what the process uses, so no
-// thread stack can be mapped, until destroyed. (Sanitizers reserve huge
-// ranges: not in their builds.)
-class NoRoomForThreads {
- public:
-  NoRoomForThreads() {
-    getrlimit(RLIMIT_AS, &saved_);
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    long kib = 0;
-    while (std::getline(status, line))
-      if (line.rfind("VmSize:", 0) == 0) kib = std::stol(line.substr(7));
-    rlimit tight{static_cast<rlim_t>(kib + 2048) * 1024, saved_.rlim_max};
-    setrlimit(RLIMIT_AS, &tight);
-  }
-  ~NoRoomForThreads() { setrlimit(RLIMIT_AS, &saved_); }
-
- private:
-  rlimit saved_{};
-};
-
-TEST_F(RsyncTargetTest, AWorkerThatCannotStartLeavesNothingOpen) {
-  Put(Plain("file"), Random(5000, 19));
-  testing::internal::CaptureStdout();
-  unsigned int handle = 0;
-  int signature = 0;
-  int patching = 0;
-  {
-    NoRoomForThreads limit;
-    signature = target_->OpenFileSignature(InPlugin("file"), handle);
-    patching = target_->OpenFilePatching(InPlugin("file"), InPlugin("file"), handle);
-  }
-  EXPECT_EQ(1, signature);
-  EXPECT_EQ(1, patching);
-  EXPECT_EQ(1, CountLines(LogEvent::Error, L"Can't start thread for the file signature reading"));
-  EXPECT_EQ(1, CountLines(LogEvent::Error, L"Can't start thread for the file patching"));
-  EXPECT_EQ(std::vector<std::string>{"file"}, FilesLike("file"));
-  // Both kinds of job start again afterwards.
-  ASSERT_EQ(0, target_->OpenFileSignature(InPlugin("file"), handle));
-  int result = 0;
-  ReadAll(handle, 4096, result);
-  EXPECT_EQ(0, target_->CloseFile(handle));
-  ASSERT_EQ(0, target_->OpenFilePatching(InPlugin("file"), InPlugin("file"), handle));
-  EXPECT_EQ(1, target_->CloseFile(handle));  // an empty delta
-  testing::internal::GetCapturedStdout();
-}
-#endif
 
 }  // namespace
