@@ -14,6 +14,7 @@
 #include <new>
 #include <vector>
 
+#include "plugins/db2/ImageReadAhead.h"
 #include "plugins/db2/InInfo.h"
 #include "plugins/db2/Instance.h"
 #include "plugins/db2/PathRules.h"
@@ -29,6 +30,7 @@ namespace {
 constexpr unsigned int kHandle = 1;
 constexpr unsigned int kChunk = 1024 * 1024;
 constexpr unsigned int kMaxRead = 2 * 1024 * 1024;
+constexpr unsigned int kPipeSize = 1024 * 1024;
 constexpr unsigned int kFailedSize = 0xFFFFFFFF;
 
 // Wide text of narrow text for log lines; never throws.
@@ -113,6 +115,9 @@ bool PluginImplementation::CreatePipeForZipData() {
   if (::pipe2(fds, O_CLOEXEC) != 0) return false;
   readFd_ = fds[0];
   writeFd_ = fds[1];
+  // A larger pipe lets the worker run on while the caller is busy; the
+  // system may grant less (its limit for a user), and the default pipe works.
+  (void)::fcntl(writeFd_, F_SETPIPE_SZ, static_cast<int>(kPipeSize));
   // Straight to the descriptor: a wide stream would fix the orientation of
   // stderr for the whole process and silence the host's narrow output.
   char note[80];
@@ -436,17 +441,20 @@ bool PluginImplementation::Pack() {
     LogWrite(LogEvent::Error, L"Can't open file for packing. Path: " + Wide(fullPath));
     ok = false;
   } else {
-    std::unique_ptr<unsigned char[]> buffer(new unsigned char[kChunk]);
+    // Reading and the CRC run on the read-ahead thread; this one only deflates.
+    db2::CImageReadAhead pieces(image.get(), kChunk);
     for (;;) {
-      unsigned int count = static_cast<unsigned int>(std::fread(buffer.get(), 1, kChunk, image.get()));
-      if (count == 0) {
-        if (std::ferror(image.get())) {
+      db2::CImageReadAhead::Piece piece;
+      const int next = pieces.Next(piece);
+      if (next <= 0) {
+        if (next < 0) {
           LogWrite(LogEvent::Error, L"Can't read file for packing. Path: " + Wide(fullPath));
           ok = false;
         }
         break;
       }
-      if (packer_.DirectTransform(buffer.get(), count) != 0) {
+      unsigned int count = piece.size;
+      if (packer_.DirectTransformWithCrc(piece.data, count, piece.crc) != 0) {
         LogWrite(LogEvent::Error, L"Packing failed.");
         ok = false;
         break;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "plugins/db2/standin/StandinImage.h"
 #include "plugins/db2/standin/StandinState.h"
 
 namespace fs = std::filesystem;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -128,6 +129,46 @@ TEST_F(StandinTest, BackupWritesOneTimestampedImageAndRestoreBringsContentBack) 
   root_.AddDatabase("SAMPLE", {{"t1", "changed"}, {"t3", "new"}});
   ASSERT_EQ(0, Restore("SAMPLE", out_.string()));
   EXPECT_EQ(original, root_.ReadDatabase("SAMPLE"));
+}
+
+TEST_F(StandinTest, ImagesLargerThanOneCopyPieceGoBothWays) {
+  // Files that cross the 1 MiB copy pieces, and lines that cross them too.
+  std::string big(3 * 1024 * 1024 + 5, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 131) ^ (i >> 11));
+  const std::string nearPiece(1024 * 1024 - 20, 'r');
+  root_.AddDatabase("SAMPLE", {{"a", nearPiece}, {"b", big}, {"c", ""}, {"d", "tail"}});
+  ASSERT_EQ(0, Backup("SAMPLE", out_.string()));
+  const auto original = root_.ReadDatabase("SAMPLE");
+  root_.AddDatabase("SAMPLE", {{"b", "short"}, {"e", "extra"}});
+  ASSERT_EQ(0, Restore("SAMPLE", out_.string()));
+  EXPECT_EQ(original, root_.ReadDatabase("SAMPLE"));
+}
+
+TEST_F(StandinTest, ABadImageLeavesTheDatabaseAsItWas) {
+  const std::string image = (out_ / "SAMPLE.0.DB2INST1.DBPART000.20260101000000.001").string();
+  const std::string head = "ZRDB2IMG1\nalias SAMPLE\n";
+  const std::vector<std::string> bad = {
+      head + "file 18446744073709551615 huge\nend\n",   // declared size far beyond the data
+      head + "file 99999999999999999999 x\nend\n",      // size that overflows
+      head + "file 10 short\n0123\nend\n",             // data cut short
+      head + "file 2 ok\nabend\nmore",                  // bytes after the end
+      head + "file 2 ok\nab",                            // no end line
+      head + "file 1 ../up\nxend\n",                    // name leaves the folder
+      head + "file -1 neg\nend\n",
+      head + "file 1\nxend\n",                         // no name
+      head + std::string(5000, 'f'),                     // endless line
+      "ZRDB2IMG1\nalias OTHER\nend\n",
+  };
+  root_.AddDatabase("SAMPLE", {{"t1", "keep"}});
+  const auto before = root_.ReadDatabase("SAMPLE");
+  for (const std::string& content : bad) {
+    std::ofstream(image, std::ios::binary | std::ios::trunc) << content;
+    EXPECT_EQ(DB2_SQL_BAD_IMAGE, Restore("SAMPLE", out_.string())) << content.substr(0, 60);
+    EXPECT_EQ(before, root_.ReadDatabase("SAMPLE"));
+  }
+  std::ofstream(image, std::ios::binary | std::ios::trunc) << head + "file 3 n\n\n\n\nend\n";
+  EXPECT_EQ(0, Restore("SAMPLE", out_.string()));
+  EXPECT_EQ((StandinTestRoot::Content{{"n", "\n\n\n"}}), root_.ReadDatabase("SAMPLE"));
 }
 
 TEST_F(StandinTest, RefusesWhatTheClientWouldRefuse) {

@@ -16,8 +16,6 @@ namespace db2standin {
 
 namespace {
 
-const char kImageMagic[] = "ZRDB2IMG1";
-
 void CopyToken(char* dst, size_t room, const std::string& src) {
   const size_t n = std::min(room - 1, src.size());
   std::memcpy(dst, src.data(), n);
@@ -100,74 +98,6 @@ bool TakeInjectedFailure(const fs::path& root, const char* call, sqlca* ca) {
   for (const std::string& l : lines) out << l << '\n';
   SetStatus(ca, code, call);
   return true;
-}
-
-bool WriteImage(const fs::path& database, const std::string& alias, const fs::path& image) {
-  std::error_code ec;
-  std::vector<fs::path> files;
-  for (fs::directory_iterator it(database, ec), end; !ec && it != end; it.increment(ec)) {
-    if (it->is_regular_file()) files.push_back(it->path());
-  }
-  if (ec) return false;
-  std::sort(files.begin(), files.end());
-  std::ofstream out(image, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out << kImageMagic << '\n' << "alias " << alias << '\n';
-  for (const fs::path& f : files) {
-    std::ifstream in(f, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream content;
-    content << in.rdbuf();
-    const std::string bytes = content.str();
-    out << "file " << bytes.size() << ' ' << f.filename().string() << '\n';
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  }
-  out << "end\n";
-  out.close();
-  return static_cast<bool>(out);
-}
-
-int RestoreImage(const fs::path& image, const std::string& alias, const fs::path& database) {
-  std::ifstream in(image, std::ios::binary);
-  if (!in) return DB2_SQL_IO_ERROR;
-  std::string line;
-  if (!std::getline(in, line) || line != kImageMagic) return DB2_SQL_BAD_IMAGE;
-  if (!std::getline(in, line) || line != "alias " + alias) return DB2_SQL_BAD_IMAGE;
-  std::vector<std::pair<std::string, std::string>> files;
-  bool ended = false;
-  while (std::getline(in, line)) {
-    if (line == "end") {
-      ended = true;
-      break;
-    }
-    std::istringstream fields(line);
-    std::string word;
-    size_t size = 0;
-    if (!(fields >> word >> size) || word != "file" || fields.get() != ' ') return DB2_SQL_BAD_IMAGE;
-    std::string name;
-    std::getline(fields, name);
-    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
-      return DB2_SQL_BAD_IMAGE;
-    }
-    std::string bytes(size, '\0');
-    if (size > 0 && !in.read(&bytes[0], static_cast<std::streamsize>(size))) return DB2_SQL_BAD_IMAGE;
-    files.emplace_back(name, std::move(bytes));
-  }
-  if (!ended || in.peek() != std::char_traits<char>::eof()) return DB2_SQL_BAD_IMAGE;
-
-  std::error_code ec;
-  for (fs::directory_iterator it(database, ec), end; !ec && it != end; it.increment(ec)) {
-    fs::remove_all(it->path(), ec);
-    if (ec) return DB2_SQL_IO_ERROR;
-  }
-  if (ec) return DB2_SQL_IO_ERROR;
-  for (const auto& file : files) {
-    std::ofstream out(database / file.first, std::ios::binary | std::ios::trunc);
-    out.write(file.second.data(), static_cast<std::streamsize>(file.second.size()));
-    out.close();
-    if (!out) return DB2_SQL_IO_ERROR;
-  }
-  return 0;
 }
 
 std::string MessageFor(const sqlca& ca) {

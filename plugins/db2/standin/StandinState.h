@@ -29,15 +29,6 @@ bool CurrentInstance(const std::filesystem::path& root, std::string& name);
 // sets the status block to its SQLCODE and returns true.
 bool TakeInjectedFailure(const std::filesystem::path& root, const char* call, sqlca* ca);
 
-// Writes the files of `database` as one image file; false on any I/O error.
-bool WriteImage(const std::filesystem::path& database, const std::string& alias,
-                const std::filesystem::path& image);
-
-// Replaces the files of `database` with those of the image. Returns 0, or
-// DB2_SQL_BAD_IMAGE / DB2_SQL_IO_ERROR.
-int RestoreImage(const std::filesystem::path& image, const std::string& alias,
-                 const std::filesystem::path& database);
-
 // SQLSTATE for an SQLCODE.
 const char* StateFor(int code);
 

@@ -23,7 +23,7 @@ std::string EntryNameAsUtf8(const std::string& raw, unsigned long flags) {
 
 }  // namespace
 
-CZipFilter::CZipFilter() : buffer_(new unsigned char[kBufferSize]()) {}
+CZipFilter::CZipFilter() : buffer_(new unsigned char[kBufferSize]) {}
 
 CZipFilter::~CZipFilter() { EndDeflate(); }
 
@@ -81,6 +81,14 @@ int CZipFilter::PrepareTransform(const std::wstring& name, bool forward) {
 }
 
 int CZipFilter::DirectTransform(const unsigned char* data, unsigned int& size) {
+  return Compress(data, size, nullptr);
+}
+
+int CZipFilter::DirectTransformWithCrc(const unsigned char* data, unsigned int& size, uint32_t crc) {
+  return Compress(data, size, &crc);
+}
+
+int CZipFilter::Compress(const unsigned char* data, unsigned int& size, const uint32_t* knownCrc) {
   if (!valid_) {
     size = 0;
     return 1;
@@ -92,7 +100,8 @@ int CZipFilter::DirectTransform(const unsigned char* data, unsigned int& size) {
   }
   ZipFileHeader& entry = entries_.back();
   entry.uncompressedSize += size;
-  entry.crc = static_cast<uint32_t>(crc32(entry.crc, data, size));
+  entry.crc = static_cast<uint32_t>(knownCrc != nullptr ? crc32_combine(entry.crc, *knownCrc, size)
+                                                         : crc32(entry.crc, data, size));
 
   stream_.next_in = const_cast<Bytef*>(data);
   stream_.avail_in = size;

@@ -56,6 +56,11 @@ class CZipFilter {
   // success (`size` unchanged); on failure `size` is 0 and the entry is dead.
   [[nodiscard]] int DirectTransform(const unsigned char* data, unsigned int& size);
 
+  // As DirectTransform for data whose CRC-32 (crc32(0, data, size)) the
+  // caller computed already, for example on another thread while this one
+  // deflates. The archive is the same as DirectTransform's.
+  [[nodiscard]] int DirectTransformWithCrc(const unsigned char* data, unsigned int& size, uint32_t crc);
+
   // Ends the current entry: flushes deflate and sends the data descriptor.
   [[nodiscard]] int FinishTransform();
 
@@ -77,6 +82,8 @@ class CZipFilter {
 
  private:
   int CopyMissing(const wchar_t* path);
+  // DirectTransform with the data's CRC-32 given (`knownCrc`) or computed here (null).
+  int Compress(const unsigned char* data, unsigned int& size, const uint32_t* knownCrc);
   // Hands the buffered output to the writer; counts it into the current
   // entry's compressed size when `countCompressed`.
   int FlushBuffer(bool countCompressed);

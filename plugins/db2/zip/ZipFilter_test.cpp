@@ -179,6 +179,24 @@ TEST(ZipFilterTest, WriterTakingOneBytePerCallGivesTheSameArchive) {
   EXPECT_EQ(WriteArchive(entries, 0xFFFFFFFF, 1), WriteArchive(entries));
 }
 
+TEST(ZipFilterTest, DataWithItsCrcGivenGivesTheSameArchive) {
+  const std::vector<Entry> entries = {{L"a.txt", MakeText(300000, 5)}, {L"empty", {}}, {L"b", MakeBinary(70001, 6)}};
+  MemoryWriter writer;
+  CZipFilter zip;
+  ASSERT_EQ(zip.BeginTransaction(&writer), 0);
+  for (const Entry& entry : entries) {
+    ASSERT_EQ(zip.PrepareTransform(entry.name, true), 0);
+    for (std::size_t at = 0; at < entry.data.size(); at += 65536) {
+      unsigned int size = static_cast<unsigned int>(std::min<std::size_t>(65536, entry.data.size() - at));
+      const uint32_t crc = static_cast<uint32_t>(crc32(0, entry.data.data() + at, size));
+      ASSERT_EQ(zip.DirectTransformWithCrc(entry.data.data() + at, size, crc), 0);
+    }
+    ASSERT_EQ(zip.FinishTransform(), 0);
+  }
+  ASSERT_EQ(zip.CommitTransaction(), 0);
+  EXPECT_EQ(writer.bytes, WriteArchive(entries, 0xFFFFFFFF, 65536));
+}
+
 TEST(ZipFilterTest, ArchivesPassInfoZipAndMinizip) {
   TempDir dir;
   const std::vector<Entry> entries = SampleEntries();

@@ -24,7 +24,7 @@ unsigned int FindSignature(const unsigned char* data, unsigned int size) {
 
 }  // namespace
 
-CZipStreamReader::CZipStreamReader() : buffer_(new unsigned char[kBufferSize]()) {}
+CZipStreamReader::CZipStreamReader() : buffer_(new unsigned char[kBufferSize]) {}
 
 CZipStreamReader::~CZipStreamReader() { CloseZip(); }
 
