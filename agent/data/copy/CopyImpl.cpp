@@ -143,7 +143,7 @@ int CCopyImpl::FromBackup(unsigned int stream, unsigned int source, bool sourceC
 }
 
 void CCopyImpl::AbandonStream(unsigned int handle) {
-  static_cast<void>(dataStream_.CloseFile(handle));
+  static_cast<void>(dataStream_.AbortFile(handle));
 }
 
 int CCopyImpl::OpenPair(const std::wstring& pluginPath, const std::wstring& storedPath, bool toBackup,

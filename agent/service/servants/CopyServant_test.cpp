@@ -119,7 +119,6 @@ TEST_F(CopyTest, CopyCallsOutsideAStartedCopyAreRefused) {
   IDLBackupDataCopy_var copy = Copier(false);
   EXPECT_EQ(copy->CopyFile(L"TestFolder\\src\\a", L"TestFolder\\bak\\a", true), FAILED);
   EXPECT_EQ(copy->CopyFileDiff(L"TestFolder\\src\\a", L"TestFolder\\bak\\a", L"TestFolder\\bak\\b", true), FAILED);
-  EXPECT_TRUE(coordinator_->WaitForCalls("Write", 2, std::chrono::seconds(5)));
   EXPECT_TRUE(Logged(LogEvent::Error, L"Missing StartCopying call"));
   EXPECT_FALSE(fs::exists(Plain("bak/a")));
 }
@@ -214,8 +213,95 @@ TEST_F(CopyTest, DifferenceCopyThroughTheDeltaFilter) {
   EXPECT_TRUE(ReadBytes(Plain("back/new")) == changed);
   EXPECT_EQ(copy->CopyFileDiff(L"TestFolder\\back\\x", L"TestFolder\\bak\\new", L"TestFolder\\bak\\nobase", false),
             PATH_NOT_FOUND);
-  EXPECT_TRUE(coordinator_->WaitForCalls("Write", 1, std::chrono::seconds(5)));
   EXPECT_TRUE(Logged(LogEvent::Error, L"Can't open base file 'TestFolder\\bak\\nobase'"));
+  EXPECT_EQ(copy->FinishCopying(), SUCCESS);
+}
+
+TEST_F(CopyTest, AFailedReadIsTheCopysResultAndEveryHandleIsClosed) {
+  MakeFile(Plain("src/a"), RandomBytes(3 * kMiB, 9));
+  MakeFile(Plain("bak/b"), RandomBytes(3 * kMiB, 10));
+  IDLBackupDataCopy_var copy = Copier(false);
+  ASSERT_EQ(copy->StartCopying(L"TestFolder\\bak"), SUCCESS);
+  ResetCounts(folderPlugin_);
+  SetFault(folderPlugin_, kFailReadAfter, kMiB + kMiB / 2);
+  EXPECT_EQ(copy->CopyFile(L"TestFolder\\src\\a", L"TestFolder\\bak\\a", true), FAILED);
+  ResetFaults(folderPlugin_);
+  SetFault(folderPlugin_, kFailReadAfter, kMiB);
+  EXPECT_EQ(copy->CopyFile(L"TestFolder\\back\\b", L"TestFolder\\bak\\b", false), FAILED);
+  ResetFaults(folderPlugin_);
+  EXPECT_EQ(CountOf(folderPlugin_, kOpen), 4);
+  EXPECT_EQ(CountOf(folderPlugin_, kClose), 4);
+  EXPECT_EQ(copy->FinishCopying(), SUCCESS);
+}
+
+TEST_F(CopyTest, ARestoreReportsTheFailedCloseOfThePluginFile) {
+  // A database plug-in restores in CloseFile and reports a failed restore there.
+  MakeFile(Plain("bak/b"), "stored");
+  IDLBackupDataCopy_var copy = Copier(false);
+  ASSERT_EQ(copy->StartCopying(L"TestFolder\\bak"), SUCCESS);
+  SetFault(folderPlugin_, kFailWriteClose, 7);
+  EXPECT_EQ(copy->CopyFile(L"TestFolder\\back\\b", L"TestFolder\\bak\\b", false), DISK_FULL);
+  ResetFaults(folderPlugin_);
+  EXPECT_EQ(copy->CopyFile(L"TestFolder\\back\\b", L"TestFolder\\bak\\b", false), SUCCESS);
+  EXPECT_EQ(copy->FinishCopying(), SUCCESS);
+}
+
+TEST_F(CopyTest, DebugModeWritesThroughTheAgentsOwnWriteInterface) {
+  LoadSettings("yes", "debug");
+  const std::string base = RandomBytes(4 * kMiB, 30);
+  std::string changed = base;
+  changed[kMiB] ^= 0x10;
+  MakeFile(Plain("src/base"), base);
+  MakeFile(Plain("src/new"), changed);
+  MakeFile(Plain("src/other"), RandomBytes(8 * kMiB, 31));
+  IDLBackupDataCopy_var copy = Copier(false);
+  EXPECT_TRUE(CopyServant(copy)->IsTargetRemote());
+  ASSERT_EQ(copy->StartCopying(L"TestFolder\\bak"), SUCCESS);
+  ASSERT_EQ(copy->CopyFile(L"TestFolder\\src\\base", L"TestFolder\\bak\\base", true), SUCCESS);
+  ASSERT_EQ(copy->CopyFileDiff(L"TestFolder\\src\\new", L"TestFolder\\bak\\delta", L"TestFolder\\bak\\base", true),
+            SUCCESS);
+  EXPECT_LT(fs::file_size(Plain("bak/delta")), kMiB / 10);
+  ASSERT_EQ(copy->CopyFileDiff(L"TestFolder\\back\\new", L"TestFolder\\bak\\delta", L"TestFolder\\bak\\base", false),
+            SUCCESS);
+  EXPECT_TRUE(ReadBytes(Plain("back/new")) == changed);
+  // An existing stored file is overwritten as a delta against itself.
+  ASSERT_EQ(copy->CopyFile(L"TestFolder\\src\\new", L"TestFolder\\bak\\base", true), SUCCESS);
+  EXPECT_TRUE(ReadBytes(Plain("bak/base")) == changed);
+  // A copy whose read fails cuts its delta off: the stored file stays, no temporary is left.
+  ResetFaults(folderPlugin_);
+  SetFault(folderPlugin_, kFailReadAfter, 7 * kMiB);
+  EXPECT_EQ(copy->CopyFile(L"TestFolder\\src\\other", L"TestFolder\\bak\\base", true), FAILED);
+  ResetFaults(folderPlugin_);
+  EXPECT_TRUE(ReadBytes(Plain("bak/base")) == changed);
+  size_t stored = 0;
+  for (const auto& entry : fs::directory_iterator(Plain("bak"))) stored += entry.path().filename() != ".i";
+  EXPECT_EQ(stored, 2u);  // base and delta
+  EXPECT_EQ(copy->FinishCopying(), SUCCESS);
+  LoadSettings("yes", "no");
+}
+
+TEST_F(CopyTest, ProgressAtMostEveryThreeSecondsAndNothingForAQuickFile) {
+  constexpr unsigned kChunk = 65536;
+  MakeFile(Plain("src/quick"), RandomBytes(15 * kChunk, 12));
+  MakeFile(Plain("src/slow"), RandomBytes(45 * kChunk, 11));
+  IDLBackupDataCopy_var copy = Copier(false);
+  ASSERT_EQ(copy->StartCopying(L"TestFolder\\bak"), SUCCESS);
+  SetFault(folderPlugin_, kShortRead, kChunk);
+  SetFault(folderPlugin_, kReadDelayMs, 100);
+  ASSERT_EQ(copy->CopyFile(L"TestFolder\\src\\quick", L"TestFolder\\bak\\quick", true), SUCCESS);  // about 1.5 s
+  EXPECT_FALSE(coordinator_->WaitForCalls("NextChunk", 1, std::chrono::milliseconds(300)));
+  ASSERT_EQ(copy->CopyFile(L"TestFolder\\src\\slow", L"TestFolder\\bak\\slow", true), SUCCESS);  // about 4.5 s
+  ResetFaults(folderPlugin_);
+  EXPECT_TRUE(coordinator_->WaitForCalls("NextChunk", 1, std::chrono::seconds(5)));
+  std::uint64_t sent = 0;
+  const std::vector<RecordedCall> chunks = coordinator_->Calls("NextChunk");
+  for (const RecordedCall& call : chunks) sent += std::stoull(call.args.at(0));
+  // Every byte counted before the file's last report, none after it.
+  EXPECT_EQ(chunks.size(), 1u);
+  EXPECT_GT(sent, 0u);
+  EXPECT_LT(sent, 45u * kChunk);
+  EXPECT_EQ(sent % kChunk, 0u);
+  EXPECT_GE(sent, 20u * kChunk);  // at least 3 s of 100 ms reads (allowing for time()'s whole seconds)
   EXPECT_EQ(copy->FinishCopying(), SUCCESS);
 }
 
@@ -241,6 +327,8 @@ TEST_F(CopyTest, ViewsAreMadeOnceAndEndWithTheSession) {
 }
 
 TEST_F(CopyTest, ViewHandlesGoBackToTheObjectThatOpenedThem) {
+  // Source and target number their handles alike: 1 on both sides.
+  SetFault(folderPlugin_, kReuseHandles, 1);
   MakeFile(Plain("src/a"), "source bytes");
   MakeFile(Plain("bak/b"), "stored bytes");
   IDLBackupDataCopy_var copy = Copier(false);
@@ -250,6 +338,7 @@ TEST_F(CopyTest, ViewHandlesGoBackToTheObjectThatOpenedThem) {
   CORBA::ULong fromTarget = 0;
   ASSERT_EQ(source->OpenFile(L"TestFolder\\src\\a", Read, fromSource), SUCCESS);
   ASSERT_EQ(backup->OpenFile(L"TestFolder\\bak\\b", Read, fromTarget), SUCCESS);
+  EXPECT_EQ(fromSource, fromTarget);
   Tessarine::BinaryData data;
   data.length(64);
   CORBA::ULong size = 64;
