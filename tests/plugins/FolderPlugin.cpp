@@ -11,16 +11,18 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <set>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #include "plugin-api/PluginBase.h"
 #include "plugin-api/PluginExports.h"
@@ -100,6 +102,8 @@ class FolderPlugin final : public IBackupDataWrite, private PluginBase {
   int ReadFile(unsigned char* buffer, unsigned int& size, const unsigned int& handle) override {
     std::FILE* f = Find(handle);
     if (f == nullptr) return 1;
+    if (faults[zrtest::kReadDelayMs] > 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(faults[zrtest::kReadDelayMs]));
     unsigned int want = size;
     if (faults[zrtest::kShortRead] > 0)
       want = std::min<unsigned int>(want, static_cast<unsigned int>(faults[zrtest::kShortRead]));
@@ -260,7 +264,8 @@ class FolderPlugin final : public IBackupDataWrite, private PluginBase {
   static CFileAttributes ToAttributes(const struct stat& st) {
     const bool dir = S_ISDIR(st.st_mode);
     return CFileAttributes(static_cast<int32_t>(st.st_ctime), static_cast<int32_t>(st.st_atime),
-                           static_cast<int32_t>(st.st_mtime), dir ? 0 : static_cast<uint64_t>(st.st_size),
+                           static_cast<int32_t>(st.st_mtime),
+                           dir ? 0 : static_cast<uint64_t>(st.st_size),
                            dir ? CFileAttributes::kTypeDirectory : CFileAttributes::kTypeNormal,
                            dir ? 7u : 15u);
   }
@@ -277,7 +282,8 @@ ZR_PLUGIN_EXPORT IPluginInfo* GetPluginInfo() {
   static_cast<void>(faultsReady);
   const bool seek = std::getenv("ZRTEST_FOLDER_NO_SEEK") == nullptr;
   const bool move = std::getenv("ZRTEST_FOLDER_NO_MOVE") == nullptr;
-  return new zrtest::FixedInfo(ZRTEST_NAME, L"1.0", ZRTEST_FS_TYPE, seek, move, ZRTEST_CONFIGURABLE);
+  return new zrtest::FixedInfo(ZRTEST_NAME, L"1.0", ZRTEST_FS_TYPE, seek, move,
+                               ZRTEST_CONFIGURABLE);
 }
 
 ZR_PLUGIN_EXPORT void ZrTestSetFault(int which, long long value) {
