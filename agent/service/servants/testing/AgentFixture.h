@@ -69,19 +69,13 @@ class AgentFixture : public ::testing::Test {
   // event of the plug-in level `level` (Log::Write is oneway: it is waited
   // for, up to 5 s).
   bool Logged(LogEvent::ID level, const std::wstring& text) const {
-<<<<<<< HEAD
     const std::wstring event = std::to_wstring(static_cast<unsigned>(zr::CLogWrapper::ToEvent(level)));
-    for (const RecordedCall& call : coordinator_->Calls("Write"))
-      if (call.args.size() == 2 && call.args[0] == event && call.args[1] == text) return true;
-=======
-    const std::wstring event = std::to_wstring(static_cast<unsigned>(CLogWrapper::ToEvent(level)));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     do {
       for (const RecordedCall& call : coordinator_->Calls("Write"))
         if (call.args.size() == 2 && call.args[0] == event && call.args[1] == text) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     } while (std::chrono::steady_clock::now() < deadline);
->>>>>>> main
     return false;
   }
 
