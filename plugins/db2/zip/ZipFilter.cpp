@@ -8,17 +8,10 @@
 
 namespace {
 
-// Name of an entry as the archive holds it, as UTF-8 with "/" separators.
-std::string EntryNameAsUtf8(const std::string& raw, unsigned long flags) {
-  std::string name = raw;
-  if ((flags & zip::kFlagUtf8Name) == 0) {
-    try {
-      name = ZRLib::strings::WstrToUTF8(ZRLib::strings::toWstr(name));
-    } catch (const std::bad_alloc&) {
-      // Not text of the current locale: keep the bytes as they are.
-    }
-  }
-  return ZRLib::strings::Replace(name, "\\", "/");
+// The name of an entry for comparing entries: decoded as every reader decodes
+// it, with "/" separators.
+std::wstring ComparableName(const std::string& raw, unsigned long flags) {
+  return ZRLib::strings::Replace(DecodeEntryName(raw, flags), L"\\", L"/");
 }
 
 }  // namespace
@@ -191,20 +184,22 @@ int CZipFilter::CopyMissing(const wchar_t* path) {
   std::vector<ZipDirectoryEntry> existing;
   if (ReadZipDirectory(narrowPath, existing) != 0) return Fail(1);
 
-  std::set<std::string> names;
-  for (const ZipFileHeader& entry : entries_) names.insert(entry.name);
+  std::set<std::wstring> names;
+  for (const ZipFileHeader& entry : entries_) names.insert(ComparableName(entry.name, entry.flags));
 
   ZipEntryReader reader;
   for (const ZipDirectoryEntry& old : existing) {
     const unz_file_info64& info = old.info;
-    std::string name = EntryNameAsUtf8(old.rawName, info.flag);
-    if (!names.insert(name).second) continue;
+    if (!names.insert(ComparableName(old.rawName, info.flag)).second) continue;
+    // The bytes that were read go back with the flag that was read, so every
+    // reader decodes the name as before.
+    std::string name = ZRLib::strings::Replace(old.rawName, "\\", "/");
     if (name.size() > zip::kMaxNameLength) return Fail(1);
 
     ZipFileHeader header;
     header.versionMadeBy = zip::kZip64Version;
     header.versionNeeded = zip::kZip64Version;
-    header.flags = static_cast<uint16_t>(info.flag | zip::kFlagDataDescriptor | zip::kFlagUtf8Name);
+    header.flags = static_cast<uint16_t>(info.flag | zip::kFlagDataDescriptor);
     header.method = static_cast<uint16_t>(info.compression_method);
     header.modificationTime = static_cast<uint16_t>(info.dosDate & 0xFFFF);
     header.modificationDate = static_cast<uint16_t>((info.dosDate >> 16) & 0xFFFF);
