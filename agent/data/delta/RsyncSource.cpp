@@ -16,8 +16,11 @@ enum class Handed { kTaken, kPending, kFailed };
 
 CRsyncSource::CRsyncSource(ILog* log, IRsyncSourceWrite* target) : log_(log), target_(target) {}
 
-CRsyncSource::~CRsyncSource() {
+CRsyncSource::~CRsyncSource() { Abort(); }
+
+void CRsyncSource::Abort() {
   if (!open_) return;
+  open_ = false;
   sync_.Cancel();
   sync_.Join();
   try {
@@ -25,6 +28,44 @@ CRsyncSource::~CRsyncSource() {
     static_cast<void>(target_->CloseFilePatching(patchingHandle_));
   } catch (...) {
   }
+}
+
+bool CRsyncSource::Relay(const std::function<int()>& call, int& result) {
+  sync_.Locked([&] {
+    relayed_ = &call;
+    relayedDone_ = false;
+  });
+  sync_.NotifyWriter();
+  for (;;) {
+    const bool woken = sync_.WaitForWriter();
+    bool ran = false;
+    const bool over = sync_.Locked([&] {
+      ran = relayedDone_;
+      if (!ran && woken) return false;
+      // Done, or cancelled before the caller took the call.
+      relayed_ = nullptr;
+      relayedDone_ = true;
+      result = relayedResult_;
+      return true;
+    });
+    if (over) return ran;
+  }
+}
+
+bool CRsyncSource::ServeRelayed() {
+  const std::function<int()>* call = sync_.Locked([&] { return relayedDone_ ? nullptr : relayed_; });
+  if (call == nullptr) return false;
+  int result = kFailed;
+  try {
+    result = (*call)();
+  } catch (...) {
+  }
+  sync_.Locked([&] {
+    relayedResult_ = result;
+    relayedDone_ = true;
+  });
+  sync_.NotifyReader();
+  return true;
 }
 
 void CRsyncSource::LogError(const wchar_t* text) {
@@ -52,6 +93,8 @@ int CRsyncSource::Open(const std::wstring& basePath, const std::wstring& path,
     end_ = false;
     done_ = false;
     failed_ = false;
+    relayed_ = nullptr;
+    relayedDone_ = true;
   });
   if (!sync_.StartThread(&Worker, this)) {
     LogError(L"Delta coping: Can't start thread for the delta");
@@ -118,7 +161,11 @@ std::size_t CRsyncSource::ReadSignature(unsigned char* buffer, std::size_t capac
   if (self.sync_.IsCancelled()) return 0;
   unsigned int size =
       static_cast<unsigned int>(std::min<std::size_t>(capacity, CRsyncWrapper::kBufferLength));
-  const int result = self.target_->ReadFileSignature(buffer, size, self.signatureHandle_);
+  int result = kFailed;
+  const std::function<int()> read = [&] {
+    return self.target_->ReadFileSignature(buffer, size, self.signatureHandle_);
+  };
+  if (!self.Relay(read, result)) return 0;
   if (result == kSuccess) return std::min<std::size_t>(size, capacity);
   // A signature cut short by a failure is no signature to trust.
   if (result != kHandleEof) self.sync_.Locked([&] { self.failed_ = true; });
@@ -130,7 +177,9 @@ std::size_t CRsyncSource::WriteDelta(const unsigned char* data, std::size_t leng
   auto& self = *static_cast<CRsyncSource*>(source);
   if (self.sync_.IsCancelled()) return 0;
   unsigned int size = static_cast<unsigned int>(length);
-  const int result = self.target_->WriteFilePatching(data, size, self.patchingHandle_);
+  int result = kFailed;
+  const std::function<int()> write = [&] { return self.target_->WriteFilePatching(data, size, self.patchingHandle_); };
+  if (!self.Relay(write, result)) return 0;
   return result == kSuccess ? length : 0;
 }
 
@@ -149,9 +198,11 @@ int CRsyncSource::Write(const unsigned char* data, unsigned int& size) {
   sync_.NotifyReader();
   for (;;) {
     const bool woken = sync_.WaitForReader();
+    // A wake-up may carry both a handed-over call and the data taken.
+    const bool served = ServeRelayed();
     const Handed handed = sync_.Locked([&] {
       if (data_ == nullptr) return Handed::kTaken;
-      if (done_ || !woken) {
+      if (done_ || (!woken && !served)) {
         data_ = nullptr;
         return Handed::kFailed;
       }
@@ -166,6 +217,13 @@ int CRsyncSource::Close() {
   if (!open_) return kSuccess;
   sync_.Locked([this] { end_ = true; });
   sync_.NotifyReader();
+  // The worker still hands over its last target calls (the end of the delta,
+  // a whole signature for an empty file) until it ends.
+  for (;;) {
+    const bool woken = sync_.WaitForReader();
+    if (ServeRelayed()) continue;
+    if (!woken) break;
+  }
   static_cast<void>(sync_.WaitThreadTermination());
   sync_.Join();
   open_ = false;

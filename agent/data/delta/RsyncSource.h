@@ -5,12 +5,17 @@
 // Write passes data to the delta worker, Close ends the data and both
 // target streams.
 //
-// Thread: one caller thread; the delta job runs on a worker thread that
-// calls the target's signature and patching operations.
+// Thread: one caller thread; the delta job runs on a worker thread. The
+// worker does not call the target itself: it hands each signature read and
+// delta write to the caller thread, which makes the call while it waits in
+// Write or Close. A target that is a servant of the caller's own
+// single-threaded POA can then be reached (the caller already holds the POA;
+// a call from the worker would wait for it for ever).
 
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "agent/data/delta/IRsyncSourceWrite.h"
@@ -45,6 +50,10 @@ class CRsyncSource {
   // patching stream. The first failure of: the delta job (1), the signature
   // close, the patching close. 0 without an open job.
   [[nodiscard]] int Close();
+  // Abandons the open job, as the destructor does: the delta is cut off
+  // before its end, so the target keeps the file it had. Nothing without an
+  // open job.
+  void Abort();
 
  private:
   static void Worker(void* source);
@@ -52,6 +61,11 @@ class CRsyncSource {
   static std::size_t ReadSignature(unsigned char* buffer, std::size_t capacity, void* source);
   static std::size_t WriteDelta(const unsigned char* data, std::size_t length, void* source);
   void LogError(const wchar_t* text);
+  // Worker: runs `call` on the caller thread and waits for it. False (and
+  // `call` not run) when the job was cancelled first.
+  bool Relay(const std::function<int()>& call, int& result);
+  // Caller: runs the call the worker handed over, if any; true when one ran.
+  bool ServeRelayed();
 
   ILog* log_;
   IRsyncSourceWrite* target_;
@@ -65,6 +79,9 @@ class CRsyncSource {
   bool end_ = false;
   bool done_ = false;
   bool failed_ = false;
+  const std::function<int()>* relayed_ = nullptr;  // the worker's call waiting for the caller
+  int relayedResult_ = 0;
+  bool relayedDone_ = true;
   CThreadSync sync_;
 };
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
+#include <thread>
 #include <string>
 
 #include "agent/data/delta/DeltaFixture.h"
@@ -45,6 +47,76 @@ TEST_F(RsyncSourceTest, DeltaWrittenThroughTheSourceRebuildsTheNewFile) {
   EXPECT_EQ(rdiffDelta, delta);
   EXPECT_EQ(std::vector<std::string>{"file"}, FilesLike("file"));
   for (const auto& line : log_.Lines()) EXPECT_NE(LogEvent::Error, line.first) << line.second;
+}
+
+// Records the threads the signature reads and delta writes arrive on.
+class ThreadRecordingSide final : public zr::IRsyncSourceWrite {
+ public:
+  explicit ThreadRecordingSide(zr::IRsyncSourceWrite& side) : side_(side) {}
+  int OpenFileSignature(const std::wstring& path, unsigned int& handle) override {
+    return side_.OpenFileSignature(path, handle);
+  }
+  int ReadFileSignature(unsigned char* buffer, unsigned int& size, const unsigned int& handle) override {
+    threads.insert(std::this_thread::get_id());
+    return side_.ReadFileSignature(buffer, size, handle);
+  }
+  int CloseFileSignature(const unsigned int& handle) override { return side_.CloseFileSignature(handle); }
+  int OpenFilePatching(const std::wstring& basePath, const std::wstring& path, unsigned int& handle) override {
+    return side_.OpenFilePatching(basePath, path, handle);
+  }
+  int WriteFilePatching(const unsigned char* data, unsigned int& size, const unsigned int& handle) override {
+    threads.insert(std::this_thread::get_id());
+    return side_.WriteFilePatching(data, size, handle);
+  }
+  int CloseFilePatching(const unsigned int& handle) override { return side_.CloseFilePatching(handle); }
+  int OpenFilePatch(const std::wstring& basePath, const std::wstring& path, unsigned int& handle) override {
+    return side_.OpenFilePatch(basePath, path, handle);
+  }
+  int ReadFilePatch(unsigned char* buffer, unsigned int& size, const unsigned int& handle) override {
+    return side_.ReadFilePatch(buffer, size, handle);
+  }
+  int CloseFilePatch(const unsigned int& handle) override { return side_.CloseFilePatch(handle); }
+
+  std::set<std::thread::id> threads;
+
+ private:
+  zr::IRsyncSourceWrite& side_;
+};
+
+TEST_F(RsyncSourceTest, TheTargetIsCalledOnlyFromTheCallerThread) {
+  // A target served in the caller's own single-threaded POA can only be
+  // reached from the caller's thread.
+  const Bytes old = Random(2500000, 21);
+  const Bytes changed = deltatest::Edited(old);
+  Put(Plain("file"), old);
+  deltatest::TargetDeltaSide side(*target_);
+  ThreadRecordingSide recording(side);
+  testing::internal::CaptureStdout();
+  zr::CRsyncSource source(&log_, &recording);
+  unsigned int handle = 0;
+  ASSERT_EQ(0, source.Open(InPlugin("file"), InPlugin("file"), handle));
+  EXPECT_EQ(0, WriteAll(source, changed, 65536));
+  EXPECT_EQ(0, source.Close());
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(changed, Get(Plain("file")));
+  EXPECT_EQ(std::set<std::thread::id>{std::this_thread::get_id()}, recording.threads);
+}
+
+TEST_F(RsyncSourceTest, AbortLeavesTheFileAsItWas) {
+  const Bytes old = Random(1000000, 22);
+  Put(Plain("file"), old);
+  deltatest::TargetDeltaSide side(*target_);
+  testing::internal::CaptureStdout();
+  zr::CRsyncSource source(&log_, &side);
+  unsigned int handle = 0;
+  ASSERT_EQ(0, source.Open(InPlugin("file"), InPlugin("file"), handle));
+  EXPECT_EQ(0, WriteAll(source, Random(300000, 23), 65536));
+  source.Abort();
+  source.Abort();
+  EXPECT_EQ(0, source.Close());  // nothing open any more
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(old, Get(Plain("file")));
+  EXPECT_EQ(std::vector<std::string>{"file"}, FilesLike("file"));
 }
 
 TEST_F(RsyncSourceTest, RefusedPatchingClosesTheSignatureQuietly) {

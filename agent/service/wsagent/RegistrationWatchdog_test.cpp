@@ -1,6 +1,7 @@
 #include "agent/service/wsagent/RegistrationWatchdog.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 #include <iostream>
@@ -130,6 +131,21 @@ TEST_F(RegistrationWatchdogTest, StopEndsTheWaitAtOnce) {
   EXPECT_LT(Clock::now() - start, milliseconds(1000));
   EXPECT_FALSE(m_watchdog.IsRunning());
   EXPECT_EQ(Count(Log(), kRebound), 1u);
+}
+
+// A naming service that accepts but never answers: the check in progress gives up
+// after the naming call time-out, so the join at the stop is bounded.
+TEST_F(RegistrationWatchdogTest, FrozenNamingServiceCannotHoldTheStop) {
+  m_watchdog.Start(m_server, L"watched", "watched", m_reference, milliseconds(100));
+  ASSERT_TRUE(WaitBound(milliseconds(5000)));
+  ASSERT_EQ(kill(m_naming.Pid(), SIGSTOP), 0);
+  std::this_thread::sleep_for(milliseconds(300));  // a check is now waiting for an answer
+  const auto start = Clock::now();
+  m_watchdog.Stop();
+  const auto took = Clock::now() - start;
+  kill(m_naming.Pid(), SIGCONT);
+  EXPECT_LT(took, milliseconds(CCorbaWrapper::kNamingCallTimeoutMs * 2 + 2000));
+  EXPECT_FALSE(m_watchdog.IsRunning());
 }
 
 TEST_F(RegistrationWatchdogTest, NothingToBindEndsTheWatchdog) {
