@@ -2,7 +2,10 @@
 
 #include <minizip/ioapi.h>
 
+#include <new>
+
 #include "plugins/db2/zip/ZipRecords.h"
+#include "zrlib/strings/Strings.h"
 
 namespace {
 
@@ -246,4 +249,19 @@ bool ZipEntryReader::FillInput() {
   stream_.next_in = input_.get();
   stream_.avail_in = n;
   return true;
+}
+
+std::wstring DecodeEntryName(const ZipDirectoryEntry& entry) {
+  const std::string& raw = entry.rawName;
+  if ((entry.info.flag & zip::kFlagUtf8Name) != 0) return ZRLib::strings::UTF8toWstr(raw);
+  try {
+    return ZRLib::strings::toWstr(raw);
+  } catch (const std::bad_alloc&) {
+    std::wstring name;
+    for (const char c : raw) {
+      if (c == '\0') break;
+      name.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+    }
+    return name;
+  }
 }

@@ -27,6 +27,12 @@ struct ZipDirectoryEntry {
   unz64_file_pos position{};  // minizip's position of the central record
 };
 
+// The entry's name as wide text: UTF-8 when flagged so, else text of the
+// current locale, else each byte as the character of its value (U+0000 to
+// U+00FF), so that the name survives a copy written as UTF-8. Stops at a zero
+// byte. Separators are left as stored.
+std::wstring DecodeEntryName(const ZipDirectoryEntry& entry);
+
 // Reads the central directory of the archive file `path` (narrow name) into
 // `entries`, in archive order. 0 on success, 1 when the file is no readable
 // archive (missing, corrupt central directory).

@@ -8,16 +8,11 @@
 
 namespace {
 
-// Name of an entry as the archive holds it, as UTF-8 with "/" separators.
-std::string EntryNameAsUtf8(const std::string& raw, unsigned long flags) {
-  std::string name = raw;
-  if ((flags & zip::kFlagUtf8Name) == 0) {
-    try {
-      name = ZRLib::strings::WstrToUTF8(ZRLib::strings::toWstr(name));
-    } catch (const std::bad_alloc&) {
-      // Not text of the current locale: keep the bytes as they are.
-    }
-  }
+// Name of an entry as the archive holds it, as UTF-8 with "/" separators:
+// the name readers of the copy see is the one they saw in the original.
+std::string EntryNameAsUtf8(const ZipDirectoryEntry& entry) {
+  const bool utf8 = (entry.info.flag & zip::kFlagUtf8Name) != 0;
+  const std::string name = utf8 ? entry.rawName : ZRLib::strings::WstrToUTF8(DecodeEntryName(entry));
   return ZRLib::strings::Replace(name, "\\", "/");
 }
 
@@ -197,7 +192,7 @@ int CZipFilter::CopyMissing(const wchar_t* path) {
   ZipEntryReader reader;
   for (const ZipDirectoryEntry& old : existing) {
     const unz_file_info64& info = old.info;
-    std::string name = EntryNameAsUtf8(old.rawName, info.flag);
+    std::string name = EntryNameAsUtf8(old);
     if (!names.insert(name).second) continue;
     if (name.size() > zip::kMaxNameLength) return Fail(1);
 

@@ -8,21 +8,6 @@
 #include "zrlib/filesystem/FileSystem.h"
 #include "zrlib/strings/Strings.h"
 
-namespace {
-
-// An entry name as wide text.
-std::wstring DecodeName(const std::string& raw, unsigned long flags) {
-  if ((flags & zip::kFlagUtf8Name) != 0) return ZRLib::strings::UTF8toWstr(raw);
-  try {
-    return ZRLib::strings::toWstr(raw);
-  } catch (const std::bad_alloc&) {
-    // Not text of the current locale: take each byte as one character.
-    return std::wstring(raw.begin(), raw.end());
-  }
-}
-
-}  // namespace
-
 CZipReader::CZipReader() = default;
 
 CZipReader::~CZipReader() { CloseZip(); }
@@ -45,7 +30,7 @@ int CZipReader::OpenZip(const wchar_t* path) {
   std::vector<ZipDirectoryEntry> entries;
   if (ReadZipDirectory(narrow, entries) != 0) return 1;
   for (ZipDirectoryEntry& entry : entries) {
-    std::wstring name = Normalize(DecodeName(entry.rawName, entry.info.flag));
+    std::wstring name = Normalize(DecodeEntryName(entry));
     entries_.emplace(std::move(name), std::move(entry));
   }
   path_ = narrow;
