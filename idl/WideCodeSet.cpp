@@ -3,6 +3,7 @@
 #include <omniORB4/CORBA.h>
 #include <omniORB4/minorCode.h>
 
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -17,8 +18,9 @@ using Unit = omniCodeSet::UniChar;
 
 // omniORB's UCS-4 native code set converts to UTF-16 correctly but tells the
 // transmission code set the number of code points, not of UTF-16 units, so the
-// tail of a string holding characters above U+FFFF is cut. This one differs only
-// there; every other operation is omniORB's own.
+// tail of a string holding characters above U+FFFF is cut; and it overruns its
+// buffer when it receives an empty string in UTF-16. This one does both
+// conversions itself; every other operation is omniORB's own.
 class NativeUcs4 : public omniCodeSet::NCS_W {
  public:
   explicit NativeUcs4(omniCodeSet::NCS_W* stock)
@@ -58,9 +60,34 @@ class NativeUcs4 : public omniCodeSet::NCS_W {
     return m_stock->unmarshalWChar(stream, tcs);
   }
 
+  // omniORB's own conversion from UTF-16 overruns its buffer for an empty
+  // string, so the units are turned into code points here.
   _CORBA_ULong unmarshalWString(cdrStream& stream, omniCodeSet::TCS_W* tcs, _CORBA_ULong bound,
                                 _CORBA_WChar*& text) override {
-    return m_stock->unmarshalWString(stream, tcs, bound, text);
+    if (tcs == nullptr) return m_stock->unmarshalWString(stream, tcs, bound, text);
+    _CORBA_ULong length = 0;
+    if (tcs->fastUnmarshalWString(stream, this, bound, length, text)) return length;
+    Unit* received = nullptr;
+    const _CORBA_ULong count = tcs->unmarshalWString(stream, bound, received);
+    // The transmission code set allocates with new[] where wchar_t has 32 bits.
+    const std::unique_ptr<Unit[]> units(received);
+    const auto completion = static_cast<CORBA::CompletionStatus>(stream.completion());
+    CORBA::WString_var decoded = CORBA::wstring_alloc(count);
+    _CORBA_ULong out = 0;
+    for (_CORBA_ULong i = 0; i < count && units; ++i) {
+      const _CORBA_ULong unit = units[i];
+      if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+        decoded[out++] = static_cast<_CORBA_WChar>(0x10000 + ((unit - 0xD800) << 10) + (units[i + 1] - 0xDC00));
+        ++i;
+      } else if (unit >= 0xD800 && unit <= 0xDFFF) {
+        throw CORBA::DATA_CONVERSION(omni::DATA_CONVERSION_BadInput, completion);
+      } else {
+        decoded[out++] = static_cast<_CORBA_WChar>(unit);
+      }
+    }
+    decoded[out] = 0;
+    text = decoded._retn();
+    return out;
   }
 
  private:

@@ -62,7 +62,8 @@ int Serve(CORBA::ORB_ptr orb, const std::string& iorFile) {
   PortableServer::ObjectId_var id = poa->activate_object(link);
   CORBA::Object_var reference = poa->id_to_reference(id);
   CORBA::String_var ior = orb->object_to_string(reference);
-  poa->the_POAManager()->activate();
+  PortableServer::POAManager_var manager = poa->the_POAManager();
+  manager->activate();
   {
     std::ofstream out(iorFile + ".part");
     out << ior.in();

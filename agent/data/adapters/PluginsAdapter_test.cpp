@@ -66,9 +66,12 @@ TEST_F(PluginsAdapterTest, ReadAdapterRefusesEveryChangeWithoutMakingAPlugin) {
       {LogEvent::Warning, ReadAdapter::kNoWriting},       {LogEvent::Warning, ReadAdapter::kNoWriting},
       {LogEvent::Warning, ReadAdapter::kNoWriting}};
   EXPECT_EQ(expected, log_.Lines());
-  EXPECT_EQ(std::wstring(L"Folder creation doesn't supported by the filesystem read interface, use write "
-                         L"interface instead"),
-            ReadAdapter::kNoCreateFolder);
+  const std::wstring tail = L" doesn't supported by the filesystem read interface, use write interface instead";
+  EXPECT_EQ(L"Setting file attributes" + tail, ReadAdapter::kNoSetAttributes);
+  EXPECT_EQ(L"Folder creation" + tail, ReadAdapter::kNoCreateFolder);
+  EXPECT_EQ(L"Folder deletion" + tail, ReadAdapter::kNoDeleteFolder);
+  EXPECT_EQ(L"File deletion" + tail, ReadAdapter::kNoDeleteFile);
+  EXPECT_EQ(L"Writing the file" + tail, ReadAdapter::kNoWriting);
   // The delta opens of the read interface: 3 for an empty path, else 6.
   EXPECT_EQ(Z::PATH_NOT_FOUND, adapter->OpenFileSignature(L"", handle));
   EXPECT_EQ(Z::NOT_SUPPORTED, adapter->OpenFileSignature(path, handle));

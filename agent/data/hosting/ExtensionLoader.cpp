@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <cwchar>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -30,6 +31,22 @@ void* OpenLibrary(const std::wstring& path, std::wstring& error) {
             (text != nullptr ? ZRLib::strings::toWstr(text) : std::wstring());
   }
   return library;
+}
+
+// Narrow text for a log line whatever the locale: printable ASCII as it is,
+// every other byte as \xHH.
+std::wstring Escaped(const std::string& text) {
+  std::wstring shown;
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c < 0x7F) {
+      shown += static_cast<wchar_t>(c);
+    } else {
+      wchar_t hex[8];
+      std::swprintf(hex, sizeof(hex) / sizeof(hex[0]), L"\\x%02X", c);
+      shown += hex;
+    }
+  }
+  return shown;
 }
 
 }  // namespace
@@ -80,20 +97,35 @@ void CExtensionLoader::ScanFolder(const std::wstring& folder, std::list<Entry>& 
   }
   fs::directory_iterator it(narrow, ec);
   for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    // Regular files only, after following links: opening a named pipe or a
+    // device would wait for ever or read something that is no library.
     std::error_code typeError;
-    if (it->is_directory(typeError)) continue;
+    if (!it->is_regular_file(typeError)) continue;
     const std::string fileName = it->path().filename().string();
     const std::size_t dot = fileName.rfind('.');
     if (dot == std::string::npos || fileName.compare(dot, std::string::npos, ".so") != 0) continue;
     std::wstring line = L"    ";
+    std::wstring wideName;
     try {
-      const std::wstring wideName = ZRLib::strings::toWstr(fileName);
-      line += wideName;
-      line += LoadLibrary(folder + wideName, entries);
+      wideName = ZRLib::strings::toWstr(fileName);
     } catch (...) {
-      // One bad file must not stop the scan.
+      wideName.clear();
+    }
+    if (wideName.empty()) {
+      line += Escaped(fileName) + L" : Skipped, the file name can't be converted in the current locale";
+    } else {
+      line += wideName;
+      try {
+        line += LoadLibrary(folder + wideName, entries);
+      } catch (...) {
+        // One bad file must not stop the scan.
+        line += L" : Not loaded '" + folder + wideName + L"'";
+      }
     }
     std::wcerr << line << std::endl;
+  }
+  if (ec) {
+    std::wcerr << L"Plug-ins folder can't be read: " << folder << L" : " << Escaped(ec.message()) << std::endl;
   }
 }
 
@@ -109,8 +141,9 @@ std::wstring CExtensionLoader::LoadLibrary(const std::wstring& path,
     dlclose(library);
     return L" : Not a valid plug-in '" + path + L"'";
   } catch (...) {
+    // Whatever GetPluginInfo threw, the library is not loaded as a plug-in.
     dlclose(library);
-    return std::wstring();
+    return L" : Not a valid plug-in '" + path + L"'";
   }
   entries.push_back(entry);
   return std::wstring();

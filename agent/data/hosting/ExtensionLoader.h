@@ -15,9 +15,12 @@ class CExtensionLoader {
   static constexpr const wchar_t* kFiltersFolder = L"/usr/lib/zr/Filters/";
 
   // `path` is the program path; the part before its last "/" is kept as the
-  // home folder. Loads every "*.so" of the two folders (not recursive),
-  // writing its progress to the agent's log (std::wcerr). Never throws for a
-  // missing folder or a bad library.
+  // home folder. Loads every "*.so" of the two folders (not recursive) that is
+  // a regular file after following links, writing one log line per file taken
+  // (std::wcerr): its name and what went wrong, if anything. A file name the
+  // locale cannot convert is logged escaped and skipped; a folder that cannot
+  // be read gets a line of its own. Never throws for a missing or unreadable
+  // folder or a bad library.
   explicit CExtensionLoader(const std::wstring& path,
                             const std::wstring& pluginsFolder = kPluginsFolder,
                             const std::wstring& filtersFolder = kFiltersFolder);

@@ -1,6 +1,9 @@
 #include "agent/data/hosting/ExtensionLoader.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -134,6 +137,56 @@ TEST_F(ExtensionLoaderTest, EveryKindOfFileGivesItsLogLine) {
       L"    unresolved.so : Can't load plug-in '" + PluginsArg() + L"unresolved.so'. " +
           unresolvedError};
   EXPECT_EQ(expected, Sorted(scanned));
+}
+
+// Named pipes, dangling links, names the locale cannot convert and libraries
+// whose GetPluginInfo throws something else than a standard exception: the
+// scan neither waits nor hides what it did. A link to a library is followed.
+TEST_F(ExtensionLoaderTest, HostileFolderEntriesEachGetTheirLine) {
+  fs::create_directories(root_ / "elsewhere");
+  const std::string real = zrtest::InstallLibrary(ZRTEST_FOLDER_PATH, root_ / "elsewhere", "real.so");
+  fs::create_symlink(real, plugins() / "link.so");
+  fs::create_symlink(root_ / "nowhere.so", plugins() / "dangling.so");
+  ASSERT_EQ(0, ::mkfifo((plugins() / "pipe.so").c_str(), 0600));
+  zrtest::InstallLibrary(ZRTEST_THROWINFO_PATH, plugins(), "throwinfo.so");
+  zrtest::InstallLibrary(ZRTEST_CODES_PATH, plugins(), "bad\xff.so");
+
+  LogCapture log;
+  {
+    CExtensionLoader loader(L"wsagent", PluginsArg(), FiltersArg());
+    EXPECT_EQ(std::list<std::wstring>{L"TestFolder"}, loader.GetPluginNames());
+  }
+  const std::vector<std::wstring> lines = log.Lines();
+  ASSERT_GE(lines.size(), 5u);
+  const std::vector<std::wstring> scanned(lines.begin() + 1, lines.begin() + 4);
+  const std::vector<std::wstring> expected = {
+      L"    bad\\xFF.so : Skipped, the file name can't be converted in the current locale",
+      L"    link.so",
+      L"    throwinfo.so : Not a valid plug-in '" + PluginsArg() + L"throwinfo.so'"};
+  EXPECT_EQ(expected, Sorted(scanned));
+  EXPECT_EQ(L"Extensions loaded", lines[4]);
+}
+
+// A plug-ins folder this process may not read is logged. Runs as an
+// unprivileged user when root.
+TEST_F(ExtensionLoaderTest, UnreadableFolderIsLogged) {
+  zrtest::InstallLibrary(ZRTEST_FOLDER_PATH, plugins(), "folder.so");
+  ASSERT_EQ(0, ::chmod(plugins().c_str(), 0300));
+  const pid_t child = ::fork();
+  ASSERT_NE(-1, child);
+  if (child == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+    LogCapture log;
+    CExtensionLoader loader(L"wsagent", PluginsArg(), FiltersArg());
+    const std::vector<std::wstring> lines = log.Lines();
+    const bool logged = lines.size() > 1 && lines[1].rfind(L"Plug-ins folder can't be read: " + PluginsArg(), 0) == 0;
+    ::_exit(logged && loader.GetPluginNames().empty() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(child, ::waitpid(child, &status, 0));
+  ::chmod(plugins().c_str(), 0755);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
 }
 
 TEST_F(ExtensionLoaderTest, EntriesCarryThePluginInfo) {

@@ -243,15 +243,23 @@ int CPluginBroker<I>::CreateFolder(const std::wstring& path) {
 
 template <class I>
 int CPluginBroker<I>::DeleteFolder(const std::wstring& path) {
+  // An empty path would reach whichever object is current and delete its root.
+  if (kWrite && path.empty()) return RefuseEmptyPath(L"Folder deletion");
   return ChangeFolder(path, &IBackupDataWrite::DeleteFolder, L"Folders deletion",
                       L"Fatal error occurred while deleting the folder");
 }
 
 template <class I>
 int CPluginBroker<I>::DeleteFile(const std::wstring& path) {
-  if (kWrite && path.empty()) return 0;
+  if (kWrite && path.empty()) return RefuseEmptyPath(L"File deletion");
   return ChangeFolder(path, &IBackupDataWrite::DeleteFile, L"File deletion",
                       L"Fatal error occurred while deleting the file");
+}
+
+template <class I>
+int CPluginBroker<I>::RefuseEmptyPath(const wchar_t* what) const {
+  Log(LogEvent::Warning, (std::wstring(what) + L" refused: the path is empty").c_str());
+  return 1;
 }
 
 template <class I>

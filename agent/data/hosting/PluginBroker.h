@@ -49,8 +49,9 @@ class CPluginBroker {
   // Tells the current plug-in object, if any, to stop its operation.
   virtual void OnStop();
   // Write broker: a path plug-in "\" connection of a configurable plug-in
-  // creates or deletes that connection; other paths go to the plug-in.
-  // Read broker: refused with 6.
+  // creates or deletes that connection; other paths go to the plug-in. An
+  // empty path on DeleteFolder and DeleteFile is refused with 1 and a level 1
+  // line, touching nothing. Read broker: refused with 6.
   [[nodiscard]] virtual int CreateFolder(const std::wstring& path);
   [[nodiscard]] virtual int DeleteFolder(const std::wstring& path);
   [[nodiscard]] virtual int DeleteFile(const std::wstring& path);
@@ -93,6 +94,8 @@ class CPluginBroker {
   // The read broker's refusal of a changing operation: a level 1 line
   // naming `what`, and 6.
   int Refuse(const wchar_t* what) const;
+  // The write broker's refusal of a deletion of an empty path: a level 1 line, and 1.
+  int RefuseEmptyPath(const wchar_t* what) const;
   ILog* GetLog() const { return log_; }
   CPluginLoader<I>& GetLoader() { return loader_; }
 

@@ -176,7 +176,6 @@ TEST_F(PluginBrokerTest, CopiesRealDataThroughHandles) {
   ASSERT_EQ(0, broker->MoveFile(L"TestFolder\\dir\\new.txt", L"TestFolder\\dir\\moved.txt"));
   EXPECT_TRUE(std::filesystem::exists(plainRoot() / "dir" / "moved.txt"));
   ASSERT_EQ(0, broker->DeleteFile(L"TestFolder\\dir\\moved.txt"));
-  EXPECT_EQ(0, broker->DeleteFile(L""));
   ASSERT_EQ(0, broker->CreateFolder(L"TestFolder\\made"));
   EXPECT_TRUE(std::filesystem::is_directory(plainRoot() / "made"));
   ASSERT_EQ(0, broker->DeleteFolder(L"TestFolder\\made"));
@@ -255,6 +254,52 @@ TEST_F(PluginBrokerTest, ConnectionPathsGoToTheConnectionFolder) {
   hostingtest::RaiseOn(*coordinator_, {"OpenLink"});
   EXPECT_EQ(1, broker->CreateFolder(L"TestFolderConf\\c8"));
   EXPECT_EQ(1, CountLines(LogEvent::Error, L"Fatal error occurred while creating the folder"));
+}
+
+// An empty path would reach whichever object is current and delete its root.
+TEST_F(PluginBrokerTest, EmptyPathDeletionsAreRefused) {
+  MakeFile(plainRoot() / "a.txt", "a");
+  auto broker = MakeWrite();
+  std::list<CFileInfo> entries;
+  ASSERT_EQ(0, broker->GetListing(L"TestFolder", entries));  // an object is current
+  EXPECT_EQ(1, broker->DeleteFolder(L""));
+  EXPECT_EQ(1, broker->DeleteFile(L""));
+  ASSERT_EQ(0, broker->SetRootPath(L"TestFolder"));
+  EXPECT_EQ(1, broker->DeleteFolder(L""));
+  EXPECT_EQ(1, broker->DeleteFile(L""));
+  EXPECT_TRUE(std::filesystem::exists(plainRoot() / "a.txt"));
+  EXPECT_EQ(2, CountLines(LogEvent::Warning, L"Folder deletion refused: the path is empty"));
+  EXPECT_EQ(2, CountLines(LogEvent::Warning, L"File deletion refused: the path is empty"));
+}
+
+// A connection name taken from a path passes the same check as one being
+// created, before anything reaches the Coordinator.
+TEST_F(PluginBrokerTest, ConnectionNamesFromPathsAreChecked) {
+  auto broker = MakeWrite();
+  const size_t opened = Opened().size();
+  const std::wstring names[] = {L"..", L".", L"a/b", L"a\x01", L"a\x85", L"a\u2028", L"a\u2029", L"a\xd800",
+                                std::wstring(L"a\0b", 3)};
+  unsigned int handle = 0;
+  for (const std::wstring& name : names) {
+    std::list<CFileInfo> entries;
+    EXPECT_EQ(1, broker->GetListing(L"TestFolderConf\\" + name + L"\\x", entries));
+    EXPECT_EQ(1, broker->OpenFile(L"TestFolderConf\\" + name + L"\\x", FileAccessMode::Read, handle));
+    EXPECT_EQ(1, broker->CreateFolder(L"TestFolderConf\\" + name));
+  }
+  EXPECT_EQ(opened, Opened().size());
+  EXPECT_EQ(0, zrtest::CountOf(conf_, zrtest::kFactory));
+}
+
+// How a path served by the connection folder is cut depends on that path
+// alone, not on the plug-in object left from an earlier call.
+TEST_F(PluginBrokerTest, ConnectionFolderPathsAreCutByThePathAlone) {
+  auto broker = MakeWrite();
+  EXPECT_EQ(1, broker->DeleteFile(L"TestFolderConf\\\\c2"));
+  EXPECT_EQ(1, CountLines(LogEvent::Warning, L"Invalid connection name '\\c2'"));
+  ASSERT_EQ(0, broker->CreateFolder(L"TestFolderConf\\c1\\sub"));  // an object of c1 is current
+  EXPECT_EQ(1, broker->DeleteFile(L"TestFolderConf\\\\c2"));
+  EXPECT_EQ(1, broker->DeleteFolder(L"TestFolderConf\\\\c2"));
+  EXPECT_EQ(3, CountLines(LogEvent::Warning, L"Invalid connection name '\\c2'"));
 }
 
 TEST_F(PluginBrokerTest, TransactionsNeverDestroyTheRunningInstance) {

@@ -18,6 +18,7 @@
 #include "agent/data/hosting/ExtensionLoader.h"
 #include "agent/data/hosting/PluginLink.h"
 #include "agent/data/hosting/PluginPtr.h"
+#include "agent/data/linkfs/ConnectionName.h"
 #include "agent/data/linkfs/LinkFS.h"
 #include "plugin-api/PluginExports.h"
 
@@ -59,13 +60,18 @@ class CPluginLoader {
     return path.substr(0, path.find(L'\\'));
   }
 
-  // The part of `path` handed to the current plug-in: empty without a "\";
-  // after the first "\" when the current connection is empty; else after the
-  // second "\" (empty without one).
+  // The part of `path` handed to the object that serves it: empty without a
+  // "\"; after the second "\" (empty without one) when the current instance
+  // serves the path with a connection; else (a plug-in without connections,
+  // the connection folder) after the first "\". Only the path decides: an
+  // instance of another connection that stays current changes nothing.
   std::wstring GetRestOfPath(const std::wstring& path) const {
     const std::size_t first = path.find(L'\\');
     if (first == std::wstring::npos) return std::wstring();
-    if (connection_.empty()) return path.substr(first + 1);
+    std::wstring name;
+    std::wstring connection;
+    SplitPath(path, name, connection);
+    if (connection_.empty() || !IsCurrent(name, connection)) return path.substr(first + 1);
     const std::size_t second = path.find(L'\\', first + 1);
     return second == std::wstring::npos ? std::wstring() : path.substr(second + 1);
   }
@@ -83,7 +89,8 @@ class CPluginLoader {
   // open files are closed (logged). Null when there is no such plug-in, no
   // link to give it, no settings object for the connection of a
   // configurable plug-in, or it makes no object; the current instance is
-  // kept when there is no such plug-in.
+  // kept when there is no such plug-in or the path's connection name is
+  // refused (zr::IsValidConnectionName, logged at level 1).
   I* GetPluginInstance(const std::wstring& path) {
     if (path.empty() && instance_) return instance_.get();
     std::wstring name;
@@ -97,6 +104,10 @@ class CPluginLoader {
         if (connectionFolder_ == nullptr) return nullptr;
         connectionFolder_->SetPlugin(name);
         return connectionFolder_;
+      }
+      if (entry->IsConfigurable() && !zr::IsValidConnectionName(connection)) {
+        Log(LogEvent::Warning, L"Invalid connection name '" + zr::PrintableConnectionName(connection) + L"'");
+        return nullptr;
       }
       // Plug-ins use the link they are given without testing it for null.
       if (entry->GetLibrary() == nullptr || link_ == nullptr) return nullptr;

@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <iostream>
 
+#include "agent/data/linkfs/ConnectionName.h"
 #include "idl/ExceptionInfo.h"
+#include "zrlib/strings/Strings.h"
 
 namespace {
 
@@ -72,10 +74,9 @@ void CLinkFS::SetPlugin(const std::wstring& name) {
     if (storage.in() != nullptr) answer = storage.in();
   } catch (const CORBA::Exception& e) {
     Log(LogEvent::Error, L"Can't load connection settings files list");
-    // Narrow stream: a wide write would turn stderr wide-oriented and silence
-    // every later narrow diagnostic of the process.
-    std::cerr << "Can't load connection settings files list. " << e._name() << ". " << ExceptionInfo(e)
-              << std::endl;
+    // The agent's log is the wide stream; a narrow line after wide ones would be dropped.
+    std::wcerr << L"Can't load connection settings files list. " << ZRLib::strings::UTF8toWstr(e._name())
+               << L". " << ZRLib::strings::UTF8toWstr(ExceptionInfo(e)) << std::endl;
     return;
   } catch (...) {
     Log(LogEvent::Error, L"Can't load connection settings files list");
@@ -94,15 +95,9 @@ void CLinkFS::SetPlugin(const std::wstring& name) {
 }
 
 bool CLinkFS::CheckConnectionName(const std::wstring& name) {
-  bool valid = !name.empty() && name != L"." && name != L"..";
-  std::wstring shown;
-  for (wchar_t c : name) {
-    const bool control = static_cast<uint32_t>(c) < 0x20 || c == 0x7f;
-    if (control || c == L'/' || c == L'\\') valid = false;
-    shown += control ? L'?' : c;
-  }
-  if (!valid) Log(LogEvent::Warning, L"Invalid connection name '" + shown + L"'");
-  return valid;
+  if (zr::IsValidConnectionName(name)) return true;
+  Log(LogEvent::Warning, L"Invalid connection name '" + zr::PrintableConnectionName(name) + L"'");
+  return false;
 }
 
 ZavediDedozozuriz::Workstation_ptr CLinkFS::FindWorkstation(const std::wstring& name) {

@@ -226,6 +226,11 @@ TEST_F(TargetRemoteFSTest, StatusesExceptionsAndConversions) {
   ASSERT_EQ(0, target->SetElementAttributes(L"x", attributes));
   EXPECT_EQ(0xffffffffffffffffull, scripted_->lastSet.Creation);
 
+  // A nil reference is not checked here: every call fails, nothing crashes.
+  auto nil = Target(Z::IDLBackupDataWrite::_nil(), false);
+  EXPECT_EQ(1, nil->CreateFolder(L"x"));
+  EXPECT_EQ(1, nil->OpenFile(L"x", FileAccessMode::Read, handle, true));
+
   // Writes go in chunks of at most 1 MiB.
   std::vector<unsigned char> data((5u << 20) / 2);
   unsigned int size = static_cast<unsigned int>(data.size());
