@@ -1,9 +1,12 @@
 #include "plugins/db2/ImageReadAhead.h"
+#include "plugins/db2/ImageWriteBehind.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
@@ -70,6 +73,42 @@ TEST(ImageReadAheadTest, ReadFailureAfterTheGoodPiecesAndEarlyStop) {
   db2::CImageReadAhead pieces(big.get(), 4096);
   db2::CImageReadAhead::Piece piece;
   EXPECT_EQ(1, pieces.Next(piece));
+}
+
+TEST(ImageWriteBehindTest, WritesEveryQueuedPieceInOrder) {
+  UniqueFile file(std::tmpfile());
+  ASSERT_TRUE(file);
+  const std::string content = RandomText(10 * 4096 + 17);
+  {
+    db2::CImageWriteBehind image(file.get(), 4096);
+    for (size_t at = 0; at < content.size(); at += 4096) {
+      unsigned char* buffer = image.Buffer();
+      ASSERT_NE(buffer, nullptr);
+      const size_t size = std::min<size_t>(4096, content.size() - at);
+      std::memcpy(buffer, content.data() + at, size);
+      EXPECT_EQ(buffer, image.Buffer());  // not queued yet: the same buffer
+      image.Queue(static_cast<unsigned int>(size));
+    }
+    EXPECT_TRUE(image.Finish());
+  }
+  std::rewind(file.get());
+  std::string written(content.size() + 1, '\0');
+  written.resize(std::fread(&written[0], 1, written.size(), file.get()));
+  EXPECT_EQ(content, written);
+}
+
+TEST(ImageWriteBehindTest, AFailedWriteIsReported) {
+  // A stream open for reading only cannot be written.
+  UniqueFile readOnly(std::fopen("/dev/null", "r"));
+  ASSERT_TRUE(readOnly);
+  db2::CImageWriteBehind image(readOnly.get(), 4096);
+  for (int i = 0; i < 10; ++i) {
+    unsigned char* buffer = image.Buffer();
+    if (buffer == nullptr) break;
+    image.Queue(4096);
+  }
+  EXPECT_FALSE(image.Finish());
+  EXPECT_EQ(nullptr, image.Buffer());
 }
 
 }  // namespace
