@@ -227,6 +227,28 @@ int RunNameclt(int port, const std::vector<std::string>& arguments, std::string*
 
 std::string WorkstationNamePath(const std::string& name) { return "QuorvaneTessarine.context/" + name + ".workstation"; }
 
+AgentOptions LoopbackAgent(const std::string& name, int port) {
+  AgentOptions options;
+  options.settings[L"Name"] = std::wstring(name.begin(), name.end());
+  options.arguments = {"--CoordinatorHost", "127.0.0.1", "--CoordinatorPort", std::to_string(port), "-h",
+                       "127.0.0.1"};
+  return options;
+}
+
+ZavediDedozozuriz::Workstation_ptr ResolveWorkstation(CORBA::ORB_ptr orb, const std::string& corbaloc,
+                                                     const std::string& name) {
+  CORBA::Object_var object = orb->string_to_object(corbaloc.c_str());
+  CosNaming::NamingContext_var root = CosNaming::NamingContext::_narrow(object);
+  CosNaming::Name path;
+  path.length(2);
+  path[0].id = CORBA::string_dup("QuorvaneTessarine");
+  path[0].kind = CORBA::string_dup("context");
+  path[1].id = CORBA::string_dup(name.c_str());
+  path[1].kind = CORBA::string_dup("workstation");
+  CORBA::Object_var bound = root->resolve(path);
+  return ZavediDedozozuriz::Workstation::_narrow(bound);
+}
+
 std::string UniqueName(const std::string& prefix) {
   static std::atomic<int> counter{0};
   return prefix + std::to_string(getpid()) + "n" + std::to_string(counter++);

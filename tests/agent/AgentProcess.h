@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "ZavediDedozozuriz.hh"
+
 namespace zrtest {
 
 // What one wsagent run gets.
@@ -76,6 +78,15 @@ std::string WorkstationNamePath(const std::string& name);
 
 // A name no other test uses: prefix + pid + counter.
 std::string UniqueName(const std::string& prefix);
+
+// Options for an agent named `name` against the naming service on 127.0.0.1:`port`,
+// listening on 127.0.0.1.
+AgentOptions LoopbackAgent(const std::string& name, int port);
+
+// The workstation bound as `name` in the naming service at `corbaloc`, through
+// `orb`; the caller owns it. Throws the naming service's exception when not bound.
+ZavediDedozozuriz::Workstation_ptr ResolveWorkstation(CORBA::ORB_ptr orb, const std::string& corbaloc,
+                                                     const std::string& name);
 
 }  // namespace zrtest
 

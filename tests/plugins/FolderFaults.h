@@ -16,7 +16,8 @@ enum Fault {
   kShortRead = 4,       // non-zero: no ReadFile delivers more than this many bytes
   kReuseHandles = 5,    // non-zero: OpenFile hands out the lowest free handle
   kFailWriteClose = 6,  // non-zero: closing a file opened for writing returns this code
-  kFaultCount = 7
+  kReadDelayMs = 7,     // non-zero: every ReadFile first sleeps this many milliseconds
+  kFaultCount = 8
 };
 
 }  // namespace zrtest

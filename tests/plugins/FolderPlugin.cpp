@@ -17,10 +17,12 @@
 #include <filesystem>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <set>
 #include <string>
 #include <system_error>
+#include <thread>
 
 #include "plugin-api/PluginBase.h"
 #include "plugin-api/PluginExports.h"
@@ -100,6 +102,8 @@ class FolderPlugin final : public IBackupDataWrite, private PluginBase {
   int ReadFile(unsigned char* buffer, unsigned int& size, const unsigned int& handle) override {
     std::FILE* f = Find(handle);
     if (f == nullptr) return 1;
+    if (faults[zrtest::kReadDelayMs] > 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(faults[zrtest::kReadDelayMs]));
     unsigned int want = size;
     if (faults[zrtest::kShortRead] > 0)
       want = std::min<unsigned int>(want, static_cast<unsigned int>(faults[zrtest::kShortRead]));

@@ -121,20 +121,14 @@ class PackFilter final : public IBackupDataFilter {
   int CommitTransaction(const unsigned int& handle) override {
     zrtest::Count(zrtest::kCommit);
     if (m_next == nullptr) return 1;
-    Bytes archive;
     for (const auto& item : items_) {
-      PutNumber(archive, item.first.size(), 4);
-      for (wchar_t c : item.first) PutNumber(archive, static_cast<uint32_t>(c), 4);
-      PutNumber(archive, item.second.size(), 8);
-      archive.insert(archive.end(), item.second.begin(), item.second.end());
-    }
-    size_t done = 0;
-    while (done < archive.size()) {
-      unsigned int size = static_cast<unsigned int>(std::min<size_t>(archive.size() - done, 1u << 20));
-      const int result = m_next->DirectTransform(archive.data() + done, size, handle);
+      Bytes header;
+      PutNumber(header, item.first.size(), 4);
+      for (wchar_t c : item.first) PutNumber(header, static_cast<uint32_t>(c), 4);
+      PutNumber(header, item.second.size(), 8);
+      int result = Send(header.data(), header.size(), handle);
+      if (result == 0) result = Send(item.second.data(), item.second.size(), handle);
       if (result != 0) return result;
-      if (size == 0) return 1;
-      done += size;
     }
     return 0;
   }
@@ -144,6 +138,19 @@ class PackFilter final : public IBackupDataFilter {
     std::wstring name;
     size_t position;
   };
+
+  // Hands `size` bytes to the next stage in pieces of at most 1 MiB.
+  int Send(const unsigned char* data, size_t size, unsigned int handle) {
+    size_t done = 0;
+    while (done < size) {
+      unsigned int part = static_cast<unsigned int>(std::min<size_t>(size - done, 1u << 20));
+      const int result = m_next->DirectTransform(data + done, part, handle);
+      if (result != 0) return result;
+      if (part == 0) return 1;
+      done += part;
+    }
+    return 0;
+  }
 
   bool Parse(const Bytes& archive) {
     size_t at = 0;

@@ -72,8 +72,36 @@ ZavediDedozozuriz::IDLBackupDataWrite_ptr StoragePeer::Writer(CORBA::ORB_ptr orb
   return ZavediDedozozuriz::IDLBackupDataWrite::_narrow(object);
 }
 
+namespace {
+
+// True when every thread of `pid` is stopped.
+bool AllThreadsStopped(pid_t pid) {
+  std::error_code error;
+  const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+  bool any = false;
+  for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+    std::ifstream stat(task.path() / "stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos || close + 2 >= line.size()) return false;
+    const char state = line[close + 2];
+    if (state != 'T' && state != 't') return false;
+    any = true;
+  }
+  return any;
+}
+
+}  // namespace
+
 void StoragePeer::Pause() {
-  if (pid_ > 0 && ::kill(pid_, SIGSTOP) == 0) paused_ = true;
+  if (pid_ <= 0 || ::kill(pid_, SIGSTOP) != 0) return;
+  paused_ = true;
+  // The stop reaches each thread on its own; wait until none can still serve.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!AllThreadsStopped(pid_) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 void StoragePeer::Resume() {

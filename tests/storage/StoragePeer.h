@@ -39,7 +39,8 @@ class StoragePeer {
   // The folder behind "TestFolder\".
   const std::filesystem::path& Root() const { return root_; }
   pid_t Pid() const { return pid_; }
-  // SIGSTOP, SIGCONT, SIGKILL (and reaped).
+  // SIGSTOP (returns once every thread is stopped), SIGCONT, SIGKILL (and
+  // reaped).
   void Pause();
   void Resume();
   void Kill();

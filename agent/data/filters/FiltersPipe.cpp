@@ -224,6 +224,14 @@ int CFiltersPipe::CloseFile(const unsigned int& handle) {
   return finished != kSuccess ? finished : closed;
 }
 
+int CFiltersPipe::AbortFile(const unsigned int& handle) {
+  if (!HasFilters()) return target_->AbortFile(handle);
+  const int finished = start_.FinishTransform(handle);
+  if (manyToOne_) return finished;
+  static_cast<void>(target_->AbortFile(handle));
+  return finished;
+}
+
 int CFiltersPipe::GetListing(const std::wstring& path, std::list<CFileInfo>& entries) {
   if (!HasFilters()) return target_->GetListing(path, entries);
   int result;

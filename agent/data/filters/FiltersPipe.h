@@ -88,6 +88,9 @@ class CFiltersPipe {
   // Per file: the first failure of the chain's final flush and the
   // target's close (the target is closed either way).
   [[nodiscard]] int CloseFile(const unsigned int& handle);
+  // CloseFile for a copy that failed: the chain lets the handle go, and the
+  // target ends it without completing the write (IFileSystem::AbortFile).
+  [[nodiscard]] int AbortFile(const unsigned int& handle);
   // Filtered listings are sorted (folders first, names ignoring case) and
   // show names without the chain's extension.
   [[nodiscard]] int GetListing(const std::wstring& path, std::list<CFileInfo>& entries);

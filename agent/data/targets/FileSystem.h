@@ -51,6 +51,10 @@ class IFileSystem {
                                       const unsigned int& handle) = 0;
   // Ends `handle`; a write is complete (or failed) only when this returns.
   [[nodiscard]] virtual int CloseFile(const unsigned int& handle) = 0;
+  // Ends `handle` without completing its write, after a failed copy: a
+  // write sent as a delta is cut off, so the stored file stays as it was.
+  // Any other handle is closed as CloseFile does.
+  [[nodiscard]] virtual int AbortFile(const unsigned int& handle) { return CloseFile(handle); }
   [[nodiscard]] virtual int BeginTransaction() = 0;
   [[nodiscard]] virtual int CommitTransaction() = 0;
 

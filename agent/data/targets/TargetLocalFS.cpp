@@ -54,6 +54,13 @@ int CTargetLocalFS::CloseFile(const unsigned int& handle) {
   return delta_ ? source_.Close() : target_.CloseFile(handle);
 }
 
+int CTargetLocalFS::AbortFile(const unsigned int& handle) {
+  if (!delta_) return CloseFile(handle);
+  delta_ = false;
+  source_.Abort();
+  return kSuccess;
+}
+
 int CTargetLocalFS::BeginTransaction() { return target_.BeginTransaction(); }
 int CTargetLocalFS::CommitTransaction() { return target_.CommitTransaction(); }
 

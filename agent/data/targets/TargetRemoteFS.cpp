@@ -172,6 +172,13 @@ int CTargetRemoteFS::CloseFile(const unsigned int& handle) {
   return RemoteClose(handle);
 }
 
+int CTargetRemoteFS::AbortFile(const unsigned int& handle) {
+  if (!delta_) return CloseFile(handle);
+  delta_ = false;
+  source_.Abort();
+  return kSuccess;
+}
+
 int CTargetRemoteFS::BeginTransaction() {
   return Remote([&] { return remote_->BeginTransaction(); });
 }

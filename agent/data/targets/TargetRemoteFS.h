@@ -65,6 +65,8 @@ class CTargetRemoteFS final : public IFileSystem, public IRsyncSourceWrite {
   // peer took.
   int WriteFile(const unsigned char* data, unsigned int& size, const unsigned int& handle) override;
   int CloseFile(const unsigned int& handle) override;
+  // A delta write is cut off (the target keeps its file); else CloseFile.
+  int AbortFile(const unsigned int& handle) override;
   int BeginTransaction() override;
   int CommitTransaction() override;
 

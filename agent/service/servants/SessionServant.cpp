@@ -1,11 +1,17 @@
 #include "agent/service/servants/SessionServant.h"
 
+#include <cstring>
+#include <iostream>
 #include <new>
 #include <utility>
 
+#include "agent/data/hosting/WsException.h"
+#include "agent/service/servants/IBackupDataBrowse_impl.h"
+#include "agent/service/servants/IBackupDataCopy_impl.h"
 #include "agent/service/servants/IBackupDataRead_impl.h"
 #include "agent/service/servants/IBackupDataWrite_impl.h"
 #include "agent/service/servants/WorkstationSettings_impl.h"
+#include "agent/service/TimeStamp.h"
 
 namespace zr {
 
@@ -18,8 +24,10 @@ SessionServant::SessionServant(PortableServer::POA_ptr poa, CExtensionLoader* lo
       log_(std::make_unique<CLogWrapper>(log)) {}
 
 SessionServant::~SessionServant() {
+  copiers_.clear();
   writers_.clear();
   readers_.clear();
+  browsers_.clear();
   settings_.Reset();
 }
 
@@ -38,13 +46,26 @@ ZavediDedozozuriz::IDLBackupDataWrite_ptr SessionServant::GetWriteInterface() {
 }
 
 ZavediDedozozuriz::IDLBackupDataCopy_ptr SessionServant::GetCopyInterface(
-    const ZavediDedozozuriz::ISettings&, ZavediDedozozuriz::Session_ptr) {
-  throw CORBA::NO_IMPLEMENT();
+    const ZavediDedozozuriz::ISettings& settings, ZavediDedozozuriz::Session_ptr target) {
+  if (CORBA::is_nil(target)) return ZavediDedozozuriz::IDLBackupDataCopy::_nil();
+  const char* failure = nullptr;
+  try {
+    return Make(copiers_, loader_, settings, target, session_.in(), Log())->_this();
+  } catch (const CWsException& e) {
+    failure = e.what();
+  } catch (const CORBA::SystemException& e) {
+    // The target session is gone or cannot be reached.
+    failure = "Can't get target write interface";
+  }
+  const std::wstring text(failure, failure + std::strlen(failure));
+  WriteTimeStampedLine(std::wcerr, text);
+  log_->Write(LogEvent::Error, text.c_str());
+  throw CORBA::UNKNOWN(0, CORBA::COMPLETED_NO);
 }
 
 ZavediDedozozuriz::IDLBackupDataBrowse_ptr SessionServant::GetBackupInterface(
-    const Tessarine::WStringsList&) {
-  throw CORBA::NO_IMPLEMENT();
+    const Tessarine::WStringsList& filters) {
+  return Make(browsers_, session_.in(), Log(), loader_, filters)->_this();
 }
 
 ZavediDedozozuriz::WorkstationSettings_ptr SessionServant::GetSettings() {

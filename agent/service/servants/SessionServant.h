@@ -52,6 +52,8 @@ class SessionServant : public POA_ZavediDedozozuriz::Session, public CAgentServa
   // cannot be made.
   ZavediDedozozuriz::WorkstationSettings_ptr GetSettings() override;
 
+  // Copy servants made so far and not ended.
+  size_t CopyServantCount() const { return copiers_.size(); }
   const std::wstring& Login() const { return login_; }
   bool IsBackupServer() const { return login_ == kBackupServerLogin; }
   ILog* Log() { return log_.get(); }
@@ -68,6 +70,8 @@ class SessionServant : public POA_ZavediDedozozuriz::Session, public CAgentServa
   std::unique_ptr<CLogWrapper> log_;
   std::list<CActivated<IBackupDataWrite_impl>> writers_;
   std::list<CActivated<IBackupDataRead_impl>> readers_;
+  std::list<CActivated<IBackupDataCopy_impl>> copiers_;
+  std::list<CActivated<IBackupDataBrowse_impl>> browsers_;
   CActivated<WorkstationSettings_impl> settings_;
 };
 

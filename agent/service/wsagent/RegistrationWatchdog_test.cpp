@@ -102,8 +102,9 @@ TEST_F(RegistrationWatchdogTest, RebindsAfterUnbindAndAfterANamingRestart) {
   EXPECT_TRUE(WaitBound(milliseconds(10000)));
   m_watchdog.Stop();
   const std::wstring log = Log();
-  EXPECT_GE(Count(log, kMissing), 3u) << log;
-  EXPECT_EQ(Count(log, kMissing), Count(log, kRebound)) << log;
+  // A check that met the restart half-way logged its failure and ran again.
+  EXPECT_GE(Count(log, kRebound), 3u) << log;
+  EXPECT_GE(Count(log, kMissing), Count(log, kRebound)) << log;
 }
 
 TEST_F(RegistrationWatchdogTest, SurvivesTheNamingServiceBeingDown) {

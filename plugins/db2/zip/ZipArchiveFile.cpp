@@ -2,7 +2,7 @@
 
 #include <minizip/ioapi.h>
 
-#include <new>
+#include <exception>
 
 #include "plugins/db2/zip/ZipRecords.h"
 #include "zrlib/strings/Strings.h"
@@ -91,7 +91,30 @@ bool IsEmptyZip64Archive(const std::string& path) {
          Le(end, 4) == zip::kEndOfCentralDirectorySignature && Le(end + 20, 2) == 0;
 }
 
+std::wstring Latin1(const std::string& raw) {
+  std::wstring wide;
+  wide.reserve(raw.size());
+  for (unsigned char c : raw) wide += static_cast<wchar_t>(c);
+  return wide;
+}
+
 }  // namespace
+
+std::wstring DecodeEntryName(const std::string& raw, unsigned long flags) {
+  if ((flags & zip::kFlagUtf8Name) != 0) {
+    std::wstring wide = ZRLib::strings::UTF8toWstr(raw);
+    // The conversion stops at an ill-formed sequence: only a whole name counts.
+    if (ZRLib::strings::WstrToUTF8(wide) == raw) return wide;
+    return Latin1(raw);
+  }
+  try {
+    std::wstring wide = ZRLib::strings::toWstr(raw);
+    if (!wide.empty() || raw.empty()) return wide;
+  } catch (const std::exception&) {
+    // Not text of the current locale.
+  }
+  return Latin1(raw);
+}
 
 int ReadZipDirectory(const std::string& path, std::vector<ZipDirectoryEntry>& entries) {
   entries.clear();
@@ -249,19 +272,4 @@ bool ZipEntryReader::FillInput() {
   stream_.next_in = input_.get();
   stream_.avail_in = n;
   return true;
-}
-
-std::wstring DecodeEntryName(const ZipDirectoryEntry& entry) {
-  const std::string& raw = entry.rawName;
-  if ((entry.info.flag & zip::kFlagUtf8Name) != 0) return ZRLib::strings::UTF8toWstr(raw);
-  try {
-    return ZRLib::strings::toWstr(raw);
-  } catch (const std::bad_alloc&) {
-    std::wstring name;
-    for (const char c : raw) {
-      if (c == '\0') break;
-      name.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
-    }
-    return name;
-  }
 }

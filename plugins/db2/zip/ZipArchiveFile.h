@@ -27,11 +27,11 @@ struct ZipDirectoryEntry {
   unz64_file_pos position{};  // minizip's position of the central record
 };
 
-// The entry's name as wide text: UTF-8 when flagged so, else text of the
-// current locale, else each byte as the character of its value (U+0000 to
-// U+00FF), so that the name survives a copy written as UTF-8. Stops at a zero
-// byte. Separators are left as stored.
-std::wstring DecodeEntryName(const ZipDirectoryEntry& entry);
+// An entry name as wide text, decoded the one way every reader uses: UTF-8
+// when flag bit 11 (`flags`) says so and the bytes are well-formed UTF-8; else
+// text of the current locale; else each byte as its own code point (Latin-1),
+// so no name is cut and two different names never decode alike.
+std::wstring DecodeEntryName(const std::string& raw, unsigned long flags);
 
 // Reads the central directory of the archive file `path` (narrow name) into
 // `entries`, in archive order. 0 on success, 1 when the file is no readable

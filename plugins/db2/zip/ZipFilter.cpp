@@ -8,12 +8,10 @@
 
 namespace {
 
-// Name of an entry as the archive holds it, as UTF-8 with "/" separators:
-// the name readers of the copy see is the one they saw in the original.
-std::string EntryNameAsUtf8(const ZipDirectoryEntry& entry) {
-  const bool utf8 = (entry.info.flag & zip::kFlagUtf8Name) != 0;
-  const std::string name = utf8 ? entry.rawName : ZRLib::strings::WstrToUTF8(DecodeEntryName(entry));
-  return ZRLib::strings::Replace(name, "\\", "/");
+// The name of an entry for comparing entries: decoded as every reader decodes
+// it, with "/" separators.
+std::wstring ComparableName(const std::string& raw, unsigned long flags) {
+  return ZRLib::strings::Replace(DecodeEntryName(raw, flags), L"\\", L"/");
 }
 
 }  // namespace
@@ -186,20 +184,22 @@ int CZipFilter::CopyMissing(const wchar_t* path) {
   std::vector<ZipDirectoryEntry> existing;
   if (ReadZipDirectory(narrowPath, existing) != 0) return Fail(1);
 
-  std::set<std::string> names;
-  for (const ZipFileHeader& entry : entries_) names.insert(entry.name);
+  std::set<std::wstring> names;
+  for (const ZipFileHeader& entry : entries_) names.insert(ComparableName(entry.name, entry.flags));
 
   ZipEntryReader reader;
   for (const ZipDirectoryEntry& old : existing) {
     const unz_file_info64& info = old.info;
-    std::string name = EntryNameAsUtf8(old);
-    if (!names.insert(name).second) continue;
+    if (!names.insert(ComparableName(old.rawName, info.flag)).second) continue;
+    // The bytes that were read go back with the flag that was read, so every
+    // reader decodes the name as before.
+    std::string name = ZRLib::strings::Replace(old.rawName, "\\", "/");
     if (name.size() > zip::kMaxNameLength) return Fail(1);
 
     ZipFileHeader header;
     header.versionMadeBy = zip::kZip64Version;
     header.versionNeeded = zip::kZip64Version;
-    header.flags = static_cast<uint16_t>(info.flag | zip::kFlagDataDescriptor | zip::kFlagUtf8Name);
+    header.flags = static_cast<uint16_t>(info.flag | zip::kFlagDataDescriptor);
     header.method = static_cast<uint16_t>(info.compression_method);
     header.modificationTime = static_cast<uint16_t>(info.dosDate & 0xFFFF);
     header.modificationDate = static_cast<uint16_t>((info.dosDate >> 16) & 0xFFFF);

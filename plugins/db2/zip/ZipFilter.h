@@ -70,9 +70,11 @@ class CZipFilter {
   [[nodiscard]] int CommitTransaction();
 
   // Copies, raw and in order, the entries of the archive file `path` whose
-  // names this archive does not hold yet; each gets a local header with the
-  // old entry's values at the current offset and a data descriptor after its
-  // data. 1 when the file cannot be opened or read, or on a writer failure.
+  // names this archive does not hold yet (names compared as DecodeEntryName
+  // decodes them); each gets a local header with the old entry's values, its
+  // name bytes (with "/" for "\") and its name flag at the current offset, and
+  // a data descriptor after its data. 1 when the file cannot be opened or
+  // read, or on a writer failure.
   // REQUIRES: an entry was started with PrepareTransform(..., true) in this
   // archive, and no entry is open.
   [[nodiscard]] int CopyMissingFilesFromExistingArchive(const wchar_t* path);

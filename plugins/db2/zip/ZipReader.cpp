@@ -4,6 +4,7 @@
 #include <set>
 #include <vector>
 
+#include "plugins/db2/zip/ZipArchiveFile.h"
 #include "plugins/db2/zip/ZipRecords.h"
 #include "zrlib/filesystem/FileSystem.h"
 #include "zrlib/strings/Strings.h"
@@ -30,7 +31,7 @@ int CZipReader::OpenZip(const wchar_t* path) {
   std::vector<ZipDirectoryEntry> entries;
   if (ReadZipDirectory(narrow, entries) != 0) return 1;
   for (ZipDirectoryEntry& entry : entries) {
-    std::wstring name = Normalize(DecodeEntryName(entry));
+    std::wstring name = Normalize(DecodeEntryName(entry.rawName, entry.info.flag));
     entries_.emplace(std::move(name), std::move(entry));
   }
   path_ = narrow;

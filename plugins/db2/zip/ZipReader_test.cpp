@@ -147,6 +147,80 @@ TEST_F(ZipReaderTest, ListsAndExtractsOurArchive) {
   EXPECT_EQ(reader.GetListing(L"", nothing), 3);
 }
 
+// Our archive of one entry named `name` (ASCII, with one "X"), rewritten as an
+// ordinary archive would hold "f\u00fcr.txt" without the UTF-8 flag: the "X"
+// becomes the Latin-1 byte 0xFC and flag bit 11 is cleared in both headers.
+Bytes Latin1NamedArchive(const std::wstring& name, const Bytes& data) {
+  Bytes archive = WriteArchive({{name, data}});
+  const std::string ascii(name.begin(), name.end());
+  for (std::size_t at = 0; (at = std::search(archive.begin() + static_cast<long>(at), archive.end(), ascii.begin(),
+                                             ascii.end()) -
+                                 archive.begin()) < archive.size();
+       ++at) {
+    archive[at + ascii.find('X')] = 0xFC;
+  }
+  archive[7] &= ~0x08;  // local header flags, high byte
+  const std::string central = "PK\x01\x02";
+  const std::size_t record =
+      std::search(archive.begin(), archive.end(), central.begin(), central.end()) - archive.begin();
+  archive[record + 9] &= ~0x08;
+  return archive;
+}
+
+// Names that are no text of the current (C) locale and carry no UTF-8 flag are
+// read byte for byte as Latin-1; a re-pack writes back the bytes and the flag
+// that were read, and a new entry of the same name replaces the old one.
+TEST_F(ZipReaderTest, NamesOutsideTheLocaleAreLatin1AndSurviveARepack) {
+  const Bytes old = MakeText(1000, 25);
+  WriteAll(dir.File("latin1.zip"), Latin1NamedArchive(L"fXr.txt", old));
+  CZipReader reader;
+  ASSERT_EQ(reader.OpenZip(Path("latin1.zip").c_str()), 0);
+  std::list<ZipFileInfo> root;
+  ASSERT_EQ(reader.GetListing(L"", root), 0);
+  EXPECT_EQ(Names(root), std::vector<std::wstring>{L"f\u00fcr.txt"});
+  Bytes got;
+  EXPECT_EQ(Extract(reader, L"f\u00fcr.txt", false, got), 5);
+  EXPECT_EQ(got, old);
+
+  // Re-packed beside a new entry: both names stay whole and distinct.
+  MemoryWriter writer;
+  CZipFilter zip;
+  ASSERT_EQ(zip.BeginTransaction(&writer), 0);
+  ASSERT_EQ(zip.PrepareTransform(L"new.txt", true), 0);
+  ASSERT_EQ(zip.FinishTransform(), 0);
+  ASSERT_EQ(zip.CopyMissingFilesFromExistingArchive(Path("latin1.zip").c_str()), 0);
+  ASSERT_EQ(zip.CommitTransaction(), 0);
+  WriteAll(dir.File("repacked.zip"), writer.bytes);
+  const Bytes raw = {'f', 0xFC, 'r', '.', 't', 'x', 't'};
+  EXPECT_NE(std::search(writer.bytes.begin(), writer.bytes.end(), raw.begin(), raw.end()), writer.bytes.end());
+  ASSERT_EQ(reader.OpenZip(Path("repacked.zip").c_str()), 0);
+  root.clear();
+  ASSERT_EQ(reader.GetListing(L"", root), 0);
+  EXPECT_EQ(Names(root), (std::vector<std::wstring>{L"f\u00fcr.txt", L"new.txt"}));
+  got.clear();
+  EXPECT_EQ(Extract(reader, L"f\u00fcr.txt", false, got), 5);
+  EXPECT_EQ(got, old);
+
+  // The same name written anew (UTF-8) replaces the old entry.
+  const Bytes fresh = MakeText(500, 26);
+  MemoryWriter again;
+  ASSERT_EQ(zip.BeginTransaction(&again), 0);
+  ASSERT_EQ(zip.PrepareTransform(L"f\u00fcr.txt", true), 0);
+  unsigned int size = static_cast<unsigned int>(fresh.size());
+  ASSERT_EQ(zip.DirectTransform(fresh.data(), size), 0);
+  ASSERT_EQ(zip.FinishTransform(), 0);
+  ASSERT_EQ(zip.CopyMissingFilesFromExistingArchive(Path("latin1.zip").c_str()), 0);
+  ASSERT_EQ(zip.CommitTransaction(), 0);
+  WriteAll(dir.File("replaced.zip"), again.bytes);
+  ASSERT_EQ(reader.OpenZip(Path("replaced.zip").c_str()), 0);
+  root.clear();
+  ASSERT_EQ(reader.GetListing(L"", root), 0);
+  EXPECT_EQ(Names(root), std::vector<std::wstring>{L"f\u00fcr.txt"});
+  got.clear();
+  EXPECT_EQ(Extract(reader, L"f\u00fcr.txt", false, got), 5);
+  EXPECT_EQ(got, fresh);
+}
+
 TEST_F(ZipReaderTest, MissingArchiveOrEntryIsNotFound) {
   CZipReader reader;
   EXPECT_EQ(reader.OpenZip(Path("missing.zip").c_str()), 3);

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "agent/service/servants/WorkstationServant.h"
 #include "agent/service/servants/testing/ServantOrb.h"
@@ -64,12 +65,17 @@ class AgentFixture : public ::testing::Test {
     std::ifstream in(file, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
-  // True when the Coordinator received the line `text` with the remote
-  // event of the plug-in level `level`.
+  // True once the Coordinator received the line `text` with the remote
+  // event of the plug-in level `level` (Log::Write is oneway: it is waited
+  // for, up to 5 s).
   bool Logged(LogEvent::ID level, const std::wstring& text) const {
     const std::wstring event = std::to_wstring(static_cast<unsigned>(CLogWrapper::ToEvent(level)));
-    for (const RecordedCall& call : coordinator_->Calls("Write"))
-      if (call.args.size() == 2 && call.args[0] == event && call.args[1] == text) return true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    do {
+      for (const RecordedCall& call : coordinator_->Calls("Write"))
+        if (call.args.size() == 2 && call.args[0] == event && call.args[1] == text) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (std::chrono::steady_clock::now() < deadline);
     return false;
   }
 

@@ -1,0 +1,377 @@
+#include "agent/data/copy/CopyImpl.h"
+
+#include <algorithm>
+#include <new>
+
+#include "agent/data/copy/ProgressCounter.h"
+#include "plugin-api/ResultCodes.h"
+
+namespace zr {
+
+namespace {
+
+// A reader that keeps answering success with no bytes would spin for ever.
+constexpr int kMaxEmptyReads = 1000;
+
+bool NamesDeltaFilter(const ZavediDedozozuriz::ISettings& settings) {
+  for (CORBA::ULong i = 0; i < settings.filters.length(); ++i) {
+    const CORBA::WChar* entry = settings.filters[i].in();
+    if (entry != nullptr && std::wstring(entry) == CCopyImpl::kDeltaFilterEntry) return true;
+  }
+  return false;
+}
+
+std::unique_ptr<IFileSystem> MakeTarget(Tessarine::Session_ptr session, ILog* log, CExtensionLoader* loader,
+                                        ZavediDedozozuriz::IDLBackupDataWrite_ptr targetWrite) {
+  if (CORBA::is_nil(targetWrite)) return std::make_unique<CTargetLocalFS>(session, log, loader);
+  return std::make_unique<CTargetRemoteFS>(session, log, targetWrite);
+}
+
+}  // namespace
+
+CCopyImpl::CCopyImpl(const ZavediDedozozuriz::ISettings& settings, Tessarine::Session_ptr session, ILog* log,
+                     Tessarine::OperationProgress_ptr progress, CExtensionLoader* loader,
+                     ZavediDedozozuriz::IDLBackupDataWrite_ptr targetWrite)
+    : log_(log),
+      progress_(Tessarine::OperationProgress::_duplicate(progress)),
+      source_(session, log, loader),
+      target_(MakeTarget(session, log, loader, targetWrite)),
+      dataStream_(target_.get(), settings, L"backup", session, log, loader, false),
+      indexStream_(target_.get(), settings, L"index", session, log, loader, true),
+      index_(log, &indexStream_),
+      deltaFilter_(NamesDeltaFilter(settings)) {}
+
+CCopyImpl::~CCopyImpl() = default;
+
+
+void CCopyImpl::Log(const std::wstring& text) noexcept {
+  if (log_ == nullptr) return;
+  try {
+    log_->Write(LogEvent::Error, text.c_str());
+  } catch (...) {
+  }
+}
+
+int CCopyImpl::Missing() {
+  Log(L"Missing StartCopying call");
+  return kFailed;
+}
+
+int CCopyImpl::StartCopying(const std::wstring& root, bool withIndex) {
+  try {
+    buffer_.resize(kBufferSize);
+  } catch (const std::bad_alloc&) {
+    Log(L"Can't allocate memory for copy buffer");
+    return kFailed;
+  }
+  started_ = true;
+  int result = withIndex ? indexStream_.SetRoot(root) : kSuccess;
+  if (result == kSuccess) result = dataStream_.SetRoot(root);
+  if (result != kSuccess) started_ = false;
+  return PassableResult(result);
+}
+
+int CCopyImpl::FinishCopying(bool withIndex) {
+  int result = dataStream_.CommitTransaction();
+  if (result == kSuccess && withIndex) result = indexStream_.CommitTransaction();
+  std::vector<unsigned char>().swap(buffer_);
+  started_ = false;
+  return PassableResult(result);
+}
+
+int CCopyImpl::WriteAll(const Writer& write, const unsigned char* data, unsigned int size) {
+  while (size > 0) {
+    unsigned int taken = size;
+    const int result = write(data, taken);
+    if (result != kSuccess) return result;
+    if (taken == 0) return kFailed;
+    taken = std::min(taken, size);
+    data += taken;
+    size -= taken;
+  }
+  return kSuccess;
+}
+
+int CCopyImpl::Pump(const Reader& read, const Writer& write) {
+  CProgressCounter progress(progress_.in());
+  int emptyReads = 0;
+  for (;;) {
+    unsigned int size = static_cast<unsigned int>(buffer_.size());
+    const int result = read(buffer_.data(), size);
+    if (result == kHandleEof) return kSuccess;
+    if (result != kSuccess) return result;
+    size = std::min(size, static_cast<unsigned int>(buffer_.size()));
+    if (size == 0) {
+      if (++emptyReads >= kMaxEmptyReads) return kFailed;
+      continue;
+    }
+    emptyReads = 0;
+    const int written = WriteAll(write, buffer_.data(), size);
+    if (written != kSuccess) return written;
+    progress.Add(size);
+  }
+}
+
+int CCopyImpl::ToBackup(unsigned int source, unsigned int stream) {
+  const int copied = Pump(
+      [&](unsigned char* buffer, unsigned int& size) { return source_.ReadFile(buffer, size, source); },
+      [&](const unsigned char* data, unsigned int& size) { return dataStream_.WriteFile(data, size, stream); });
+  static_cast<void>(source_.CloseFile(source));
+  if (copied != kSuccess) {
+    AbandonStream(stream);
+    return PassableResult(copied);
+  }
+  return PassableResult(dataStream_.CloseFile(stream));
+}
+
+int CCopyImpl::FromBackup(unsigned int stream, unsigned int source, bool sourceClosedFirst) {
+  const int copied = Pump(
+      [&](unsigned char* buffer, unsigned int& size) { return dataStream_.ReadFile(buffer, size, stream); },
+      [&](const unsigned char* data, unsigned int& size) { return source_.WriteFile(data, size, source); });
+  int sourceClosed;
+  int streamClosed;
+  if (sourceClosedFirst) {
+    sourceClosed = source_.CloseFile(source);
+    streamClosed = dataStream_.CloseFile(stream);
+  } else {
+    streamClosed = dataStream_.CloseFile(stream);
+    sourceClosed = source_.CloseFile(source);
+  }
+  if (copied != kSuccess) return PassableResult(copied);
+  if (sourceClosed != kSuccess) return PassableResult(sourceClosed);
+  return PassableResult(streamClosed);
+}
+
+void CCopyImpl::AbandonStream(unsigned int handle) {
+  static_cast<void>(dataStream_.AbortFile(handle));
+}
+
+int CCopyImpl::OpenPair(const std::wstring& pluginPath, const std::wstring& storedPath, bool toBackup,
+                        unsigned int& source, unsigned int& stream) {
+  if (toBackup) {
+    int result = source_.OpenFile(pluginPath, FileAccessMode::Read, source);
+    if (result != kSuccess) return result;
+    result = dataStream_.OpenFile(storedPath, FileAccessMode::Write, stream);
+    if (result != kSuccess) static_cast<void>(source_.CloseFile(source));
+    return result;
+  }
+  int result = dataStream_.OpenFile(storedPath, FileAccessMode::Read, stream);
+  if (result != kSuccess) return result;
+  result = source_.OpenFile(pluginPath, FileAccessMode::Write, source);
+  if (result != kSuccess) static_cast<void>(dataStream_.CloseFile(stream));
+  return result;
+}
+
+int CCopyImpl::CopyFileToBackup(const std::wstring& pluginPath, const std::wstring& storedPath) {
+  if (!started_) return Missing();
+  unsigned int source = 0;
+  unsigned int stream = 0;
+  const int opened = OpenPair(pluginPath, storedPath, true, source, stream);
+  if (opened != kSuccess) return PassableResult(opened);
+  return ToBackup(source, stream);
+}
+
+int CCopyImpl::CopyFileFromBackup(const std::wstring& pluginPath, const std::wstring& storedPath) {
+  if (!started_) return Missing();
+  unsigned int source = 0;
+  unsigned int stream = 0;
+  const int opened = OpenPair(pluginPath, storedPath, false, source, stream);
+  if (opened != kSuccess) return PassableResult(opened);
+  return FromBackup(stream, source, false);
+}
+
+int CCopyImpl::CopyFileDiff(const std::wstring& pluginPath, const std::wstring& storedPath,
+                            const std::wstring& basePath, bool toBackup) {
+  if (!started_) return Missing();
+  return deltaFilter_ ? DiffThroughFilter(pluginPath, storedPath, basePath, toBackup)
+                      : DiffThroughSignature(pluginPath, storedPath, basePath, toBackup);
+}
+
+int CCopyImpl::DiffThroughFilter(const std::wstring& pluginPath, const std::wstring& storedPath,
+                                 const std::wstring& basePath, bool toBackup) {
+  CDeltaFilterGuard guard(dataStream_);
+  unsigned int base = 0;
+  int result = dataStream_.OpenFile(basePath, FileAccessMode::Read, base);
+  if (result != kSuccess) {
+    Log(L"Can't open base file '" + basePath + L"'");
+    return PassableResult(result);
+  }
+  // The filter takes the base in as it passes; the bytes are not needed here.
+  do {
+    unsigned int size = static_cast<unsigned int>(buffer_.size());
+    result = dataStream_.ReadFile(buffer_.data(), size, base);
+  } while (result == kSuccess);
+  const int closed = dataStream_.CloseFile(base);
+  if (result != kHandleEof) return PassableResult(result);
+  if (closed != kSuccess) return PassableResult(closed);
+
+  unsigned int source = 0;
+  unsigned int stream = 0;
+  const int opened = OpenPair(pluginPath, storedPath, toBackup, source, stream);
+  if (opened != kSuccess) return PassableResult(opened);
+  return toBackup ? ToBackup(source, stream) : FromBackup(stream, source, false);
+}
+
+int CCopyImpl::DiffThroughSignature(const std::wstring& pluginPath, const std::wstring& storedPath,
+                                    const std::wstring& basePath, bool toBackup) {
+  const FileAccessMode::ID streamMode = toBackup ? FileAccessMode::Write : FileAccessMode::Read;
+  unsigned int stream = 0;
+  int result = dataStream_.OpenFilePatch(basePath, storedPath, streamMode, stream);
+  if (result != kSuccess) return PassableResult(result);
+  unsigned int source = 0;
+  result = source_.OpenFile(pluginPath, toBackup ? FileAccessMode::Read : FileAccessMode::Write, source);
+  if (result != kSuccess) {
+    Log(L"Can't open source file '" + pluginPath + L"'");
+    if (toBackup) {
+      AbandonStream(stream);
+    } else {
+      static_cast<void>(dataStream_.CloseFile(stream));
+    }
+    return PassableResult(result);
+  }
+  return toBackup ? ToBackup(source, stream) : FromBackup(stream, source, true);
+}
+
+// --- Write-side operations ---------------------------------------------------
+
+int CCopyImpl::BeginTransaction(bool plugin) {
+  return PassableResult(plugin ? source_.BeginTransaction() : Target().BeginTransaction());
+}
+
+int CCopyImpl::CommitTransaction(bool plugin) {
+  return PassableResult(plugin ? source_.CommitTransaction() : Target().CommitTransaction());
+}
+
+int CCopyImpl::SetElementAttributes(const std::wstring& path, const CFileAttributes& attributes, bool plugin,
+                                    bool index) {
+  int result;
+  if (plugin) {
+    result = source_.SetElementAttributes(path, attributes);
+  } else if (!started_) {
+    result = Target().SetElementAttributes(path, attributes);
+  } else if (index) {
+    result = index_.SetElementAttributes(path, attributes);
+  } else {
+    result = dataStream_.SetElementAttributes(path, attributes);
+  }
+  return PassableResult(result);
+}
+
+int CCopyImpl::GetElementAttributes(const std::wstring& path, CFileAttributes& attributes, bool plugin,
+                                    bool index) {
+  int result;
+  if (plugin) {
+    result = source_.GetElementAttributes(path, attributes);
+  } else if (!started_) {
+    result = Target().GetElementAttributes(path, attributes);
+  } else if (index) {
+    result = index_.GetElementAttributes(path, attributes);
+  } else {
+    result = dataStream_.GetElementAttributes(path, attributes);
+  }
+  return PassableResult(result);
+}
+
+bool CCopyImpl::IsPathExists(const std::wstring& path, bool plugin, bool index) {
+  CFileAttributes attributes;
+  return GetElementAttributes(path, attributes, plugin, index) == kSuccess;
+}
+
+int CCopyImpl::GetListing(const std::wstring& path, std::list<CFileInfo>& entries, bool plugin, bool index) {
+  int result;
+  if (plugin) {
+    result = source_.GetListing(path, entries);
+  } else if (!started_) {
+    result = Target().GetListing(path, entries);
+  } else if (index) {
+    result = index_.GetListing(path, entries);
+  } else {
+    result = dataStream_.GetListing(path, entries);
+  }
+  return PassableResult(result);
+}
+
+int CCopyImpl::CreateFolder(const std::wstring& path, bool plugin, bool index) {
+  if (plugin) return PassableResult(source_.CreateFolder(path));
+  if (!started_) return PassableResult(Target().CreateFolder(path));
+  int result = dataStream_.CreateFolder(path);
+  if (result != kSuccess || !index) return PassableResult(result);
+  result = index_.CreateFolder(path);
+  if (result != kSuccess) static_cast<void>(dataStream_.DeleteFolder(path));
+  return PassableResult(result);
+}
+
+int CCopyImpl::DeleteFolder(const std::wstring& path, bool plugin, bool index) {
+  if (plugin) return PassableResult(source_.DeleteFolder(path));
+  if (!started_) return PassableResult(Target().DeleteFolder(path));
+  int result = dataStream_.DeleteFolder(path);
+  if (result == kSuccess && index) result = index_.DeleteFolder(path);
+  return PassableResult(result);
+}
+
+int CCopyImpl::DeleteFile(const std::wstring& path, bool plugin, bool index) {
+  if (plugin) return PassableResult(source_.DeleteFile(path));
+  if (!started_) return PassableResult(Target().DeleteFile(path));
+  int result = dataStream_.DeleteFile(path);
+  if (result == kSuccess && index) result = index_.DeleteFile(path);
+  return PassableResult(result);
+}
+
+int CCopyImpl::SetRoot(const std::wstring& path, bool plugin) {
+  return PassableResult(plugin ? source_.SetRootPath(path) : Target().SetRoot(path));
+}
+
+int CCopyImpl::OpenFile(const std::wstring& path, FileAccessMode::ID mode, unsigned int& handle, bool plugin,
+                        Opener& opener) {
+  int result;
+  if (plugin) {
+    opener = Opener::kSource;
+    result = source_.OpenFile(path, mode, handle);
+  } else if (started_) {
+    opener = Opener::kStream;
+    result = dataStream_.OpenFile(path, mode, handle);
+  } else {
+    // A plain open: outside a copy no delta against the stored file is sent.
+    opener = Opener::kTarget;
+    result = Target().OpenFile(path, mode, handle, false);
+  }
+  return PassableResult(result);
+}
+
+int CCopyImpl::ReadFile(unsigned char* buffer, unsigned int& size, unsigned int handle, Opener opener) {
+  switch (opener) {
+    case Opener::kSource:
+      return PassableResult(source_.ReadFile(buffer, size, handle));
+    case Opener::kStream:
+      return PassableResult(dataStream_.ReadFile(buffer, size, handle));
+    case Opener::kTarget:
+      return PassableResult(Target().ReadFile(buffer, size, handle));
+  }
+  return kFailed;
+}
+
+int CCopyImpl::WriteFile(const unsigned char* data, unsigned int& size, unsigned int handle, Opener opener) {
+  switch (opener) {
+    case Opener::kSource:
+      return PassableResult(source_.WriteFile(data, size, handle));
+    case Opener::kStream:
+      return PassableResult(dataStream_.WriteFile(data, size, handle));
+    case Opener::kTarget:
+      return PassableResult(Target().WriteFile(data, size, handle));
+  }
+  return kFailed;
+}
+
+int CCopyImpl::CloseFile(unsigned int handle, Opener opener) {
+  switch (opener) {
+    case Opener::kSource:
+      return PassableResult(source_.CloseFile(handle));
+    case Opener::kStream:
+      return PassableResult(dataStream_.CloseFile(handle));
+    case Opener::kTarget:
+      return PassableResult(Target().CloseFile(handle));
+  }
+  return kFailed;
+}
+
+}  // namespace zr

@@ -1,0 +1,184 @@
+// Sessions through a running wsagent: the DB2 plug-in's backup and restore driven
+// as the Coordinator drives them, and a stop while a read is in flight.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ZavediDedozozuriz.hh"
+#include "tests/agent/AgentProcess.h"
+#include "tests/coordinator/OrbTestEnvironment.h"
+#include "tests/coordinator/ScriptedSession.h"
+#include "tests/coordinator/TestCoordinator.h"
+#include "tests/naming/NamingServiceProcess.h"
+
+namespace zrtest {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+fs::path MakeFolder(const std::string& prefix) {
+  std::string pattern = (fs::temp_directory_path() / (prefix + "-XXXXXX")).string();
+  if (mkdtemp(&pattern[0]) == nullptr) throw std::runtime_error("mkdtemp failed");
+  return pattern;
+}
+
+class Folder {
+ public:
+  explicit Folder(const std::string& prefix) : m_path(MakeFolder(prefix)) {}
+  ~Folder() {
+    std::error_code ignored;
+    fs::remove_all(m_path, ignored);
+  }
+  const fs::path& Path() const { return m_path; }
+
+ private:
+  fs::path m_path;
+};
+
+void WriteRandom(const fs::path& file, size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random());
+  std::ofstream(file, std::ios::binary) << bytes;
+}
+
+class WsagentSessionsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string why = AgentProcess::WhyNoNamespace();
+    if (!why.empty()) GTEST_SKIP() << "skipped: " << why;
+  }
+
+
+  static ZavediDedozozuriz::Workstation_ptr Workstation(const NamingServiceProcess& naming, const std::string& name) {
+    return ResolveWorkstation(g_orb, naming.Corbaloc(), name);
+  }
+};
+
+// The Coordinator's round trip of a database: list, back up into a Zip64 file,
+// damage the database, restore it from the file, compare with a copy taken before.
+TEST_F(WsagentSessionsTest, Db2BackupAndRestoreThroughTheReadAndWriteInterfaces) {
+  NamingServiceProcess naming;
+  Folder db2("db2root"), work("db2work");
+  const fs::path database = db2.Path() / "databases" / "SAMPLE";
+  fs::create_directories(database);
+  std::ofstream(db2.Path() / "instance") << "DB2INST1\n";
+  WriteRandom(database / "SQLT0000.0", 3 << 20, 1);
+  std::ofstream(database / "SQLDBCON") << "catalog\n";
+  fs::copy(database, work.Path() / "snapshot");
+  fs::create_directories(work.Path() / "temp");
+
+  const std::string name = UniqueName("db2");
+  AgentOptions options = LoopbackAgent(name, naming.Port());
+  options.plugins = {ZR_DB2_PLUGIN};
+  options.environment["ZR_DB2_STANDIN_ROOT"] = db2.Path().string();
+  options.settings[L"TempFolder"] = std::wstring(work.Path().wstring()) + L"/temp/";
+  AgentProcess agent(options);
+  ASSERT_TRUE(agent.WaitForLog(L"==== STARTED ====", seconds(20))) << agent.Stderr();
+
+  TestCoordinator coordinator(g_orb);
+  ZavediDedozozuriz::Workstation_var workstation = Workstation(naming, name);
+  Tessarine::Session_var session = coordinator.Session();
+  Tessarine::Log_var log = coordinator.Log();
+  const std::string zip = (work.Path() / "SAMPLE.zip").string();
+  std::ostringstream out;
+  using Kind = ScriptStep::Kind;
+  EXPECT_TRUE(RunScript(workstation, session, log,
+                        {{Kind::kOpen, {}, {}, {}},
+                         {Kind::kList, L"", {}, {}},
+                         {Kind::kList, L"DB2\\DB2INST1", {}, {}},
+                         {Kind::kBackup, L"DB2\\DB2INST1\\SAMPLE", zip, {}},
+                         {Kind::kClose, {}, {}, {}}},
+                        out))
+      << out.str();
+  EXPECT_NE(out.str().find("<dir> DB2\n"), std::string::npos) << out.str();
+  EXPECT_NE(out.str().find("      SAMPLE\n"), std::string::npos) << out.str();
+  std::ifstream archive(zip, std::ios::binary);
+  char signature[4] = {};
+  archive.read(signature, 4);
+  EXPECT_EQ(std::string(signature, 4), std::string("PK\x03\x04", 4));
+
+  WriteRandom(database / "SQLT0000.0", 1 << 20, 2);
+  fs::remove(database / "SQLDBCON");
+  out.str("");
+  EXPECT_TRUE(RunScript(workstation, session, log,
+                        {{Kind::kOpen, {}, {}, {}},
+                         {Kind::kRestore, L"DB2\\DB2INST1\\SAMPLE", zip, {}},
+                         {Kind::kCompare, {}, (work.Path() / "snapshot").string(), database.string()},
+                         {Kind::kClose, {}, {}, {}}},
+                        out))
+      << out.str();
+
+  agent.Signal(SIGINT);
+  EXPECT_EQ(agent.WaitExit(seconds(20)), 0);
+}
+
+// SIGINT while a read waits inside the plug-in: the stop holds new requests, lets
+// the read finish, then closes the session and unloads the plug-in; no crash.
+TEST_F(WsagentSessionsTest, StopWithASlowReadInFlight) {
+  NamingServiceProcess naming;
+  Folder root("folderroot");
+  const fs::path fifo = root.Path() / "slow";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string name = UniqueName("slowread");
+  AgentOptions options = LoopbackAgent(name, naming.Port());
+  options.plugins = {ZRTEST_FOLDER_PATH};
+  options.environment["ZRTEST_FOLDER_ROOT"] = root.Path().string();
+  AgentProcess agent(options);
+  ASSERT_TRUE(agent.WaitForLog(L"==== STARTED ====", seconds(20))) << agent.Stderr();
+
+  TestCoordinator coordinator(g_orb);
+  ZavediDedozozuriz::Workstation_var workstation = Workstation(naming, name);
+  Tessarine::Session_var session = coordinator.Session();
+  Tessarine::Log_var log = coordinator.Log();
+  ZavediDedozozuriz::Session_var opened = workstation->OpenSession(session, log);
+  ZavediDedozozuriz::IDLBackupDataRead_var reader = opened->GetReadInterface();
+
+  // The writer end: opened once the agent opens the reading end.
+  auto writer = std::async(std::launch::async, [&] { return ::open(fifo.c_str(), O_WRONLY); });
+  CORBA::ULong handle = 0;
+  ASSERT_EQ(reader->OpenFile(L"TestFolder\\slow", ZavediDedozozuriz::Read, handle), ZavediDedozozuriz::SUCCESS);
+  const int fd = writer.get();
+  ASSERT_GE(fd, 0);
+  auto read = std::async(std::launch::async, [&] {
+    Tessarine::BinaryData data;
+    data.length(4096);
+    CORBA::ULong size = 4096;
+    const ZavediDedozozuriz::IDLErrorID result = reader->ReadFile(data, size, handle);
+    return std::make_pair(result, size);
+  });
+  std::this_thread::sleep_for(milliseconds(300));
+  agent.Signal(SIGINT);
+  ASSERT_TRUE(agent.WaitForLog(L"Take offline (Unregister Workstation on the Coordinator)", seconds(10)));
+  std::this_thread::sleep_for(milliseconds(500));
+  // Still serving the read: the extensions are not gone.
+  EXPECT_EQ(agent.Log().find(L"Unloading extensions..."), std::wstring::npos);
+  ASSERT_EQ(::write(fd, "data", 4), 4);
+  ::close(fd);
+  const auto [result, size] = read.get();
+  EXPECT_EQ(result, ZavediDedozozuriz::SUCCESS);
+  EXPECT_EQ(size, 4u);
+  EXPECT_EQ(agent.WaitExit(seconds(20)), 0) << agent.Stderr();
+  const std::vector<std::wstring> lines = agent.LogLines();
+  ASSERT_GE(lines.size(), 6u);
+  const std::vector<std::wstring> tail = {L"Unloading extensions...", L"    Done", L"Closing active connections...",
+                                          L"    Done", L"[T] Stop backup workstation"};
+  EXPECT_TRUE(std::equal(tail.begin(), tail.end(), lines.end() - tail.size())) << agent.Log();
+}
+
+}  // namespace
+}  // namespace zrtest
