@@ -85,9 +85,13 @@ TEST_F(CopyTest, TreeToTheBackupAndBackWithIndexRecordsFromTheView) {
     attributes.CustomAttr = L"c";
     EXPECT_EQ(index->SetElementAttributes((L"TestFolder\\bak\\" + name).c_str(), attributes), SUCCESS);
   }
+  MakeFile(Plain("src/unrecorded"), "x");
+  ASSERT_EQ(copy->CopyFile(L"TestFolder\\src\\unrecorded", L"TestFolder\\bak\\unrecorded", true), SUCCESS);
   ASSERT_EQ(copy->FinishCopying(), SUCCESS);
 
   // The copy calls wrote no record themselves; the view's records are there.
+  EXPECT_TRUE(fs::exists(Plain("bak/unrecorded")));
+  EXPECT_FALSE(fs::exists(Plain("bak/.i/unrecorded.i")));
   EXPECT_TRUE(fs::is_directory(Plain("bak/sub/.i")));
   EXPECT_NE(ReadBytes(Plain("bak/sub/.i/large.i")).find("<sz>50000000</sz>"), std::string::npos);
   EXPECT_NE(ReadBytes(Plain("bak/.i/exact.i")).find("<ca>c</ca>"), std::string::npos);
