@@ -85,9 +85,13 @@ TEST_F(CopyTest, TreeToTheBackupAndBackWithIndexRecordsFromTheView) {
     attributes.CustomAttr = L"c";
     EXPECT_EQ(index->SetElementAttributes((L"TestFolder\\bak\\" + name).c_str(), attributes), SUCCESS);
   }
+  MakeFile(Plain("src/unrecorded"), "x");
+  ASSERT_EQ(copy->CopyFile(L"TestFolder\\src\\unrecorded", L"TestFolder\\bak\\unrecorded", true), SUCCESS);
   ASSERT_EQ(copy->FinishCopying(), SUCCESS);
 
   // The copy calls wrote no record themselves; the view's records are there.
+  EXPECT_TRUE(fs::exists(Plain("bak/unrecorded")));
+  EXPECT_FALSE(fs::exists(Plain("bak/.i/unrecorded.i")));
   EXPECT_TRUE(fs::is_directory(Plain("bak/sub/.i")));
   EXPECT_NE(ReadBytes(Plain("bak/sub/.i/large.i")).find("<sz>50000000</sz>"), std::string::npos);
   EXPECT_NE(ReadBytes(Plain("bak/.i/exact.i")).find("<ca>c</ca>"), std::string::npos);
@@ -302,6 +306,25 @@ TEST_F(CopyTest, ProgressAtMostEveryThreeSecondsAndNothingForAQuickFile) {
   EXPECT_LT(sent, 45u * kChunk);
   EXPECT_EQ(sent % kChunk, 0u);
   EXPECT_GE(sent, 20u * kChunk);  // at least 3 s of 100 ms reads (allowing for time()'s whole seconds)
+  EXPECT_EQ(copy->FinishCopying(), SUCCESS);
+}
+
+TEST_F(CopyTest, AProgressReportThatCannotBeDeliveredDoesNotStopTheCopy) {
+  constexpr unsigned kChunk = 65536;
+  const std::string content = RandomBytes(35 * kChunk, 13);
+  MakeFile(Plain("src/slow"), content);
+  ISettings settings;
+  settings.useIndex = false;
+  // NextChunk is oneway; one that cannot be delivered raises TRANSIENT.
+  CORBA::Object_var dead = AgentOrb().Orb()->string_to_object("corbaloc::127.0.0.1:1/Nothing");
+  settings.progress = Tessarine::OperationProgress::_unchecked_narrow(dead);
+  IDLBackupDataCopy_var copy = session_->GetCopyInterface(settings, session_);
+  ASSERT_EQ(copy->StartCopying(L"TestFolder\\bak"), SUCCESS);
+  SetFault(folderPlugin_, kShortRead, kChunk);
+  SetFault(folderPlugin_, kReadDelayMs, 100);
+  EXPECT_EQ(copy->CopyFile(L"TestFolder\\src\\slow", L"TestFolder\\bak\\slow", true), SUCCESS);  // about 3.5 s
+  ResetFaults(folderPlugin_);
+  EXPECT_TRUE(ReadBytes(Plain("bak/slow")) == content);
   EXPECT_EQ(copy->FinishCopying(), SUCCESS);
 }
 

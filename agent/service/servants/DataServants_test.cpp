@@ -106,6 +106,10 @@ TEST_F(DataServantsTest, EveryCallMakesANewServantAndClosingEndsThemAll) {
   IDLBackupDataWrite_var writer = session_->GetWriteInterface();
   EXPECT_TRUE(writer->_is_a("IDL:ZavediDedozozuriz/IDLBackupDataRead:1.0"));
   EXPECT_EQ(writer->SetRoot(L"TestFolder"), SUCCESS);
+  // A delta job still open when the session ends is ended with it.
+  MakeFile(PlainRoot() / "signed", std::string(3 << 20, 's'));
+  CORBA::ULong signature = 0;
+  ASSERT_EQ(writer->OpenFileSignature(L"signed", signature), SUCCESS);
 
   workstation_->CloseSession(session_);
   EXPECT_TRUE(log_.WaitFor(L"Close session of the user 'tester'"));

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <future>
 #include <random>
 #include <sstream>
@@ -125,6 +126,69 @@ TEST_F(WsagentSessionsTest, Db2BackupAndRestoreThroughTheReadAndWriteInterfaces)
 
   agent.Signal(SIGINT);
   EXPECT_EQ(agent.WaitExit(seconds(20)), 0);
+}
+
+bool SameFile(const fs::path& a, const fs::path& b) {
+  std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
+  std::ostringstream p, q;
+  p << x.rdbuf();
+  q << y.rdbuf();
+  return x && y && p.str() == q.str();
+}
+
+// A copy from one running agent to another through the copy servant, with delta
+// copying on: a new file travels whole, a changed one as an rsync delta.
+TEST_F(WsagentSessionsTest, CopyBetweenTwoAgents) {
+  NamingServiceProcess naming;
+  Folder source("copysource"), target("copytarget");
+  WriteRandom(source.Path() / "new.bin", 3 << 20, 3);
+  WriteRandom(source.Path() / "changed.bin", 2 << 20, 4);
+  {
+    // The target's older version: the same bytes but for one block in the middle.
+    std::ifstream in(source.Path() / "changed.bin", std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (size_t i = 1 << 20; i < (1 << 20) + 4096; ++i) bytes[i] = static_cast<char>(~bytes[i]);
+    std::ofstream(target.Path() / "changed.bin", std::ios::binary) << bytes;
+  }
+  const std::string nameA = UniqueName("copya"), nameB = UniqueName("copyb");
+  AgentOptions a = LoopbackAgent(nameA, naming.Port());
+  AgentOptions b = LoopbackAgent(nameB, naming.Port());
+  for (auto [options, root] : {std::make_pair(&a, &source), std::make_pair(&b, &target)}) {
+    options->plugins = {ZRTEST_FOLDER_PATH};
+    options->environment["ZRTEST_FOLDER_ROOT"] = root->Path().string();
+    options->settings[L"UseDeltaCopying"] = L"yes";
+  }
+  AgentProcess agentA(a), agentB(b);
+  ASSERT_TRUE(agentA.WaitForLog(L"==== STARTED ====", seconds(20))) << agentA.Stderr();
+  ASSERT_TRUE(agentB.WaitForLog(L"==== STARTED ====", seconds(20))) << agentB.Stderr();
+
+  TestCoordinator coordinator(g_orb);
+  Tessarine::Session_var session = coordinator.Session();
+  Tessarine::Log_var log = coordinator.Log();
+  ZavediDedozozuriz::Workstation_var workstationA = Workstation(naming, nameA);
+  ZavediDedozozuriz::Workstation_var workstationB = Workstation(naming, nameB);
+  ZavediDedozozuriz::Session_var sessionA = workstationA->OpenSession(session, log);
+  ZavediDedozozuriz::Session_var sessionB = workstationB->OpenSession(session, log);
+  ZavediDedozozuriz::ISettings settings;
+  settings.useIndex = false;
+  settings.progress = coordinator.Progress();
+  ZavediDedozozuriz::IDLBackupDataCopy_var copy = sessionA->GetCopyInterface(settings, sessionB);
+  ASSERT_FALSE(CORBA::is_nil(copy));
+  EXPECT_EQ(copy->StartCopying(L""), ZavediDedozozuriz::SUCCESS);
+  EXPECT_EQ(copy->CopyFile(L"TestFolder\\new.bin", L"TestFolder\\new.bin", true), ZavediDedozozuriz::SUCCESS);
+  EXPECT_EQ(copy->CopyFileDiff(L"TestFolder\\changed.bin", L"TestFolder\\changed.bin", L"TestFolder\\changed.bin",
+                               true),
+            ZavediDedozozuriz::SUCCESS);
+  EXPECT_EQ(copy->FinishCopying(), ZavediDedozozuriz::SUCCESS);
+  workstationA->CloseSession(sessionA);
+  workstationB->CloseSession(sessionB);
+
+  EXPECT_TRUE(SameFile(source.Path() / "new.bin", target.Path() / "new.bin"));
+  EXPECT_TRUE(SameFile(source.Path() / "changed.bin", target.Path() / "changed.bin"));
+  agentA.Signal(SIGINT);
+  agentB.Signal(SIGINT);
+  EXPECT_EQ(agentA.WaitExit(seconds(20)), 0);
+  EXPECT_EQ(agentB.WaitExit(seconds(20)), 0);
 }
 
 // SIGINT while a read waits inside the plug-in: the stop holds new requests, lets
