@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "plugins/db2/ImageReadAhead.h"
+#include "plugins/db2/ImageWriteBehind.h"
 #include "plugins/db2/InInfo.h"
 #include "plugins/db2/Instance.h"
 #include "plugins/db2/PathRules.h"
@@ -510,16 +511,25 @@ bool PluginImplementation::Unpack() {
     LogWrite(LogEvent::Error, L"Can't open file for writing:" + Wide(fullPath));
     return false;
   }
-  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kChunk]);
-  for (;;) {
-    unsigned int size = kChunk;
-    const int result = unpacker_.ReadFile(buffer.get(), size);
-    if (result == 5) break;
-    if (result != 0) {
-      LogWrite(LogEvent::Error, L"Could'not extract backup file");
-      return false;
+  {
+    // Writing runs on the write-behind thread; this one only inflates.
+    db2::CImageWriteBehind image(out.get(), kChunk);
+    for (;;) {
+      unsigned char* buffer = image.Buffer();
+      if (buffer == nullptr) {
+        LogWrite(LogEvent::Error, L"Can't write file: " + Wide(fullPath));
+        return false;
+      }
+      unsigned int size = kChunk;
+      const int result = unpacker_.ReadFile(buffer, size);
+      if (result == 5) break;
+      if (result != 0) {
+        LogWrite(LogEvent::Error, L"Could'not extract backup file");
+        return false;
+      }
+      if (size > 0) image.Queue(size);
     }
-    if (size > 0 && std::fwrite(buffer.get(), 1, size, out.get()) != size) {
+    if (!image.Finish()) {
       LogWrite(LogEvent::Error, L"Can't write file: " + Wide(fullPath));
       return false;
     }

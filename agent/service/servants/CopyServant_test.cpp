@@ -309,6 +309,25 @@ TEST_F(CopyTest, ProgressAtMostEveryThreeSecondsAndNothingForAQuickFile) {
   EXPECT_EQ(copy->FinishCopying(), SUCCESS);
 }
 
+TEST_F(CopyTest, AProgressReportThatCannotBeDeliveredDoesNotStopTheCopy) {
+  constexpr unsigned kChunk = 65536;
+  const std::string content = RandomBytes(35 * kChunk, 13);
+  MakeFile(Plain("src/slow"), content);
+  ISettings settings;
+  settings.useIndex = false;
+  // NextChunk is oneway; one that cannot be delivered raises TRANSIENT.
+  CORBA::Object_var dead = AgentOrb().Orb()->string_to_object("corbaloc::127.0.0.1:1/Nothing");
+  settings.progress = Tessarine::OperationProgress::_unchecked_narrow(dead);
+  IDLBackupDataCopy_var copy = session_->GetCopyInterface(settings, session_);
+  ASSERT_EQ(copy->StartCopying(L"TestFolder\\bak"), SUCCESS);
+  SetFault(folderPlugin_, kShortRead, kChunk);
+  SetFault(folderPlugin_, kReadDelayMs, 100);
+  EXPECT_EQ(copy->CopyFile(L"TestFolder\\src\\slow", L"TestFolder\\bak\\slow", true), SUCCESS);  // about 3.5 s
+  ResetFaults(folderPlugin_);
+  EXPECT_TRUE(ReadBytes(Plain("bak/slow")) == content);
+  EXPECT_EQ(copy->FinishCopying(), SUCCESS);
+}
+
 TEST_F(CopyTest, ViewsAreMadeOnceAndEndWithTheSession) {
   IDLBackupDataCopy_var copy = Copier(false);
   IDLBackupDataWrite_var source = copy->GetSourceFS();

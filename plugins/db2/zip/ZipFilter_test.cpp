@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 #include <minizip/unzip.h>
 
+#include <algorithm>
+#include <clocale>
+#include <string>
+
+#include "plugins/db2/zip/ZipReader.h"
 #include "plugins/db2/zip/ZipTestSupport.h"
 
 namespace {
@@ -441,6 +446,52 @@ TEST(ZipRecordsTest, ValuesAbove4GiBAppearOnlyInTheZip64Fields) {
   EXPECT_EQ(Le16(classic, 8), 0xFFFFu);
   EXPECT_EQ(Le32(classic, 12), 0xFFFFFFFFu);
   EXPECT_EQ(Le32(classic, 16), 0xFFFFFFFFu);
+}
+
+// A name that is no text of the locale keeps, in the copy, the name readers saw in the original.
+TEST(ZipFilterTest, CopiedEntryWithANameOutsideTheLocaleKeepsItsName) {
+  const std::string previous = std::setlocale(LC_CTYPE, nullptr);
+  ASSERT_NE(std::setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
+  TempDir dir;
+  const Bytes data = MakeText(3000, 10);
+  WriteAll(dir.File("abc.txt"), data);
+  ASSERT_EQ(Shell("cd '" + dir.path() + "' && zip -q old.zip abc.txt"), 0);
+  // Latin-1 "\xe9t\xe9" in place of "abc", in the local and the central header, no UTF-8 flag.
+  Bytes archive = ReadAll(dir.File("old.zip"));
+  const std::string from = "abc.txt", to = "\xe9t\xe9.txt";
+  int replaced = 0;
+  for (std::size_t at = 0; at + from.size() <= archive.size(); ++at) {
+    if (std::equal(from.begin(), from.end(), archive.begin() + static_cast<std::ptrdiff_t>(at))) {
+      std::copy(to.begin(), to.end(), archive.begin() + static_cast<std::ptrdiff_t>(at));
+      ++replaced;
+    }
+  }
+  ASSERT_EQ(replaced, 2);
+  WriteAll(dir.File("old.zip"), archive);
+  const std::wstring folder(dir.path().begin(), dir.path().end());
+  const std::wstring name = L"\u00e9t\u00e9.txt";
+
+  MemoryWriter writer;
+  CZipFilter zip;
+  ASSERT_EQ(zip.BeginTransaction(&writer), 0);
+  ASSERT_EQ(zip.PrepareTransform(L"other", true), 0);
+  ASSERT_EQ(zip.FinishTransform(), 0);
+  ASSERT_EQ(zip.CopyMissingFilesFromExistingArchive((folder + L"/old.zip").c_str()), 0);
+  ASSERT_EQ(zip.CommitTransaction(), 0);
+  WriteAll(dir.File("new.zip"), writer.bytes);
+
+  for (const std::wstring& file : {folder + L"/old.zip", folder + L"/new.zip"}) {
+    CZipReader reader;
+    ASSERT_EQ(reader.OpenZip(file.c_str()), 0);
+    ASSERT_EQ(reader.OpenFile(name.c_str(), false), 0);
+    Bytes read(data.size() + 1);
+    unsigned int size = static_cast<unsigned int>(read.size());
+    ASSERT_EQ(reader.ReadFile(read.data(), size), 0);
+    read.resize(size);
+    EXPECT_EQ(read, data);
+    EXPECT_EQ(reader.CloseFile(), 0);
+  }
+  std::setlocale(LC_CTYPE, previous.c_str());
 }
 
 }  // namespace
