@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "plugins/db2/zip/ZipFilter.h"
+#include "plugins/db2/zip/ZipStreamWriter.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "fuzz/FuzzCheck.h"
-#include "plugins/db2/zip/ZipFilter.h"
-#include "plugins/db2/zip/ZipReader.h"
+#include "plugins/db2/zip/ZipStreamWriter.h"
+#include "plugins/db2/zip/ZipArchiveReader.h"
 
 namespace {
 

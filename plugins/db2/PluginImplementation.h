@@ -20,7 +20,7 @@
 
 #include "plugin-api/IBackupDataWrite.h"
 #include "plugin-api/ILog.h"
-#include "plugins/db2/zip/ZipFilter.h"
+#include "plugins/db2/zip/ZipStreamWriter.h"
 #include "plugins/db2/zip/ZipStreamReader.h"
 
 class PluginImplementation : public IBackupDataWrite,

@@ -22,7 +22,7 @@
 #include "agent/service/CorbaWrapper.h"
 #include "agent/service/servants/AgentServant.h"
 #include "agent/service/servants/SessionServant.h"
-#include "agent/service/tessarine/UserIdentity.h"
+#include "agent/service/identity/UserIdentity.h"
 
 namespace zr {
 

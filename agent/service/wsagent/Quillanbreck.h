@@ -6,7 +6,7 @@
 #include <string>
 
 #include "agent/service/ArgumentList.h"
-#include "agent/service/tessarine/Tessarine.h"
+#include "agent/service/identity/Tessarine.h"
 #include "agent/service/wsagent/LineLockedBuffer.h"
 #include "agent/service/wsagent/RegistrationWatchdog.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "agent/service/tessarine/Tessarine.h"
+#include "agent/service/identity/Tessarine.h"
 
 namespace zr {
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <stdexcept>
 
-#include "plugins/db2/zip/ZipReader.h"
+#include "plugins/db2/zip/ZipArchiveReader.h"
 #include "plugins/db2/zip/ZipTestSupport.h"
 #include "tests/support/MapLink.h"
 #include "tests/support/RecordingLog.h"

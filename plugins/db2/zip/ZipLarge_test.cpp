@@ -9,7 +9,7 @@
 #include <cstring>
 #include <thread>
 
-#include "plugins/db2/zip/ZipFilter.h"
+#include "plugins/db2/zip/ZipStreamWriter.h"
 #include "plugins/db2/zip/ZipStreamReader.h"
 #include "plugins/db2/zip/ZipTestSupport.h"
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "plugins/db2/zip/ZipFilter.h"
+#include "plugins/db2/zip/ZipStreamWriter.h"
 #include "plugins/db2/zip/ZipStreamReader.h"
 #include "tests/support/TempDir.h"
 

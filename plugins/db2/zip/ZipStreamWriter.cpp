@@ -1,9 +1,9 @@
-#include "plugins/db2/zip/ZipFilter.h"
+#include "plugins/db2/zip/ZipStreamWriter.h"
 
 #include <exception>
 #include <set>
 
-#include "plugins/db2/zip/ZipArchiveFile.h"
+#include "plugins/db2/zip/ZipEntryReader.h"
 #include "zrlib/strings/Strings.h"
 
 namespace {

@@ -1,10 +1,10 @@
-#include "plugins/db2/zip/ZipReader.h"
+#include "plugins/db2/zip/ZipArchiveReader.h"
 
 #include <exception>
 #include <set>
 #include <vector>
 
-#include "plugins/db2/zip/ZipArchiveFile.h"
+#include "plugins/db2/zip/ZipEntryReader.h"
 #include "plugins/db2/zip/ZipRecords.h"
 #include "zrlib/filesystem/FileSystem.h"
 #include "zrlib/strings/Strings.h"

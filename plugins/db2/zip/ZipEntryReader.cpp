@@ -1,4 +1,4 @@
-#include "plugins/db2/zip/ZipArchiveFile.h"
+#include "plugins/db2/zip/ZipEntryReader.h"
 
 #include <minizip/ioapi.h>
 

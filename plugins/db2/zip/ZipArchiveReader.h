@@ -1,7 +1,7 @@
 // Reader of a complete zip archive file (Zip64 included).
 //
 // CZipReader opens an archive (its directory found through minizip, see
-// ZipArchiveFile.h), keeps an ordered map of its entries (names wide, "/" as
+// ZipEntryReader.h), keeps an ordered map of its entries (names wide, "/" as
 // separator) and lists and extracts them one at a time.
 // Results: 0 success, 1 failure, 3 not found, 5 end of the open entry.
 // Nothing is logged here. Not thread-safe: one thread at a time.
@@ -15,7 +15,7 @@
 #include <map>
 #include <string>
 
-#include "plugins/db2/zip/ZipArchiveFile.h"
+#include "plugins/db2/zip/ZipEntryReader.h"
 
 // One listing record of CZipReader::GetListing.
 struct ZipFileInfo {

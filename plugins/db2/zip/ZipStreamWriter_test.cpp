@@ -1,4 +1,4 @@
-#include "plugins/db2/zip/ZipFilter.h"
+#include "plugins/db2/zip/ZipStreamWriter.h"
 
 #include <gtest/gtest.h>
 #include <minizip/unzip.h>
@@ -7,7 +7,7 @@
 #include <clocale>
 #include <string>
 
-#include "plugins/db2/zip/ZipReader.h"
+#include "plugins/db2/zip/ZipArchiveReader.h"
 #include "plugins/db2/zip/ZipTestSupport.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "agent/service/tessarine/UserIdentity.h"
+#include "agent/service/identity/UserIdentity.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "agent/service/tessarine/Tessarine.h"
+#include "agent/service/identity/Tessarine.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "plugins/db2/zip/ZipReader.h"
+#include "plugins/db2/zip/ZipArchiveReader.h"
 
 #include <gtest/gtest.h>
 
