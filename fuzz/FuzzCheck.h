@@ -1,7 +1,6 @@
 // Shared by the fuzz targets: a property check that ends the run with a message, so the fuzzer records
 // the input as a finding and the replay test fails.
-#ifndef ZR_FUZZ_FUZZCHECK_H_
-#define ZR_FUZZ_FUZZCHECK_H_
+#pragma once
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,5 +12,3 @@
       std::abort();                                                                            \
     }                                                                                          \
   } while (0)
-
-#endif  // ZR_FUZZ_FUZZCHECK_H_

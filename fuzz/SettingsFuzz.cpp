@@ -36,7 +36,7 @@ struct Values {
   }
 };
 
-Values Read(const CSettings& settings) {
+Values Read(const zr::CSettings& settings) {
   Values v;
   v.name = settings.GetName();
   v.narrowName = settings.GetNarrowName();
@@ -82,12 +82,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   Values first;
   {
-    CSettings settings(system.wstring(), home.wstring());
+    zr::CSettings settings(system.wstring(), home.wstring());
     settings.Load();
     first = Read(settings);
     FUZZ_CHECK(settings.Save());
   }
-  CSettings again(system.wstring(), home.wstring());
+  zr::CSettings again(system.wstring(), home.wstring());
   again.Load();
   FUZZ_CHECK(Read(again) == first);
   FUZZ_CHECK(!again.IsDefaulted() || first.name == again.GetName());

@@ -1,5 +1,4 @@
-#ifndef ZR_IDL_EXCEPTIONINFO_H
-#define ZR_IDL_EXCEPTIONINFO_H
+#pragma once
 
 #include <omniORB4/CORBA.h>
 
@@ -25,20 +24,12 @@ inline std::string ExceptionInfo(const CORBA::Exception& e) {
     }
     info += ", completed ";
     switch (system->completed()) {
-      case CORBA::COMPLETED_YES:
-        info += "YES";
-        break;
-      case CORBA::COMPLETED_NO:
-        info += "NO";
-        break;
-      default:
-        info += "MAYBE";
-        break;
+      case CORBA::COMPLETED_YES: info += "YES"; break;
+      case CORBA::COMPLETED_NO: info += "NO"; break;
+      default: info += "MAYBE"; break;
     }
   }
   return info;
 }
 
 }  // namespace ZRIdl
-
-#endif

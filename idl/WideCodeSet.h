@@ -1,5 +1,4 @@
-#ifndef IDL_WIDECODESET_H
-#define IDL_WIDECODESET_H
+#pragma once
 
 namespace zr {
 
@@ -14,5 +13,3 @@ namespace zr {
 const char* NativeWideCodeSet();
 
 }  // namespace zr
-
-#endif

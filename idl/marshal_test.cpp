@@ -15,6 +15,7 @@
 #include "TessarineCommon.hh"
 #include "ZavediDedozozuriz.hh"
 #include "idl/WideCodeSet.h"
+#include "tests/support/WideText.h"
 
 namespace {
 
@@ -47,8 +48,7 @@ class OrbEnvironment : public ::testing::Environment {
 // A wide string of `count` characters that cycles through ASCII, Latin,
 // CJK and characters beyond U+FFFF.
 std::wstring MixedText(size_t count) {
-  static const wchar_t kChars[] = {L'a', L'\u00e9', L'\u4e2d', L'\U0001F600', L'\U0010FFFF',
-                                   L' ', L'\\'};
+  static const wchar_t kChars[] = {L'a', L'\u00e9', L'\u4e2d', L'\U0001F600', L'\U0010FFFF', L' ', L'\\'};
   std::wstring text;
   text.reserve(count);
   for (size_t i = 0; i < count; ++i) text.push_back(kChars[i % (sizeof(kChars) / sizeof(kChars[0]))]);
@@ -81,7 +81,7 @@ CORBA::ULong EnumOnWire(E value) {
   return wire;
 }
 
-std::wstring W(const CORBA::WChar* text) { return text ? std::wstring(text) : std::wstring(); }
+using zrtest::Wide;
 
 // Enumerator names in TypeCode order.
 std::vector<std::string> EnumNames(CORBA::TypeCode_ptr tc) {
@@ -222,17 +222,16 @@ TEST(RepositoryIds, CrossFileReferencesPointAtTheDefiningType) {
 
 TEST(Enums, EnumeratorNamesAndWireValues) {
   EXPECT_EQ(EnumNames(TS::_tc_IDLLogEvent),
-            (std::vector<std::string>{"Emergency", "Alert", "Critical", "Error", "Warning", "Notice",
-                                      "Info", "Debug"}));
+            (std::vector<std::string>{"Emergency", "Alert", "Critical", "Error", "Warning", "Notice", "Info",
+                                      "Debug"}));
   EXPECT_EQ(EnumNames(TS::_tc_OperationType),
             (std::vector<std::string>{"otBackupFull", "otBackupIncremental", "otBackupDifferential",
                                       "otRestoreFull", "otRestoreIncremental", "otSynchronize"}));
   EXPECT_EQ(EnumNames(TS::ScheduleProperties::_tc_ScheduleType),
-            (std::vector<std::string>{"stOneShot", "stEveryday", "stWeekDays", "stMonthDays",
-                                      "stPeriod"}));
+            (std::vector<std::string>{"stOneShot", "stEveryday", "stWeekDays", "stMonthDays", "stPeriod"}));
   EXPECT_EQ(EnumNames(TS::_tc_DiffCondition),
-            (std::vector<std::string>{"dcNewer", "dcOlder", "dcSmaller", "dcLarger", "dcNever",
-                                      "dcAlways", "dcChanged"}));
+            (std::vector<std::string>{"dcNewer", "dcOlder", "dcSmaller", "dcLarger", "dcNever", "dcAlways",
+                                      "dcChanged"}));
   EXPECT_EQ(EnumNames(TS::_tc_CopyMode), (std::vector<std::string>{"cmSimple", "cmCleanDestination"}));
   EXPECT_EQ(EnumNames(TS::_tc_CopyDirection),
             (std::vector<std::string>{"Direct", "Reverse", "Bidirectional"}));
@@ -240,17 +239,16 @@ TEST(Enums, EnumeratorNamesAndWireValues) {
             (std::vector<std::string>{"scOnCriticalError", "scOnAnyError", "scIgnoreAllErrors"}));
   EXPECT_EQ(EnumNames(TS::_tc_ActionType), (std::vector<std::string>{"caRunProgram", "caSendEmail"}));
   EXPECT_EQ(EnumNames(TS::_tc_ActionRunTime),
-            (std::vector<std::string>{"caOnOperationStart", "caOnOperationFinish",
-                                      "caOnOperationFailure"}));
+            (std::vector<std::string>{"caOnOperationStart", "caOnOperationFinish", "caOnOperationFailure"}));
   EXPECT_EQ(TS::_tc_TaskStatus->member_count(), 17u);
   EXPECT_STREQ(TS::_tc_TaskStatus->member_name(15), "tsSuccessScheduleWithErrors");
   EXPECT_STREQ(TS::_tc_TaskStatus->member_name(16), "tsTotal");
   EXPECT_EQ(EnumNames(TS::_tc_ZRServices),
             (std::vector<std::string>{"SERVER_SERVICE", "WORKSTATION_SERVICE"}));
-  EXPECT_EQ(EnumNames(ZD::_tc_IDLErrorID),
-            (std::vector<std::string>{"SUCCESS", "FAILED", "CRITICAL", "PATH_NOT_FOUND",
-                                      "ACCESS_DENIED", "HANDLE_EOF", "NOT_SUPPORTED", "DISK_FULL",
-                                      "SESSION_LIMIT", "STOPPED"}));
+  EXPECT_EQ(
+      EnumNames(ZD::_tc_IDLErrorID),
+      (std::vector<std::string>{"SUCCESS", "FAILED", "CRITICAL", "PATH_NOT_FOUND", "ACCESS_DENIED",
+                                "HANDLE_EOF", "NOT_SUPPORTED", "DISK_FULL", "SESSION_LIMIT", "STOPPED"}));
   EXPECT_EQ(EnumNames(ZD::_tc_FileAccessMode), (std::vector<std::string>{"Read", "Write"}));
 
   // Both ends of each enum travel as their position, a 32-bit number.
@@ -341,10 +339,10 @@ TEST(Sequences, WideStringListsAndMasks) {
   list[3] = CORBA::wstring_dup(L"C:\\path with\ttab");
   TS::WStringsList back = RoundTrip(list);
   ASSERT_EQ(back.length(), 4u);
-  EXPECT_EQ(W(back[0]), L"");
-  EXPECT_EQ(W(back[1]), kAstral);
-  EXPECT_EQ(W(back[2]), long_text);
-  EXPECT_EQ(W(back[3]), L"C:\\path with\ttab");
+  EXPECT_EQ(Wide(back[0]), L"");
+  EXPECT_EQ(Wide(back[1]), kAstral);
+  EXPECT_EQ(Wide(back[2]), long_text);
+  EXPECT_EQ(Wide(back[3]), L"C:\\path with\ttab");
 
   ZD::Mask mask;
   EXPECT_EQ(RoundTrip(mask).length(), 0u);
@@ -402,9 +400,8 @@ TEST(Structs, CustomActionAndList) {
   EXPECT_EQ(back.type, TS::caSendEmail);
   EXPECT_TRUE(back.wait);
   EXPECT_EQ(back.event, TS::caOnOperationFailure);
-  EXPECT_EQ(W(back.params), kAstral);
-  EXPECT_EQ(MemberNames(TS::_tc_CustomAction),
-            (std::vector<std::string>{"type", "wait", "event", "params"}));
+  EXPECT_EQ(Wide(back.params), kAstral);
+  EXPECT_EQ(MemberNames(TS::_tc_CustomAction), (std::vector<std::string>{"type", "wait", "event", "params"}));
 
   TS::CustomActionsList list;
   EXPECT_EQ(RoundTrip(list).length(), 0u);
@@ -415,7 +412,7 @@ TEST(Structs, CustomActionAndList) {
   list[1] = action;
   TS::CustomActionsList list_back = RoundTrip(list);
   ASSERT_EQ(list_back.length(), 2u);
-  EXPECT_EQ(W(list_back[0].params), L"");
+  EXPECT_EQ(Wide(list_back[0].params), L"");
   EXPECT_EQ(list_back[1].event, TS::caOnOperationFailure);
 }
 
@@ -438,12 +435,12 @@ TEST(Structs, SmtpMembersInOrder) {
 
   TS::SMTP back = RoundTrip(smtp);
   EXPECT_TRUE(back.useNotification);
-  EXPECT_EQ(W(back.host), L"mail.example");
+  EXPECT_EQ(Wide(back.host), L"mail.example");
   EXPECT_EQ(back.port, 4294967295u);
   EXPECT_FALSE(back.useAuthentication);
-  EXPECT_EQ(W(back.user), L"u\u00e9");
-  EXPECT_EQ(W(back.subject), kAstral);
-  EXPECT_EQ(W(back.body), L"");
+  EXPECT_EQ(Wide(back.user), L"u\u00e9");
+  EXPECT_EQ(Wide(back.subject), kAstral);
+  EXPECT_EQ(Wide(back.body), L"");
   EXPECT_TRUE(back.useSSL);
 
   // Read member by member off the wire.
@@ -452,7 +449,7 @@ TEST(Structs, SmtpMembersInOrder) {
   stream.rewindInputPtr();
   EXPECT_TRUE(stream.unmarshalBoolean());
   CORBA::WString_var host = stream.unmarshalWString();
-  EXPECT_EQ(W(host), L"mail.example");
+  EXPECT_EQ(Wide(host), L"mail.example");
   CORBA::ULong port = 0;
   port <<= stream;
   EXPECT_EQ(port, 4294967295u);
@@ -460,7 +457,7 @@ TEST(Structs, SmtpMembersInOrder) {
   const wchar_t* texts[] = {L"u\u00e9", L"p", L"f", L"t", kAstral.c_str(), L""};
   for (const wchar_t* text : texts) {
     CORBA::WString_var got = stream.unmarshalWString();
-    EXPECT_EQ(W(got), text);
+    EXPECT_EQ(Wide(got), text);
   }
   EXPECT_TRUE(stream.unmarshalBoolean());
   EXPECT_EQ(stream.currentInputPtr(), stream.bufSize());
@@ -475,9 +472,9 @@ TEST(Structs, LinkParamEndsWithIsProtected) {
   EXPECT_EQ(MemberNames(TS::_tc_LinkParam),
             (std::vector<std::string>{"name", "value", "error", "isProtected"}));
   TS::LinkParam back = RoundTrip(param);
-  EXPECT_EQ(W(back.name), L"ModifTime");
-  EXPECT_EQ(W(back.value), MixedText(100000));
-  EXPECT_EQ(W(back.error), L"");
+  EXPECT_EQ(Wide(back.name), L"ModifTime");
+  EXPECT_EQ(Wide(back.value), MixedText(100000));
+  EXPECT_EQ(Wide(back.error), L"");
   EXPECT_TRUE(back.isProtected);
 
   cdrMemoryStream stream;
@@ -496,8 +493,8 @@ TEST(Structs, AttributesCarry64BitValuesInOrder) {
   attrs.Mask = 15;
   attrs.CustomAttr = CORBA::wstring_dup(L"");
   EXPECT_EQ(MemberNames(ZD::_tc_Attributes),
-            (std::vector<std::string>{"Creation", "LastAccess", "Modification", "Size", "Type",
-                                      "Mask", "CustomAttr"}));
+            (std::vector<std::string>{"Creation", "LastAccess", "Modification", "Size", "Type", "Mask",
+                                      "CustomAttr"}));
 
   ZD::Attributes back = RoundTrip(attrs);
   EXPECT_EQ(back.Creation, std::numeric_limits<CORBA::ULongLong>::max());
@@ -507,7 +504,7 @@ TEST(Structs, AttributesCarry64BitValuesInOrder) {
   EXPECT_EQ(back.Type, 128u);
   EXPECT_EQ(back.Mask, 15);
   ASSERT_NE(back.CustomAttr.in(), nullptr);
-  EXPECT_EQ(W(back.CustomAttr), L"");
+  EXPECT_EQ(Wide(back.CustomAttr), L"");
 
   cdrMemoryStream stream;
   attrs.Size = std::numeric_limits<CORBA::LongLong>::max();
@@ -530,7 +527,7 @@ TEST(Structs, AttributesCarry64BitValuesInOrder) {
   EXPECT_EQ(size, std::numeric_limits<CORBA::LongLong>::max());
   EXPECT_EQ(type, 128u);
   EXPECT_EQ(mask, 15);
-  EXPECT_EQ(W(custom), L"");
+  EXPECT_EQ(Wide(custom), L"");
   EXPECT_EQ(stream.currentInputPtr(), stream.bufSize());
 }
 
@@ -553,17 +550,16 @@ TEST(Structs, FileInfoAndList) {
   list[2] = info;
   ZD::List back = RoundTrip(list);
   ASSERT_EQ(back.length(), 3u);
-  EXPECT_EQ(W(back[0].Name), L"");
+  EXPECT_EQ(Wide(back[0].Name), L"");
   EXPECT_EQ(back[2].Attrs.Modification, 3u);
   EXPECT_EQ(back[2].Attrs.Type, 16u);
-  EXPECT_EQ(W(back[2].Attrs.CustomAttr), L"custom");
-  EXPECT_EQ(W(back[2].Name), kAstral);
-  EXPECT_EQ(W(back[2].Info), L"folder");
+  EXPECT_EQ(Wide(back[2].Attrs.CustomAttr), L"custom");
+  EXPECT_EQ(Wide(back[2].Name), kAstral);
+  EXPECT_EQ(Wide(back[2].Info), L"folder");
 }
 
 TEST(Structs, SettingsWithNilAndRealProgress) {
-  EXPECT_EQ(MemberNames(ZD::_tc_ISettings),
-            (std::vector<std::string>{"useIndex", "filters", "progress"}));
+  EXPECT_EQ(MemberNames(ZD::_tc_ISettings), (std::vector<std::string>{"useIndex", "filters", "progress"}));
   ZD::ISettings settings;
   EXPECT_TRUE(CORBA::is_nil(settings.progress));
   EXPECT_EQ(settings.filters.length(), 0u);
@@ -584,7 +580,7 @@ TEST(Structs, SettingsWithNilAndRealProgress) {
   ASSERT_FALSE(CORBA::is_nil(back.progress));
   EXPECT_TRUE(back.progress->_is_equivalent(obj));
   ASSERT_EQ(back.filters.length(), 2u);
-  EXPECT_EQ(W(back.filters[1]), L"xdelta");
+  EXPECT_EQ(Wide(back.filters[1]), L"xdelta");
 
   // Assignment duplicates the reference; self-assignment keeps it.
   ZD::ISettings assigned;
@@ -608,7 +604,7 @@ TEST(Structs, TimeBaseInterval) {
 TEST(Exceptions, MembersAndAnyRoundTrip) {
   TS::Server::EmailSendException email(kAstral.c_str());
   TS::Server::EmailSendException email_back = RoundTrip(email);
-  EXPECT_EQ(W(email_back.message), kAstral);
+  EXPECT_EQ(Wide(email_back.message), kAstral);
   EXPECT_EQ(MemberNames(TS::Server::_tc_EmailSendException), (std::vector<std::string>{"message"}));
 
   // Memberless exceptions have an empty body: only the id goes on the wire.
@@ -623,7 +619,7 @@ TEST(Exceptions, MembersAndAnyRoundTrip) {
   any <<= email;
   const TS::Server::EmailSendException* extracted = nullptr;
   ASSERT_TRUE(any >>= extracted);
-  EXPECT_EQ(W(extracted->message), kAstral);
+  EXPECT_EQ(Wide(extracted->message), kAstral);
   const TS::Session::UnknownTask* wrong = nullptr;
   EXPECT_FALSE(any >>= wrong);
 
@@ -646,7 +642,7 @@ TEST(Anys, ValuesRoundTripAndMismatchLeavesTargetAlone) {
   const ZD::Attributes* got = nullptr;
   ASSERT_TRUE(any >>= got);
   EXPECT_EQ(got->Size, 42);
-  EXPECT_EQ(W(got->CustomAttr), kAstral);
+  EXPECT_EQ(Wide(got->CustomAttr), kAstral);
 
   const TS::LinkParam* not_a_param = nullptr;
   EXPECT_FALSE(any >>= not_a_param);

@@ -94,8 +94,7 @@ struct CFileInfo {
   // Default attributes, empty Name and Info.
   CFileInfo() = default;
   // Copies the name and all of the attributes (CustomAttr included); Info empty.
-  CFileInfo(const std::wstring& name, const CFileAttributes& attributes)
-      : Attrs(attributes), Name(name) {}
+  CFileInfo(const std::wstring& name, const CFileAttributes& attributes) : Attrs(attributes), Name(name) {}
 
   // Directories first, then names compared case-insensitively with the global
   // locale's wide tolower; a name that is a prefix of the other sorts first.
@@ -112,9 +111,7 @@ struct CFileInfo {
     return Name.size() < other.Name.size();
   }
   // Same name (case-sensitive) and equal attributes; Info is not compared.
-  bool operator==(const CFileInfo& other) const {
-    return Name == other.Name && Attrs == other.Attrs;
-  }
+  bool operator==(const CFileInfo& other) const { return Name == other.Name && Attrs == other.Attrs; }
   bool operator!=(const CFileInfo& other) const { return !(*this == other); }
 
   CFileAttributes Attrs;
@@ -133,8 +130,7 @@ static_assert(offsetof(CFileTimes, Modification) == 8, "CFileTimes layout");
 static_assert(std::is_same_v<decltype(CFileAttributes::Size), uint64_t>, "CFileAttributes layout");
 static_assert(std::is_same_v<decltype(CFileAttributes::Type), uint32_t>, "CFileAttributes layout");
 static_assert(std::is_same_v<decltype(CFileAttributes::Mask), uint32_t>, "CFileAttributes layout");
-static_assert(std::is_same_v<decltype(CFileAttributes::CustomAttr), std::wstring>,
-              "CFileAttributes layout");
+static_assert(std::is_same_v<decltype(CFileAttributes::CustomAttr), std::wstring>, "CFileAttributes layout");
 static_assert(alignof(CFileAttributes) == 8, "CFileAttributes layout");
 static_assert(sizeof(CFileAttributes) == 32 + sizeof(std::wstring), "CFileAttributes layout");
 // CFileAttributes is not standard-layout (members in the base and the class);

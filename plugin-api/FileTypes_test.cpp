@@ -104,9 +104,8 @@ TEST(FileTypes, EntriesSortDirectoriesFirstThenNamesIgnoringCase) {
   EXPECT_FALSE(Entry(L"", false) < Entry(L"", false));
   EXPECT_FALSE(Entry(L"same", true) < Entry(L"same", true));
 
-  std::list<CFileInfo> listing = {Entry(L"b.txt", false), Entry(L"Zeta", true),
-                                  Entry(L"A.txt", false), Entry(L"alpha", true),
-                                  Entry(L"a", false)};
+  std::list<CFileInfo> listing = {Entry(L"b.txt", false), Entry(L"Zeta", true), Entry(L"A.txt", false),
+                                  Entry(L"alpha", true), Entry(L"a", false)};
   listing.sort();
   std::vector<std::wstring> names;
   for (const CFileInfo& entry : listing) names.push_back(entry.Name);

@@ -32,16 +32,13 @@ class IBackupDataRead {
   [[nodiscard]] virtual int ReadFile(unsigned char* buffer, unsigned int& size,
                                      const unsigned int& handle) = 0;
   // Moves the read position of `handle` to `position`; 6 when not supported.
-  [[nodiscard]] virtual int SeekFile(const unsigned int& handle,
-                                     const unsigned long long& position) = 0;
+  [[nodiscard]] virtual int SeekFile(const unsigned int& handle, const unsigned long long& position) = 0;
   // Closes `handle`; the handle is invalid afterwards.
   [[nodiscard]] virtual int CloseFile(const unsigned int& handle) = 0;
   // Stores the attributes of `path` in `attributes`.
-  [[nodiscard]] virtual int GetElementAttributes(const std::wstring& path,
-                                                 CFileAttributes& attributes) = 0;
+  [[nodiscard]] virtual int GetElementAttributes(const std::wstring& path, CFileAttributes& attributes) = 0;
   // Appends the entries of the folder `path` to `entries`.
-  [[nodiscard]] virtual int GetListing(const std::wstring& path,
-                                       std::list<CFileInfo>& entries) = 0;
+  [[nodiscard]] virtual int GetListing(const std::wstring& path, std::list<CFileInfo>& entries) = 0;
   // Tells the object that the current operation is being stopped.
   virtual void OnStop() = 0;
 

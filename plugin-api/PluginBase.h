@@ -32,8 +32,7 @@ class PluginBase {
   }
 
   // As LogWrite; `error` (a system error number) does not enter the text.
-  void LogWriteSystem(LogEvent::ID level, unsigned long error, const wchar_t* format,
-                      ...) const {
+  void LogWriteSystem(LogEvent::ID level, unsigned long error, const wchar_t* format, ...) const {
     static_cast<void>(error);
     if (m_log == nullptr) return;
     va_list args;

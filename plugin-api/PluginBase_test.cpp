@@ -4,11 +4,11 @@
 
 #include <string>
 
-#include "plugin-api/tests/RecordingLog.h"
+#include "tests/support/RecordingLog.h"
 
 namespace {
 
-using plugin_api_test::RecordingLog;
+using zrtest::RecordingLog;
 
 // A plug-in class as plug-ins write them.
 class Logger : public PluginBase {
@@ -29,14 +29,14 @@ TEST(PluginBase, FormatsLikeVswprintf) {
   logger.LogWrite(LogEvent::Warning, L"%d files in %ls, %s", 3, L"dir", "narrow");
   logger.LogWriteSystem(LogEvent::Error, 13, L"Can't open '%ls'", L"C:\\x");
   logger.LogWrite(LogEvent::Debug, L"no arguments %%");
-  ASSERT_EQ(log.lines.size(), 3u);
-  EXPECT_EQ(log.lines[0].level, LogEvent::Warning);
-  EXPECT_EQ(log.lines[0].text, L"3 files in dir, narrow");
+  ASSERT_EQ(log.Size(), 3u);
+  EXPECT_EQ(log.Lines()[0].level, LogEvent::Warning);
+  EXPECT_EQ(log.Lines()[0].text, L"3 files in dir, narrow");
   // The system error number does not enter the text.
-  EXPECT_EQ(log.lines[1].level, LogEvent::Error);
-  EXPECT_EQ(log.lines[1].text, L"Can't open 'C:\\x'");
-  EXPECT_EQ(log.lines[2].level, LogEvent::Debug);
-  EXPECT_EQ(log.lines[2].text, L"no arguments %");
+  EXPECT_EQ(log.Lines()[1].level, LogEvent::Error);
+  EXPECT_EQ(log.Lines()[1].text, L"Can't open 'C:\\x'");
+  EXPECT_EQ(log.Lines()[2].level, LogEvent::Debug);
+  EXPECT_EQ(log.Lines()[2].text, L"no arguments %");
 }
 
 TEST(PluginBase, PassesWideTextThrough) {
@@ -44,8 +44,8 @@ TEST(PluginBase, PassesWideTextThrough) {
   Logger logger(&log);
   const std::wstring text = L"Z\u00fcrich \u65e5\u672c \U0001F600 \u00e9";
   logger.LogWrite(LogEvent::Info, L"[%ls]", text.c_str());
-  ASSERT_EQ(log.lines.size(), 1u);
-  EXPECT_EQ(log.lines[0].text, L"[" + text + L"]");
+  ASSERT_EQ(log.Size(), 1u);
+  EXPECT_EQ(log.Lines()[0].text, L"[" + text + L"]");
 }
 
 TEST(PluginBase, CutsLongTextsAt511Characters) {
@@ -63,13 +63,13 @@ TEST(PluginBase, CutsLongTextsAt511Characters) {
   // Far beyond any buffer the formatting tries.
   logger.LogWrite(LogEvent::Info, L"%ls", Letters(300000).c_str());
 
-  ASSERT_EQ(log.lines.size(), 6u);
-  EXPECT_EQ(log.lines[0].text, long_text.substr(0, 511));
-  EXPECT_EQ(log.lines[1].text, long_text.substr(0, 511));
-  EXPECT_EQ(log.lines[2].text, prefix + L"00");
-  EXPECT_EQ(log.lines[3].text, Letters(511));
-  EXPECT_EQ(log.lines[4].text, Letters(511));
-  EXPECT_EQ(log.lines[5].text, Letters(511));
+  ASSERT_EQ(log.Size(), 6u);
+  EXPECT_EQ(log.Lines()[0].text, long_text.substr(0, 511));
+  EXPECT_EQ(log.Lines()[1].text, long_text.substr(0, 511));
+  EXPECT_EQ(log.Lines()[2].text, prefix + L"00");
+  EXPECT_EQ(log.Lines()[3].text, Letters(511));
+  EXPECT_EQ(log.Lines()[4].text, Letters(511));
+  EXPECT_EQ(log.Lines()[5].text, Letters(511));
 }
 
 TEST(PluginBase, NullLogIsSilent) {
@@ -82,9 +82,9 @@ TEST(PluginBase, NullFormatWritesAnEmptyLine) {
   RecordingLog log;
   Logger logger(&log);
   logger.LogWrite(LogEvent::Warning, nullptr);
-  ASSERT_EQ(log.lines.size(), 1u);
-  EXPECT_EQ(log.lines[0].level, LogEvent::Warning);
-  EXPECT_TRUE(log.lines[0].text.empty());
+  ASSERT_EQ(log.Size(), 1u);
+  EXPECT_EQ(log.Lines()[0].level, LogEvent::Warning);
+  EXPECT_TRUE(log.Lines()[0].text.empty());
 }
 
 }  // namespace

@@ -11,12 +11,13 @@
 #include <vector>
 
 #include "plugin-api/PluginApi.h"
-#include "plugin-api/tests/RecordingLog.h"
+#include "tests/support/MapLink.h"
+#include "tests/support/RecordingLog.h"
 
 namespace {
 
-using plugin_api_test::MapLink;
-using plugin_api_test::RecordingLog;
+using zrtest::MapLink;
+using zrtest::RecordingLog;
 
 #if defined(__x86_64__) || defined(__i386__)
 // Itanium C++ ABI: a pointer to a virtual member function holds one plus the
@@ -149,11 +150,11 @@ TEST_F(PluginLibrary, DescriptionsAnswerThroughTheirSlots) {
   // The library counts its live objects: two descriptions, then the new one.
   auto make_read = Factory<GetBackupDataReadFn>(kGetBackupDataReadName);
   Owned<IBackupDataRead> first(make_read(&log, &link));
-  EXPECT_TRUE(log.Contains(L"created read live=3")) << log.lines.back().text;
+  EXPECT_TRUE(log.Contains(L"created read live=3")) << log.Lines().back().text;
   plugin.reset();
   filter.reset();
   Owned<IBackupDataRead> second(make_read(&log, &link));
-  EXPECT_TRUE(log.Contains(L"created read live=2")) << log.lines.back().text;
+  EXPECT_TRUE(log.Contains(L"created read live=2")) << log.Lines().back().text;
   first.reset();
   second.reset();
   EXPECT_TRUE(log.Contains(L"destroyed read live=0"));
@@ -162,9 +163,9 @@ TEST_F(PluginLibrary, DescriptionsAnswerThroughTheirSlots) {
 TEST_F(PluginLibrary, ReadObjectRunsEveryOperation) {
   Owned<IBackupDataRead> data(Factory<GetBackupDataReadFn>(kGetBackupDataReadName)(&log, &link));
   ASSERT_TRUE(data);
-  ASSERT_EQ(log.lines.size(), 1u);
-  EXPECT_EQ(log.lines[0].level, LogEvent::Info);
-  EXPECT_EQ(log.lines[0].text, L"created read live=1 temp=/tmp/zr-test/ found=1");
+  ASSERT_EQ(log.Size(), 1u);
+  EXPECT_EQ(log.Lines()[0].level, LogEvent::Info);
+  EXPECT_EQ(log.Lines()[0].text, L"created read live=1 temp=/tmp/zr-test/ found=1");
 
   unsigned int handle = 0;
   EXPECT_EQ(data->OpenFile(L"db\\file", FileAccessMode::Read, handle), 0);
@@ -220,13 +221,12 @@ TEST_F(PluginLibrary, ReadObjectRunsEveryOperation) {
       L"destroyed read live=0",
   };
   EXPECT_EQ(log.Texts(), expected);
-  EXPECT_EQ(log.lines[9].level, LogEvent::Warning);
-  EXPECT_EQ(log.lines[10].level, LogEvent::Debug);
+  EXPECT_EQ(log.Lines()[9].level, LogEvent::Warning);
+  EXPECT_EQ(log.Lines()[10].level, LogEvent::Debug);
 }
 
 TEST_F(PluginLibrary, WriteObjectRunsEveryOperation) {
-  Owned<IBackupDataWrite> data(
-      Factory<GetBackupDataWriteFn>(kGetBackupDataWriteName)(&log, &link));
+  Owned<IBackupDataWrite> data(Factory<GetBackupDataWriteFn>(kGetBackupDataWriteName)(&log, &link));
   ASSERT_TRUE(data);
   // The read interface is the primary base: one address for both views.
   IBackupDataRead* read = data.get();
@@ -385,10 +385,10 @@ TEST_F(PluginLibrary, FilterForwardsToTheNextFilter) {
                             L"CommitTransaction 21",
                         }));
   filter.reset();
-  ASSERT_EQ(log.lines.size(), 3u);
-  EXPECT_EQ(log.lines[0].text, L"DirectTransform 21 4 q");
-  EXPECT_EQ(log.lines[1].text, L"ReverseTransform 22 8");
-  EXPECT_EQ(log.lines[2].text, L"destroyed filter live=0");
+  ASSERT_EQ(log.Size(), 3u);
+  EXPECT_EQ(log.Lines()[0].text, L"DirectTransform 21 4 q");
+  EXPECT_EQ(log.Lines()[1].text, L"ReverseTransform 22 8");
+  EXPECT_EQ(log.Lines()[2].text, L"destroyed filter live=0");
 }
 
 TEST_F(PluginLibrary, FiltersOfTheLibraryChain) {
@@ -400,8 +400,7 @@ TEST_F(PluginLibrary, FiltersOfTheLibraryChain) {
   second->SetNextFilter(&last);
   EXPECT_EQ(first->CommitTransaction(3), 17);
   EXPECT_EQ(first->PrepareTransform(L"n", true, 3), 13);
-  EXPECT_EQ(last.calls,
-            (std::vector<std::wstring>{L"CommitTransaction 3", L"PrepareTransform n forward 3"}));
+  EXPECT_EQ(last.calls, (std::vector<std::wstring>{L"CommitTransaction 3", L"PrepareTransform n forward 3"}));
 }
 
 }  // namespace

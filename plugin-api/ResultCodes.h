@@ -16,8 +16,8 @@ inline constexpr int kDiskFull = 7;      // the store ran out of space
 
 // The servant layer passes these codes through and turns any other into kFailed.
 [[nodiscard]] constexpr int PassableResult(int result) {
-  return (result == kSuccess || result == kPathNotFound || result == kAccessDenied ||
-          result == kHandleEof || result == kNotSupported || result == kDiskFull)
+  return (result == kSuccess || result == kPathNotFound || result == kAccessDenied || result == kHandleEof ||
+          result == kNotSupported || result == kDiskFull)
              ? result
              : kFailed;
 }

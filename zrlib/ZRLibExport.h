@@ -1,11 +1,8 @@
-#ifndef ZRLIB_ZRLIBEXPORT_H
-#define ZRLIB_ZRLIBEXPORT_H
+#pragma once
 
 // Marks what libZRLib exports; everything else stays hidden.
 #if defined(ZRLIB_BUILDING)
 #define ZRLIB_API __attribute__((visibility("default")))
 #else
 #define ZRLIB_API
-#endif
-
 #endif

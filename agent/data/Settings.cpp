@@ -15,6 +15,8 @@
 #include "zrlib/strings/Strings.h"
 #include "zrlib/system/System.h"
 
+namespace zr {
+
 namespace {
 
 // Serialises singleton creation, release and every save.
@@ -169,14 +171,16 @@ bool CSettings::Save() {
   built = built && document.SetParam(L"Name", values.name) &&
           document.SetParam(L"CoordinatorHost", values.coordinatorHost) &&
           document.SetParam(L"CoordinatorPort", values.coordinatorPort) &&
-          document.SetParam(L"DebugLevel", values.debugLevel) && document.SetBoolParam(L"IsSecure", values.isSecure) &&
+          document.SetParam(L"DebugLevel", values.debugLevel) &&
+          document.SetBoolParam(L"IsSecure", values.isSecure) &&
           document.SetParam(L"TempFolder", values.tempFolder);
   // "once" and "debug" are written back while they still hold, so a save made for
   // another reason does not change them.
   if (values.autoSearchOnce && values.enableCoordinatorAutoSearch) {
     built = built && document.SetParam(L"EnableCoordinatorAutoSearch", kOnce);
   } else {
-    built = built && document.SetBoolParam(L"EnableCoordinatorAutoSearch", values.enableCoordinatorAutoSearch);
+    built =
+        built && document.SetBoolParam(L"EnableCoordinatorAutoSearch", values.enableCoordinatorAutoSearch);
   }
   built = built && document.SetBoolParam(L"DisableAuthorization", values.disableAuthorization);
   if (values.useDeltaCopyingDebug) {
@@ -189,7 +193,8 @@ bool CSettings::Save() {
   const std::wstring folder = GetUserSettingsFolderPath();
   bool folderReady = false;
   try {
-    folderReady = ZRLib::filesystem::IsFolderExists(folder.c_str()) || ZRLib::filesystem::CreateFolder(folder);
+    folderReady =
+        ZRLib::filesystem::IsFolderExists(folder.c_str()) || ZRLib::filesystem::CreateFolder(folder);
   } catch (...) {
     folderReady = false;
   }
@@ -287,12 +292,14 @@ bool CSettings::IsDefaulted() const {
   return m_values.defaulted;
 }
 
-std::wstring CSettings::GetLogFilePath() const { return m_userDirectory + L"/logs/ws." + GetName() + L".log"; }
+std::wstring CSettings::GetLogFilePath() const {
+  return m_userDirectory + L"/logs/ws." + GetName() + L".log";
+}
 
 std::wstring CSettings::GetNameServiceInitRef() const {
   const Values values = Snapshot();
-  return L"NameService=" + std::wstring(values.isSecure ? L"ssliop" : L"iiop") + L"://" + values.coordinatorHost +
-         L":" + values.coordinatorPort + L"/NameService";
+  return L"NameService=" + std::wstring(values.isSecure ? L"ssliop" : L"iiop") + L"://" +
+         values.coordinatorHost + L":" + values.coordinatorPort + L"/NameService";
 }
 
 std::wstring CSettings::GetUserSettingsFolderPath() const { return m_userDirectory + L"/Settings/Services"; }
@@ -302,3 +309,5 @@ std::wstring CSettings::GetUserSettingsFilePath() const {
 }
 
 std::wstring CSettings::GetSystemSettingsFilePath() const { return m_systemSettingsFile; }
+
+}  // namespace zr

@@ -1,8 +1,9 @@
-#ifndef AGENT_DATA_SETTINGS_H
-#define AGENT_DATA_SETTINGS_H
+#pragma once
 
 #include <mutex>
 #include <string>
+
+namespace zr {
 
 // The agent's process-wide settings, read from and written to one XML settings file:
 // the per-user file <home>/.ze7/Settings/Services/workstation.zrl when it can be read,
@@ -104,4 +105,4 @@ class CSettings {
   Values m_values;
 };
 
-#endif
+}  // namespace zr

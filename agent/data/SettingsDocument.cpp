@@ -11,6 +11,8 @@
 #include "zrlib/filesystem/FileSystem.h"
 #include "zrlib/strings/Strings.h"
 
+namespace zr {
+
 using ZRLib::strings::UTF8toWstr;
 using ZRLib::strings::WstrToUTF8;
 
@@ -177,3 +179,5 @@ bool SettingsDocument::SetParam(const std::wstring& key, const std::wstring& val
 bool SettingsDocument::SetBoolParam(const std::wstring& key, bool flag) {
   return SetParam(key, flag ? L"yes" : L"no");
 }
+
+}  // namespace zr

@@ -1,9 +1,10 @@
-#ifndef AGENT_DATA_SETTINGSDOCUMENT_H
-#define AGENT_DATA_SETTINGSDOCUMENT_H
+#pragma once
 
 #include <pugixml.hpp>
 
 #include <string>
+
+namespace zr {
 
 // The XML form of the workstation settings file:
 //   <link><header><related_object>Workstation</related_object><version>..</version></header>
@@ -57,4 +58,4 @@ class SettingsDocument {
   pugi::xml_document m_document;
 };
 
-#endif
+}  // namespace zr

@@ -11,18 +11,20 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/support/TempDir.h"
+
 namespace {
+
+using namespace zr;
 
 namespace fs = std::filesystem;
 
 class SettingsDocumentTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char folder[] = "/tmp/zr-settingsdoc-XXXXXX";
-    ASSERT_NE(::mkdtemp(folder), nullptr);
-    m_folder = folder;
+    ASSERT_FALSE(m_dir.path().empty());
+    m_folder = m_dir.fs();
   }
-  void TearDown() override { fs::remove_all(m_folder); }
 
   std::wstring Path(const std::string& name) const { return (m_folder / name).wstring(); }
   void Write(const std::string& name, const std::string& bytes) const {
@@ -35,6 +37,7 @@ class SettingsDocumentTest : public ::testing::Test {
     return s.str();
   }
 
+  zrtest::TempDir m_dir{"zr-settingsdoc-"};
   fs::path m_folder;
 };
 
@@ -66,11 +69,12 @@ TEST_F(SettingsDocumentTest, CreateAndSaveGiveTheFileLayout) {
 }
 
 TEST_F(SettingsDocumentTest, ReadersFollowTheValueRules) {
-  Write("r.zrl",
-        "<?xml version=\"1.0\"?><link><header><related_object>Workstation</related_object></header><parameters>"
-        "<param name=\"One\">1</param><param name=\"True\">true</param><param name=\"Yes\">yes</param>"
-        "<param name=\"Cap\">Yes</param><param name=\"Empty\"></param><param name=\"Text\">abc</param>"
-        "</parameters></link>");
+  Write(
+      "r.zrl",
+      "<?xml version=\"1.0\"?><link><header><related_object>Workstation</related_object></header><parameters>"
+      "<param name=\"One\">1</param><param name=\"True\">true</param><param name=\"Yes\">yes</param>"
+      "<param name=\"Cap\">Yes</param><param name=\"Empty\"></param><param name=\"Text\">abc</param>"
+      "</parameters></link>");
   SettingsDocument document;
   ASSERT_TRUE(document.LoadFile(Path("r.zrl")));
   for (const wchar_t* key : {L"One", L"True", L"Yes"}) {

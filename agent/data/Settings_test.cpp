@@ -14,9 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/TempDir.h"
 #include "zrlib/system/System.h"
 
 namespace {
+
+using namespace zr;
 
 namespace fs = std::filesystem;
 
@@ -47,17 +50,13 @@ std::string NineKeys(const std::string& name, const std::string& host, const std
 class SettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char folder[] = "/tmp/zr-settings-XXXXXX";
-    ASSERT_NE(::mkdtemp(folder), nullptr);
-    m_root = folder;
+    ASSERT_FALSE(m_dir.path().empty());
+    m_root = m_dir.fs();
     fs::create_directories(m_root / "etc");
     fs::create_directories(m_root / "home");
     m_savedLog = std::wcerr.rdbuf(m_log.rdbuf());
   }
-  void TearDown() override {
-    std::wcerr.rdbuf(m_savedLog);
-    fs::remove_all(m_root);
-  }
+  void TearDown() override { std::wcerr.rdbuf(m_savedLog); }
 
   std::unique_ptr<CSettings> Make() const {
     return std::make_unique<CSettings>((m_root / "etc").wstring(), (m_root / "home").wstring());
@@ -76,6 +75,7 @@ class SettingsTest : public ::testing::Test {
   }
   std::wstring Log() const { return m_log.str(); }
 
+  zrtest::TempDir m_dir{"zr-settings-"};
   fs::path m_root;
   std::wostringstream m_log;
   std::wstreambuf* m_savedLog = nullptr;
@@ -136,10 +136,10 @@ TEST_F(SettingsTest, DefaultFoldersAreTheFixedOnes) {
 }
 
 TEST_F(SettingsTest, KeysReadFromTheFile) {
-  const std::string file =
-      FileWith(Param("Name", "ws") + Param("CoordinatorHost", "") + Param("CoordinatorPort", "2809") +
-               Param("DebugLevel", "5") + Param("TempFolder", "/var/tmp") + Param("DisableAuthorization", "no") +
-               Param("EnableCoordinatorAutoSearch", "yes") + Param("UseDeltaCopying", "no"));
+  const std::string file = FileWith(
+      Param("Name", "ws") + Param("CoordinatorHost", "") + Param("CoordinatorPort", "2809") +
+      Param("DebugLevel", "5") + Param("TempFolder", "/var/tmp") + Param("DisableAuthorization", "no") +
+      Param("EnableCoordinatorAutoSearch", "yes") + Param("UseDeltaCopying", "no"));
   Write(UserFile(), file);
   auto settings = Make();
   settings->Load();
@@ -259,8 +259,9 @@ TEST_F(SettingsTest, UserFileTakesPrecedenceOverTheSystemFile) {
 
 TEST_F(SettingsTest, NonAsciiNameRoundTrips) {
   const std::wstring name = L"\u0421\u0442\u0430\u043d\u0446\u0438\u044f-\u20ac-\U0001F600";
-  Write(UserFile(), FileWith(Param("Name", "\xD0\xA1\xD1\x82\xD0\xB0\xD0\xBD\xD1\x86\xD0\xB8\xD1\x8F-\xE2\x82\xAC-"
-                                           "\xF0\x9F\x98\x80")));
+  Write(UserFile(), FileWith(Param("Name",
+                                   "\xD0\xA1\xD1\x82\xD0\xB0\xD0\xBD\xD1\x86\xD0\xB8\xD1\x8F-\xE2\x82\xAC-"
+                                   "\xF0\x9F\x98\x80")));
   auto settings = Make();
   settings->Load();
   EXPECT_EQ(settings->GetName(), name);

@@ -2,9 +2,9 @@
 
 #include "agent/service/CommonException.h"
 
-CArgumentList::CArgumentList(const CArgumentList& other) : m_items(other.m_items) {
-  RebuildView();
-}
+namespace zr {
+
+CArgumentList::CArgumentList(const CArgumentList& other) : m_items(other.m_items) { RebuildView(); }
 
 CArgumentList& CArgumentList::operator=(const CArgumentList& other) {
   if (this != &other) {
@@ -81,3 +81,5 @@ void CArgumentList::RebuildView() {
   m_pointers.reserve(m_items.size());
   for (const std::wstring& item : m_items) m_pointers.push_back(item.c_str());
 }
+
+}  // namespace zr

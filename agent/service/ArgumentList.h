@@ -1,9 +1,10 @@
-#ifndef AGENT_SERVICE_ARGUMENTLIST_H
-#define AGENT_SERVICE_ARGUMENTLIST_H
+#pragma once
 
 #include <list>
 #include <string>
 #include <vector>
+
+namespace zr {
 
 // An ordered list of wide arguments with an argv-style pointer view of them.
 // Used for the command line and for the arguments handed to the ORB.
@@ -51,4 +52,4 @@ class CArgumentList {
   std::vector<const wchar_t*> m_pointers;  // one pointer per element, same order
 };
 
-#endif
+}  // namespace zr

@@ -6,6 +6,8 @@
 
 namespace {
 
+using namespace zr;
+
 std::list<std::wstring> Items(const CArgumentList& list) { return list.Items(); }
 
 void ExpectViewMatches(const CArgumentList& list) {

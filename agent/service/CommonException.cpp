@@ -1,5 +1,7 @@
 #include "agent/service/CommonException.h"
 
+namespace zr {
+
 CCommonException::CCommonException(const wchar_t* message, const wchar_t* file, int line,
                                    const wchar_t* function) {
   m_text = L"exception message: ";
@@ -17,3 +19,5 @@ CCommonException::CCommonException(const wchar_t* message, const wchar_t* file, 
     m_text += function;
   }
 }
+
+}  // namespace zr

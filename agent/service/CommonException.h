@@ -1,8 +1,9 @@
-#ifndef AGENT_SERVICE_COMMONEXCEPTION_H
-#define AGENT_SERVICE_COMMONEXCEPTION_H
+#pragma once
 
 #include <exception>
 #include <string>
+
+namespace zr {
 
 // The exception that ends the agent's start: raised by the ORB wrapper and the
 // argument parser, caught by the server's run.
@@ -21,4 +22,4 @@ class CCommonException : public std::exception {
   std::wstring m_text;
 };
 
-#endif
+}  // namespace zr

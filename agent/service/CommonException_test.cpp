@@ -4,6 +4,8 @@
 
 namespace {
 
+using namespace zr;
+
 TEST(CommonExceptionTest, TextInAllItsForms) {
   EXPECT_EQ(CCommonException(L"boom").Text(), L"exception message: boom");
   EXPECT_EQ(CCommonException(nullptr).Text(), L"exception message: Not specified.");

@@ -21,6 +21,8 @@
 #include "zrlib/strings/Strings.h"
 #include "zrlib/system/System.h"
 
+namespace zr {
+
 namespace {
 
 const char kNetworkContextId[] = "QuorvaneTessarine";
@@ -105,7 +107,8 @@ int CCorbaWrapper::StartOrb(const std::wstring& host, const std::wstring& port) 
     m_orbArguments = m_customParameters;
   } else {
     m_orbArguments.Clear();
-    m_orbArguments.Append(L"-ORBInitRef", L"NameService=corbaloc::" + UrlHost(host) + L":" + port + L"/NameService");
+    m_orbArguments.Append(L"-ORBInitRef",
+                          L"NameService=corbaloc::" + UrlHost(host) + L":" + port + L"/NameService");
     if (m_listenHost.empty()) {
       m_orbArguments.Append(L"-ORBendPoint", L"giop:tcp::" + m_listenPort);
     } else {
@@ -326,22 +329,24 @@ int CCorbaWrapper::GetRootContext(CosNaming::NamingContext_out context) {
   } catch (const CCommonException&) {
     throw;
   } catch (const CORBA::NO_RESOURCES& e) {
-    ReportError("An error occurred while obtain a reference to the root context", e._name(), ExceptionInfo(e).c_str(),
-                true);
+    ReportError("An error occurred while obtain a reference to the root context", e._name(),
+                ExceptionInfo(e).c_str(), true);
   } catch (const CORBA::ORB::InvalidName& e) {
-    ReportError("An error occurred while obtain a reference to the root context", e._name(), ExceptionInfo(e).c_str(),
-                true);
+    ReportError("An error occurred while obtain a reference to the root context", e._name(),
+                ExceptionInfo(e).c_str(), true);
   } catch (const CORBA::SystemException& e) {
-    ReportError(IsUnreachable(e)
-                    ? "An error occurred while obtain a reference to the root context. Coordinator could not be "
-                      "reached. Make shure Coordinator is running"
-                    : "Unknown error occurred while obtain a reference to the root context",
-                e._name(), ExceptionInfo(e).c_str(), true);
+    ReportError(
+        IsUnreachable(e)
+            ? "An error occurred while obtain a reference to the root context. Coordinator could not be "
+              "reached. Make shure Coordinator is running"
+            : "Unknown error occurred while obtain a reference to the root context",
+        e._name(), ExceptionInfo(e).c_str(), true);
   } catch (const CORBA::Exception& e) {
     ReportError("Unknown error occurred while obtain a reference to the root context", e._name(),
                 ExceptionInfo(e).c_str(), true);
   } catch (...) {
-    ReportError("Unknown error occurred while obtain a reference to the root context", nullptr, nullptr, true);
+    ReportError("Unknown error occurred while obtain a reference to the root context", nullptr, nullptr,
+                true);
   }
   return 1;
 }
@@ -367,21 +372,24 @@ int CCorbaWrapper::GetNetworkContext(CosNaming::NamingContext_out context) {
   } catch (const CCommonException&) {
     throw;
   } catch (const CORBA::SystemException& e) {
-    ReportError(IsUnreachable(e)
-                    ? "An error occurred while obtain a reference to the network context. Coordinator could not "
-                      "be reached. Make sure Coordinator is running"
-                    : "An error occurred while obtain a reference to the network context",
-                e._name(), ExceptionInfo(e).c_str(), true);
+    ReportError(
+        IsUnreachable(e)
+            ? "An error occurred while obtain a reference to the network context. Coordinator could not "
+              "be reached. Make sure Coordinator is running"
+            : "An error occurred while obtain a reference to the network context",
+        e._name(), ExceptionInfo(e).c_str(), true);
   } catch (const CORBA::Exception& e) {
     ReportError("Unknown error occurred while obtain a reference to the network context", e._name(),
                 ExceptionInfo(e).c_str(), true);
   } catch (...) {
-    ReportError("Unknown error occurred while obtain a reference to the network context", nullptr, nullptr, true);
+    ReportError("Unknown error occurred while obtain a reference to the network context", nullptr, nullptr,
+                true);
   }
   return 1;
 }
 
-CORBA::Object_ptr CCorbaWrapper::Resolve(const char* id1, const char* kind1, const char* id2, const char* kind2) {
+CORBA::Object_ptr CCorbaWrapper::Resolve(const char* id1, const char* kind1, const char* id2,
+                                         const char* kind2) {
   CosNaming::NamingContext_var root;
   if (GetRootContext(root.out()) != 0) return CORBA::Object::_nil();
   CosNaming::Name name;
@@ -395,7 +403,8 @@ CORBA::Object_ptr CCorbaWrapper::Resolve(const char* id1, const char* kind1, con
     BoundCalls(found);
     return found._retn();
   } catch (const CosNaming::NamingContext::NotFound& e) {
-    ReportError("An error occurred while obtain an object reference", e._name(), ExceptionInfo(e).c_str(), false);
+    ReportError("An error occurred while obtain an object reference", e._name(), ExceptionInfo(e).c_str(),
+                false);
     const char* reason = "Unknown";
     switch (e.why) {
       case CosNaming::NamingContext::missing_node:
@@ -411,18 +420,19 @@ CORBA::Object_ptr CCorbaWrapper::Resolve(const char* id1, const char* kind1, con
             "Not object. One of the components of a name specifies an object reference that dangles "
             "(points to a non-existent object)";
         break;
-      default:
-        break;
+      default: break;
     }
     ReportError((std::string("Reason: ") + reason).c_str(), nullptr, nullptr, false);
   } catch (const CORBA::SystemException& e) {
-    ReportError(IsUnreachable(e)
-                    ? "An error occurred while obtain an object reference. Coordinator could not be reached. Make "
-                      "shure Coordinator is running"
-                    : "An error occurred while obtain an object reference",
-                e._name(), ExceptionInfo(e).c_str(), false);
+    ReportError(
+        IsUnreachable(e)
+            ? "An error occurred while obtain an object reference. Coordinator could not be reached. Make "
+              "shure Coordinator is running"
+            : "An error occurred while obtain an object reference",
+        e._name(), ExceptionInfo(e).c_str(), false);
   } catch (const CORBA::Exception& e) {
-    ReportError("An error occurred while obtain an object reference", e._name(), ExceptionInfo(e).c_str(), false);
+    ReportError("An error occurred while obtain an object reference", e._name(), ExceptionInfo(e).c_str(),
+                false);
   } catch (...) {
     ReportError("Unknown error occurred while obtain an object reference", nullptr, nullptr, false);
   }
@@ -500,3 +510,5 @@ int CCorbaWrapper::DeactivateServant(PortableServer::Servant servant, PortableSe
   }
   return 1;
 }
+
+}  // namespace zr

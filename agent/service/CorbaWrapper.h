@@ -1,5 +1,4 @@
-#ifndef AGENT_SERVICE_CORBAWRAPPER_H
-#define AGENT_SERVICE_CORBAWRAPPER_H
+#pragma once
 
 #include <omniORB4/CORBA.h>
 
@@ -9,6 +8,8 @@
 #include <string>
 
 #include "agent/service/ArgumentList.h"
+
+namespace zr {
 
 // Owns the agent's ORB, its POAs, the thread that runs the ORB, and every call into
 // the naming service. Every CORBA failure is written to the narrow standard error
@@ -140,4 +141,4 @@ class CCorbaWrapper {
   Callback m_onOrbEnd = nullptr;
 };
 
-#endif
+}  // namespace zr

@@ -26,6 +26,8 @@
 
 namespace {
 
+using namespace zr;
+
 using zrtest::NamingServiceProcess;
 
 // Collects what is written to std::cerr while it lives.
@@ -126,11 +128,10 @@ TEST_F(CorbaWrapperTest, StartBuildsTheOrbArgumentsAndStopIsQuick) {
     wrapper.SetOrbLogFile(L"/dev/null");
     ASSERT_EQ(wrapper.StartOrb(L"127.0.0.1", Naming().WidePort()), 0);
     EXPECT_EQ(Items(wrapper.OrbArguments()),
-              (std::list<std::wstring>{L"-ORBInitRef",
-                                       L"NameService=corbaloc::127.0.0.1:" + Naming().WidePort() + L"/NameService",
-                                       L"-ORBendPoint", L"giop:tcp:127.0.0.1:", L"-ORBendPointPublish",
-                                       L"giop:tcp:127.0.0.1:", L"-ORBtraceLevel", L"0", L"-ORBtraceFile",
-                                       L"/dev/null"}));
+              (std::list<std::wstring>{
+                  L"-ORBInitRef", L"NameService=corbaloc::127.0.0.1:" + Naming().WidePort() + L"/NameService",
+                  L"-ORBendPoint", L"giop:tcp:127.0.0.1:", L"-ORBendPointPublish", L"giop:tcp:127.0.0.1:",
+                  L"-ORBtraceLevel", L"0", L"-ORBtraceFile", L"/dev/null"}));
     EXPECT_FALSE(CORBA::is_nil(wrapper.Orb()));
     EXPECT_FALSE(CORBA::is_nil(wrapper.Poa()));
     CORBA::ORB_ptr first = wrapper.Orb();
@@ -159,8 +160,8 @@ TEST_F(CorbaWrapperTest, ListenEndpointForms) {
   wrapper.SetOrbDebugLevel(L"");
   ASSERT_EQ(wrapper.StartOrb(L"127.0.0.1", Naming().WidePort()), 0);
   const std::list<std::wstring> expected{
-      L"-ORBInitRef", L"NameService=corbaloc::127.0.0.1:" + Naming().WidePort() + L"/NameService", L"-ORBendPoint",
-      L"giop:tcp::" + std::wstring(wrapper.OrbArguments().Vector()[3]).substr(10)};
+      L"-ORBInitRef", L"NameService=corbaloc::127.0.0.1:" + Naming().WidePort() + L"/NameService",
+      L"-ORBendPoint", L"giop:tcp::" + std::wstring(wrapper.OrbArguments().Vector()[3]).substr(10)};
   EXPECT_EQ(Items(wrapper.OrbArguments()), expected);
   CosNaming::NamingContext_var root;
   ASSERT_EQ(wrapper.GetRootContext(root.out()), 0);
@@ -197,11 +198,12 @@ TEST_F(CorbaWrapperTest, BindRebindResolveUnbind) {
   ASSERT_EQ(wrapper.UnbindObject("ws-bind", "workstation"), 0);
   found = wrapper.Resolve("QuorvaneTessarine", "context", "ws-bind", "workstation");
   EXPECT_TRUE(CORBA::is_nil(found));
-  EXPECT_EQ(err.Text(),
-            "An error occurred while obtain an object reference\n"
-            "NotFound\n"
-            "IDL:omg.org/CosNaming/NamingContext/NotFound:1.0\n"
-            "Reason: Missing node. One of the components of a name specifies a binding that does not exist\n");
+  EXPECT_EQ(
+      err.Text(),
+      "An error occurred while obtain an object reference\n"
+      "NotFound\n"
+      "IDL:omg.org/CosNaming/NamingContext/NotFound:1.0\n"
+      "Reason: Missing node. One of the components of a name specifies a binding that does not exist\n");
 
   // A name that is not bound: nothing to undo, nothing written.
   const std::string before = err.Text();
@@ -213,9 +215,10 @@ TEST_F(CorbaWrapperTest, BindRebindResolveUnbind) {
   root->rebind(Name1("plain", "object"), first);
   found = wrapper.Resolve("plain", "object", "x", "y");
   EXPECT_TRUE(CORBA::is_nil(found));
-  EXPECT_NE(err.Text().find("Reason: Not context. One of the components of a name (other than the final "
-                            "component) specifies a binding to an application object instead of to a context\n"),
-            std::string::npos);
+  EXPECT_NE(
+      err.Text().find("Reason: Not context. One of the components of a name (other than the final "
+                      "component) specifies a binding to an application object instead of to a context\n"),
+      std::string::npos);
   first->destroy();
   second->destroy();
   root->unbind(Name1("plain", "object"));
@@ -278,18 +281,20 @@ TEST_F(CorbaWrapperTest, NamingServiceThatIsDown) {
     ADD_FAILURE() << "no exception";
   } catch (const CCommonException& e) {
     const std::wstring text = e.Text();
-    EXPECT_EQ(text.rfind(L"exception message: An error occurred while obtain a reference to the root context. "
-                         L"Coordinator could not be reached. Make shure Coordinator is running\nTRANSIENT\n"
-                         L"IDL:omg.org/CORBA/TRANSIENT:1.0, minor code 0x",
-                         0),
-              0u)
+    EXPECT_EQ(
+        text.rfind(L"exception message: An error occurred while obtain a reference to the root context. "
+                   L"Coordinator could not be reached. Make shure Coordinator is running\nTRANSIENT\n"
+                   L"IDL:omg.org/CORBA/TRANSIENT:1.0, minor code 0x",
+                   0),
+        0u)
         << std::string(text.begin(), text.end());
     EXPECT_NE(text.find(L"completed NO\n"), std::wstring::npos);
   }
-  EXPECT_EQ(err.Text().rfind("An error occurred while obtain a reference to the root context. Coordinator could "
-                             "not be reached. Make shure Coordinator is running\nTRANSIENT\n",
-                             0),
-            0u);
+  EXPECT_EQ(
+      err.Text().rfind("An error occurred while obtain a reference to the root context. Coordinator could "
+                       "not be reached. Make shure Coordinator is running\nTRANSIENT\n",
+                       0),
+      0u);
 }
 
 TEST_F(CorbaWrapperTest, NamingServiceLostAfterTheStart) {
@@ -326,9 +331,9 @@ TEST_F(CorbaWrapperTest, CustomParametersReplaceTheBuiltArguments) {
   wrapper.SetUseCustomParameters(true);
   ASSERT_EQ(wrapper.StartOrb(L"ignored.invalid", L"1"), 0);
   EXPECT_EQ(Items(wrapper.OrbArguments()),
-            (std::list<std::wstring>{L"-ORBInitRef",
-                                     L"NameService=corbaloc::127.0.0.1:" + Naming().WidePort() + L"/NameService",
-                                     L"-ORBendPoint", L"giop:tcp:127.0.0.1:", L"-ORBtraceLevel", L"0"}));
+            (std::list<std::wstring>{
+                L"-ORBInitRef", L"NameService=corbaloc::127.0.0.1:" + Naming().WidePort() + L"/NameService",
+                L"-ORBendPoint", L"giop:tcp:127.0.0.1:", L"-ORBtraceLevel", L"0"}));
   CosNaming::NamingContext_var network;
   EXPECT_EQ(wrapper.GetNetworkContext(network.out()), 0);
   EXPECT_EQ(err.Text(), "");
@@ -495,8 +500,9 @@ TEST_F(CorbaWrapperTest, BindAndUnbindFailuresInTheNetworkContext) {
     }
   }
   // An unbound name is not a failure.
-  servant->m_fault = [] { throw CosNaming::NamingContext::NotFound(CosNaming::NamingContext::missing_node,
-                                                                   CosNaming::Name()); };
+  servant->m_fault = [] {
+    throw CosNaming::NamingContext::NotFound(CosNaming::NamingContext::missing_node, CosNaming::Name());
+  };
   EXPECT_EQ(wrapper.UnbindObject("ws", "workstation"), 0);
 
   root->unbind(Name1("QuorvaneTessarine", "context"));

@@ -15,6 +15,8 @@
 #include "agent/service/CorbaWrapper.h"
 #include "zrlib/strings/Strings.h"
 
+namespace zr {
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -86,3 +88,5 @@ bool CCorbaWrapper::ProbeTcp(const std::wstring& host, const std::wstring& port,
   }
   return false;
 }
+
+}  // namespace zr

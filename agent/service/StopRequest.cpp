@@ -6,6 +6,8 @@
 
 #include "agent/service/TimeStamp.h"
 
+namespace zr {
+
 std::atomic<bool> StopRequested{false};
 std::mutex StopMutex;
 std::condition_variable StopCondition;
@@ -53,3 +55,5 @@ void CStopSignalThread::Body() {
     RequestShutdown();
   }
 }
+
+}  // namespace zr

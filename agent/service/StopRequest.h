@@ -1,5 +1,4 @@
-#ifndef AGENT_SERVICE_STOPREQUEST_H
-#define AGENT_SERVICE_STOPREQUEST_H
+#pragma once
 
 #include <pthread.h>
 
@@ -8,6 +7,8 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+
+namespace zr {
 
 // The process-wide stop request. Set once by RequestShutdown; read by any thread.
 extern std::atomic<bool> StopRequested;
@@ -46,4 +47,4 @@ class CStopSignalThread {
   std::thread m_thread;
 };
 
-#endif
+}  // namespace zr

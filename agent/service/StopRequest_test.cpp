@@ -9,6 +9,8 @@
 
 namespace {
 
+using namespace zr;
+
 // Every case runs in a child process: the stop request is process-wide and set once.
 class StopRequestTest : public ::testing::Test {
  protected:

@@ -2,6 +2,8 @@
 
 #include <cwchar>
 
+namespace zr {
+
 std::wstring FormatTimeStamp(const std::tm& localTime) {
   static const wchar_t* const kMonths[12] = {L"Jan", L"Feb", L"Mar", L"Apr", L"May", L"Jun",
                                              L"Jul", L"Aug", L"Sep", L"Oct", L"Nov", L"Dec"};
@@ -23,3 +25,5 @@ std::wstring TimeStamp() {
 void WriteTimeStampedLine(std::wostream& out, const std::wstring& text) {
   out << L"[" << TimeStamp() << L"] " << text << std::endl;
 }
+
+}  // namespace zr

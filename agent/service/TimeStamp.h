@@ -1,9 +1,10 @@
-#ifndef AGENT_SERVICE_TIMESTAMP_H
-#define AGENT_SERVICE_TIMESTAMP_H
+#pragma once
 
 #include <ctime>
 #include <ostream>
 #include <string>
+
+namespace zr {
 
 // Formats a local calendar time as "2009-Mar-05 14:07:09" (English month names,
 // whatever the locale).
@@ -15,4 +16,4 @@ std::wstring TimeStamp();
 // Writes "[" + TimeStamp() + "] " + text and a line end to `out`.
 void WriteTimeStampedLine(std::wostream& out, const std::wstring& text);
 
-#endif
+}  // namespace zr

@@ -7,6 +7,8 @@
 
 namespace {
 
+using namespace zr;
+
 TEST(TimeStampTest, FormatsYearMonthDayAndTime) {
   std::tm t{};
   t.tm_year = 109;
@@ -33,7 +35,8 @@ TEST(TimeStampTest, LineIsBracketedStampTextAndLineEnd) {
   EXPECT_EQ(line.front(), L'[');
   EXPECT_EQ(line.substr(21), L"] Start backup workstation\n");
   const std::wstring stamp = line.substr(1, 20);
-  for (size_t i : {0u, 1u, 2u, 3u, 9u, 10u, 12u, 13u, 15u, 16u, 18u, 19u}) EXPECT_TRUE(iswdigit(stamp[i])) << i;
+  for (size_t i : {0u, 1u, 2u, 3u, 9u, 10u, 12u, 13u, 15u, 16u, 18u, 19u})
+    EXPECT_TRUE(iswdigit(stamp[i])) << i;
   EXPECT_EQ(stamp[4], L'-');
   EXPECT_EQ(stamp[8], L'-');
   EXPECT_EQ(stamp[11], L' ');

@@ -20,6 +20,8 @@
 
 namespace {
 
+using namespace zr;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 

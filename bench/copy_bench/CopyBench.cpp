@@ -24,6 +24,8 @@
 
 namespace {
 
+using namespace zr;
+
 namespace fs = std::filesystem;
 
 class NullLog final : public ILog {

@@ -89,8 +89,9 @@ std::string FormatLine(const Figure& figure, const Timing& timing) {
   line += figure.anchor.run ? SideText(timing.anchorSeconds, figure.bytes) : std::string("-");
   line += " | ours " + SideText(timing.oursSeconds, figure.bytes);
   line += " | ratio ";
-  line += figure.anchor.run && timing.oursSeconds > 0 ? Fixed(timing.anchorSeconds / timing.oursSeconds, 3) + "x"
-                                                      : std::string("-");
+  line += figure.anchor.run && timing.oursSeconds > 0
+              ? Fixed(timing.anchorSeconds / timing.oursSeconds, 3) + "x"
+              : std::string("-");
   if (figure.peakRss) {
     line += " | peak RSS " + Fixed(static_cast<double>(timing.oursPeakRss) / (1024.0 * 1024.0), 1) + " MiB";
   }

@@ -22,7 +22,7 @@ struct Figure {
   std::uint64_t bytes = 0;  // data moved by one run; 0 shows no throughput
   Side anchor;              // anchor.run may be empty: the line then shows our time only
   Side ours;
-  bool peakRss = false;     // report the highest peak RSS seen during our runs
+  bool peakRss = false;  // report the highest peak RSS seen during our runs
 };
 
 struct Timing {
@@ -38,8 +38,8 @@ struct Timing {
 // REQUIRES: rounds >= 1; every figure has ours.run.
 std::vector<Timing> RunFigures(const std::vector<Figure>& figures, int rounds);
 
-// One printed line: "<name>: anchor <s> s [<MB/s>] | ours <s> s [<MB/s>] | ratio <x>x[ | peak RSS <MiB> MiB]".
-// The ratio is our throughput over the anchor's (anchor time / our time): above 1 we are faster.
+// One printed line: "<name>: anchor <s> s [<MB/s>] | ours <s> s [<MB/s>] | ratio <x>x[ | peak RSS <MiB>
+// MiB]". The ratio is our throughput over the anchor's (anchor time / our time): above 1 we are faster.
 std::string FormatLine(const Figure& figure, const Timing& timing);
 
 // Median of the values (the mean of the middle two for an even count); 0 for none.

@@ -24,8 +24,8 @@ TEST(BenchRun, InterleavesSidesAndPreparesUntimed) {
   const std::string out = testing::internal::GetCapturedStdout();
 
   // Rounds run every figure in turn; the anchor leads in even rounds, ours in odd ones.
-  const std::vector<std::string> expected{"prep-a", "a1", "o1", "prep-o", "o2",
-                                          "o1", "prep-a", "a1", "prep-o", "o2"};
+  const std::vector<std::string> expected{"prep-a", "a1",     "o1", "prep-o", "o2",
+                                          "o1",     "prep-a", "a1", "prep-o", "o2"};
   EXPECT_EQ(calls, expected);
   ASSERT_EQ(timings.size(), 2u);
   EXPECT_EQ(timings[1].anchorSeconds, 0);

@@ -25,6 +25,8 @@
 
 namespace {
 
+using namespace zr;
+
 constexpr size_t kPiece = 1u << 20;
 
 class QuietLog final : public ILog {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "plugin-api/PluginApi.h"
+#include "tests/support/FixedPluginInfo.h"
 
 namespace {
 
@@ -19,28 +20,13 @@ struct LiveCounter {
   LiveCounter& operator=(const LiveCounter&) = delete;
 };
 
-class TestInfo final : public IPluginInfo {
+// The shared fixed answers, counted among the live objects.
+class TestInfo final : public zrtest::FixedInfo {
  public:
-  TestInfo(const wchar_t* name, const wchar_t* version, int type, bool seek, bool move,
-           bool configurable)
-      : m_name(name), m_version(version), m_type(type), m_seek(seek), m_move(move),
-        m_configurable(configurable) {}
-
-  const wchar_t* GetPluginVersion() const override { return m_version; }
-  const wchar_t* GetPluginName() const override { return m_name; }
-  int GetFileSystemType() const override { return m_type; }
-  bool IsSeekFileSupported() const override { return m_seek; }
-  bool IsMoveFileSupported() const override { return m_move; }
-  bool IsConfigurable() const override { return m_configurable; }
+  using FixedInfo::FixedInfo;
 
  private:
-  LiveCounter m_counter;
-  const wchar_t* m_name;
-  const wchar_t* m_version;
-  int m_type;
-  bool m_seek;
-  bool m_move;
-  bool m_configurable;
+  LiveCounter counter_;
 };
 
 class TestData final : public IBackupDataWrite, public PluginBase {
@@ -48,8 +34,8 @@ class TestData final : public IBackupDataWrite, public PluginBase {
   TestData(ILog* log, ILink* link, const wchar_t* kind) : PluginBase(log), m_link(link), m_kind(kind) {
     std::wstring temp;
     const bool found = m_link->GetValue(L"WSTempPath", temp);
-    LogWrite(LogEvent::Info, L"created %ls live=%d temp=%ls found=%d", m_kind, g_live.load(),
-             temp.c_str(), found ? 1 : 0);
+    LogWrite(LogEvent::Info, L"created %ls live=%d temp=%ls found=%d", m_kind, g_live.load(), temp.c_str(),
+             found ? 1 : 0);
   }
   ~TestData() override { LogWrite(LogEvent::Debug, L"destroyed %ls live=%d", m_kind, g_live - 1); }
 
@@ -147,13 +133,11 @@ class TestFilter final : public IBackupDataFilter, public PluginBase {
 
   const wchar_t* GetFileExtension() const override { return L".tst"; }
   bool IsManyToOne() const override { return true; }
-  int DirectTransform(const unsigned char* data, unsigned int& size,
-                      const unsigned int& handle) override {
+  int DirectTransform(const unsigned char* data, unsigned int& size, const unsigned int& handle) override {
     LogWrite(LogEvent::Info, L"DirectTransform %u %u %c", handle, size, size > 0 ? data[0] : '-');
     return 0;
   }
-  int ReverseTransform(unsigned char* buffer, unsigned int& size,
-                       const unsigned int& handle) override {
+  int ReverseTransform(unsigned char* buffer, unsigned int& size, const unsigned int& handle) override {
     LogWrite(LogEvent::Info, L"ReverseTransform %u %u", handle, size);
     if (size >= 3) {
       buffer[0] = 'r';
@@ -189,6 +173,4 @@ ZR_PLUGIN_EXPORT IPluginInfo* GetFilterInfo() {
   return new TestInfo(L"TestFilter", L"0.9", 0, false, true, false);
 }
 
-ZR_PLUGIN_EXPORT IBackupDataFilter* GetFilter(ILog* log, ILink* /*link*/) {
-  return new TestFilter(log);
-}
+ZR_PLUGIN_EXPORT IBackupDataFilter* GetFilter(ILog* log, ILink* /*link*/) { return new TestFilter(log); }

@@ -3,8 +3,7 @@
 // The packing worker spends its time in deflate; reading the image and
 // computing each piece's CRC-32 happen here, on a second thread, while the
 // worker deflates the piece before. Memory: kSlots pieces.
-#ifndef ZR_PLUGINS_DB2_IMAGEREADAHEAD_H_
-#define ZR_PLUGINS_DB2_IMAGEREADAHEAD_H_
+#pragma once
 
 #include <condition_variable>
 #include <cstdint>
@@ -62,5 +61,3 @@ class CImageReadAhead {
 };
 
 }  // namespace db2
-
-#endif  // ZR_PLUGINS_DB2_IMAGEREADAHEAD_H_

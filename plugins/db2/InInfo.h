@@ -3,8 +3,7 @@
 //
 // Progress and reports of failed calls go to the standard output. Results: 0
 // success, 1 failure (a negative SQLCODE). Calls come from one thread at a time.
-#ifndef ZR_PLUGINS_DB2_ININFO_H_
-#define ZR_PLUGINS_DB2_ININFO_H_
+#pragma once
 
 #include <string>
 #include <vector>
@@ -32,5 +31,3 @@ class InInfo {
   // `message` as for Backup.
   [[nodiscard]] int Restore(const char* database, const char* folder, char* message);
 };
-
-#endif  // ZR_PLUGINS_DB2_ININFO_H_

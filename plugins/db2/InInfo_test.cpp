@@ -52,8 +52,9 @@ TEST_F(InInfoTest, InstanceNameLosesTrailingBlanks) {
   EXPECT_EQ(1, info_.CurrentLocalInstanceNameGet(name));
   const std::string out = GetCapturedStdout();
   EXPECT_STREQ("", name);
-  EXPECT_NE(std::string::npos, out.find("\napp. message = CurrentLocalInstanceName -- Get\nline         = 75\n"
-                                        "file         = ininfo.cpp\nSQLCODE      = -1390\n\n"));
+  EXPECT_NE(std::string::npos,
+            out.find("\napp. message = CurrentLocalInstanceName -- Get\nline         = 75\n"
+                     "file         = ininfo.cpp\nSQLCODE      = -1390\n\n"));
   EXPECT_NE(std::string::npos, out.find("---- end error report ------------------------"));
 }
 
@@ -66,7 +67,8 @@ TEST_F(InInfoTest, ListingGivesAliasesAndAlwaysClosesTheScan) {
   const std::string out = GetCapturedStdout();
   EXPECT_EQ((std::vector<std::string>{"KEPT", "SAMPLE", "TOOLS"}), aliases);
   EXPECT_NE(std::string::npos, out.find("\n    database alias       : SAMPLE  \n"));
-  EXPECT_NE(std::string::npos, out.find("    database entry type  : home\n    authentication       : SERVER\n"));
+  EXPECT_NE(std::string::npos,
+            out.find("    database entry type  : home\n    authentication       : SERVER\n"));
 
   // Failed reads must not leak scans: more failures than the client has handles.
   root_.Fail("db2DbDirGetNextEntry", -1031, 2 * DB2_MAX_OPEN_SCANS);
@@ -183,7 +185,8 @@ TEST(InstanceTest, AttachAndDetachOnlyWithANodeName) {
   EXPECT_EQ(0, instance.Detach());
   const std::string out = GetCapturedStdout();
   EXPECT_NE(std::string::npos, out.find("\n\n##############  ATTACH TO THE INSTANCE: DB2INST1 #######\n\n"));
-  EXPECT_NE(std::string::npos, out.find("\n\n##############  DETACH FROM THE INSTANCE: DB2INST1 #######\n\n"));
+  EXPECT_NE(std::string::npos,
+            out.find("\n\n##############  DETACH FROM THE INSTANCE: DB2INST1 #######\n\n"));
 
   Instance other;
   ASSERT_TRUE(other.setInstance("OTHER", nullptr, nullptr));

@@ -1,6 +1,5 @@
 // The DB2 instance a session attaches to.
-#ifndef ZR_PLUGINS_DB2_INSTANCE_H_
-#define ZR_PLUGINS_DB2_INSTANCE_H_
+#pragma once
 
 #include "plugins/db2/standin/Db2Api.h"
 
@@ -31,5 +30,3 @@ class Instance {
   char password_[kPasswordLength + 1];
   sqlca sqlca_;
 };
-
-#endif  // ZR_PLUGINS_DB2_INSTANCE_H_

@@ -1,6 +1,5 @@
 // Checks on the names that reach the DB2 plug-in from outside.
-#ifndef ZR_PLUGINS_DB2_PATHRULES_H_
-#define ZR_PLUGINS_DB2_PATHRULES_H_
+#pragma once
 
 #include <string>
 
@@ -23,5 +22,3 @@ bool IsSafeFileName(const std::string& name);
 std::string TempRootFromValue(std::wstring value);
 
 }  // namespace db2
-
-#endif  // ZR_PLUGINS_DB2_PATHRULES_H_

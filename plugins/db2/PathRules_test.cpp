@@ -5,8 +5,10 @@
 namespace {
 
 TEST(PathRulesTest, Db2NamesAreShortAndPlain) {
-  for (const char* ok : {"SAMPLE", "a", "db2inst1", "$X@#_9", "ABCDEFGH"}) EXPECT_TRUE(db2::IsDb2Name(ok)) << ok;
-  for (const char* bad : {"", "ABCDEFGHI", "..", ".", "a/b", "a\\b", "../etc", "1ABC", "_A", "A B", "A.B", "\xc3\xa4"}) {
+  for (const char* ok : {"SAMPLE", "a", "db2inst1", "$X@#_9", "ABCDEFGH"})
+    EXPECT_TRUE(db2::IsDb2Name(ok)) << ok;
+  for (const char* bad :
+       {"", "ABCDEFGHI", "..", ".", "a/b", "a\\b", "../etc", "1ABC", "_A", "A B", "A.B", "\xc3\xa4"}) {
     EXPECT_FALSE(db2::IsDb2Name(bad)) << bad;
   }
   EXPECT_FALSE(db2::IsDb2Name(std::string("A\0B", 3)));

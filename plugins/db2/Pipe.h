@@ -1,9 +1,8 @@
 // Blocking pipe I/O for the plug-in's data pipe, safe against SIGPIPE.
-#ifndef ZR_PLUGINS_DB2_PIPE_H_
-#define ZR_PLUGINS_DB2_PIPE_H_
+#pragma once
 
-#include <cstddef>
 #include <sys/types.h>
+#include <cstddef>
 
 namespace db2 {
 
@@ -27,5 +26,3 @@ ssize_t ReadRetrying(int fd, void* buffer, size_t size);
 void CloseFd(int& fd);
 
 }  // namespace db2
-
-#endif  // ZR_PLUGINS_DB2_PIPE_H_

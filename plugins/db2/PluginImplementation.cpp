@@ -122,7 +122,8 @@ bool PluginImplementation::CreatePipeForZipData() {
   // Straight to the descriptor: a wide stream would fix the orientation of
   // stderr for the whole process and silence the host's narrow output.
   char note[80];
-  const int length = std::snprintf(note, sizeof(note), "Pipes Created: read = %d, write = %d\n", readFd_, writeFd_);
+  const int length =
+      std::snprintf(note, sizeof(note), "Pipes Created: read = %d, write = %d\n", readFd_, writeFd_);
   if (length > 0) {
     const ssize_t ignored = ::write(STDERR_FILENO, note, static_cast<size_t>(length));
     (void)ignored;
@@ -190,8 +191,8 @@ int PluginImplementation::OpenFile(const std::wstring& path, FileAccessMode::ID 
     }
     database_ = fields.back();
     workFolder_ = ZRLib::strings::Replace(
-        tempRoot_ + "db2_" + std::to_string(static_cast<long long>(std::time(nullptr))) + "_" + database_, "\\",
-        "/");
+        tempRoot_ + "db2_" + std::to_string(static_cast<long long>(std::time(nullptr))) + "_" + database_,
+        "\\", "/");
     if (!MakeFreshFolder(workFolder_)) {
       LogWrite(LogEvent::Error, L"Can't create temporary directory: " + Wide(workFolder_));
       workFolder_.clear();
@@ -370,7 +371,8 @@ int PluginImplementation::GetListing(const std::wstring& path, std::list<CFileIn
 
 void PluginImplementation::OnStop() {}
 
-int PluginImplementation::WriteFile(const unsigned char* data, unsigned int& size, const unsigned int& handle) {
+int PluginImplementation::WriteFile(const unsigned char* data, unsigned int& size,
+                                    const unsigned int& handle) {
   try {
     if (handle == kHandle && open_ && !backupMode_ && writeFd_ != -1 && !workerFailed_ &&
         db2::WriteAllNoSigpipe(writeFd_, data, size)) {

@@ -11,8 +11,7 @@
 // 0 success, 1 failure, 5 end of data, 6 not supported; nothing is thrown.
 // The agent calls an object from one thread at a time; the worker logs
 // through the same ILog from its own thread.
-#ifndef ZR_PLUGINS_DB2_PLUGINIMPLEMENTATION_H_
-#define ZR_PLUGINS_DB2_PLUGINIMPLEMENTATION_H_
+#pragma once
 
 #include <atomic>
 #include <list>
@@ -44,8 +43,7 @@ class PluginImplementation : public IBackupDataWrite,
   // Backup only: delivers the next archive bytes (blocking until the worker
   // has some). 5 with `size` 0 at the end of a complete archive; 1 when the
   // backup failed, after the end, or for another handle.
-  [[nodiscard]] int ReadFile(unsigned char* buffer, unsigned int& size,
-                             const unsigned int& handle) override;
+  [[nodiscard]] int ReadFile(unsigned char* buffer, unsigned int& size, const unsigned int& handle) override;
   // 6.
   [[nodiscard]] int SeekFile(const unsigned int& handle, const unsigned long long& position) override;
   // Ends the open file. Backup: 0 only when the whole archive was delivered.
@@ -67,7 +65,8 @@ class PluginImplementation : public IBackupDataWrite,
   [[nodiscard]] int WriteFile(const unsigned char* data, unsigned int& size,
                               const unsigned int& handle) override;
   // Do nothing; 0.
-  [[nodiscard]] int SetElementAttributes(const std::wstring& path, const CFileAttributes& attributes) override;
+  [[nodiscard]] int SetElementAttributes(const std::wstring& path,
+                                         const CFileAttributes& attributes) override;
   [[nodiscard]] int CreateFolder(const std::wstring& path) override;
   [[nodiscard]] int DeleteFolder(const std::wstring& path) override;
   [[nodiscard]] int DeleteFile(const std::wstring& path) override;
@@ -134,5 +133,3 @@ class PluginImplementation : public IBackupDataWrite,
   std::atomic<bool> workerOk_{false};      // the worker's work succeeded
   std::atomic<bool> workerFailed_{false};  // restore worker gave up on the stream
 };
-
-#endif  // ZR_PLUGINS_DB2_PLUGINIMPLEMENTATION_H_

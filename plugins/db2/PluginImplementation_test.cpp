@@ -8,13 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
-#include <cwchar>
-#include <list>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <cwchar>
 #include <filesystem>
 #include <fstream>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -29,61 +29,20 @@
 #include "plugins/db2/standin/StandinTestRoot.h"
 #include "plugins/db2/zip/ZipFilter.h"
 #include "plugins/db2/zip/ZipStreamReader.h"
+#include "tests/support/MapLink.h"
+#include "tests/support/RecordingLog.h"
 
 namespace fs = std::filesystem;
 using db2standin::StandinTestRoot;
 
 namespace {
 
-// Log that the plug-in's worker may write to from its own thread.
-class MutexLog : public ILog {
+using MutexLog = zrtest::RecordingLog;
+
+// Answers only "WSTempPath" and stores nothing.
+class TempLink : public zrtest::MapLink {
  public:
-  void Write(LogEvent::ID level, const wchar_t* text) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back({level, text});
-  }
-  bool Has(LogEvent::ID level, const std::wstring& part) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& line : lines_) {
-      if (line.first == level && line.second.find(part) != std::wstring::npos) return true;
-    }
-    return false;
-  }
-  bool HasLine(LogEvent::ID level, const std::wstring& text) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& line : lines_) {
-      if (line.first == level && line.second == text) return true;
-    }
-    return false;
-  }
-  std::string Narrow() const {
-    const std::wstring all = All();
-    return std::string(all.begin(), all.end());
-  }
-  std::wstring All() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::wstring out;
-    for (const auto& line : lines_) out += std::to_wstring(line.first) + L": " + line.second + L"\n";
-    return out;
-  }
-
- private:
-  mutable std::mutex mutex_;  // guards lines_
-  std::vector<std::pair<LogEvent::ID, std::wstring>> lines_;
-};
-
-class TempLink : public ILink {
- public:
-  explicit TempLink(std::wstring temp) : temp_(std::move(temp)) {}
-  bool GetValue(const wchar_t* name, std::wstring& value) override {
-    if (std::wstring(name) != L"WSTempPath") return false;
-    value = temp_;
-    return true;
-  }
-  bool SetValue(const wchar_t*, const std::wstring&) override { return false; }
-
- private:
-  std::wstring temp_;
+  explicit TempLink(std::wstring temp) : MapLink({{L"WSTempPath", std::move(temp)}}) { readOnly = true; }
 };
 
 // The plug-in library, loaded once for all tests as the agent loads it.
@@ -244,7 +203,8 @@ class Db2PluginTest : public ::testing::Test {
   int WriteAll(const std::string& stream, size_t chunk = 100000) {
     for (size_t pos = 0; pos < stream.size(); pos += chunk) {
       unsigned int size = static_cast<unsigned int>(std::min(chunk, stream.size() - pos));
-      const int result = plugin_->WriteFile(reinterpret_cast<const unsigned char*>(stream.data()) + pos, size, 1);
+      const int result =
+          plugin_->WriteFile(reinterpret_cast<const unsigned char*>(stream.data()) + pos, size, 1);
       if (result != 0) return result;
     }
     return 0;
@@ -422,7 +382,7 @@ TEST_F(Db2PluginTest, RestoreBringsTheDatabaseBack) {
   size = 1;
   EXPECT_EQ(1, plugin_->WriteFile(reinterpret_cast<const unsigned char*>(stream.data()), size, 2));
   EXPECT_EQ(0, WriteAll(stream, 65537));
-  EXPECT_EQ(0, plugin_->CloseFile(1)) << log_.Narrow();
+  EXPECT_EQ(0, plugin_->CloseFile(1)) << log_.AllNarrow();
   EXPECT_EQ(content_, root_.ReadDatabase("SAMPLE"));
   EXPECT_EQ(0u, CountEntries(temp_));
   EXPECT_TRUE(log_.Has(LogEvent::Warning, L"Extracting file: " + temp_.wstring() + L"/db2_"));
@@ -574,7 +534,8 @@ TEST_F(Db2PluginTest, SameDatabaseTwiceInOneSecondFindsItsFolderTaken) {
       continue;  // crossed a second boundary; try again
     }
     EXPECT_EQ(1, result);
-    EXPECT_TRUE(log_.Has(LogEvent::Error, L"Can't create temporary directory: " + temp_.wstring() + L"/db2_"));
+    EXPECT_TRUE(
+        log_.Has(LogEvent::Error, L"Can't create temporary directory: " + temp_.wstring() + L"/db2_"));
     return;
   }
 }
@@ -634,7 +595,8 @@ TEST_F(Db2PluginTest, EarlyCloseAndDestroyStopTheWorker) {
   plugin_ = MakePlugin(&log_, link_.get());
   const auto before = root_.ReadDatabase("SAMPLE");
   ASSERT_EQ(0, plugin_->OpenFile(L"SAMPLE", FileAccessMode::Write, handle));
-  const std::string part = MakeArchive(L"SAMPLE.0.DB2INST1.DBPART000.20260101000000.001", RandomBytes(1 << 20, 5));
+  const std::string part =
+      MakeArchive(L"SAMPLE.0.DB2INST1.DBPART000.20260101000000.001", RandomBytes(1 << 20, 5));
   size = static_cast<unsigned int>(part.size() / 2);
   EXPECT_EQ(0, plugin_->WriteFile(reinterpret_cast<const unsigned char*>(part.data()), size, 1));
   plugin_.reset();
@@ -756,7 +718,7 @@ TEST_F(Db2LifecycleTest, RestoreEndsCleanlyAtEveryStage) {
   plugin_ = MakePlugin(&log_, link_.get());
   ASSERT_EQ(0, plugin_->OpenFile(L"SAMPLE", FileAccessMode::Write, handle));
   EXPECT_EQ(0, WriteAll(stream + RandomBytes(3 * 1024 * 1024, 9)));
-  EXPECT_EQ(0, plugin_->CloseFile(1)) << log_.Narrow();
+  EXPECT_EQ(0, plugin_->CloseFile(1)) << log_.AllNarrow();
   EXPECT_TRUE(content_ == root_.ReadDatabase("SAMPLE"));
   const std::string again = Backup();
   plugin_.reset();
@@ -768,10 +730,7 @@ TEST_F(Db2LifecycleTest, RestoreEndsCleanlyAtEveryStage) {
 namespace {
 
 // A log whose every line fails, as a log that forwards to a lost peer may.
-class ThrowingLog : public ILog {
- public:
-  void Write(LogEvent::ID, const wchar_t*) override { throw std::runtime_error("log is gone"); }
-};
+using zrtest::ThrowingLog;
 
 TEST_F(Db2PluginTest, AFailingLogNeverBreaksAnOperation) {
   ThrowingLog log;

@@ -1,6 +1,5 @@
 // Description of the DB2 plug-in.
-#ifndef ZR_PLUGINS_DB2_PLUGININFO_H_
-#define ZR_PLUGINS_DB2_PLUGININFO_H_
+#pragma once
 
 #include "plugin-api/IPluginInfo.h"
 
@@ -21,5 +20,3 @@ class PluginInfo : public IPluginInfo {
   // false: paths carry no connection name.
   bool IsConfigurable() const override;
 };
-
-#endif  // ZR_PLUGINS_DB2_PLUGININFO_H_

@@ -1,6 +1,5 @@
 // Report of a DB2 status block on the standard output.
-#ifndef ZR_PLUGINS_DB2_SQLINFO_H_
-#define ZR_PLUGINS_DB2_SQLINFO_H_
+#pragma once
 
 #include "plugins/db2/standin/Db2Api.h"
 
@@ -24,5 +23,3 @@ class SqlInfo {
 // wide as `lineWidth`. The buffer is zeroed first, so it always holds a
 // terminated (possibly empty) text.
 void Db2MessageText(char* message, int lineWidth, const sqlca* ca);
-
-#endif  // ZR_PLUGINS_DB2_SQLINFO_H_

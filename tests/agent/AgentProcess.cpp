@@ -127,8 +127,8 @@ AgentProcess::AgentProcess(const AgentOptions& options) : m_folder(MakeTempFolde
   const fs::path config = m_folder / "omniORB.cfg";
   { std::ofstream empty(config); }
 
-  SettingsDocument document;
-  bool written = document.Create() && document.SetHeaderValue(L"version", SettingsDocument::kVersion);
+  zr::SettingsDocument document;
+  bool written = document.Create() && document.SetHeaderValue(L"version", zr::SettingsDocument::kVersion);
   for (const auto& [key, value] : options.settings) written = written && document.SetParam(key, value);
   fs::create_directories(SettingsPath().parent_path());
   written = written && document.SaveFile(ZRLib::strings::UTF8toWstr(SettingsPath().string()));

@@ -1,5 +1,4 @@
-#ifndef TESTS_AGENT_AGENTPROCESS_H
-#define TESTS_AGENT_AGENTPROCESS_H
+#pragma once
 
 #include <sys/types.h>
 
@@ -89,5 +88,3 @@ ZavediDedozozuriz::Workstation_ptr ResolveWorkstation(CORBA::ORB_ptr orb, const 
                                                      const std::string& name);
 
 }  // namespace zrtest
-
-#endif

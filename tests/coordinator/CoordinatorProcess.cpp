@@ -26,9 +26,12 @@ bool ReadIors(const std::filesystem::path& path, std::string& session, std::stri
   if (!in) return false;
   std::string key, ior;
   while (in >> key >> ior) {
-    if (key == "session") session = ior;
-    else if (key == "log") log = ior;
-    else if (key == "progress") progress = ior;
+    if (key == "session")
+      session = ior;
+    else if (key == "log")
+      log = ior;
+    else if (key == "progress")
+      progress = ior;
   }
   return !session.empty() && !log.empty() && !progress.empty();
 }
@@ -65,10 +68,10 @@ CoordinatorProcess::CoordinatorProcess(CORBA::ORB_ptr orb, const std::filesystem
     args.insert(args.end(), {"--storage", EscapeText(path), EscapeText(answer)});
   }
   for (const auto& value : options.linkValues) {
-    args.insert(args.end(),
-                {value.table == CoordinatorState::LinkTable::kParameters ? "--parameter" : "--header",
-                 EscapeText(value.folder), EscapeText(value.link), EscapeText(value.name),
-                 EscapeText(value.value)});
+    args.insert(
+        args.end(),
+        {value.table == CoordinatorState::LinkTable::kParameters ? "--parameter" : "--header",
+         EscapeText(value.folder), EscapeText(value.link), EscapeText(value.name), EscapeText(value.value)});
   }
   if (!options.namingCorbaloc.empty()) {
     args.insert(args.end(), {"--naming", options.namingCorbaloc, options.namingName});

@@ -1,5 +1,4 @@
-#ifndef TESTS_COORDINATOR_COORDINATORPROCESS_H
-#define TESTS_COORDINATOR_COORDINATORPROCESS_H
+#pragma once
 
 #include <sys/types.h>
 
@@ -55,8 +54,7 @@ class CoordinatorProcess {
   std::vector<RecordedCall> Calls() const;
   std::vector<RecordedCall> Calls(const std::string& operation) const;
   // Waits until at least `count` calls of `operation` were recorded.
-  bool WaitForCalls(const std::string& operation, size_t count,
-                    std::chrono::milliseconds timeout) const;
+  bool WaitForCalls(const std::string& operation, size_t count, std::chrono::milliseconds timeout) const;
 
   // Stops and reaps the process; true when it exited with status 0.
   // Idempotent (later calls repeat the first answer).
@@ -72,5 +70,3 @@ class CoordinatorProcess {
 };
 
 }  // namespace zrtest
-
-#endif

@@ -22,7 +22,6 @@ namespace {
 using namespace std::chrono_literals;
 using LinkTable = CoordinatorState::LinkTable;
 
-
 // A wide text of `count` characters, a quarter of them above U+FFFF.
 std::wstring LongText(size_t count) {
   static const wchar_t kChars[] = {L'x', L'\u00e9', L'\U0001F600', L'\u4e2d'};
@@ -52,8 +51,7 @@ class TempFolder {
 // A workstation object of the test process, listed by the Coordinator.
 class WorkstationServant : public POA_ZavediDedozozuriz::Workstation {
  public:
-  explicit WorkstationServant(PortableServer::POA_ptr poa)
-      : m_poa(PortableServer::POA::_duplicate(poa)) {}
+  explicit WorkstationServant(PortableServer::POA_ptr poa) : m_poa(PortableServer::POA::_duplicate(poa)) {}
   PortableServer::POA_ptr _default_POA() override { return PortableServer::POA::_duplicate(m_poa); }
   CORBA::WChar* name() override { return CORBA::wstring_dup(L"ws\U0001F600"); }
   CORBA::WChar* host() override { return CORBA::wstring_dup(L"localhost"); }
@@ -106,40 +104,40 @@ TEST(CoordinatorProcess, SessionAndLinkCallsRoundTrip) {
     EXPECT_TRUE(session->_is_a("IDL:omg.org/CORBA/Object:1.0"));
 
     CORBA::WString_var login = session->login();
-    EXPECT_EQ(W(login), options.login);
+    EXPECT_EQ(Wide(login), options.login);
 
     Tessarine::Session::Workstations_var workstations = session->GetWorkstations();
     ASSERT_EQ(workstations->length(), 1u);
     CORBA::WString_var ws_name = workstations[0]->name();
-    EXPECT_EQ(W(ws_name), L"ws\U0001F600");
+    EXPECT_EQ(Wide(ws_name), L"ws\U0001F600");
 
     CORBA::WString_var storage = session->GetDataStorageVRK(folder.c_str());
-    EXPECT_EQ(W(storage), L"ws\U0001F600\\Connections");
+    EXPECT_EQ(Wide(storage), L"ws\U0001F600\\Connections");
     CORBA::WString_var no_storage = session->GetDataStorageVRK(L"Plugins\\None");
-    EXPECT_EQ(W(no_storage), L"");
+    EXPECT_EQ(Wide(no_storage), L"");
 
     Tessarine::Link_var link = session->OpenLink(folder.c_str(), link_name.c_str());
     CORBA::WString_var name = link->name();
-    EXPECT_EQ(W(name), link_name);
+    EXPECT_EQ(Wide(name), link_name);
 
     Tessarine::LinkParam param{};
     ASSERT_TRUE(link->GetParameter(L"User", param));
-    EXPECT_EQ(W(param.value), L"db2\tinst\U00010000");
+    EXPECT_EQ(Wide(param.value), L"db2\tinst\U00010000");
     Tessarine::LinkParam missing{};
     missing.value = CORBA::wstring_dup(L"keep");
     EXPECT_FALSE(link->GetParameter(L"Password", missing));
-    EXPECT_EQ(W(missing.value), L"keep");
+    EXPECT_EQ(Wide(missing.value), L"keep");
 
     const std::wstring long_value = LongText(100000);
     param.value = CORBA::wstring_dup(long_value.c_str());
     EXPECT_TRUE(link->SetParameter(param));
     Tessarine::LinkParam again{};
     ASSERT_TRUE(link->GetParameter(L"User", again));
-    EXPECT_EQ(W(again.value), long_value);
+    EXPECT_EQ(Wide(again.value), long_value);
 
     Tessarine::LinkParam header{};
     ASSERT_TRUE(link->GetHeader(L"ModifTime", header));
-    EXPECT_EQ(W(header.value), L"1700000000");
+    EXPECT_EQ(Wide(header.value), L"1700000000");
 
     session->CloseLink(link);
     EXPECT_THROW(link->name(), CORBA::OBJECT_NOT_EXIST);
@@ -176,12 +174,11 @@ TEST(CoordinatorProcess, OnewaysArriveInOrder) {
 
   std::vector<RecordedCall> expected;
   const std::wstring long_text = LongText(100000);
-  const Tessarine::IDLLogEvent events[] = {Tessarine::Emergency, Tessarine::Alert,
-                                           Tessarine::Critical,  Tessarine::Error,
-                                           Tessarine::Warning,   Tessarine::Notice,
+  const Tessarine::IDLLogEvent events[] = {Tessarine::Emergency, Tessarine::Alert,   Tessarine::Critical,
+                                           Tessarine::Error,     Tessarine::Warning, Tessarine::Notice,
                                            Tessarine::Info,      Tessarine::Debug};
   for (Tessarine::IDLLogEvent event : events) {
-    const std::wstring text = event == Tessarine::Info ? long_text
+    const std::wstring text = event == Tessarine::Info    ? long_text
                               : event == Tessarine::Debug ? std::wstring()
                                                           : L"line \U0001F600 " + std::to_wstring(event);
     log->Write(event, text.c_str());
@@ -192,8 +189,9 @@ TEST(CoordinatorProcess, OnewaysArriveInOrder) {
     log->Write(Tessarine::Info, text.c_str());
     expected.push_back({"Write", {L"6", text}});
   }
-  const std::int64_t chunks[] = {0, 1, -1, std::numeric_limits<std::int64_t>::max(),
-                                 std::numeric_limits<std::int64_t>::min(), 1LL << 40};
+  const std::int64_t chunks[] = {
+      0,        1, -1, std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::min(),
+      1LL << 40};
   for (std::int64_t bytes : chunks) progress->NextChunk(bytes);
 
   ASSERT_TRUE(coordinator.WaitForCalls("Write", expected.size(), 20s));
@@ -210,7 +208,7 @@ TEST(CoordinatorProcess, DefaultAnswersAreEmpty) {
   CoordinatorProcess coordinator(g_orb, temp.Path());
   Tessarine::Session_var session = coordinator.Session();
   CORBA::WString_var login = session->login();
-  EXPECT_EQ(W(login), L"tester");
+  EXPECT_EQ(Wide(login), L"tester");
   Tessarine::Session::Workstations_var workstations = session->GetWorkstations();
   EXPECT_EQ(workstations->length(), 0u);
   Tessarine::Link_var link = session->OpenLink(L"", L"");
@@ -234,8 +232,8 @@ TEST(CoordinatorProcess, OnewayCallsGetNoReply) {
   ASSERT_TRUE(coordinator.WaitForCalls("Rewind", 1, 20s));
   std::vector<std::string> operations;
   for (const RecordedCall& call : coordinator.Calls()) operations.push_back(call.operation);
-  EXPECT_EQ(operations, (std::vector<std::string>{"DeleteTask", "Close", "Clear", "Rewind", "Open",
-                                                  "Deactivate"}));
+  EXPECT_EQ(operations,
+            (std::vector<std::string>{"DeleteTask", "Close", "Clear", "Rewind", "Open", "Deactivate"}));
 }
 
 TEST(CoordinatorProcess, BindsItsSessionInTheNamingServiceUntilStopped) {
@@ -256,7 +254,7 @@ TEST(CoordinatorProcess, BindsItsSessionInTheNamingServiceUntilStopped) {
   Tessarine::Session_var session = Tessarine::Session::_narrow(found);
   ASSERT_FALSE(CORBA::is_nil(session));
   CORBA::WString_var login = session->login();
-  EXPECT_EQ(W(login), L"tester");
+  EXPECT_EQ(Wide(login), L"tester");
 
   EXPECT_TRUE(coordinator.Stop());
   EXPECT_THROW(context->resolve(name), CosNaming::NamingContext::NotFound);

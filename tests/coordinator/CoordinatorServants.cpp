@@ -21,9 +21,7 @@ std::wstring Text(const CORBA::WChar* text) { return text ? std::wstring(text) :
 SessionServant::SessionServant(CoordinatorState& state, PortableServer::POA_ptr poa)
     : m_state(state), m_poa(PortableServer::POA::_duplicate(poa)) {}
 
-PortableServer::POA_ptr SessionServant::_default_POA() {
-  return PortableServer::POA::_duplicate(m_poa);
-}
+PortableServer::POA_ptr SessionServant::_default_POA() { return PortableServer::POA::_duplicate(m_poa); }
 
 Tessarine::ServerSettings_ptr SessionServant::settings() { NotImplemented(m_state, "settings"); }
 
@@ -39,8 +37,7 @@ Tessarine::Session::Workstations* SessionServant::GetWorkstations() {
   return m_state.Workstations();
 }
 
-Tessarine::Link_ptr SessionServant::OpenLink(const CORBA::WChar* folder,
-                                             const CORBA::WChar* linkName) {
+Tessarine::Link_ptr SessionServant::OpenLink(const CORBA::WChar* folder, const CORBA::WChar* linkName) {
   m_state.Upcall({"OpenLink", {Text(folder), Text(linkName)}});
   auto* link = new LinkServant(m_state, m_poa, Text(folder), Text(linkName));
   PortableServer::ObjectId_var id = m_poa->activate_object(link);
@@ -77,9 +74,7 @@ void SessionServant::DeleteTask(Tessarine::TaskUID) { NotImplemented(m_state, "D
 
 Tessarine::TasksList* SessionServant::tasks() { NotImplemented(m_state, "tasks"); }
 
-Tessarine::Task_ptr SessionServant::GetTask(Tessarine::TaskUID) {
-  NotImplemented(m_state, "GetTask");
-}
+Tessarine::Task_ptr SessionServant::GetTask(Tessarine::TaskUID) { NotImplemented(m_state, "GetTask"); }
 
 Tessarine::Task_ptr SessionServant::GetTaskByName(const CORBA::WChar*) {
   NotImplemented(m_state, "GetTaskByName");
@@ -94,16 +89,14 @@ void SessionServant::Deactivate() { NotImplemented(m_state, "Deactivate"); }
 
 // --- Link -------------------------------------------------------------------
 
-LinkServant::LinkServant(CoordinatorState& state, PortableServer::POA_ptr poa,
-                         std::wstring folder, std::wstring name)
+LinkServant::LinkServant(CoordinatorState& state, PortableServer::POA_ptr poa, std::wstring folder,
+                         std::wstring name)
     : m_state(state),
       m_poa(PortableServer::POA::_duplicate(poa)),
       m_folder(std::move(folder)),
       m_name(std::move(name)) {}
 
-PortableServer::POA_ptr LinkServant::_default_POA() {
-  return PortableServer::POA::_duplicate(m_poa);
-}
+PortableServer::POA_ptr LinkServant::_default_POA() { return PortableServer::POA::_duplicate(m_poa); }
 
 CORBA::WChar* LinkServant::name() {
   m_state.Upcall({"name", {m_folder, m_name}});
@@ -120,17 +113,13 @@ CORBA::Boolean LinkServant::SetParameter(const Tessarine::LinkParam& param) {
                                   Text(param.name), Text(param.value));
 }
 
-CORBA::Boolean LinkServant::GetParameter(const CORBA::WChar* paramName,
-                                         Tessarine::LinkParam& param) {
+CORBA::Boolean LinkServant::GetParameter(const CORBA::WChar* paramName, Tessarine::LinkParam& param) {
   return Get(CoordinatorState::LinkTable::kParameters, "GetParameter", paramName, param);
 }
 
-CORBA::Boolean LinkServant::SetHeader(const Tessarine::LinkParam&) {
-  NotImplemented(m_state, "SetHeader");
-}
+CORBA::Boolean LinkServant::SetHeader(const Tessarine::LinkParam&) { NotImplemented(m_state, "SetHeader"); }
 
-CORBA::Boolean LinkServant::GetHeader(const CORBA::WChar* headerName,
-                                      Tessarine::LinkParam& param) {
+CORBA::Boolean LinkServant::GetHeader(const CORBA::WChar* headerName, Tessarine::LinkParam& param) {
   return Get(CoordinatorState::LinkTable::kHeaders, "GetHeader", headerName, param);
 }
 
@@ -149,21 +138,15 @@ CORBA::Boolean LinkServant::Get(CoordinatorState::LinkTable table, const char* o
 LogServant::LogServant(CoordinatorState& state, PortableServer::POA_ptr poa)
     : m_state(state), m_poa(PortableServer::POA::_duplicate(poa)) {}
 
-PortableServer::POA_ptr LogServant::_default_POA() {
-  return PortableServer::POA::_duplicate(m_poa);
-}
+PortableServer::POA_ptr LogServant::_default_POA() { return PortableServer::POA::_duplicate(m_poa); }
 
 CORBA::WChar* LogServant::filePath() { NotImplemented(m_state, "filePath"); }
 CORBA::Boolean LogServant::Open() { NotImplemented(m_state, "Open"); }
 void LogServant::Close() { NotImplemented(m_state, "Close"); }
 void LogServant::Clear() { NotImplemented(m_state, "Clear"); }
 void LogServant::Rewind() { NotImplemented(m_state, "Rewind"); }
-CORBA::Boolean LogServant::GetNextLine(CORBA::WString_out) {
-  NotImplemented(m_state, "GetNextLine");
-}
-CORBA::Boolean LogServant::Read(Tessarine::BinaryData&, CORBA::ULong&) {
-  NotImplemented(m_state, "Read");
-}
+CORBA::Boolean LogServant::GetNextLine(CORBA::WString_out) { NotImplemented(m_state, "GetNextLine"); }
+CORBA::Boolean LogServant::Read(Tessarine::BinaryData&, CORBA::ULong&) { NotImplemented(m_state, "Read"); }
 
 void LogServant::Write(Tessarine::IDLLogEvent event, const CORBA::WChar* text) {
   m_state.Upcall({"Write", {std::to_wstring(static_cast<unsigned>(event)), Text(text)}});
@@ -174,9 +157,7 @@ void LogServant::Write(Tessarine::IDLLogEvent event, const CORBA::WChar* text) {
 ProgressServant::ProgressServant(CoordinatorState& state, PortableServer::POA_ptr poa)
     : m_state(state), m_poa(PortableServer::POA::_duplicate(poa)) {}
 
-PortableServer::POA_ptr ProgressServant::_default_POA() {
-  return PortableServer::POA::_duplicate(m_poa);
-}
+PortableServer::POA_ptr ProgressServant::_default_POA() { return PortableServer::POA::_duplicate(m_poa); }
 
 void ProgressServant::NextChunk(CORBA::LongLong bytes) {
   m_state.AddProgress(bytes);

@@ -1,5 +1,4 @@
-#ifndef TESTS_COORDINATOR_COORDINATORSERVANTS_H
-#define TESTS_COORDINATOR_COORDINATORSERVANTS_H
+#pragma once
 
 #include <string>
 
@@ -42,8 +41,7 @@ class SessionServant : public POA_Tessarine::Session {
 
 class LinkServant : public POA_Tessarine::Link {
  public:
-  LinkServant(CoordinatorState& state, PortableServer::POA_ptr poa, std::wstring folder,
-              std::wstring name);
+  LinkServant(CoordinatorState& state, PortableServer::POA_ptr poa, std::wstring folder, std::wstring name);
 
   PortableServer::POA_ptr _default_POA() override;
 
@@ -62,8 +60,8 @@ class LinkServant : public POA_Tessarine::Link {
   CORBA::Boolean GetHeader(const CORBA::WChar* headerName, Tessarine::LinkParam& param) override;
 
  private:
-  CORBA::Boolean Get(CoordinatorState::LinkTable table, const char* operation,
-                     const CORBA::WChar* name, Tessarine::LinkParam& param);
+  CORBA::Boolean Get(CoordinatorState::LinkTable table, const char* operation, const CORBA::WChar* name,
+                     Tessarine::LinkParam& param);
 
   CoordinatorState& m_state;
   PortableServer::POA_var m_poa;
@@ -107,5 +105,3 @@ class ProgressServant : public POA_Tessarine::OperationProgress {
 };
 
 }  // namespace zrtest
-
-#endif

@@ -48,16 +48,14 @@ std::wstring CoordinatorState::DataStorage(const std::wstring& path) const {
   return found == m_storage.end() ? std::wstring() : found->second;
 }
 
-void CoordinatorState::SetLinkValue(LinkTable table, const std::wstring& folder,
-                                    const std::wstring& link, const std::wstring& name,
-                                    const std::wstring& value) {
+void CoordinatorState::SetLinkValue(LinkTable table, const std::wstring& folder, const std::wstring& link,
+                                    const std::wstring& name, const std::wstring& value) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_linkValues[LinkKey(table, folder, link, name)] = value;
 }
 
-bool CoordinatorState::LinkValue(LinkTable table, const std::wstring& folder,
-                                 const std::wstring& link, const std::wstring& name,
-                                 std::wstring& value) const {
+bool CoordinatorState::LinkValue(LinkTable table, const std::wstring& folder, const std::wstring& link,
+                                 const std::wstring& name, std::wstring& value) const {
   std::lock_guard<std::mutex> lock(m_mutex);
   const auto found = m_linkValues.find(LinkKey(table, folder, link, name));
   if (found == m_linkValues.end()) return false;
@@ -65,9 +63,8 @@ bool CoordinatorState::LinkValue(LinkTable table, const std::wstring& folder,
   return true;
 }
 
-bool CoordinatorState::ReplaceLinkValue(LinkTable table, const std::wstring& folder,
-                                        const std::wstring& link, const std::wstring& name,
-                                        const std::wstring& value) {
+bool CoordinatorState::ReplaceLinkValue(LinkTable table, const std::wstring& folder, const std::wstring& link,
+                                        const std::wstring& name, const std::wstring& value) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_refuseLinkChanges) return false;
   const auto found = m_linkValues.find(LinkKey(table, folder, link, name));
@@ -141,9 +138,8 @@ int CoordinatorState::OpenLinks() const {
 }
 
 size_t CoordinatorState::CountLocked(const std::string& operation) const {
-  return static_cast<size_t>(std::count_if(m_calls.begin(), m_calls.end(), [&](const RecordedCall& call) {
-    return call.operation == operation;
-  }));
+  return static_cast<size_t>(std::count_if(
+      m_calls.begin(), m_calls.end(), [&](const RecordedCall& call) { return call.operation == operation; }));
 }
 
 bool CoordinatorState::WaitForCalls(const std::string& operation, size_t count,

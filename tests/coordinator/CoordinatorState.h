@@ -1,5 +1,4 @@
-#ifndef TESTS_COORDINATOR_COORDINATORSTATE_H
-#define TESTS_COORDINATOR_COORDINATORSTATE_H
+#pragma once
 
 #include <chrono>
 #include <condition_variable>
@@ -88,8 +87,7 @@ class CoordinatorState {
   int OpenLinks() const;
   // Waits until at least `count` calls of `operation` were recorded (oneway
   // calls arrive after the client returned). False on time-out.
-  bool WaitForCalls(const std::string& operation, size_t count,
-                    std::chrono::milliseconds timeout) const;
+  bool WaitForCalls(const std::string& operation, size_t count, std::chrono::milliseconds timeout) const;
 
  private:
   using LinkKey = std::tuple<LinkTable, std::wstring, std::wstring, std::wstring>;
@@ -111,5 +109,3 @@ class CoordinatorState {
 };
 
 }  // namespace zrtest
-
-#endif

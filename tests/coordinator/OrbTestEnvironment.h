@@ -1,5 +1,4 @@
-#ifndef ZR_TESTS_COORDINATOR_ORBTESTENVIRONMENT_H
-#define ZR_TESTS_COORDINATOR_ORBTESTENVIRONMENT_H
+#pragma once
 
 // One client ORB per test program, made before the first test and destroyed
 // after the last. Include from exactly one source file of a test program.
@@ -8,6 +7,7 @@
 #include <string>
 
 #include "tests/coordinator/TestOrb.h"
+#include "tests/support/WideText.h"
 
 namespace zrtest {
 namespace {
@@ -26,12 +26,5 @@ class OrbEnvironment : public ::testing::Environment {
 [[maybe_unused]] ::testing::Environment* const g_env =
     ::testing::AddGlobalTestEnvironment(new OrbEnvironment);
 
-// A received wide string, null read as empty.
-[[maybe_unused]] std::wstring W(const CORBA::WChar* text) {
-  return text ? std::wstring(text) : std::wstring();
-}
-
 }  // namespace
 }  // namespace zrtest
-
-#endif

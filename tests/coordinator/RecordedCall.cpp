@@ -46,10 +46,14 @@ bool UnescapeText(const std::string& escaped, std::wstring& text) {
     for (size_t j = i + 3; j < close; ++j) {
       const char digit = escaped[j];
       int value;
-      if (digit >= '0' && digit <= '9') value = digit - '0';
-      else if (digit >= 'a' && digit <= 'f') value = digit - 'a' + 10;
-      else if (digit >= 'A' && digit <= 'F') value = digit - 'A' + 10;
-      else return false;
+      if (digit >= '0' && digit <= '9')
+        value = digit - '0';
+      else if (digit >= 'a' && digit <= 'f')
+        value = digit - 'a' + 10;
+      else if (digit >= 'A' && digit <= 'F')
+        value = digit - 'A' + 10;
+      else
+        return false;
       code = code * 16 + static_cast<unsigned long>(value);
     }
     out.push_back(static_cast<wchar_t>(code));
@@ -78,8 +82,7 @@ bool ParseCall(const std::string& line, RecordedCall& call) {
     start = tab + 1;
     tab = line.find('\t', start);
     std::wstring arg;
-    if (!UnescapeText(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start),
-                      arg)) {
+    if (!UnescapeText(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start), arg)) {
       return false;
     }
     parsed.args.push_back(std::move(arg));

@@ -1,5 +1,4 @@
-#ifndef TESTS_COORDINATOR_RECORDEDCALL_H
-#define TESTS_COORDINATOR_RECORDEDCALL_H
+#pragma once
 
 #include <filesystem>
 #include <string>
@@ -38,5 +37,3 @@ bool ParseCall(const std::string& line, RecordedCall& call);
 std::vector<RecordedCall> ReadRecordFile(const std::filesystem::path& path);
 
 }  // namespace zrtest
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef TESTS_COORDINATOR_SCRIPTEDSESSION_H
-#define TESTS_COORDINATOR_SCRIPTEDSESSION_H
+#pragma once
 
 #include <ostream>
 #include <string>
@@ -34,5 +33,3 @@ bool RunScript(ZavediDedozozuriz::Workstation_ptr workstation, Tessarine::Sessio
                Tessarine::Log_ptr log, const std::vector<ScriptStep>& steps, std::ostream& out);
 
 }  // namespace zrtest
-
-#endif

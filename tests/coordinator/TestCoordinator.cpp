@@ -52,8 +52,6 @@ Tessarine::Log_ptr TestCoordinator::Log() const { return m_log->_this(); }
 
 Tessarine::OperationProgress_ptr TestCoordinator::Progress() const { return m_progress->_this(); }
 
-PortableServer::POA_ptr TestCoordinator::Poa() const {
-  return PortableServer::POA::_duplicate(m_poa);
-}
+PortableServer::POA_ptr TestCoordinator::Poa() const { return PortableServer::POA::_duplicate(m_poa); }
 
 }  // namespace zrtest

@@ -1,5 +1,4 @@
-#ifndef TESTS_COORDINATOR_TESTCOORDINATOR_H
-#define TESTS_COORDINATOR_TESTCOORDINATOR_H
+#pragma once
 
 #include <filesystem>
 
@@ -48,5 +47,3 @@ class TestCoordinator {
 };
 
 }  // namespace zrtest
-
-#endif

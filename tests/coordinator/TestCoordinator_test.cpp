@@ -18,7 +18,6 @@ namespace {
 using namespace std::chrono_literals;
 using LinkTable = CoordinatorState::LinkTable;
 
-
 TEST(TestCoordinator, AnswersAndRecordsSessionCallsInOrder) {
   const std::string record_file = testing::TempDir() + "test_coordinator_calls.txt";
   std::remove(record_file.c_str());
@@ -28,13 +27,13 @@ TEST(TestCoordinator, AnswersAndRecordsSessionCallsInOrder) {
   Tessarine::Session_var session = coordinator.Session();
 
   CORBA::WString_var login = session->login();
-  EXPECT_EQ(W(login), L"user\U0001F600");
+  EXPECT_EQ(Wide(login), L"user\U0001F600");
   Tessarine::Session::Workstations_var none = session->GetWorkstations();
   EXPECT_EQ(none->length(), 0u);
   CORBA::WString_var known = session->GetDataStorageVRK(L"Plugins\\DB2");
   CORBA::WString_var unknown = session->GetDataStorageVRK(L"Plugins\\Other");
-  EXPECT_EQ(W(known), L"ws1\\store");
-  EXPECT_EQ(W(unknown), L"");
+  EXPECT_EQ(Wide(known), L"ws1\\store");
+  EXPECT_EQ(Wide(unknown), L"");
 
   const std::vector<RecordedCall> expected = {
       {"login", {}},
@@ -57,18 +56,18 @@ TEST(TestCoordinator, LinksReadWriteAndClose) {
   Tessarine::Link_var link = session->OpenLink(L"Plugins\\DB2", L"conn");
   EXPECT_EQ(state.OpenLinks(), 1);
   CORBA::WString_var name = link->name();
-  EXPECT_EQ(W(name), L"conn");
+  EXPECT_EQ(Wide(name), L"conn");
 
   Tessarine::LinkParam param{};
   ASSERT_TRUE(link->GetParameter(L"User", param));
-  EXPECT_EQ(W(param.name), L"User");
-  EXPECT_EQ(W(param.value), L"db2inst1");
+  EXPECT_EQ(Wide(param.name), L"User");
+  EXPECT_EQ(Wide(param.value), L"db2inst1");
 
   // A missing value answers false and leaves the struct as it was.
   Tessarine::LinkParam missing{};
   missing.value = CORBA::wstring_dup(L"keep");
   EXPECT_FALSE(link->GetParameter(L"Password", missing));
-  EXPECT_EQ(W(missing.value), L"keep");
+  EXPECT_EQ(Wide(missing.value), L"keep");
   EXPECT_FALSE(link->GetHeader(L"Other", missing));
 
   param.value = CORBA::wstring_dup(L"\U0001F600");
@@ -82,7 +81,7 @@ TEST(TestCoordinator, LinksReadWriteAndClose) {
 
   Tessarine::LinkParam header{};
   ASSERT_TRUE(link->GetHeader(L"ModifTime", header));
-  EXPECT_EQ(W(header.value), L"42");
+  EXPECT_EQ(Wide(header.value), L"42");
 
   session->CloseLink(link);
   EXPECT_EQ(state.OpenLinks(), 0);
@@ -191,17 +190,15 @@ TEST(TestCoordinator, CollocatedCallReentersFromAnUpcall) {
   coordinator.State().SetUpcallObserver([&](const std::string& operation) {
     if (operation != "GetDataStorageVRK") return;
     CORBA::WString_var login = session->login();
-    nested_answer = W(login);
+    nested_answer = Wide(login);
   });
 
-  auto outer = std::async(std::launch::async, [&] {
-    CORBA::WString_var answer = session->GetDataStorageVRK(L"Plugins\\DB2");
-  });
+  auto outer = std::async(std::launch::async,
+                          [&] { CORBA::WString_var answer = session->GetDataStorageVRK(L"Plugins\\DB2"); });
   ASSERT_EQ(outer.wait_for(10s), std::future_status::ready) << "re-entrant call deadlocked";
   outer.get();
   EXPECT_EQ(nested_answer, L"nested");
-  const std::vector<RecordedCall> expected = {{"GetDataStorageVRK", {L"Plugins\\DB2"}},
-                                              {"login", {}}};
+  const std::vector<RecordedCall> expected = {{"GetDataStorageVRK", {L"Plugins\\DB2"}}, {"login", {}}};
   EXPECT_EQ(coordinator.State().Calls(), expected);
 }
 

@@ -1,5 +1,4 @@
-#ifndef TESTS_COORDINATOR_TESTORB_H
-#define TESTS_COORDINATOR_TESTORB_H
+#pragma once
 
 #include <string>
 #include <utility>
@@ -18,5 +17,3 @@ using OrbOptions = std::vector<std::pair<std::string, std::string>>;
 CORBA::ORB_ptr InitTestOrb(const OrbOptions& extra = {});
 
 }  // namespace zrtest
-
-#endif

@@ -82,7 +82,10 @@ bool ParseArgs(int argc, char** argv, Options& options) {
     } else if ((flag == "--parameter" || flag == "--header") && has(4)) {
       LinkValue value{flag == "--parameter" ? zrtest::CoordinatorState::LinkTable::kParameters
                                             : zrtest::CoordinatorState::LinkTable::kHeaders,
-                      {}, {}, {}, {}};
+                      {},
+                      {},
+                      {},
+                      {}};
       if (!text(args[i + 1], value.folder) || !text(args[i + 2], value.link) ||
           !text(args[i + 3], value.name) || !text(args[i + 4], value.value)) {
         return false;
@@ -176,8 +179,7 @@ int Serve(CORBA::ORB_ptr orb, const Options& options, const sigset_t& stop_signa
   if (options.hasLogin) state.SetLogin(options.login);
   for (const std::string& ior : options.workstations) {
     CORBA::Object_var obj = orb->string_to_object(ior.c_str());
-    ZavediDedozozuriz::Workstation_var workstation =
-        ZavediDedozozuriz::Workstation::_unchecked_narrow(obj);
+    ZavediDedozozuriz::Workstation_var workstation = ZavediDedozozuriz::Workstation::_unchecked_narrow(obj);
     state.AddWorkstation(workstation);
   }
   for (const auto& [path, answer] : options.storage) state.SetDataStorage(path, answer);

@@ -44,7 +44,8 @@ sockaddr_in Loopback(int port) {
 }
 
 bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   if (left.count() <= 0) return false;
   pollfd p{fd, POLLIN, 0};
   return ::poll(&p, 1, static_cast<int>(left.count())) == 1;
@@ -72,9 +73,9 @@ bool LocateOnce(int port, std::chrono::steady_clock::time_point deadline) {
   const sockaddr_in address = Loopback(port);
   if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) return false;
   // GIOP 1.0 LocateRequest, big-endian: request id 1, object key "NameService".
-  static const unsigned char request[] = {'G', 'I', 'O', 'P', 1, 0, 0, 3, 0, 0, 0, 19,
-                                          0,   0,   0,   1,   0, 0, 0, 11, 'N', 'a', 'm', 'e',
-                                          'S', 'e', 'r', 'v', 'i', 'c', 'e'};
+  static const unsigned char request[] = {'G', 'I', 'O', 'P', 1,   0,   0,   3,   0,  0,   0,
+                                          19,  0,   0,   0,   1,   0,   0,   0,   11, 'N', 'a',
+                                          'm', 'e', 'S', 'e', 'r', 'v', 'i', 'c', 'e'};
   if (::send(socket.fd(), request, sizeof(request), MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof(request))) {
     return false;
   }
@@ -135,8 +136,8 @@ bool NamingServiceProcess::Launch(int port) {
   const std::string portText = std::to_string(port);
   const std::string endpoint = std::string("giop:tcp:") + kHost + ":" + portText;
   const std::string logFile = m_dataDir + "/omniNames.log";
-  std::vector<std::string> arguments = {"omniNames", "-start", portText, "-always", "-datadir", m_dataDir,
-                                        "-ORBendPoint", endpoint};
+  std::vector<std::string> arguments = {"omniNames", "-start",  portText,       "-always",
+                                        "-datadir",  m_dataDir, "-ORBendPoint", endpoint};
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(&argument[0]);
   argv.push_back(nullptr);

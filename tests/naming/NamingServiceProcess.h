@@ -1,5 +1,4 @@
-#ifndef TESTS_NAMING_NAMINGSERVICEPROCESS_H
-#define TESTS_NAMING_NAMINGSERVICEPROCESS_H
+#pragma once
 
 #include <sys/types.h>
 
@@ -49,5 +48,3 @@ class NamingServiceProcess {
 };
 
 }  // namespace zrtest
-
-#endif

@@ -10,7 +10,7 @@
 
 #include "plugin-api/PluginExports.h"
 #include "tests/plugins/Counters.h"
-#include "tests/plugins/PluginInfo.h"
+#include "tests/support/FixedPluginInfo.h"
 
 namespace {
 
@@ -72,12 +72,8 @@ class CodesPlugin final : public IBackupDataWrite {
     zrtest::Count(zrtest::kOnStop);
     Answer();
   }
-  int WriteFile(const unsigned char*, unsigned int&, const unsigned int&) override {
-    return Answer();
-  }
-  int SetElementAttributes(const std::wstring&, const CFileAttributes&) override {
-    return Answer();
-  }
+  int WriteFile(const unsigned char*, unsigned int&, const unsigned int&) override { return Answer(); }
+  int SetElementAttributes(const std::wstring&, const CFileAttributes&) override { return Answer(); }
   int CreateFolder(const std::wstring&) override { return Answer(); }
   int DeleteFolder(const std::wstring&) override { return Answer(); }
   int DeleteFile(const std::wstring&) override { return Answer(); }
@@ -95,12 +91,9 @@ class CodesPlugin final : public IBackupDataWrite {
 CodesPlugin* Make() {
   zrtest::Count(zrtest::kFactory);
   switch (factoryMode.load()) {
-    case kFactoryNull:
-      return nullptr;
-    case kFactoryThrow:
-      throw std::bad_alloc();
-    default:
-      return new CodesPlugin();
+    case kFactoryNull: return nullptr;
+    case kFactoryThrow: throw std::bad_alloc();
+    default: return new CodesPlugin();
   }
 }
 

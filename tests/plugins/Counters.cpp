@@ -5,7 +5,7 @@
 namespace {
 std::atomic<int> counters[zrtest::kCounterCount];
 std::wstring lastTempPath;
-}
+}  // namespace
 
 namespace zrtest {
 void Count(Counter which) { ++counters[which]; }

@@ -10,13 +10,13 @@
 namespace zrtest {
 
 enum Counter {
-  kFactory = 0,   // GetBackupDataRead / GetBackupDataWrite / GetFilter calls
-  kDestroy = 1,   // Destroy() of a plug-in or filter object
+  kFactory = 0,  // GetBackupDataRead / GetBackupDataWrite / GetFilter calls
+  kDestroy = 1,  // Destroy() of a plug-in or filter object
   kOnStop = 2,
   kBegin = 3,
   kCommit = 4,
-  kOpen = 5,      // successful OpenFile
-  kClose = 6,     // CloseFile
+  kOpen = 5,          // successful OpenFile
+  kClose = 6,         // CloseFile
   kDirectBytes = 7,   // bytes a filter saw in the storing direction
   kReverseBytes = 8,  // bytes a filter saw in the restoring direction
   kCounterCount = 9

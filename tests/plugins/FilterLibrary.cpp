@@ -3,7 +3,7 @@
 
 #include "plugin-api/PluginExports.h"
 #include "tests/plugins/Counters.h"
-#include "tests/plugins/PluginInfo.h"
+#include "tests/support/FixedPluginInfo.h"
 
 namespace {
 
@@ -15,12 +15,10 @@ class PassFilter final : public IBackupDataFilter {
   }
   const wchar_t* GetFileExtension() const override { return L""; }
   bool IsManyToOne() const override { return false; }
-  int DirectTransform(const unsigned char* data, unsigned int& size,
-                      const unsigned int& handle) override {
+  int DirectTransform(const unsigned char* data, unsigned int& size, const unsigned int& handle) override {
     return m_next != nullptr ? m_next->DirectTransform(data, size, handle) : 0;
   }
-  int ReverseTransform(unsigned char* buffer, unsigned int& size,
-                       const unsigned int& handle) override {
+  int ReverseTransform(unsigned char* buffer, unsigned int& size, const unsigned int& handle) override {
     return m_next != nullptr ? m_next->ReverseTransform(buffer, size, handle) : 0;
   }
 };

@@ -15,7 +15,7 @@
 
 #include "plugin-api/PluginExports.h"
 #include "tests/plugins/Counters.h"
-#include "tests/plugins/PluginInfo.h"
+#include "tests/support/FixedPluginInfo.h"
 
 namespace {
 

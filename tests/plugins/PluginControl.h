@@ -17,8 +17,7 @@ namespace zrtest {
 inline std::string InstallLibrary(const std::string& library, const std::filesystem::path& folder,
                                   const std::string& fileName) {
   const std::filesystem::path target = folder / fileName;
-  std::filesystem::copy_file(library, target,
-                             std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy_file(library, target, std::filesystem::copy_options::overwrite_existing);
   return target.string();
 }
 

@@ -1,5 +1,4 @@
-#ifndef TESTS_STORAGE_MEMORYFILESYSTEM_H
-#define TESTS_STORAGE_MEMORYFILESYSTEM_H
+#pragma once
 
 #include <map>
 #include <set>
@@ -77,5 +76,3 @@ class MemoryFileSystem final : public zr::IFileSystem {
 };
 
 }  // namespace zrtest
-
-#endif

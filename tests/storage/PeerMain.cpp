@@ -36,7 +36,7 @@ class StderrLog final : public ILog {
 
 class PeerWriteServant final : public POA_ZavediDedozozuriz::IDLBackupDataWrite, public Adapter {
  public:
-  [[gnu::noinline]] PeerWriteServant(ILog* log, CExtensionLoader* loader, const std::string& callsFile)
+  [[gnu::noinline]] PeerWriteServant(ILog* log, zr::CExtensionLoader* loader, const std::string& callsFile)
       : Adapter(Tessarine::Session::_nil(), log, loader), calls_(callsFile, std::ios::app) {}
 
   Z::IDLErrorID SetRoot(const CORBA::WChar* path) override { return Adapter::SetRoot(Text(path)); }
@@ -111,10 +111,10 @@ int main(int argc, char** argv) {
     std::cerr << "usage: storage_peer <plug-ins folder> <reference file> <calls file>" << std::endl;
     return 2;
   }
-  CSettings::Instance()->Load();
+  zr::CSettings::Instance()->Load();
   const std::string plugins = std::string(argv[1]) + "/";
   StderrLog log;
-  CExtensionLoader loader(L"storage_peer", std::wstring(plugins.begin(), plugins.end()), L"/nonexistent/");
+  zr::CExtensionLoader loader(L"storage_peer", std::wstring(plugins.begin(), plugins.end()), L"/nonexistent/");
 
   CORBA::ORB_var orb = zrtest::InitTestOrb();
   CORBA::Object_var object = orb->resolve_initial_references("RootPOA");

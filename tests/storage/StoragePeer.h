@@ -1,5 +1,4 @@
-#ifndef TESTS_STORAGE_STORAGEPEER_H
-#define TESTS_STORAGE_STORAGEPEER_H
+#pragma once
 
 #include <sys/types.h>
 
@@ -61,5 +60,3 @@ class StoragePeer {
 };
 
 }  // namespace zrtest
-
-#endif

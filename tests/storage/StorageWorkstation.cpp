@@ -65,7 +65,8 @@ class FolderWriterServant final : public POA_ZavediDedozozuriz::IDLBackupDataWri
 
   PortableServer::POA_ptr _default_POA() override { return PortableServer::POA::_duplicate(m_state.Poa()); }
 
-  ZavediDedozozuriz::IDLErrorID GetListing(const CORBA::WChar* path, ZavediDedozozuriz::List_out entries) override {
+  ZavediDedozozuriz::IDLErrorID GetListing(const CORBA::WChar* path,
+                                           ZavediDedozozuriz::List_out entries) override {
     m_state.Upcall({"GetListing", {Text(path)}});
     entries = new ZavediDedozozuriz::List;
     ZavediDedozozuriz::IDLErrorID result;
@@ -123,7 +124,8 @@ class FolderWriterServant final : public POA_ZavediDedozozuriz::IDLBackupDataWri
   ZavediDedozozuriz::IDLErrorID OpenFileSignature(const CORBA::WChar*, CORBA::ULong&) override {
     NotImplemented(m_state, "OpenFileSignature");
   }
-  ZavediDedozozuriz::IDLErrorID OpenFilePatch(const CORBA::WChar*, const CORBA::WChar*, CORBA::ULong&) override {
+  ZavediDedozozuriz::IDLErrorID OpenFilePatch(const CORBA::WChar*, const CORBA::WChar*,
+                                              CORBA::ULong&) override {
     NotImplemented(m_state, "OpenFilePatch");
   }
   ZavediDedozozuriz::IDLErrorID ReadFile(Tessarine::BinaryData&, CORBA::ULong&, CORBA::ULong) override {
@@ -133,18 +135,24 @@ class FolderWriterServant final : public POA_ZavediDedozozuriz::IDLBackupDataWri
   void OnStop() override { NotImplemented(m_state, "OnStop"); }
   ZavediDedozozuriz::IDLErrorID BeginTransaction() override { NotImplemented(m_state, "BeginTransaction"); }
   ZavediDedozozuriz::IDLErrorID CommitTransaction() override { NotImplemented(m_state, "CommitTransaction"); }
-  ZavediDedozozuriz::IDLErrorID OpenFilePatching(const CORBA::WChar*, const CORBA::WChar*, CORBA::ULong&) override {
+  ZavediDedozozuriz::IDLErrorID OpenFilePatching(const CORBA::WChar*, const CORBA::WChar*,
+                                                 CORBA::ULong&) override {
     NotImplemented(m_state, "OpenFilePatching");
   }
-  ZavediDedozozuriz::IDLErrorID WriteFile(const Tessarine::BinaryData&, CORBA::ULong&, CORBA::ULong) override {
+  ZavediDedozozuriz::IDLErrorID WriteFile(const Tessarine::BinaryData&, CORBA::ULong&,
+                                          CORBA::ULong) override {
     NotImplemented(m_state, "WriteFile");
   }
   ZavediDedozozuriz::IDLErrorID SetElementAttributes(const CORBA::WChar*,
                                                      const ZavediDedozozuriz::Attributes&) override {
     NotImplemented(m_state, "SetElementAttributes");
   }
-  ZavediDedozozuriz::IDLErrorID CreateFolder(const CORBA::WChar*) override { NotImplemented(m_state, "CreateFolder"); }
-  ZavediDedozozuriz::IDLErrorID DeleteFolder(const CORBA::WChar*) override { NotImplemented(m_state, "DeleteFolder"); }
+  ZavediDedozozuriz::IDLErrorID CreateFolder(const CORBA::WChar*) override {
+    NotImplemented(m_state, "CreateFolder");
+  }
+  ZavediDedozozuriz::IDLErrorID DeleteFolder(const CORBA::WChar*) override {
+    NotImplemented(m_state, "DeleteFolder");
+  }
 
  private:
   StorageWorkstation& m_state;
@@ -176,7 +184,9 @@ class StorageSessionServant final : public POA_ZavediDedozozuriz::Session {
   ZavediDedozozuriz::IDLBackupDataBrowse_ptr GetBackupInterface(const Tessarine::WStringsList&) override {
     NotImplemented(m_state, "GetBackupInterface");
   }
-  ZavediDedozozuriz::WorkstationSettings_ptr GetSettings() override { NotImplemented(m_state, "GetSettings"); }
+  ZavediDedozozuriz::WorkstationSettings_ptr GetSettings() override {
+    NotImplemented(m_state, "GetSettings");
+  }
 
  private:
   StorageWorkstation& m_state;
@@ -197,8 +207,11 @@ class StorageWorkstationServant final : public POA_ZavediDedozozuriz::Workstatio
   }
   CORBA::WChar* host() override { NotImplemented(m_state, "host"); }
 
-  ZavediDedozozuriz::Session_ptr OpenSession(Tessarine::Session_ptr coordinator, Tessarine::Log_ptr log) override {
-    m_state.Upcall({"OpenSession", {CORBA::is_nil(coordinator) ? L"nil" : L"session", CORBA::is_nil(log) ? L"nil" : L"log"}});
+  ZavediDedozozuriz::Session_ptr OpenSession(Tessarine::Session_ptr coordinator,
+                                             Tessarine::Log_ptr log) override {
+    m_state.Upcall(
+        {"OpenSession",
+         {CORBA::is_nil(coordinator) ? L"nil" : L"session", CORBA::is_nil(log) ? L"nil" : L"log"}});
     switch (m_state.Mode()) {
       case StorageWorkstation::OpenMode::kAccessDenied: throw ZavediDedozozuriz::Workstation::AccessDenied();
       case StorageWorkstation::OpenMode::kSessionLimit: throw ZavediDedozozuriz::Workstation::SessionLimit();

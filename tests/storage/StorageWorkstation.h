@@ -1,5 +1,4 @@
-#ifndef TESTS_STORAGE_STORAGEWORKSTATION_H
-#define TESTS_STORAGE_STORAGEWORKSTATION_H
+#pragma once
 
 #include <cstdint>
 #include <filesystem>
@@ -29,11 +28,11 @@ class StorageWorkstation {
  public:
   // What OpenSession does.
   enum class OpenMode {
-    kNormal,         // a new session whose write interface serves the folder
-    kAccessDenied,   // raises Workstation::AccessDenied
-    kSessionLimit,   // raises Workstation::SessionLimit
-    kNilSession,     // returns a nil session
-    kNilWriter,      // a session whose GetWriteInterface returns nil
+    kNormal,        // a new session whose write interface serves the folder
+    kAccessDenied,  // raises Workstation::AccessDenied
+    kSessionLimit,  // raises Workstation::SessionLimit
+    kNilSession,    // returns a nil session
+    kNilWriter,     // a session whose GetWriteInterface returns nil
   };
   // Called with the operation's name after it was recorded; may throw a CORBA
   // exception, which the operation then raises.
@@ -96,5 +95,3 @@ class StorageWorkstation {
 };
 
 }  // namespace zrtest
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef TESTS_WIDEPEER_ECHOLINK_H
-#define TESTS_WIDEPEER_ECHOLINK_H
+#pragma once
 
 #include <mutex>
 #include <string>
@@ -61,5 +60,3 @@ inline std::wstring Utf16Units(const std::wstring& text) {
 }
 
 }  // namespace zrtest
-
-#endif

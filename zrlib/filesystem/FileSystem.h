@@ -1,5 +1,4 @@
-#ifndef ZRLIB_FILESYSTEM_FILESYSTEM_H
-#define ZRLIB_FILESYSTEM_FILESYSTEM_H
+#pragma once
 
 // File-system helpers over wide paths. Paths are converted to file-system
 // names as ZRLib::strings::toAstr converts them (the process's current
@@ -43,5 +42,3 @@ ZRLIB_API bool DeleteNonEmptyFolder(const std::wstring& path);
 
 }  // namespace filesystem
 }  // namespace ZRLib
-
-#endif

@@ -10,51 +10,43 @@
 #include <set>
 #include <string>
 
+#include "tests/support/ScopedLocale.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/WideText.h"
+
 namespace {
 
 using namespace ZRLib::filesystem;
 
-std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
-std::string Narrow(const std::wstring& s) { return std::string(s.begin(), s.end()); }
+using zrtest::Narrow;
+using zrtest::ScopedLocale;
+using zrtest::Wide;
 
 bool IsDir(const std::wstring& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(Narrow(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 bool Exists(const std::wstring& path) {
-  struct stat st{};
+  struct stat st {};
   return ::lstat(Narrow(path).c_str(), &st) == 0;
 }
 void Touch(const std::wstring& path) { std::ofstream(Narrow(path)) << "x"; }
 
 bool IsDirBytes(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
-
-// Sets the process's locale for one scope.
-class ScopedLocale {
- public:
-  explicit ScopedLocale(const char* name) : old_(std::setlocale(LC_ALL, nullptr)) {
-    EXPECT_NE(std::setlocale(LC_ALL, name), nullptr) << name;
-  }
-  ~ScopedLocale() { std::setlocale(LC_ALL, old_.c_str()); }
-
- private:
-  std::string old_;
-};
 
 // A fresh folder under /tmp, removed with its content afterwards.
 class FileSystemTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/zrfs_test_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = Wide(pattern);
+    ASSERT_FALSE(dir_.path().empty());
+    root_ = Wide(dir_.path());
   }
-  void TearDown() override {
-    ASSERT_EQ(std::system(("chmod -R u+rwx " + Narrow(root_) + " && rm -rf " + Narrow(root_)).c_str()), 0);
-  }
+  // Gives back what tests took away, so the folder can be removed.
+  void TearDown() override { ASSERT_EQ(std::system(("chmod -R u+rwx " + dir_.path()).c_str()), 0); }
+  zrtest::TempDir dir_{"zrfs_test_"};
   std::wstring root_;
 };
 
@@ -156,7 +148,6 @@ TEST_F(FileSystemTest, FileSystemErrorsRaiseOrGiveFalse) {
   const std::wstring tooLong = root_ + L"/" + std::wstring(300, L'n');
   EXPECT_FALSE(CreateFolder(tooLong));
   EXPECT_FALSE(DeleteNonEmptyFolder(tooLong));
-
 }
 
 TEST_F(FileSystemTest, NonAsciiPathsFollowTheProcessLocale) {

@@ -30,13 +30,25 @@ struct Expressions {
 const Expressions& expressions() {
   constexpr auto kIcase = boost::regex::perl | boost::regex::icase;
   static const Expressions e{
-      {boost::regex(R"re(([\-dl])(([\-r][\-w][\-xs]?){3})\s+\d+\s+\S+\s+\S+\s+(\d+)\s+(\S+\s+\d+\s+\d{2}:\d{2})\s+(.+))re", kIcase),
-       boost::regex(R"re(([\-dl])(([\-r][\-w][\-xs]){3})\s+\d+\s+\w+\s+\w+\s+(\d+)\s+(\w+\s+\d+\s+\d{4})\s+(.+))re", kIcase),
-       boost::regex(R"re(([\-dl])(([\-r][\-w][\-xs]){3})\s+\d+\s+\d+\s+(\d+)\s+(\w+\s+\d+\s+\d{4})\s+(.+))re", kIcase),
-       boost::regex(R"re(([\-dl])(([\-r][\-w][\-xs]){3})\s+\d+\s+\d+\s+(\d+)\s+(\w+\s+\d+\s+\d{2}:\d{2})\s+(.+))re", kIcase),
-       boost::regex(R"re(([\-dl])(([\-r][\-w][\-xs]){3})\s+\d+\s+\w+\s+\w+\s+(\d+)\s+(\w+\s+\d+\s+\d{2}:\d{2})\s+(.+))re", kIcase),
-       boost::regex(R"re(([\-dl])(([\-r][\-w][\-xs]?){3})\s+\d+\s+\S+\s+\S+\s+(\d+)\s+(\S+\s+\d+\s+\S+)\s+(.+))re", kIcase)},
-      boost::regex(R"re((\d{2}\-\d{2}\-\d{2}\s+\d{2}:\d{2}[Aa|Pp][mM])\s+(<\w+>){0,1}(\d+){0,1}\s+(.+))re", kIcase),
+      {boost::regex(
+           R"re(([\-dl])(([\-r][\-w][\-xs]?){3})\s+\d+\s+\S+\s+\S+\s+(\d+)\s+(\S+\s+\d+\s+\d{2}:\d{2})\s+(.+))re",
+           kIcase),
+       boost::regex(
+           R"re(([\-dl])(([\-r][\-w][\-xs]){3})\s+\d+\s+\w+\s+\w+\s+(\d+)\s+(\w+\s+\d+\s+\d{4})\s+(.+))re",
+           kIcase),
+       boost::regex(R"re(([\-dl])(([\-r][\-w][\-xs]){3})\s+\d+\s+\d+\s+(\d+)\s+(\w+\s+\d+\s+\d{4})\s+(.+))re",
+                    kIcase),
+       boost::regex(
+           R"re(([\-dl])(([\-r][\-w][\-xs]){3})\s+\d+\s+\d+\s+(\d+)\s+(\w+\s+\d+\s+\d{2}:\d{2})\s+(.+))re",
+           kIcase),
+       boost::regex(
+           R"re(([\-dl])(([\-r][\-w][\-xs]){3})\s+\d+\s+\w+\s+\w+\s+(\d+)\s+(\w+\s+\d+\s+\d{2}:\d{2})\s+(.+))re",
+           kIcase),
+       boost::regex(
+           R"re(([\-dl])(([\-r][\-w][\-xs]?){3})\s+\d+\s+\S+\s+\S+\s+(\d+)\s+(\S+\s+\d+\s+\S+)\s+(.+))re",
+           kIcase)},
+      boost::regex(R"re((\d{2}\-\d{2}\-\d{2}\s+\d{2}:\d{2}[Aa|Pp][mM])\s+(<\w+>){0,1}(\d+){0,1}\s+(.+))re",
+                   kIcase),
       boost::regex(R"re((.+)\s+\->\s+.+)re", boost::regex::perl)};
   return e;
 }
@@ -70,11 +82,7 @@ list::list(const std::string& response) {
 }
 
 list::list(const list& other)
-    : lines(other.lines),
-      valid(other.valid),
-      directory(other.directory),
-      name(other.name),
-      size(other.size) {
+    : lines(other.lines), valid(other.valid), directory(other.directory), name(other.name), size(other.size) {
   currentLine = std::next(lines.begin(), positionOf(other));
 }
 

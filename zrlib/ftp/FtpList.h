@@ -1,5 +1,4 @@
-#ifndef ZRLIB_FTP_FTPLIST_H
-#define ZRLIB_FTP_FTPLIST_H
+#pragma once
 
 #include <cstddef>
 #include <list>
@@ -48,12 +47,12 @@ class ZRLIB_API list {
   // Parses the current line as the MS-DOS form, like parseUnixStyleResponse.
   bool parseMSDOSStyleResponse();
 
-  std::list<std::string> lines;                    // the response's lines
-  std::list<std::string>::iterator currentLine;    // next line to parse
-  bool valid = false;      // the last parsed line fitted a form
-  bool directory = false;  // that line names a directory or a link
-  std::string name;        // the entry's name
-  int size = 0;            // entry size, at most 2,147,483,647
+  std::list<std::string> lines;                  // the response's lines
+  std::list<std::string>::iterator currentLine;  // next line to parse
+  bool valid = false;                            // the last parsed line fitted a form
+  bool directory = false;                        // that line names a directory or a link
+  std::string name;                              // the entry's name
+  int size = 0;                                  // entry size, at most 2,147,483,647
 
  private:
   // How many lines of `walk` come before its current line.
@@ -62,5 +61,3 @@ class ZRLIB_API list {
 
 }  // namespace ftp
 }  // namespace ZRLib
-
-#endif

@@ -47,8 +47,8 @@ TEST(FtpList, UnixForms) {
   // Owner and group, time of day.
   expectItem("drwxr-xr-x   2 user  group     4096 Jan 10 12:34 docs", true, "docs", 4096);
   // Word owner and group, year: the name keeps its blank.
-  expectItem("-rw-r--r-- 1 user group 123456 Jan 10 2005 report final.txt", false,
-             "report final.txt", 123456);
+  expectItem("-rw-r--r-- 1 user group 123456 Jan 10 2005 report final.txt", false, "report final.txt",
+             123456);
   // Numeric owner and no group column, year.
   expectItem("-rw-r--r-- 1 1000 2048 Mar 3 2010 data.bin", false, "data.bin", 2048);
   // Numeric owner and no group column, time of day.
@@ -93,8 +93,7 @@ TEST(FtpList, SizeIsClamped) {
   expectItem("-rw-r--r-- 1 u g 3000000000 Jan 10 12:34 big", false, "big", INT_MAX);
   expectItem("-rw-r--r-- 1 u g 2147483647 Jan 10 12:34 max", false, "max", INT_MAX);
   expectItem("-rw-r--r-- 1 u g 2147483648 Jan 10 12:34 over", false, "over", INT_MAX);
-  expectItem("-rw-r--r-- 1 u g 123456789012345678901234567890 Jan 10 12:34 huge", false, "huge",
-             INT_MAX);
+  expectItem("-rw-r--r-- 1 u g 123456789012345678901234567890 Jan 10 12:34 huge", false, "huge", INT_MAX);
   expectItem("01-10-12  03:04PM 99999999999999999999999 dos", false, "dos", INT_MAX);
 }
 
@@ -207,7 +206,7 @@ TEST(FtpList, HostileLinesAreBounded) {
   const std::string all = lines[0] + "\n" + lines[1] + "\r" + lines[3];
   list l(all);
   int count = 0;
-  EXPECT_NO_THROW(while (l.getNextItem()) ++count);
+  EXPECT_NO_THROW(while (l.getNextItem())++ count);
   EXPECT_EQ(3, count);
 #if defined(__SANITIZE_THREAD__)
   const auto bound = std::chrono::seconds(40);  // thread-sanitizer builds run the regex engine far slower

@@ -66,8 +66,7 @@ std::size_t appendToFile(CFlexBuffer& b, const unsigned char* data, std::size_t 
 }  // namespace
 
 CFlexBuffer::CFlexBuffer(const std::wstring& folder)
-    : spillPath(filesystem::GetUniqueTempFilePath(folder.empty() ? filesystem::GetTempFolderPath()
-                                                                 : folder)),
+    : spillPath(filesystem::GetUniqueTempFilePath(folder.empty() ? filesystem::GetTempFolderPath() : folder)),
       spillPathNarrow(strings::toAstr(spillPath)) {
   spillStream = CreateSpillFile(spillPath, spillPathNarrow);
 }
@@ -113,8 +112,7 @@ unsigned int CFlexBuffer::Write(const unsigned char* data, unsigned int size) {
   const bool olderInFile = fileHoldsUnread(*this);
   unsigned int n = 0;
 
-  if (readerBuffer != nullptr && readerCount < readerCapacity && memoryUnread(*this) == 0 &&
-      !olderInFile) {
+  if (readerBuffer != nullptr && readerCount < readerCapacity && memoryUnread(*this) == 0 && !olderInFile) {
     n = std::min(allowed, readerCapacity - readerCount);
     std::memcpy(readerBuffer + readerCount, data, n);
     readerCount += n;
@@ -148,8 +146,7 @@ bool CFlexBuffer::IsEmpty() {
 }
 
 unsigned int CFlexBuffer::GetSize() {
-  const std::uint64_t held =
-      std::uint64_t{readerCount} + memoryUnread(*this) + GetFileBufferSize();
+  const std::uint64_t held = std::uint64_t{readerCount} + memoryUnread(*this) + GetFileBufferSize();
   return static_cast<unsigned int>(std::min(held, kMaxHeld));
 }
 
@@ -160,8 +157,7 @@ unsigned int CFlexBuffer::GetFileBufferSize() {
   const off_t length = ::ftello(spillStream);
   ::fseeko(spillStream, saved, SEEK_SET);
   if (length <= fileReadOffset) return 0;
-  return static_cast<unsigned int>(
-      std::min(static_cast<std::uint64_t>(length - fileReadOffset), kMaxHeld));
+  return static_cast<unsigned int>(std::min(static_cast<std::uint64_t>(length - fileReadOffset), kMaxHeld));
 }
 
 void CFlexBuffer::ClearFileBuffer() {

@@ -1,5 +1,4 @@
-#ifndef ZRLIB_MEMORY_FLEXBUFFER_H
-#define ZRLIB_MEMORY_FLEXBUFFER_H
+#pragma once
 
 #include <sys/types.h>
 
@@ -76,8 +75,8 @@ class ZRLIB_API CFlexBuffer {
   unsigned int readerCapacity = 0;
   unsigned int readerCount = 0;  // bytes placed since it was installed
   unsigned char memory[kMemorySize];
-  unsigned int memoryFill = 0;     // bytes written since the tier was emptied
-  unsigned int memoryReadPos = 0;  // bytes of the tier already delivered
+  unsigned int memoryFill = 0;       // bytes written since the tier was emptied
+  unsigned int memoryReadPos = 0;    // bytes of the tier already delivered
   std::FILE* spillStream = nullptr;  // null when the file could not be opened
   std::wstring spillPath;
   std::string spillPathNarrow;  // spillPath as handed to the system
@@ -87,5 +86,3 @@ class ZRLIB_API CFlexBuffer {
 
 }  // namespace memory
 }  // namespace ZRLib
-
-#endif

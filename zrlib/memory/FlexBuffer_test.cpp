@@ -20,27 +20,22 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/TempDir.h"
+#include "tests/support/WideText.h"
+
 namespace {
 
 using ZRLib::memory::CFlexBuffer;
 constexpr unsigned int kMem = CFlexBuffer::kMemorySize;
 
-// A fresh folder under /tmp, removed with its files at the end.
-class TempDir {
+// The shared temporary folder, with the names of the files in it.
+class TempDir : public zrtest::TempDir {
  public:
-  TempDir() {
-    char name[] = "/tmp/flexbuffer_test.XXXXXX";
-    path_ = ::mkdtemp(name);
-  }
-  ~TempDir() {
-    for (const std::string& f : Files()) ::unlink((path_ + "/" + f).c_str());
-    ::rmdir(path_.c_str());
-  }
-  const std::string& path() const { return path_; }
-  std::wstring wpath() const { return std::wstring(path_.begin(), path_.end()); }
+  TempDir() : zrtest::TempDir("flexbuffer_test.") {}
+  std::wstring wpath() const { return zrtest::Wide(path()); }
   std::vector<std::string> Files() const {
     std::vector<std::string> names;
-    if (DIR* d = ::opendir(path_.c_str())) {
+    if (DIR* d = ::opendir(path().c_str())) {
       while (dirent* e = ::readdir(d)) {
         const std::string n = e->d_name;
         if (n != "." && n != "..") names.push_back(n);
@@ -49,9 +44,6 @@ class TempDir {
     }
     return names;
   }
-
- private:
-  std::string path_;
 };
 
 std::string narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }

@@ -20,8 +20,7 @@ constexpr int kNameAttempts = 16;
 
 // Creates narrowPath exclusively; null with errno set on failure.
 std::FILE* createExclusive(const std::string& narrowPath) {
-  const int fd = ::open(narrowPath.c_str(),
-                        O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+  const int fd = ::open(narrowPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                         S_IRUSR | S_IWUSR);
   if (fd < 0) return nullptr;
   std::FILE* stream = ::fdopen(fd, "a+b");

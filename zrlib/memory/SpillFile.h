@@ -1,5 +1,4 @@
-#ifndef ZRLIB_MEMORY_SPILLFILE_H
-#define ZRLIB_MEMORY_SPILLFILE_H
+#pragma once
 
 #include <cstdio>
 #include <string>
@@ -21,5 +20,3 @@ std::FILE* CreateSpillFile(std::wstring& path, std::string& narrowPath);
 
 }  // namespace memory
 }  // namespace ZRLib
-
-#endif

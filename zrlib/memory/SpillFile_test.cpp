@@ -9,6 +9,8 @@
 #include <fstream>
 #include <string>
 
+#include "tests/support/TempDir.h"
+
 namespace {
 
 using ZRLib::memory::CreateSpillFile;
@@ -16,21 +18,10 @@ using ZRLib::memory::CreateSpillFile;
 class SpillFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    char name[] = "/tmp/spillfile_test.XXXXXX";
-    ASSERT_NE(nullptr, ::mkdtemp(name));
-    dir_ = name;
+    ASSERT_FALSE(temp_.path().empty());
+    dir_ = temp_.path();
     target_ = dir_ + "/target";
     std::ofstream(target_) << "keep";
-  }
-  void TearDown() override {
-    if (DIR* d = ::opendir(dir_.c_str())) {
-      while (dirent* e = ::readdir(d)) {
-        const std::string n = e->d_name;
-        if (n != "." && n != "..") ::unlink((dir_ + "/" + n).c_str());
-      }
-      ::closedir(d);
-    }
-    ::rmdir(dir_.c_str());
   }
 
   // Creates a spill file at name inside the folder and checks it is a new,
@@ -55,6 +46,7 @@ class SpillFile : public ::testing::Test {
     EXPECT_EQ("keep", content);
   }
 
+  zrtest::TempDir temp_{"spillfile_test."};
   std::string dir_;
   std::string target_;
 };
@@ -74,9 +66,7 @@ TEST_F(SpillFile, DanglingLinkIsNotFollowed) {
   EXPECT_NE(0, ::lstat(absent.c_str(), &st));
 }
 
-TEST_F(SpillFile, ExistingFileIsLeftAlone) {
-  ExpectFreshFile("target", true);
-}
+TEST_F(SpillFile, ExistingFileIsLeftAlone) { ExpectFreshFile("target", true); }
 
 TEST_F(SpillFile, MissingFolderFails) {
   std::string narrow = dir_ + "/missing/x";

@@ -136,8 +136,8 @@ std::string Replace(std::string text, const std::string& what, const std::string
   return ReplaceAll(std::move(text), what, with);
 }
 
-std::wstring Join(std::vector<std::wstring>::const_iterator first, std::vector<std::wstring>::const_iterator last,
-                  const wchar_t* separator) {
+std::wstring Join(std::vector<std::wstring>::const_iterator first,
+                  std::vector<std::wstring>::const_iterator last, const wchar_t* separator) {
   return JoinRange<std::wstring>(first, last, separator);
 }
 
@@ -149,8 +149,8 @@ std::wstring Join(const std::list<std::wstring>& items, const wchar_t* separator
   return JoinRange<std::wstring>(items.begin(), items.end(), separator);
 }
 
-std::string Join(std::vector<std::string>::const_iterator first, std::vector<std::string>::const_iterator last,
-                 const char* separator) {
+std::string Join(std::vector<std::string>::const_iterator first,
+                 std::vector<std::string>::const_iterator last, const char* separator) {
   return JoinRange<std::string>(first, last, separator);
 }
 
@@ -162,9 +162,13 @@ std::string Join(const std::list<std::string>& items, const char* separator) {
   return JoinRange<std::string>(items.begin(), items.end(), separator);
 }
 
-std::vector<std::string> Split(std::string text, const char* delimiters) { return SplitAny(text, delimiters); }
+std::vector<std::string> Split(std::string text, const char* delimiters) {
+  return SplitAny(text, delimiters);
+}
 
-std::vector<std::wstring> Split(std::wstring text, const wchar_t* delimiters) { return SplitAny(text, delimiters); }
+std::vector<std::wstring> Split(std::wstring text, const wchar_t* delimiters) {
+  return SplitAny(text, delimiters);
+}
 
 }  // namespace strings
 }  // namespace ZRLib

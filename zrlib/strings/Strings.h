@@ -1,5 +1,4 @@
-#ifndef ZRLIB_STRINGS_STRINGS_H
-#define ZRLIB_STRINGS_STRINGS_H
+#pragma once
 
 // Text helpers: wide/multibyte/UTF-8 conversion, case mapping, replace, join
 // and split. Wide text is UTF-32 (32-bit wchar_t). No function keeps state.
@@ -67,5 +66,3 @@ ZRLIB_API std::vector<std::wstring> Split(std::wstring text, const wchar_t* deli
 
 }  // namespace strings
 }  // namespace ZRLib
-
-#endif

@@ -11,23 +11,15 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/ScopedLocale.h"
+
 namespace {
 
 using namespace ZRLib::strings;
 using WV = std::vector<std::wstring>;
 using SV = std::vector<std::string>;
 
-// Sets LC_ALL for the process while in scope.
-class ScopedLocale {
- public:
-  explicit ScopedLocale(const char* name) : old_(std::setlocale(LC_ALL, nullptr)) {
-    EXPECT_NE(std::setlocale(LC_ALL, name), nullptr) << name;
-  }
-  ~ScopedLocale() { std::setlocale(LC_ALL, old_.c_str()); }
-
- private:
-  std::string old_;
-};
+using zrtest::ScopedLocale;
 
 // Sets an environment variable while in scope.
 class ScopedEnv {
@@ -74,10 +66,16 @@ TEST(Strings, UnconvertibleTextInCLocaleRaisesBadAlloc) {
 TEST(Strings, Utf8ToWideStopsAtFirstIllFormedSequence) {
   EXPECT_EQ(UTF8toWstr(""), L"");
   EXPECT_EQ(UTF8toWstr("a\xC3\xA9\xF0\x9F\x98\x80"), L"a\u00E9\U0001F600");
-  EXPECT_EQ(UTF8toWstr("ab\xED\xA0\x80" "cd"), L"ab");     // encoded surrogate
-  EXPECT_EQ(UTF8toWstr("ab\xF4\x90\x80\x80" "cd"), L"ab");  // above U+10FFFF
-  EXPECT_EQ(UTF8toWstr("ab\xC0\x80" "cd"), L"ab");          // overlong
-  EXPECT_EQ(UTF8toWstr("ab\xE2\x82"), L"ab");               // incomplete
+  EXPECT_EQ(UTF8toWstr("ab\xED\xA0\x80"
+                       "cd"),
+            L"ab");  // encoded surrogate
+  EXPECT_EQ(UTF8toWstr("ab\xF4\x90\x80\x80"
+                       "cd"),
+            L"ab");  // above U+10FFFF
+  EXPECT_EQ(UTF8toWstr("ab\xC0\x80"
+                       "cd"),
+            L"ab");                            // overlong
+  EXPECT_EQ(UTF8toWstr("ab\xE2\x82"), L"ab");  // incomplete
   EXPECT_EQ(UTF8toWstr(std::string("ab\0cd", 5)), L"ab");
 }
 

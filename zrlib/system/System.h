@@ -1,5 +1,4 @@
-#ifndef ZRLIB_SYSTEM_SYSTEM_H
-#define ZRLIB_SYSTEM_SYSTEM_H
+#pragma once
 
 // Host and user names. None of these fail: a name that cannot be read or
 // converted with toWstr gives an empty string. Safe from any thread.
@@ -26,5 +25,3 @@ ZRLIB_API bool GetCurrentUserAndDomain(std::wstring& user, std::wstring& domain)
 
 }  // namespace system
 }  // namespace ZRLib
-
-#endif

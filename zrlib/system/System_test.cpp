@@ -9,11 +9,13 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/WideText.h"
+
 namespace {
 
 using namespace ZRLib::system;
 
-std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+using zrtest::Wide;
 
 TEST(System, ComputerNameIsTheHostName) {
   char name[HOST_NAME_MAX + 1] = {};

@@ -128,8 +128,8 @@ bool PutUTF32(UTF32 ch, UTF32*& target, UTF32* targetEnd) {
 // (or reports why it cannot), put writes it when it fits. On a full target
 // the source cursor goes back to the start of that code point.
 template <typename From, typename To, typename Next, typename Put>
-ConversionResult Convert(const From** sourceStart, const From* sourceEnd, To** targetStart, To* targetEnd, Next next,
-                         Put put) {
+ConversionResult Convert(const From** sourceStart, const From* sourceEnd, To** targetStart, To* targetEnd,
+                         Next next, Put put) {
   ConversionResult result = conversionOK;
   const From* source = *sourceStart;
   To* target = *targetStart;

@@ -1,5 +1,4 @@
-#ifndef ZRLIB_UTF_CONVERTUTF_H
-#define ZRLIB_UTF_CONVERTUTF_H
+#pragma once
 
 // Conversions between UTF-8, UTF-16 and UTF-32, exported with plain C names.
 //
@@ -32,8 +31,8 @@ typedef enum {
 } ConversionResult;
 
 typedef enum {
-  strictConversion = 0,   // surrogates in UTF-32/UTF-16 sources are errors
-  lenientConversion = 1   // such values are passed on or replaced by U+FFFD
+  strictConversion = 0,  // surrogates in UTF-32/UTF-16 sources are errors
+  lenientConversion = 1  // such values are passed on or replaced by U+FFFD
 } ConversionFlags;
 
 // UTF-8 to UTF-16. Flags do not change the outcome for UTF-8 sources.
@@ -55,9 +54,9 @@ typedef enum {
 
 // UTF-16 to UTF-32. Surrogates as for ConvertUTF16toUTF8; lenient passes an
 // unpaired surrogate on unchanged.
-[[nodiscard]] ZRLIB_API ConversionResult ConvertUTF16toUTF32(const UTF16** sourceStart, const UTF16* sourceEnd,
-                                                             UTF32** targetStart, UTF32* targetEnd,
-                                                             ConversionFlags flags);
+[[nodiscard]] ZRLIB_API ConversionResult ConvertUTF16toUTF32(const UTF16** sourceStart,
+                                                             const UTF16* sourceEnd, UTF32** targetStart,
+                                                             UTF32* targetEnd, ConversionFlags flags);
 
 // UTF-32 to UTF-8. A surrogate value: strict stops with sourceIllegal at it;
 // lenient writes its three-byte form. A value above U+10FFFF becomes U+FFFD
@@ -69,14 +68,12 @@ typedef enum {
 // UTF-32 to UTF-16. A surrogate value: strict stops with sourceIllegal at it;
 // lenient writes U+FFFD. A value above U+10FFFF: strict drops it, sets
 // sourceIllegal and goes on; lenient writes U+FFFD.
-[[nodiscard]] ZRLIB_API ConversionResult ConvertUTF32toUTF16(const UTF32** sourceStart, const UTF32* sourceEnd,
-                                                             UTF16** targetStart, UTF16* targetEnd,
-                                                             ConversionFlags flags);
+[[nodiscard]] ZRLIB_API ConversionResult ConvertUTF32toUTF16(const UTF32** sourceStart,
+                                                             const UTF32* sourceEnd, UTF16** targetStart,
+                                                             UTF16* targetEnd, ConversionFlags flags);
 
 // True when the sequence starting at source is complete before sourceEnd and
 // well formed. The length comes from the lead byte. An empty range gives false.
 [[nodiscard]] ZRLIB_API bool isLegalUTF8Sequence(const UTF8* source, const UTF8* sourceEnd);
 
 }  // extern "C"
-
-#endif

@@ -109,7 +109,11 @@ TEST(ConvertUTF, AllScalarsRoundTripAndAgreeWithIconv) {
 // encoding of a scalar value.
 bool OracleLegal(const UTF8* s, size_t available) {
   const UTF8 lead = s[0];
-  size_t n = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+  size_t n = lead < 0x80             ? 1
+             : (lead & 0xE0) == 0xC0 ? 2
+             : (lead & 0xF0) == 0xE0 ? 3
+             : (lead & 0xF8) == 0xF0 ? 4
+                                     : 0;
   if (n == 0 || n > available) return false;
   UTF32 v = n == 1 ? lead : lead & (0xFF >> (n + 1));
   for (size_t i = 1; i < n; ++i) {
@@ -135,7 +139,8 @@ TEST(ConvertUTF, LegalityMatchesShortestFormDefinition) {
         if (a < 0xF0) continue;
         for (UTF8 d : {0x00, 0x7F, 0x80, 0x9F, 0xBF, 0xC0, 0xFF}) {
           s[3] = d;
-          ASSERT_EQ(isLegalUTF8Sequence(s, s + 4), OracleLegal(s, 4)) << a << ' ' << b << ' ' << c << ' ' << +d;
+          ASSERT_EQ(isLegalUTF8Sequence(s, s + 4), OracleLegal(s, 4))
+              << a << ' ' << b << ' ' << c << ' ' << +d;
         }
       }
     }
@@ -180,8 +185,8 @@ TEST(ConvertUTF, IllFormedUTF8StopsAtSequenceStartInBothModes) {
 }
 
 TEST(ConvertUTF, TruncatedUTF8AtEndIsSourceExhausted) {
-  for (const Bytes& in : {Bytes{'x', 0xE2, 0x82}, Bytes{'x', 0xF0, 0x9F, 0x98}, Bytes{'x', 0xC3},
-                          Bytes{'x', 0xE0, 0x80}}) {
+  for (const Bytes& in :
+       {Bytes{'x', 0xE2, 0x82}, Bytes{'x', 0xF0, 0x9F, 0x98}, Bytes{'x', 0xC3}, Bytes{'x', 0xE0, 0x80}}) {
     auto r = U8to32(in);
     EXPECT_EQ(r.result, sourceExhausted);
     EXPECT_EQ(r.consumed, 1);
@@ -249,7 +254,8 @@ TEST(ConvertUTF, UTF16Surrogates) {
     EXPECT_EQ(l32.out, Units32({'a', in[1], 'b'}));
     auto l8 = U16to8(in, lenientConversion);
     EXPECT_EQ(l8.result, conversionOK);
-    const Bytes three = {static_cast<UTF8>(0xE0 | (in[1] >> 12)), static_cast<UTF8>(0x80 | ((in[1] >> 6) & 0x3F)),
+    const Bytes three = {static_cast<UTF8>(0xE0 | (in[1] >> 12)),
+                         static_cast<UTF8>(0x80 | ((in[1] >> 6) & 0x3F)),
                          static_cast<UTF8>(0x80 | (in[1] & 0x3F))};
     EXPECT_EQ(l8.out, Bytes({'a', three[0], three[1], three[2], 'b'}));
   }

@@ -92,7 +92,7 @@ class DeltaFixture : public hostingtest::HostingFixture {
     HostingFixture::TearDown();
   }
 
-  std::unique_ptr<CSettings> MakeSettings(bool delta) {
+  std::unique_ptr<zr::CSettings> MakeSettings(bool delta) {
     namespace fs = std::filesystem;
     const fs::path home = base_ / (delta ? "home_delta" : "home_plain");
     const fs::path file = home / ".ze7/Settings/Services/workstation.zrl";
@@ -103,11 +103,11 @@ class DeltaFixture : public hostingtest::HostingFixture {
            "\t\t<param name=\"Name\">ws</param>\n\t\t<param name=\"UseDeltaCopying\">"
         << (delta ? "yes" : "no") << "</param>\n\t</parameters>\n</link>\n";
     auto settings =
-        std::make_unique<CSettings>((base_ / "etc").wstring(), home.wstring());
+        std::make_unique<zr::CSettings>((base_ / "etc").wstring(), home.wstring());
     settings->Load();
     return settings;
   }
-  std::unique_ptr<zr::CRsyncTarget> MakeTarget(const CSettings* settings = nullptr) {
+  std::unique_ptr<zr::CRsyncTarget> MakeTarget(const zr::CSettings* settings = nullptr) {
     return std::make_unique<zr::CRsyncTarget>(sessionRef_.in(), &log_, extensions_.get(),
                                               settings != nullptr ? settings : settings_.get());
   }
@@ -116,7 +116,7 @@ class DeltaFixture : public hostingtest::HostingFixture {
     target_.reset();
     extensions_.reset();
     const std::string plugins = (base_ / "Plugins").string() + "/";
-    extensions_ = std::make_unique<CExtensionLoader>(
+    extensions_ = std::make_unique<zr::CExtensionLoader>(
         L"wsagent", std::wstring(plugins.begin(), plugins.end()), L"/nonexistent/Filters/");
     target_ = MakeTarget();
   }
@@ -177,7 +177,7 @@ class DeltaFixture : public hostingtest::HostingFixture {
     return names;
   }
 
-  std::unique_ptr<CSettings> settings_;
+  std::unique_ptr<zr::CSettings> settings_;
   std::unique_ptr<zr::CRsyncTarget> target_;
 };
 

@@ -46,7 +46,7 @@ TEST_F(RsyncSourceTest, DeltaWrittenThroughTheSourceRebuildsTheNewFile) {
   EXPECT_EQ(changed, Get(Plain("file")));
   EXPECT_EQ(rdiffDelta, delta);
   EXPECT_EQ(std::vector<std::string>{"file"}, FilesLike("file"));
-  for (const auto& line : log_.Lines()) EXPECT_NE(LogEvent::Error, line.first) << line.second;
+  for (const auto& line : log_.Lines()) EXPECT_NE(LogEvent::Error, line.level) << line.text;
 }
 
 // Records the threads the signature reads and delta writes arrive on.

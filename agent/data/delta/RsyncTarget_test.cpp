@@ -61,7 +61,7 @@ TEST_F(RsyncTargetTest, PatchingInPlaceGoesThroughATemporaryFileMovedOntoThePath
   const std::wstring prefix = L"opened file.";
   int temporaryOpens = 0;
   for (const auto& line : log_.Lines()) {
-    const std::wstring& text = line.second;
+    const std::wstring& text = line.text;
     const std::size_t digits = text.size() - prefix.size();
     if (text.compare(0, prefix.size(), prefix) == 0 && digits >= 1 && digits <= 3 &&
         std::all_of(text.begin() + prefix.size(), text.end(), [](wchar_t c) { return std::iswdigit(c); }))

@@ -9,23 +9,20 @@
 #include <sstream>
 
 #include "agent/data/hosting/LogWrapper.h"
-#include "agent/data/hosting/PluginLink.h"
 #include "agent/data/hosting/PluginBroker.h"
+#include "agent/data/hosting/PluginLink.h"
 #include "tests/coordinator/CoordinatorProcess.h"
 #include "tests/coordinator/TestOrb.h"
 #include "tests/plugins/PluginControl.h"
+#include "tests/support/RecordingLog.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
-using namespace std::chrono_literals;
+using namespace zr;
 
-class RecordingLog final : public ILog {
- public:
-  void Write(LogEvent::ID level, const wchar_t* text) override {
-    lines.emplace_back(level, text);
-  }
-  std::vector<std::pair<LogEvent::ID, std::wstring>> lines;
-};
+using namespace std::chrono_literals;
+using zrtest::RecordingLog;
 
 class CoordinatorGoneTest : public ::testing::Test {
  protected:
@@ -37,10 +34,7 @@ class CoordinatorGoneTest : public ::testing::Test {
 
   void SetUp() override {
     namespace fs = std::filesystem;
-    base_ = fs::temp_directory_path() /
-            ("zr_gone_" + std::to_string(::getpid()) + "_" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(base_);
+    base_ = dir_.fs();
     fs::create_directories(base_ / "Plugins");
     fs::create_directories(base_ / "plain");
     fs::create_directories(base_ / "c1");
@@ -51,8 +45,8 @@ class CoordinatorGoneTest : public ::testing::Test {
     std::wstringstream quiet;
     std::wstreambuf* old = std::wcerr.rdbuf(quiet.rdbuf());
     const std::string plugins = (base_ / "Plugins").string() + "/";
-    extensions_ = std::make_unique<CExtensionLoader>(
-        L"wsagent", std::wstring(plugins.begin(), plugins.end()), L"/nonexistent/");
+    extensions_ = std::make_unique<CExtensionLoader>(L"wsagent", std::wstring(plugins.begin(), plugins.end()),
+                                                     L"/nonexistent/");
     std::wcerr.rdbuf(old);
 
     zrtest::CoordinatorProcessOptions options;
@@ -60,18 +54,17 @@ class CoordinatorGoneTest : public ::testing::Test {
     options.linkValues.push_back({zrtest::CoordinatorState::LinkTable::kParameters,
                                   L"Plugins\\TestFolderConf", L"c1", L"Folder",
                                   std::wstring(c1.begin(), c1.end())});
-    options.linkValues.push_back({zrtest::CoordinatorState::LinkTable::kHeaders,
-                                  L"Plugins\\TestFolderConf", L"c1", L"ModifTime", L"777"});
-    coordinator_ = std::make_unique<zrtest::CoordinatorProcess>(orb_, base_ / "coordinator",
-                                                                options);
+    options.linkValues.push_back({zrtest::CoordinatorState::LinkTable::kHeaders, L"Plugins\\TestFolderConf",
+                                  L"c1", L"ModifTime", L"777"});
+    coordinator_ = std::make_unique<zrtest::CoordinatorProcess>(orb_, base_ / "coordinator", options);
   }
   void TearDown() override {
     coordinator_.reset();
     extensions_.reset();
-    std::filesystem::remove_all(base_);
   }
 
   static CORBA::ORB_ptr orb_;
+  zrtest::TempDir dir_{"zr_gone_"};
   std::filesystem::path base_;
   std::string conf_;
   std::unique_ptr<CExtensionLoader> extensions_;
@@ -128,12 +121,12 @@ TEST_F(CoordinatorGoneTest, BrokerReportsTheGoneCoordinator) {
   ASSERT_TRUE(coordinator_->WaitForCalls("OpenLink", 1, 5s));
 
   ASSERT_TRUE(coordinator_->Stop());
-  log.lines.clear();
+  log.Clear();
   EXPECT_EQ(1, broker.CreateFolder(L"TestFolderConf\\c2"));
   // The connection folder reports its failed lookup first, then the broker.
-  ASSERT_FALSE(log.lines.empty());
-  EXPECT_EQ(LogEvent::Error, log.lines.back().first);
-  EXPECT_EQ(L"Fatal error occurred while creating the folder", log.lines.back().second);
+  ASSERT_FALSE(log.Lines().empty());
+  EXPECT_EQ(LogEvent::Error, log.Lines().back().level);
+  EXPECT_EQ(L"Fatal error occurred while creating the folder", log.Lines().back().text);
 
   // Another connection cannot be linked: no plug-in object works on its
   // defaults (nor with the settings of c1) in its place.

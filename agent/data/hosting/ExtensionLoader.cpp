@@ -12,6 +12,8 @@
 #include "plugin-api/PluginExports.h"
 #include "zrlib/strings/Strings.h"
 
+namespace zr {
+
 namespace {
 
 std::wstring WithSlash(std::wstring folder) {
@@ -129,8 +131,7 @@ void CExtensionLoader::ScanFolder(const std::wstring& folder, std::list<Entry>& 
   }
 }
 
-std::wstring CExtensionLoader::LoadLibrary(const std::wstring& path,
-                                           std::list<CPluginEntry>& entries) {
+std::wstring CExtensionLoader::LoadLibrary(const std::wstring& path, std::list<CPluginEntry>& entries) {
   std::wstring error;
   void* library = OpenLibrary(path, error);
   if (library == nullptr) return error;
@@ -149,8 +150,7 @@ std::wstring CExtensionLoader::LoadLibrary(const std::wstring& path,
   return std::wstring();
 }
 
-std::wstring CExtensionLoader::LoadLibrary(const std::wstring& path,
-                                           std::list<CFilterEntry>& entries) {
+std::wstring CExtensionLoader::LoadLibrary(const std::wstring& path, std::list<CFilterEntry>& entries) {
   std::wstring error;
   void* library = OpenLibrary(path, error);
   if (library == nullptr) return error;
@@ -196,3 +196,5 @@ std::list<std::wstring> CExtensionLoader::GetPluginNames() const {
   for (const auto& entry : plugins_) names.push_back(entry.GetName());
   return names;
 }
+
+}  // namespace zr

@@ -9,6 +9,8 @@
 #include "agent/data/hosting/FilterEntry.h"
 #include "agent/data/hosting/PluginEntry.h"
 
+namespace zr {
+
 class CExtensionLoader {
  public:
   static constexpr const wchar_t* kPluginsFolder = L"/usr/lib/zr/Plugins/";
@@ -21,8 +23,7 @@ class CExtensionLoader {
   // locale cannot convert is logged escaped and skipped; a folder that cannot
   // be read gets a line of its own. Never throws for a missing or unreadable
   // folder or a bad library.
-  explicit CExtensionLoader(const std::wstring& path,
-                            const std::wstring& pluginsFolder = kPluginsFolder,
+  explicit CExtensionLoader(const std::wstring& path, const std::wstring& pluginsFolder = kPluginsFolder,
                             const std::wstring& filtersFolder = kFiltersFolder);
   // Unloads every library. Every entry, and every object a library made,
   // must be gone before.
@@ -60,3 +61,5 @@ class CExtensionLoader {
   std::list<CPluginEntry> plugins_;
   std::list<CFilterEntry> filters_;
 };
+
+}  // namespace zr

@@ -14,10 +14,14 @@
 #include <vector>
 
 #include "tests/plugins/PluginControl.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/WideText.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using namespace zr;
 
 // Captures what the loader writes to its log (std::wcerr).
 class LogCapture {
@@ -36,7 +40,7 @@ class LogCapture {
   std::wstreambuf* old_;
 };
 
-std::wstring W(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+using zrtest::Wide;
 
 std::vector<std::wstring> Sorted(std::vector<std::wstring> lines) {
   std::sort(lines.begin(), lines.end());
@@ -46,39 +50,34 @@ std::vector<std::wstring> Sorted(std::vector<std::wstring> lines) {
 class ExtensionLoaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = fs::temp_directory_path() /
-            ("zr_extloader_" + std::to_string(::getpid()) + "_" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root_);
+    root_ = dir_.fs();
     fs::create_directories(plugins());
     fs::create_directories(filters());
   }
-  void TearDown() override { fs::remove_all(root_); }
 
   fs::path plugins() const { return root_ / "Plugins"; }
   fs::path filters() const { return root_ / "Filters"; }
-  std::wstring PluginsArg() const { return W(plugins().string()) + L"/"; }
-  std::wstring FiltersArg() const { return W(filters().string()) + L"/"; }
+  std::wstring PluginsArg() const { return Wide(plugins().string()) + L"/"; }
+  std::wstring FiltersArg() const { return Wide(filters().string()) + L"/"; }
 
+  zrtest::TempDir dir_{"zr_extloader_"};
   fs::path root_;
 };
 
 TEST_F(ExtensionLoaderTest, MissingFoldersAreLoggedAndGiveEmptyLists) {
   LogCapture log;
   {
-    CExtensionLoader loader(L"/opt/zr/bin/wsagent", L"/nonexistent/zr/Plugins/",
-                            L"/nonexistent/zr/Filters/");
+    CExtensionLoader loader(L"/opt/zr/bin/wsagent", L"/nonexistent/zr/Plugins/", L"/nonexistent/zr/Filters/");
     EXPECT_TRUE(loader.GetPluginNames().empty());
     EXPECT_EQ(nullptr, loader.FindFilter(L""));
     EXPECT_EQ(L"/opt/zr/bin", loader.GetHomeFolder());
   }
-  const std::vector<std::wstring> expected = {
-      L"Loading extensions...",
-      L"Plug-ins folder doesn't found: /nonexistent/zr/Plugins/",
-      L"Plug-ins folder doesn't found: /nonexistent/zr/Filters/",
-      L"Extensions loaded",
-      L"Unloading extensions...",
-      L"    Done"};
+  const std::vector<std::wstring> expected = {L"Loading extensions...",
+                                              L"Plug-ins folder doesn't found: /nonexistent/zr/Plugins/",
+                                              L"Plug-ins folder doesn't found: /nonexistent/zr/Filters/",
+                                              L"Extensions loaded",
+                                              L"Unloading extensions...",
+                                              L"    Done"};
   EXPECT_EQ(expected, log.Lines());
 }
 
@@ -93,10 +92,8 @@ TEST_F(ExtensionLoaderTest, EmptyFoldersLoadNothing) {
 TEST_F(ExtensionLoaderTest, EveryKindOfFileGivesItsLogLine) {
   const std::string folder = zrtest::InstallLibrary(ZRTEST_FOLDER_PATH, plugins(), "folder.so");
   const std::string noinfo = zrtest::InstallLibrary(ZRTEST_NOINFO_PATH, plugins(), "noinfo.so");
-  const std::string nullinfo =
-      zrtest::InstallLibrary(ZRTEST_NULLINFO_PATH, plugins(), "nullinfo.so");
-  const std::string unresolved =
-      zrtest::InstallLibrary(ZRTEST_UNRESOLVED_PATH, plugins(), "unresolved.so");
+  const std::string nullinfo = zrtest::InstallLibrary(ZRTEST_NULLINFO_PATH, plugins(), "nullinfo.so");
+  const std::string unresolved = zrtest::InstallLibrary(ZRTEST_UNRESOLVED_PATH, plugins(), "unresolved.so");
   zrtest::InstallLibrary(ZRTEST_CODES_PATH, plugins(), "libx.so.1");
   zrtest::InstallLibrary(ZRTEST_CODES_PATH, plugins(), "libx.SO");
   zrtest::InstallLibrary(ZRTEST_CODES_PATH, plugins(), "libx");
@@ -107,7 +104,7 @@ TEST_F(ExtensionLoaderTest, EveryKindOfFileGivesItsLogLine) {
   // What dlopen itself says about the two files it refuses.
   auto dlopenError = [](const std::string& path) {
     EXPECT_EQ(nullptr, dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
-    return W(dlerror());
+    return Wide(dlerror());
   };
   const std::wstring textError = dlopenError(text);
   const std::wstring unresolvedError = dlopenError(unresolved);
@@ -130,12 +127,10 @@ TEST_F(ExtensionLoaderTest, EveryKindOfFileGivesItsLogLine) {
   EXPECT_EQ(L"Extensions loaded", lines[6]);
   const std::vector<std::wstring> scanned(lines.begin() + 1, lines.begin() + 6);
   const std::vector<std::wstring> expected = {
-      L"    a.so : Can't load plug-in '" + PluginsArg() + L"a.so'. " + textError,
-      L"    folder.so",
+      L"    a.so : Can't load plug-in '" + PluginsArg() + L"a.so'. " + textError, L"    folder.so",
       L"    noinfo.so : Not a valid plug-in '" + PluginsArg() + L"noinfo.so'",
       L"    nullinfo.so : Not a valid plug-in '" + PluginsArg() + L"nullinfo.so'",
-      L"    unresolved.so : Can't load plug-in '" + PluginsArg() + L"unresolved.so'. " +
-          unresolvedError};
+      L"    unresolved.so : Can't load plug-in '" + PluginsArg() + L"unresolved.so'. " + unresolvedError};
   EXPECT_EQ(expected, Sorted(scanned));
 }
 

@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace zr {
+
 class CFilterEntry {
  public:
   CFilterEntry() = default;
@@ -24,3 +26,5 @@ class CFilterEntry {
   std::wstring version_;
   bool valid_ = false;
 };
+
+}  // namespace zr

@@ -5,20 +5,18 @@
 #include <cstdlib>
 #include <cwchar>
 
+namespace zr {
+
 CLogWrapper::CLogWrapper(Tessarine::Log_ptr log) : log_(log) {}
 
 CLogWrapper::~CLogWrapper() = default;
 
 Tessarine::IDLLogEvent CLogWrapper::ToEvent(LogEvent::ID level) {
   switch (level) {
-    case LogEvent::Warning:
-      return Tessarine::Warning;
-    case LogEvent::Error:
-      return Tessarine::Error;
-    case LogEvent::Debug:
-      return Tessarine::Debug;
-    default:
-      return Tessarine::Info;
+    case LogEvent::Warning: return Tessarine::Warning;
+    case LogEvent::Error: return Tessarine::Error;
+    case LogEvent::Debug: return Tessarine::Debug;
+    default: return Tessarine::Info;
   }
 }
 
@@ -58,3 +56,5 @@ void CLogWrapper::WriteFormat(LogEvent::ID level, const wchar_t* format, ...) {
   va_end(args);
   Write(level, text);
 }
+
+}  // namespace zr

@@ -8,6 +8,8 @@
 #include "TessarineCommon.hh"
 #include "plugin-api/ILog.h"
 
+namespace zr {
+
 class CLogWrapper final : public ILog {
  public:
   // Longest text WriteFormat passes on; longer expansions are cut.
@@ -38,3 +40,5 @@ class CLogWrapper final : public ILog {
   std::mutex mutex_;  // serialises the remote calls on log_
   Tessarine::Log_var log_;
 };
+
+}  // namespace zr

@@ -14,6 +14,8 @@
 
 namespace {
 
+using namespace zr;
+
 using namespace std::chrono_literals;
 
 // A Coordinator whose log lines are read back as (event, text).
@@ -25,14 +27,11 @@ class RecordingCoordinator {
 
   Tessarine::Log_ptr Reference() const { return coordinator_->Log(); }
   // Waits (up to 5 s) until `count` lines arrived; oneway calls may lag.
-  bool WaitFor(std::size_t count) const {
-    return coordinator_->State().WaitForCalls("Write", count, 5s);
-  }
+  bool WaitFor(std::size_t count) const { return coordinator_->State().WaitForCalls("Write", count, 5s); }
   std::vector<Line> Lines() const {
     std::vector<Line> lines;
     for (const zrtest::RecordedCall& call : coordinator_->State().Calls("Write"))
-      lines.emplace_back(static_cast<Tessarine::IDLLogEvent>(std::stoul(call.args.at(0))),
-                         call.args.at(1));
+      lines.emplace_back(static_cast<Tessarine::IDLLogEvent>(std::stoul(call.args.at(0))), call.args.at(1));
     return lines;
   }
 
@@ -51,9 +50,8 @@ TEST(LogWrapperTest, MapsLevelsToEvents) {
   log.Write(static_cast<LogEvent::ID>(-1), nullptr);
   ASSERT_TRUE(coordinator.WaitFor(6));
   const std::vector<RecordingCoordinator::Line> expected = {
-      {Tessarine::Info, L"info"},   {Tessarine::Warning, L"warning"},
-      {Tessarine::Error, L"error"}, {Tessarine::Debug, L"debug"},
-      {Tessarine::Info, L"unknown"}, {Tessarine::Info, L""}};
+      {Tessarine::Info, L"info"},   {Tessarine::Warning, L"warning"}, {Tessarine::Error, L"error"},
+      {Tessarine::Debug, L"debug"}, {Tessarine::Info, L"unknown"},    {Tessarine::Info, L""}};
   EXPECT_EQ(expected, coordinator.Lines());
 }
 

@@ -2,6 +2,8 @@
 
 #include <exception>
 
+namespace zr {
+
 namespace {
 
 const wchar_t kFolderInfo[] = L"<ftype>Link</ftype>";
@@ -32,23 +34,22 @@ CFileAttributes FolderAttributes() {
 
 // Runs the body; a CORBA exception (or any other) from a plug-in, the link or
 // the connection folder becomes `line` at level 2 and the result 1.
-#define ZR_BROKER_GUARD(line, ...)              \
-  try {                                         \
-    __VA_ARGS__                                 \
-  } catch (const CORBA::Exception&) {           \
-    Log(LogEvent::Error, line);                 \
-    return 1;                                   \
-  } catch (const std::exception&) {             \
-    Log(LogEvent::Error, line);                 \
-    return 1;                                   \
-  } catch (...) {                               \
-    Log(LogEvent::Error, line);                 \
-    return 1;                                   \
+#define ZR_BROKER_GUARD(line, ...)    \
+  try {                               \
+    __VA_ARGS__                       \
+  } catch (const CORBA::Exception&) { \
+    Log(LogEvent::Error, line);       \
+    return 1;                         \
+  } catch (const std::exception&) {   \
+    Log(LogEvent::Error, line);       \
+    return 1;                         \
+  } catch (...) {                     \
+    Log(LogEvent::Error, line);       \
+    return 1;                         \
   }
 
 template <class I>
-CPluginBroker<I>::CPluginBroker(Tessarine::Session_ptr session, ILog* log,
-                                CExtensionLoader* loader)
+CPluginBroker<I>::CPluginBroker(Tessarine::Session_ptr session, ILog* log, CExtensionLoader* loader)
     : session_(session), log_(log), extensions_(loader) {
   try {
     link_ = std::make_unique<CPluginLink>(session);
@@ -107,8 +108,7 @@ int CPluginBroker<I>::SetElementAttributes([[maybe_unused]] const std::wstring& 
 }
 
 template <class I>
-int CPluginBroker<I>::GetElementAttributes(const std::wstring& path,
-                                           CFileAttributes& attributes) {
+int CPluginBroker<I>::GetElementAttributes(const std::wstring& path, CFileAttributes& attributes) {
   attributes.Mask = 0;
   ZR_BROKER_GUARD(L"Fatal error occurred while getting file attributes", {
     const std::wstring joined = Join(path);
@@ -204,8 +204,7 @@ void CPluginBroker<I>::OnStop() {
 }
 
 template <class I>
-const CPluginEntry* CPluginBroker<I>::ConnectionPath(const std::wstring& joined,
-                                                     std::wstring& connection) {
+const CPluginEntry* CPluginBroker<I>::ConnectionPath(const std::wstring& joined, std::wstring& connection) {
   std::wstring name;
   CPluginLoader<I>::SplitPath(joined, name, connection);
   if (name.size() + connection.size() + 1 != joined.size()) return nullptr;
@@ -214,9 +213,9 @@ const CPluginEntry* CPluginBroker<I>::ConnectionPath(const std::wstring& joined,
 }
 
 template <class I>
-int CPluginBroker<I>::ChangeFolder(
-    const std::wstring& path, [[maybe_unused]] int (IBackupDataWrite::*operation)(const std::wstring&),
-    const wchar_t* refusal, [[maybe_unused]] const wchar_t* fatal) {
+int CPluginBroker<I>::ChangeFolder(const std::wstring& path,
+                                   [[maybe_unused]] int (IBackupDataWrite::*operation)(const std::wstring&),
+                                   const wchar_t* refusal, [[maybe_unused]] const wchar_t* fatal) {
   if constexpr (!kWrite) {
     return Refuse(refusal);
   } else {
@@ -299,15 +298,13 @@ int CPluginBroker<I>::CommitTransaction() {
   } else {
     ZR_BROKER_GUARD(L"Fatal error occurred while commiting transaction", {
       if (loader_.TakeTransactionLost()) {
-        Log(LogEvent::Error,
-            L"Can't commit the transaction: its plug-in object was released before");
+        Log(LogEvent::Error, L"Can't commit the transaction: its plug-in object was released before");
         return 1;
       }
       I* plugin = loader_.FindCurrentInstance(root_);
       if (plugin == nullptr) {
         if (loader_.GetCurrentInstance() != nullptr) {
-          Log(LogEvent::Error,
-              L"Can't commit the transaction: the root names another plug-in object");
+          Log(LogEvent::Error, L"Can't commit the transaction: the root names another plug-in object");
           return 1;
         }
         plugin = loader_.GetPluginInstance(root_);
@@ -321,8 +318,7 @@ int CPluginBroker<I>::CommitTransaction() {
 }
 
 template <class I>
-int CPluginBroker<I>::OpenFile(const std::wstring& path, FileAccessMode::ID mode,
-                               unsigned int& handle) {
+int CPluginBroker<I>::OpenFile(const std::wstring& path, FileAccessMode::ID mode, unsigned int& handle) {
   if (path.empty()) return 3;
   ZR_BROKER_GUARD(L"Fatal error occurred while opening the file", {
     const std::wstring joined = Join(path);
@@ -337,8 +333,7 @@ int CPluginBroker<I>::OpenFile(const std::wstring& path, FileAccessMode::ID mode
 }
 
 template <class I>
-int CPluginBroker<I>::ReadFile(unsigned char* buffer, unsigned int& size,
-                               const unsigned int& handle) {
+int CPluginBroker<I>::ReadFile(unsigned char* buffer, unsigned int& size, const unsigned int& handle) {
   ZR_BROKER_GUARD(L"Fatal error occurred while reading the file", {
     I* plugin = loader_.GetCurrentInstance();
     if (plugin == nullptr || !loader_.IsHandleOpen(handle)) return 1;
@@ -393,12 +388,10 @@ int CPluginBroker<I>::MoveFile([[maybe_unused]] const std::wstring& from,
       std::wstring sourceName, sourceConnection, targetName, targetConnection;
       CPluginLoader<I>::SplitPath(source, sourceName, sourceConnection);
       CPluginLoader<I>::SplitPath(target, targetName, targetConnection);
-      const CPluginEntry* entry =
-          extensions_ != nullptr ? extensions_->FindPlugin(sourceName) : nullptr;
+      const CPluginEntry* entry = extensions_ != nullptr ? extensions_->FindPlugin(sourceName) : nullptr;
       if (sourceName != targetName ||
           (entry != nullptr && entry->IsConfigurable() && sourceConnection != targetConnection)) {
-        Log(LogEvent::Warning,
-            L"Moving the file between plug-ins or connections isn't supported");
+        Log(LogEvent::Warning, L"Moving the file between plug-ins or connections isn't supported");
         return 6;
       }
       I* plugin = loader_.GetPluginInstance(source);
@@ -412,3 +405,5 @@ int CPluginBroker<I>::MoveFile([[maybe_unused]] const std::wstring& from,
 
 template class CPluginBroker<IBackupDataRead>;
 template class CPluginBroker<IBackupDataWrite>;
+
+}  // namespace zr

@@ -20,6 +20,8 @@
 #include "agent/data/linkfs/LinkFS.h"
 #include "plugin-api/PluginApi.h"
 
+namespace zr {
+
 template <class I>
 class CPluginBroker {
  public:
@@ -36,12 +38,10 @@ class CPluginBroker {
 
   // Write broker: sets the attributes of `path` (0 for the root itself).
   // Read broker: refused with 6.
-  [[nodiscard]] virtual int SetElementAttributes(const std::wstring& path,
-                                                 const CFileAttributes& attributes);
+  [[nodiscard]] virtual int SetElementAttributes(const std::wstring& path, const CFileAttributes& attributes);
   // The attributes of `path`. The root, a plug-in and a connection are
   // folders (type 16, no valid fields); 3 for an unknown plug-in name.
-  [[nodiscard]] virtual int GetElementAttributes(const std::wstring& path,
-                                                 CFileAttributes& attributes);
+  [[nodiscard]] virtual int GetElementAttributes(const std::wstring& path, CFileAttributes& attributes);
   // Appends the entries of `path`, sorted (folders first, names ignoring
   // case), also after a failure; a failure leaves the list empty. The root
   // lists the plug-ins, a configurable plug-in its connections.
@@ -67,17 +67,14 @@ class CPluginBroker {
   // Opens `path` (3 for an empty path; 1 for a configurable plug-in named
   // without a connection, which holds no files) and records the handle as
   // open on the current object.
-  [[nodiscard]] virtual int OpenFile(const std::wstring& path, FileAccessMode::ID mode,
-                                     unsigned int& handle);
+  [[nodiscard]] virtual int OpenFile(const std::wstring& path, FileAccessMode::ID mode, unsigned int& handle);
   // Handle operations on the current object; 1 for a handle not open on it.
-  [[nodiscard]] virtual int ReadFile(unsigned char* buffer, unsigned int& size,
-                                     const unsigned int& handle);
+  [[nodiscard]] virtual int ReadFile(unsigned char* buffer, unsigned int& size, const unsigned int& handle);
   // Read broker: refused with 6.
   [[nodiscard]] virtual int WriteFile(const unsigned char* data, unsigned int& size,
                                       const unsigned int& handle);
   [[nodiscard]] virtual int CloseFile(const unsigned int& handle);
-  [[nodiscard]] virtual int SeekFile(const unsigned int& handle,
-                                     const unsigned long long& position);
+  [[nodiscard]] virtual int SeekFile(const unsigned int& handle, const unsigned long long& position);
   // Write broker: renames inside one plug-in and connection; 6 when `to`
   // names another one. Read broker: refused with 6.
   [[nodiscard]] virtual int MoveFile(const std::wstring& from, const std::wstring& to);
@@ -108,9 +105,8 @@ class CPluginBroker {
   // Create/delete of a folder or file: the connection case or the plug-in
   // (write broker); `refusal` names the operation for the read broker,
   // `fatal` is the line for a CORBA exception.
-  int ChangeFolder(const std::wstring& path,
-                   int (IBackupDataWrite::*operation)(const std::wstring&), const wchar_t* refusal,
-                   const wchar_t* fatal);
+  int ChangeFolder(const std::wstring& path, int (IBackupDataWrite::*operation)(const std::wstring&),
+                   const wchar_t* refusal, const wchar_t* fatal);
 
   CPluginLoader<I> loader_;
   Tessarine::Session_ptr session_;
@@ -123,3 +119,5 @@ class CPluginBroker {
 
 extern template class CPluginBroker<IBackupDataRead>;
 extern template class CPluginBroker<IBackupDataWrite>;
+
+}  // namespace zr

@@ -6,6 +6,8 @@
 
 namespace {
 
+using namespace zr;
+
 using WriteBroker = CPluginBroker<IBackupDataWrite>;
 using ReadBroker = CPluginBroker<IBackupDataRead>;
 
@@ -22,24 +24,24 @@ class PluginBrokerTest : public hostingtest::HostingFixture {
   static void ExpectEveryOperationFails(WriteBroker& broker, unsigned int& handle) {
     CFileAttributes attributes;
     std::list<CFileInfo> entries;
-  unsigned char buffer[4] = {};
-  unsigned int size = sizeof(buffer);
-  EXPECT_EQ(1, broker.SetElementAttributes(L"x", attributes));
-  EXPECT_EQ(1, broker.GetElementAttributes(L"x", attributes));
-  EXPECT_EQ(1, broker.GetListing(L"x", entries));
-  EXPECT_TRUE(entries.empty());
-  broker.OnStop();
-  EXPECT_EQ(1, broker.CreateFolder(L"x"));
-  EXPECT_EQ(1, broker.DeleteFolder(L"x"));
-  EXPECT_EQ(1, broker.DeleteFile(L"x"));
-  EXPECT_EQ(1, broker.BeginTransaction());
-  EXPECT_EQ(1, broker.CommitTransaction());
-  EXPECT_EQ(1, broker.ReadFile(buffer, size, handle));
-  EXPECT_EQ(1, broker.WriteFile(buffer, size, handle));
-  EXPECT_EQ(1, broker.SeekFile(handle, 0));
-  EXPECT_EQ(1, broker.MoveFile(L"x", L"y"));
-  EXPECT_EQ(1, broker.CloseFile(handle));
-  EXPECT_EQ(1, broker.OpenFile(L"x", FileAccessMode::Read, handle));
+    unsigned char buffer[4] = {};
+    unsigned int size = sizeof(buffer);
+    EXPECT_EQ(1, broker.SetElementAttributes(L"x", attributes));
+    EXPECT_EQ(1, broker.GetElementAttributes(L"x", attributes));
+    EXPECT_EQ(1, broker.GetListing(L"x", entries));
+    EXPECT_TRUE(entries.empty());
+    broker.OnStop();
+    EXPECT_EQ(1, broker.CreateFolder(L"x"));
+    EXPECT_EQ(1, broker.DeleteFolder(L"x"));
+    EXPECT_EQ(1, broker.DeleteFile(L"x"));
+    EXPECT_EQ(1, broker.BeginTransaction());
+    EXPECT_EQ(1, broker.CommitTransaction());
+    EXPECT_EQ(1, broker.ReadFile(buffer, size, handle));
+    EXPECT_EQ(1, broker.WriteFile(buffer, size, handle));
+    EXPECT_EQ(1, broker.SeekFile(handle, 0));
+    EXPECT_EQ(1, broker.MoveFile(L"x", L"y"));
+    EXPECT_EQ(1, broker.CloseFile(handle));
+    EXPECT_EQ(1, broker.OpenFile(L"x", FileAccessMode::Read, handle));
   }
   static std::vector<std::wstring> Names(const std::list<CFileInfo>& entries) {
     std::vector<std::wstring> names;
@@ -194,8 +196,7 @@ TEST_F(PluginBrokerTest, OldHandlesNeverReachANewInstance) {
   std::list<CFileInfo> entries;
   ASSERT_EQ(0, broker->GetListing(L"TestCodes\\x", entries));  // switches instance
   EXPECT_EQ(1, zrtest::CountOf(folder_, zrtest::kClose));
-  EXPECT_EQ(1, CountLines(LogEvent::Warning,
-                          L"Closing 1 file(s) left open on the plug-in 'TestFolder'"));
+  EXPECT_EQ(1, CountLines(LogEvent::Warning, L"Closing 1 file(s) left open on the plug-in 'TestFolder'"));
   unsigned char buffer[8];
   unsigned int size = sizeof(buffer);
   EXPECT_EQ(1, broker->ReadFile(buffer, size, handle));  // the codes plug-in would answer 0
@@ -316,8 +317,8 @@ TEST_F(PluginBrokerTest, TransactionsNeverDestroyTheRunningInstance) {
   // the running instance away, nor commit in its place.
   ASSERT_EQ(0, broker->SetRootPath(L"TestFolderConf"));
   EXPECT_EQ(1, broker->CommitTransaction());
-  EXPECT_EQ(1, CountLines(LogEvent::Error,
-                          L"Can't commit the transaction: the root names another plug-in object"));
+  EXPECT_EQ(
+      1, CountLines(LogEvent::Error, L"Can't commit the transaction: the root names another plug-in object"));
   EXPECT_EQ(1, broker->BeginTransaction());
   EXPECT_EQ(1, CountLines(LogEvent::Error,
                           L"Can't begin a transaction while another plug-in object has work in "
@@ -347,8 +348,9 @@ TEST_F(PluginBrokerTest, ReadBrokerRefusesChanges) {
   CFileAttributes attributes;
   unsigned char buffer[4] = {};
   unsigned int size = sizeof(buffer);
-  const std::wstring tail = L" doesn't supported by the filesystem read interface, use write "
-                            L"interface instead";
+  const std::wstring tail =
+      L" doesn't supported by the filesystem read interface, use write "
+      L"interface instead";
   EXPECT_EQ(6, broker->SetElementAttributes(L"TestFolder\\a", attributes));
   EXPECT_EQ(6, broker->CreateFolder(L"TestFolder\\a"));
   EXPECT_EQ(6, broker->DeleteFolder(L"TestFolder\\a"));
@@ -358,14 +360,10 @@ TEST_F(PluginBrokerTest, ReadBrokerRefusesChanges) {
   EXPECT_EQ(6, broker->WriteFile(buffer, size, 1));
   EXPECT_EQ(6, broker->MoveFile(L"TestFolder\\a", L"TestFolder\\b"));
   const std::vector<hostingtest::RecordingLog::Line> expected = {
-      {LogEvent::Warning, L"Setting attributes" + tail},
-      {LogEvent::Warning, L"Folders creation" + tail},
-      {LogEvent::Warning, L"Folders deletion" + tail},
-      {LogEvent::Warning, L"File deletion" + tail},
-      {LogEvent::Warning, L"Transactions" + tail},
-      {LogEvent::Warning, L"Transactions" + tail},
-      {LogEvent::Warning, L"Writing the file" + tail},
-      {LogEvent::Warning, L"Moving the file" + tail}};
+      {LogEvent::Warning, L"Setting attributes" + tail}, {LogEvent::Warning, L"Folders creation" + tail},
+      {LogEvent::Warning, L"Folders deletion" + tail},   {LogEvent::Warning, L"File deletion" + tail},
+      {LogEvent::Warning, L"Transactions" + tail},       {LogEvent::Warning, L"Transactions" + tail},
+      {LogEvent::Warning, L"Writing the file" + tail},   {LogEvent::Warning, L"Moving the file" + tail}};
   EXPECT_EQ(expected, log_.Lines());
   EXPECT_EQ(1, broker->ReadFile(buffer, size, 1));  // no object
   EXPECT_EQ(0, zrtest::CountOf(folder_, zrtest::kFactory));

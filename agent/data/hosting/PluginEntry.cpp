@@ -6,6 +6,8 @@
 #include "agent/data/hosting/WsException.h"
 #include "plugin-api/PluginExports.h"
 
+namespace zr {
+
 void ReadPluginInfo(CPluginEntry& entry, void* library) {
   entry.library_ = library;
   entry.name_.clear();
@@ -24,3 +26,5 @@ void ReadPluginInfo(CPluginEntry& entry, void* library) {
   entry.moveSupported_ = info->IsMoveFileSupported();
   entry.configurable_ = info->IsConfigurable();
 }
+
+}  // namespace zr

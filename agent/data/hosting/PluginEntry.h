@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+namespace zr {
+
 class CPluginEntry {
  public:
   CPluginEntry() = default;
@@ -38,3 +40,5 @@ class CPluginEntry {
 // the export is missing or returns null; the info object is released with
 // its Destroy in every other case.
 void ReadPluginInfo(CPluginEntry& entry, void* library);
+
+}  // namespace zr

@@ -7,6 +7,8 @@
 #include "agent/data/hosting/PluginEntry.h"
 #include "zrlib/strings/Strings.h"
 
+namespace zr {
+
 namespace {
 
 std::wstring TempRoot() {
@@ -86,8 +88,7 @@ bool CPluginLink::GetValue(const wchar_t* name, std::wstring& value) {
     if (!HasLink()) return false;
     const bool header = std::wcscmp(name, L"LinkModifTime") == 0;
     Tessarine::LinkParam param = EmptyParam(header ? L"ModifTime" : name);
-    const bool found =
-        header ? link_->GetHeader(L"ModifTime", param) : link_->GetParameter(name, param);
+    const bool found = header ? link_->GetHeader(L"ModifTime", param) : link_->GetParameter(name, param);
     if (!found) return false;
     value = param.value.in() != nullptr ? param.value.in() : L"";
     return true;
@@ -107,3 +108,5 @@ bool CPluginLink::SetValue(const wchar_t* name, const std::wstring& value) {
     return false;
   }
 }
+
+}  // namespace zr

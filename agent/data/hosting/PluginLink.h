@@ -10,6 +10,8 @@
 #include "Tessarine.hh"
 #include "plugin-api/ILog.h"
 
+namespace zr {
+
 class CPluginEntry;
 class CFilterEntry;
 
@@ -54,3 +56,5 @@ class CPluginLink final : public ILink {
   Tessarine::Link_var link_;
   std::wstring root_;
 };
+
+}  // namespace zr

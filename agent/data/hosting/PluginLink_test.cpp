@@ -11,9 +11,12 @@
 #include "agent/data/hosting/PluginEntry.h"
 #include "agent/data/hosting/testing/HostingOrb.h"
 #include "tests/coordinator/TestCoordinator.h"
+#include "tests/support/TempDir.h"
 #include "zrlib/strings/Strings.h"
 
 namespace {
+
+using namespace zr;
 
 using Table = zrtest::CoordinatorState::LinkTable;
 
@@ -21,9 +24,8 @@ using Table = zrtest::CoordinatorState::LinkTable;
 class PluginLinkTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    home_ = std::filesystem::temp_directory_path() / ("zr_link_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(home_);
-    ::setenv("HOME", home_.c_str(), 1);
+    home_ = new zrtest::TempDir("zr_link_");
+    ::setenv("HOME", home_->path().c_str(), 1);
     configurableLibrary_ = dlopen(ZRTEST_FOLDERCONF_PATH, RTLD_NOW | RTLD_LOCAL);
     plainLibrary_ = dlopen(ZRTEST_FOLDER_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(nullptr, configurableLibrary_);
@@ -33,7 +35,8 @@ class PluginLinkTest : public ::testing::Test {
     dlclose(configurableLibrary_);
     dlclose(plainLibrary_);
     CSettings::Release();
-    std::filesystem::remove_all(home_);
+    delete home_;
+    home_ = nullptr;
   }
   void SetUp() override {
     ReadPluginInfo(configurable_, configurableLibrary_);
@@ -73,7 +76,7 @@ class PluginLinkTest : public ::testing::Test {
 
   static constexpr const wchar_t* kFolder = L"Plugins\\TestFolderConf";
 
-  static std::filesystem::path home_;
+  static zrtest::TempDir* home_;
   static void* configurableLibrary_;
   static void* plainLibrary_;
   CPluginEntry configurable_;
@@ -82,7 +85,7 @@ class PluginLinkTest : public ::testing::Test {
   Tessarine::Session_var session_;
 };
 
-std::filesystem::path PluginLinkTest::home_;
+zrtest::TempDir* PluginLinkTest::home_ = nullptr;
 void* PluginLinkTest::configurableLibrary_ = nullptr;
 void* PluginLinkTest::plainLibrary_ = nullptr;
 

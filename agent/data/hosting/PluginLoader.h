@@ -22,6 +22,8 @@
 #include "agent/data/linkfs/LinkFS.h"
 #include "plugin-api/PluginExports.h"
 
+namespace zr {
+
 template <class I>
 class CPluginLoader {
  public:
@@ -51,14 +53,12 @@ class CPluginLoader {
     name = path.substr(0, first);
     if (first == std::wstring::npos) return;
     const std::size_t second = path.find(L'\\', first + 1);
-    connection = path.substr(first + 1, second == std::wstring::npos ? std::wstring::npos
-                                                                     : second - first - 1);
+    connection =
+        path.substr(first + 1, second == std::wstring::npos ? std::wstring::npos : second - first - 1);
   }
 
   // The text before the first "\" (the whole path without one).
-  static std::wstring GetPluginPart(const std::wstring& path) {
-    return path.substr(0, path.find(L'\\'));
-  }
+  static std::wstring GetPluginPart(const std::wstring& path) { return path.substr(0, path.find(L'\\')); }
 
   // The part of `path` handed to the object that serves it: empty without a
   // "\"; after the second "\" (empty without one) when the current instance
@@ -240,3 +240,5 @@ class CPluginLoader {
   bool inTransaction_ = false;
   bool transactionLost_ = false;
 };
+
+}  // namespace zr

@@ -6,6 +6,8 @@
 
 namespace {
 
+using namespace zr;
+
 using Loader = CPluginLoader<IBackupDataWrite>;
 
 TEST(PluginLoaderPathTest, SplitsPluginConnectionAndRest) {
@@ -14,12 +16,9 @@ TEST(PluginLoaderPathTest, SplitsPluginConnectionAndRest) {
     const wchar_t* name;
     const wchar_t* connection;
   };
-  const Case cases[] = {{L"", L"", L""},
-                        {L"DB", L"DB", L""},
-                        {L"DB\\c1", L"DB", L"c1"},
-                        {L"DB\\c1\\x\\y", L"DB", L"c1"},
-                        {L"DB\\", L"DB", L""},
-                        {L"\\c1", L"", L"c1"}};
+  const Case cases[] = {{L"", L"", L""},           {L"DB", L"DB", L""},
+                        {L"DB\\c1", L"DB", L"c1"}, {L"DB\\c1\\x\\y", L"DB", L"c1"},
+                        {L"DB\\", L"DB", L""},     {L"\\c1", L"", L"c1"}};
   for (const Case& c : cases) {
     std::wstring name = L"old";
     std::wstring connection = L"old";
@@ -150,8 +149,7 @@ TEST_F(PluginLoaderTest, SwitchClosesFilesLeftOpen) {
   EXPECT_EQ(1, zrtest::CountOf(folder_, zrtest::kClose));
   EXPECT_EQ(1, zrtest::CountOf(folder_, zrtest::kDestroy));
   EXPECT_FALSE(loader_.IsHandleOpen(handle));
-  EXPECT_EQ(1, CountLines(LogEvent::Warning,
-                          L"Closing 1 file(s) left open on the plug-in 'TestFolder'"));
+  EXPECT_EQ(1, CountLines(LogEvent::Warning, L"Closing 1 file(s) left open on the plug-in 'TestFolder'"));
 }
 
 // An ILog whose every write raises, as a log forwarding to a Coordinator

@@ -5,6 +5,8 @@
 
 #include <memory>
 
+namespace zr {
+
 struct DestroyDeleter {
   // Exceptions from a library's Destroy are swallowed: a plug-in must not
   // throw, and a destructor path cannot report it.
@@ -20,3 +22,5 @@ struct DestroyDeleter {
 
 template <class T>
 using PluginPtr = std::unique_ptr<T, DestroyDeleter>;
+
+}  // namespace zr

@@ -4,6 +4,8 @@
 
 #include <exception>
 
+namespace zr {
+
 class CWsException : public std::exception {
  public:
   // `message` must be a literal (or otherwise outlive the exception); it is
@@ -15,3 +17,5 @@ class CWsException : public std::exception {
  private:
   const char* message_;
 };
+
+}  // namespace zr

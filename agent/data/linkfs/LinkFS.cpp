@@ -7,6 +7,8 @@
 #include "idl/ExceptionInfo.h"
 #include "zrlib/strings/Strings.h"
 
+namespace zr {
+
 namespace {
 
 const wchar_t kPluginsFolder[] = L"Plugins\\";
@@ -24,7 +26,9 @@ using ZRIdl::ExceptionInfo;
 // failure cannot fail itself inside a handler.
 std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
 
-std::wstring Describe(const CORBA::Exception& e) { return Widen(e._name()) + L". " + Widen(ExceptionInfo(e)); }
+std::wstring Describe(const CORBA::Exception& e) {
+  return Widen(e._name()) + L". " + Widen(ExceptionInfo(e));
+}
 
 // Remote times are 64-bit; the plug-in interface keeps their low 32 bits.
 int32_t LowBits(CORBA::ULongLong time) {
@@ -42,8 +46,7 @@ void CopyAttributes(const ZavediDedozozuriz::Attributes& remote, CFileAttributes
 
 }  // namespace
 
-CLinkFS::CLinkFS(ILog* log, Tessarine::Session_ptr session)
-    : m_coordinatorSession(session), m_log(log) {}
+CLinkFS::CLinkFS(ILog* log, Tessarine::Session_ptr session) : m_coordinatorSession(session), m_log(log) {}
 
 CLinkFS::~CLinkFS() {
   try {
@@ -215,7 +218,8 @@ int CLinkFS::GetElementAttributes(const std::wstring& path, CFileAttributes& att
     }
     ZavediDedozozuriz::Attributes remote{};
     remote.CustomAttr = CORBA::wstring_dup(L"");
-    if (writer->GetElementAttributes((m_folder + L"\\" + path).c_str(), remote) != ZavediDedozozuriz::SUCCESS) {
+    if (writer->GetElementAttributes((m_folder + L"\\" + path).c_str(), remote) !=
+        ZavediDedozozuriz::SUCCESS) {
       return 1;
     }
     CopyAttributes(remote, attributes);
@@ -298,3 +302,5 @@ void CLinkFS::OnStop() {}
 int CLinkFS::SeekFile(const unsigned int&, const unsigned long long&) { return 6; }
 
 int CLinkFS::MoveFile(const std::wstring&, const std::wstring&) { return 6; }
+
+}  // namespace zr

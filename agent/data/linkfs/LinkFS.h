@@ -13,8 +13,7 @@
 // set. Thread: the owning broker's thread (the ORB thread); Connect and
 // Disconnect are serialised by a lock of their own.
 
-#ifndef AGENT_DATA_LINKFS_LINKFS_H
-#define AGENT_DATA_LINKFS_LINKFS_H
+#pragma once
 
 #include <mutex>
 #include <string>
@@ -23,6 +22,8 @@
 #include "ZavediDedozozuriz.hh"
 #include "plugin-api/IBackupDataWrite.h"
 #include "plugin-api/ILog.h"
+
+namespace zr {
 
 class CLinkFS : public IBackupDataWrite {
  public:
@@ -48,8 +49,7 @@ class CLinkFS : public IBackupDataWrite {
   // Accepted and ignored: 0, no argument touched (a handle stays as it was).
   [[nodiscard]] int OpenFile(const std::wstring& path, FileAccessMode::ID mode,
                              unsigned int& handle) override;
-  [[nodiscard]] int ReadFile(unsigned char* buffer, unsigned int& size,
-                             const unsigned int& handle) override;
+  [[nodiscard]] int ReadFile(unsigned char* buffer, unsigned int& size, const unsigned int& handle) override;
   [[nodiscard]] int CloseFile(const unsigned int& handle) override;
   [[nodiscard]] int WriteFile(const unsigned char* data, unsigned int& size,
                               const unsigned int& handle) override;
@@ -60,8 +60,7 @@ class CLinkFS : public IBackupDataWrite {
   // Does nothing.
   void OnStop() override;
   // Not supported: 6.
-  [[nodiscard]] int SeekFile(const unsigned int& handle,
-                             const unsigned long long& position) override;
+  [[nodiscard]] int SeekFile(const unsigned int& handle, const unsigned long long& position) override;
   [[nodiscard]] int MoveFile(const std::wstring& from, const std::wstring& to) override;
 
   // Appends one folder entry (Type 16, name with its ".zrl") per connection
@@ -74,8 +73,7 @@ class CLinkFS : public IBackupDataWrite {
   // The attributes of the connection file `path` (Type 16, CustomAttr not
   // set). An empty path or one holding "\" gives 0 and leaves `attributes`
   // untouched. 1 when the storage workstation cannot be reached or refuses.
-  [[nodiscard]] int GetElementAttributes(const std::wstring& path,
-                                         CFileAttributes& attributes) override;
+  [[nodiscard]] int GetElementAttributes(const std::wstring& path, CFileAttributes& attributes) override;
 
   // Creates the connection `name` of the current plug-in by opening (and
   // closing again) the Coordinator link "Plugins\<plug-in>" / `name`. 1 with a
@@ -109,12 +107,12 @@ class CLinkFS : public IBackupDataWrite {
   std::wstring m_folder;
   std::wstring m_workstationName;
   std::wstring m_pluginName;
-  Tessarine::Session_ptr m_coordinatorSession;  // not owned
-  ZavediDedozozuriz::Session_var m_session;      // guarded by m_lock
-  ILog* m_log;                                   // not owned, may be null
-  ZavediDedozozuriz::Workstation_var m_workstation;        // guarded by m_lock
-  ZavediDedozozuriz::IDLBackupDataWrite_var m_writer;      // guarded by m_lock
+  Tessarine::Session_ptr m_coordinatorSession;         // not owned
+  ZavediDedozozuriz::Session_var m_session;            // guarded by m_lock
+  ILog* m_log;                                         // not owned, may be null
+  ZavediDedozozuriz::Workstation_var m_workstation;    // guarded by m_lock
+  ZavediDedozozuriz::IDLBackupDataWrite_var m_writer;  // guarded by m_lock
   std::recursive_mutex m_lock;
 };
 
-#endif
+}  // namespace zr

@@ -19,10 +19,15 @@
 #include "tests/coordinator/TestCoordinator.h"
 #include "tests/coordinator/TestOrb.h"
 #include "tests/storage/StorageWorkstation.h"
+#include "tests/support/RecordingLog.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
+using namespace zr;
+
 using zrtest::RecordedCall;
+using zrtest::RecordingLog;
 using zrtest::StorageWorkstation;
 
 CORBA::ORB_ptr g_orb = CORBA::ORB::_nil();
@@ -51,12 +56,6 @@ class WcerrCapture {
   std::wstreambuf* m_saved;
 };
 
-class RecordingLog : public ILog {
- public:
-  void Write(LogEvent::ID level, const wchar_t* text) override { lines.emplace_back(level, text); }
-  std::vector<std::pair<LogEvent::ID, std::wstring>> lines;
-};
-
 bool StartsWith(const std::wstring& text, const std::wstring& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }
@@ -73,9 +72,7 @@ bool WaitFor(Condition condition) {
 class LinkFSTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/linkfs_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    root_ = dir_.fs();
     folder_ = root_ / "store" / "Plugins" / "DB2";
     std::filesystem::create_directories(folder_);
     for (const char* name : {"a.zrl", ".zrl", "b.txt", "D.ZRL", "c1.zrl"}) Touch(name, "settings");
@@ -94,13 +91,9 @@ class LinkFSTest : public ::testing::Test {
     session_ = Tessarine::Session::_nil();
     storage_.reset();
     coordinator_.reset();
-    std::error_code error;
-    std::filesystem::remove_all(root_, error);
   }
 
-  void Touch(const char* name, const std::string& content) {
-    std::ofstream(folder_ / name) << content;
-  }
+  void Touch(const char* name, const std::string& content) { std::ofstream(folder_ / name) << content; }
 
   void RaiseOnCoordinator(const std::string& operation) {
     coordinator_->State().SetUpcallObserver([operation](const std::string& called) {
@@ -114,6 +107,7 @@ class LinkFSTest : public ::testing::Test {
     });
   }
 
+  zrtest::TempDir dir_{"linkfs_test."};
   std::filesystem::path root_;
   std::filesystem::path folder_;
   std::unique_ptr<zrtest::TestCoordinator> coordinator_;
@@ -138,13 +132,13 @@ TEST_F(LinkFSTest, SetPluginSplitsTheStorageAnswer) {
   const auto calls = coordinator_->State().Calls("GetDataStorageVRK");
   ASSERT_EQ(calls.size(), 3u);
   EXPECT_EQ(calls[0].args, std::vector<std::wstring>{L"Plugins\\X"});
-  EXPECT_TRUE(log_.lines.empty());
+  EXPECT_TRUE(log_.Lines().empty());
 
   std::list<CFileInfo> entries;
   EXPECT_EQ(fs_->GetListing(L"", entries), 1);
   EXPECT_TRUE(entries.empty());
   EXPECT_TRUE(storage_->Calls().empty());
-  EXPECT_TRUE(log_.lines.empty());
+  EXPECT_TRUE(log_.Lines().empty());
 }
 
 TEST_F(LinkFSTest, FailedLookupDropsThePreviousPluginsFolder) {
@@ -161,11 +155,12 @@ TEST_F(LinkFSTest, FailedLookupDropsThePreviousPluginsFolder) {
     err = capture.Text();
   }
   // On the wide stream, the agent's log, where the other lines go.
-  EXPECT_EQ(err.rfind(L"Can't load connection settings files list. TRANSIENT. IDL:omg.org/CORBA/TRANSIENT:1.0", 0),
-            0u);
-  ASSERT_EQ(log_.lines.size(), 1u);
-  EXPECT_EQ(log_.lines[0].first, LogEvent::Error);
-  EXPECT_EQ(log_.lines[0].second, L"Can't load connection settings files list");
+  EXPECT_EQ(
+      err.rfind(L"Can't load connection settings files list. TRANSIENT. IDL:omg.org/CORBA/TRANSIENT:1.0", 0),
+      0u);
+  ASSERT_EQ(log_.Size(), 1u);
+  EXPECT_EQ(log_.Lines()[0].level, LogEvent::Error);
+  EXPECT_EQ(log_.Lines()[0].text, L"Can't load connection settings files list");
   EXPECT_EQ(fs_->Folder(), L"");
   EXPECT_EQ(fs_->WorkstationName(), L"");
   EXPECT_TRUE(WaitFor([&] { return storage_->OpenSessions() == 0; }));
@@ -209,7 +204,7 @@ TEST_F(LinkFSTest, ListingShowsConnectionFilesAsFolders) {
   EXPECT_EQ(entries.size(), 4u);
   EXPECT_EQ(storage_->Calls("OpenSession").size(), 1u);
   EXPECT_EQ(storage_->Calls("ping").size(), 2u);
-  EXPECT_TRUE(log_.lines.empty());
+  EXPECT_TRUE(log_.Lines().empty());
 
   // The next SetPlugin closes the session.
   fs_->SetPlugin(L"DB2");
@@ -226,15 +221,16 @@ TEST_F(LinkFSTest, ListingFailuresLeaveTheListAlone) {
   EXPECT_EQ(fs_->GetListing(L"", entries), 1);
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries.front().Name, L"kept");
-  EXPECT_TRUE(log_.lines.empty());
+  EXPECT_TRUE(log_.Lines().empty());
 
   RaiseOnStorage("GetListing");
   EXPECT_EQ(fs_->GetListing(L"", entries), 1);
   EXPECT_EQ(entries.size(), 1u);
-  ASSERT_EQ(log_.lines.size(), 1u);
-  EXPECT_EQ(log_.lines[0].first, LogEvent::Error);
-  EXPECT_TRUE(StartsWith(log_.lines[0].second, L"Failed to get listing. TRANSIENT. IDL:omg.org/CORBA/TRANSIENT:1.0"))
-      << log_.lines[0].second.c_str();
+  ASSERT_EQ(log_.Size(), 1u);
+  EXPECT_EQ(log_.Lines()[0].level, LogEvent::Error);
+  EXPECT_TRUE(
+      StartsWith(log_.Lines()[0].text, L"Failed to get listing. TRANSIENT. IDL:omg.org/CORBA/TRANSIENT:1.0"))
+      << log_.Lines()[0].text.c_str();
 
   // The failed session was dropped: the next listing opens a fresh one.
   EXPECT_TRUE(WaitFor([&] { return storage_->OpenSessions() == 0; }));
@@ -244,12 +240,12 @@ TEST_F(LinkFSTest, ListingFailuresLeaveTheListAlone) {
   EXPECT_EQ(storage_->Calls("OpenSession").size(), 2u);
 
   // A path that would leave the connection folder is refused before any call.
-  log_.lines.clear();
+  log_.Clear();
   const size_t before = storage_->Calls().size();
   EXPECT_EQ(fs_->GetListing(L"..", entries), 1);
   EXPECT_EQ(storage_->Calls().size(), before);
-  ASSERT_EQ(log_.lines.size(), 1u);
-  EXPECT_EQ(log_.lines[0].first, LogEvent::Warning);
+  ASSERT_EQ(log_.Size(), 1u);
+  EXPECT_EQ(log_.Lines()[0].level, LogEvent::Warning);
 }
 
 TEST_F(LinkFSTest, NoUsableSessionMeansFailureWithoutALine) {
@@ -269,7 +265,7 @@ TEST_F(LinkFSTest, NoUsableSessionMeansFailureWithoutALine) {
     EXPECT_TRUE(WaitFor([&] { return storage_->OpenSessions() == 0; }));
   }
   EXPECT_TRUE(storage_->Calls("GetListing").empty());
-  EXPECT_TRUE(log_.lines.empty());
+  EXPECT_TRUE(log_.Lines().empty());
   EXPECT_TRUE(std::filesystem::exists(folder_ / "a.zrl"));
 
   // No workstation of that name; and a Coordinator whose list raises.
@@ -281,7 +277,7 @@ TEST_F(LinkFSTest, NoUsableSessionMeansFailureWithoutALine) {
   fs_->SetPlugin(L"DB2");
   RaiseOnCoordinator("GetWorkstations");
   EXPECT_EQ(fs_->GetListing(L"", entries), 1);
-  EXPECT_TRUE(log_.lines.empty());
+  EXPECT_TRUE(log_.Lines().empty());
 }
 
 TEST_F(LinkFSTest, DeadWorkstationIsSkippedAndTheConnectionRebuilt) {
@@ -326,12 +322,12 @@ TEST_F(LinkFSTest, ElementAttributes) {
   EXPECT_EQ(calls[0].args, std::vector<std::wstring>{L"store\\Plugins\\DB2\\a.zrl"});
 
   EXPECT_EQ(fs_->GetElementAttributes(L"missing.zrl", attributes), 1);
-  EXPECT_TRUE(log_.lines.empty());
+  EXPECT_TRUE(log_.Lines().empty());
   RaiseOnStorage("GetElementAttributes");
   EXPECT_EQ(fs_->GetElementAttributes(L"a.zrl", attributes), 1);
-  ASSERT_EQ(log_.lines.size(), 1u);
-  EXPECT_EQ(log_.lines[0].first, LogEvent::Error);
-  EXPECT_TRUE(StartsWith(log_.lines[0].second, L"Failed to get link attributes. TRANSIENT. "));
+  ASSERT_EQ(log_.Size(), 1u);
+  EXPECT_EQ(log_.Lines()[0].level, LogEvent::Error);
+  EXPECT_TRUE(StartsWith(log_.Lines()[0].text, L"Failed to get link attributes. TRANSIENT. "));
 }
 
 TEST_F(LinkFSTest, CreateFolderOpensAndClosesTheLink) {
@@ -344,16 +340,16 @@ TEST_F(LinkFSTest, CreateFolderOpensAndClosesTheLink) {
   EXPECT_EQ(coordinator_->State().Calls("CloseLink").size(), 1u);
   EXPECT_EQ(coordinator_->State().OpenLinks(), 0);
   EXPECT_TRUE(storage_->Calls().empty());
-  EXPECT_TRUE(log_.lines.empty());
+  EXPECT_TRUE(log_.Lines().empty());
 
   // The Coordinator raising: 1 and one line; a link that was opened is closed.
   for (const char* operation : {"OpenLink", "name", "CloseLink"}) {
-    log_.lines.clear();
+    log_.Clear();
     RaiseOnCoordinator(operation);
     EXPECT_EQ(fs_->CreateFolder(L"c3"), 1) << operation;
-    ASSERT_EQ(log_.lines.size(), 1u) << operation;
-    EXPECT_EQ(log_.lines[0].first, LogEvent::Error);
-    EXPECT_EQ(log_.lines[0].second, L"Fatal error occurred while creating the folder");
+    ASSERT_EQ(log_.Size(), 1u) << operation;
+    EXPECT_EQ(log_.Lines()[0].level, LogEvent::Error);
+    EXPECT_EQ(log_.Lines()[0].text, L"Fatal error occurred while creating the folder");
   }
   coordinator_->State().SetUpcallObserver(nullptr);
   EXPECT_EQ(coordinator_->State().OpenLinks(), 1);  // only the one whose CloseLink raised
@@ -372,7 +368,7 @@ TEST_F(LinkFSTest, DeleteRemovesTheConnectionFile) {
   EXPECT_EQ(calls[1].args, std::vector<std::wstring>{L"store\\Plugins\\DB2\\c2.zrl"});
 
   EXPECT_EQ(fs_->DeleteFolder(L"c1"), 1);  // already gone
-  EXPECT_TRUE(log_.lines.empty());
+  EXPECT_TRUE(log_.Lines().empty());
   RaiseOnStorage("DeleteFile");
   EXPECT_EQ(fs_->DeleteFile(L"a"), 1);
   EXPECT_TRUE(std::filesystem::exists(folder_ / "a.zrl"));
@@ -381,19 +377,21 @@ TEST_F(LinkFSTest, DeleteRemovesTheConnectionFile) {
 TEST_F(LinkFSTest, UnsafeConnectionNamesAreRefusedBeforeAnyCall) {
   fs_->SetPlugin(L"DB2");
   const size_t coordinatorCalls = coordinator_->State().Calls().size();
-  const std::wstring names[] = {L"", L".", L"..", L"a/b", L"..\\x", L"a\\b", L"a\tb", std::wstring(L"a\0b", 3),
-                                L"a\x7f", L"a\x85", L"a\x9f", L"a\u2028", L"a\u2029", L"a\xd800", L"a\xdfff",
-                                std::wstring(1, static_cast<wchar_t>(0x110000))};
+  const std::wstring names[] = {
+      L"",        L".",       L"..",      L"a/b",
+      L"..\\x",   L"a\\b",    L"a\tb",    std::wstring(L"a\0b", 3),
+      L"a\x7f",   L"a\x85",   L"a\x9f",   L"a\u2028",
+      L"a\u2029", L"a\xd800", L"a\xdfff", std::wstring(1, static_cast<wchar_t>(0x110000))};
   for (const std::wstring& name : names) {
-    log_.lines.clear();
+    log_.Clear();
     EXPECT_EQ(fs_->CreateFolder(name), 1);
     EXPECT_EQ(fs_->DeleteFolder(name), 1);
     EXPECT_EQ(fs_->DeleteFile(name), 1);
-    ASSERT_EQ(log_.lines.size(), 3u);
-    for (const auto& line : log_.lines) {
-      EXPECT_EQ(line.first, LogEvent::Warning);
-      EXPECT_TRUE(StartsWith(line.second, L"Invalid connection name '"));
-      for (wchar_t c : line.second) {
+    ASSERT_EQ(log_.Size(), 3u);
+    for (const auto& line : log_.Lines()) {
+      EXPECT_EQ(line.level, LogEvent::Warning);
+      EXPECT_TRUE(StartsWith(line.text, L"Invalid connection name '"));
+      for (wchar_t c : line.text) {
         const auto value = static_cast<unsigned>(c);
         EXPECT_TRUE(value >= 0x20 && (value < 0x7f || value > 0x9f) && value != 0x2028 && value != 0x2029 &&
                     (value < 0xd800 || value > 0xdfff) && value <= 0x10ffff);
@@ -475,7 +473,7 @@ TEST_F(LinkFSTest, ThroughACoordinatorProcess) {
   EXPECT_EQ(process.Calls("name").size(), 1u);
   EXPECT_EQ(process.Calls("CloseLink").size(), 1u);
   EXPECT_EQ(process.Calls("GetWorkstations").size(), 1u);
-  EXPECT_TRUE(log_.lines.empty());
+  EXPECT_TRUE(log_.Lines().empty());
   EXPECT_TRUE(process.Stop());
 }
 

@@ -8,6 +8,8 @@
 
 namespace {
 
+using namespace zr;
+
 class LocalTargetsTest : public hostingtest::HostingFixture {
  protected:
   void SetUp() override {

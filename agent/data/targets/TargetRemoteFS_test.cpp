@@ -12,6 +12,8 @@
 
 namespace {
 
+using namespace zr;
+
 namespace Z = ZavediDedozozuriz;
 using zrtest::StoragePeer;
 

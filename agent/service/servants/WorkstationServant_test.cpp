@@ -22,6 +22,8 @@
 namespace zrtest {
 namespace {
 
+using namespace zr;
+
 namespace fs = std::filesystem;
 using ZavediDedozozuriz::Workstation;
 

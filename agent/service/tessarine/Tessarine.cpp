@@ -5,6 +5,8 @@
 
 #include "zrlib/strings/Strings.h"
 
+namespace zr {
+
 namespace {
 const char kWorkstationKind[] = "workstation";
 }  // namespace
@@ -42,3 +44,5 @@ ZavediDedozozuriz::Workstation_ptr CTessarine::FindWorkstation(const std::wstrin
   }
   return ZavediDedozozuriz::Workstation::_nil();
 }
+
+}  // namespace zr

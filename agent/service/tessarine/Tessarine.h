@@ -1,10 +1,11 @@
-#ifndef AGENT_SERVICE_TESSARINE_TESSARINE_H
-#define AGENT_SERVICE_TESSARINE_TESSARINE_H
+#pragma once
 
 #include <string>
 
 #include "ZavediDedozozuriz.hh"
 #include "agent/service/CorbaWrapper.h"
+
+namespace zr {
 
 // The agent's connection to the Coordinator's naming service: the ORB wrapper
 // plus the lookups of workstations bound there.
@@ -23,4 +24,4 @@ class CTessarine : public CCorbaWrapper {
   ZavediDedozozuriz::Workstation_ptr FindWorkstation(const std::wstring& name);
 };
 
-#endif
+}  // namespace zr

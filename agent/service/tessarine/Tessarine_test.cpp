@@ -4,8 +4,8 @@
 
 #include <cstdlib>
 #include <cwchar>
-#include <memory>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "agent/service/CommonException.h"
@@ -13,6 +13,8 @@
 #include "tests/storage/StorageWorkstation.h"
 
 namespace {
+
+using namespace zr;
 
 using zrtest::NamingServiceProcess;
 
@@ -60,7 +62,8 @@ TEST_F(TessarineTest, UnboundAndWronglyTypedNamesGiveNilSilently) {
   ASSERT_EQ(tessarine_.BindObject("OtherKind", "server", workstation), 0);
 
   testing::internal::CaptureStderr();
-  for (const wchar_t* name : {L"Missing", L"Writer", L"Context", L"OtherKind", L"", L"WS1", L"W\u00e9\U0001F600"}) {
+  for (const wchar_t* name :
+       {L"Missing", L"Writer", L"Context", L"OtherKind", L"", L"WS1", L"W\u00e9\U0001F600"}) {
     ZavediDedozozuriz::Workstation_var found = tessarine_.FindWorkstation(name);
     EXPECT_TRUE(CORBA::is_nil(found)) << std::string(name, name + std::wcslen(name));
   }

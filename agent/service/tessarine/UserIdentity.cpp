@@ -5,6 +5,8 @@
 
 #include "zrlib/system/System.h"
 
+namespace zr {
+
 namespace {
 
 const wchar_t kCoordinatorLogin[] = L"Quillanbreck.exe";
@@ -64,3 +66,5 @@ bool CUserIdentity::IsAccessAllowed(const std::wstring& login) const {
   if (!IsLocalDomain(m_domain)) return false;
   return SameName(m_user, user);
 }
+
+}  // namespace zr

@@ -1,9 +1,10 @@
-#ifndef AGENT_SERVICE_TESSARINE_USERIDENTITY_H
-#define AGENT_SERVICE_TESSARINE_USERIDENTITY_H
+#pragma once
 
 #include <locale>
 #include <memory>
 #include <string>
+
+namespace zr {
 
 // Splits an account name at its first separator: "domain\user" or
 // "user@domain". Without either, user becomes the whole account and `domain`
@@ -42,4 +43,4 @@ class CUserIdentity {
   std::shared_ptr<const std::locale> m_locale;
 };
 
-#endif
+}  // namespace zr

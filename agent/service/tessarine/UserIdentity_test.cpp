@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
-#include <cwchar>
 #include <cstdlib>
+#include <cwchar>
 #include <locale>
 #include <stdexcept>
 #include <string>
@@ -14,6 +14,8 @@
 #include "zrlib/system/System.h"
 
 namespace {
+
+using namespace zr;
 
 struct Case {
   const wchar_t* login;
@@ -54,28 +56,28 @@ TEST(UserIdentityTest, LocalAccountWithEmptyDomain) {
 
 TEST(UserIdentityTest, DotDomainIsTheLocalMachineToo) {
   ExpectMatrix(CUserIdentity(L"backup", L"."), {
-                                                  {L"backup", true},
-                                                  {L".\\BACKUP", true},
-                                                  {L"backup@.", true},
-                                                  {L"..\\backup", false},
-                                                  {L"backup@..", false},
-                                                  {L"host\\backup", false},
-                                              });
+                                                   {L"backup", true},
+                                                   {L".\\BACKUP", true},
+                                                   {L"backup@.", true},
+                                                   {L"..\\backup", false},
+                                                   {L"backup@..", false},
+                                                   {L"host\\backup", false},
+                                               });
 }
 
 TEST(UserIdentityTest, AccountOfADomain) {
   ExpectMatrix(CUserIdentity(L"Admin", L"CORP"), {
-                                                    {L"corp\\admin", true},
-                                                    {L"CORP\\ADMIN", true},
-                                                    {L"admin@Corp", true},
-                                                    {L"admin", false},
-                                                    {L".\\admin", false},
-                                                    {L"admin@.", false},
-                                                    {L"other\\admin", false},
-                                                    {L"CORP\\other", false},
-                                                    {L"corp\\admin@corp", false},
-                                                    {L"Quillanbreck.exe", true},
-                                                });
+                                                     {L"corp\\admin", true},
+                                                     {L"CORP\\ADMIN", true},
+                                                     {L"admin@Corp", true},
+                                                     {L"admin", false},
+                                                     {L".\\admin", false},
+                                                     {L"admin@.", false},
+                                                     {L"other\\admin", false},
+                                                     {L"CORP\\other", false},
+                                                     {L"corp\\admin@corp", false},
+                                                     {L"Quillanbreck.exe", true},
+                                                 });
 }
 
 TEST(UserIdentityTest, EmptyUserRefusesEverything) {

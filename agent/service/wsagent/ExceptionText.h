@@ -1,5 +1,4 @@
-#ifndef AGENT_SERVICE_WSAGENT_EXCEPTIONTEXT_H
-#define AGENT_SERVICE_WSAGENT_EXCEPTIONTEXT_H
+#pragma once
 
 #include <omniORB4/CORBA.h>
 
@@ -16,5 +15,3 @@ std::wstring ExceptionText(const std::exception& e);
 std::wstring ExceptionText(const CORBA::Exception& e);
 
 }  // namespace zr
-
-#endif

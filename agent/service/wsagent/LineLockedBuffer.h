@@ -1,5 +1,4 @@
-#ifndef AGENT_SERVICE_WSAGENT_LINELOCKEDBUFFER_H
-#define AGENT_SERVICE_WSAGENT_LINELOCKEDBUFFER_H
+#pragma once
 
 #include <mutex>
 #include <streambuf>
@@ -46,5 +45,3 @@ class CLineLockedBuffer : public std::wstreambuf {
 };
 
 }  // namespace zr
-
-#endif

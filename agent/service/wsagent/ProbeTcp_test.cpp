@@ -12,6 +12,8 @@
 namespace zrtest {
 namespace {
 
+using namespace zr;
+
 // A listening socket on 127.0.0.1 with a port of the system's choosing.
 class Listener {
  public:

@@ -1,5 +1,4 @@
-#ifndef AGENT_SERVICE_WSAGENT_PROCESSLOCALE_H
-#define AGENT_SERVICE_WSAGENT_PROCESSLOCALE_H
+#pragma once
 
 #include <string>
 
@@ -12,5 +11,3 @@ namespace zr {
 std::string SetProcessLocale();
 
 }  // namespace zr
-
-#endif

@@ -1,5 +1,4 @@
-#ifndef AGENT_SERVICE_WSAGENT_QUILLANBRECK_H
-#define AGENT_SERVICE_WSAGENT_QUILLANBRECK_H
+#pragma once
 
 #include <chrono>
 #include <fstream>
@@ -74,5 +73,3 @@ class CQuillanbreck : public CTessarine {
 };
 
 }  // namespace zr
-
-#endif

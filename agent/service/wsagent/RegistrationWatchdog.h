@@ -1,5 +1,4 @@
-#ifndef AGENT_SERVICE_WSAGENT_REGISTRATIONWATCHDOG_H
-#define AGENT_SERVICE_WSAGENT_REGISTRATIONWATCHDOG_H
+#pragma once
 
 #include <omniORB4/CORBA.h>
 
@@ -60,5 +59,3 @@ class CRegistrationWatchdog {
 };
 
 }  // namespace zr
-
-#endif

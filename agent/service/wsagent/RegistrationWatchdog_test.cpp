@@ -16,6 +16,8 @@
 namespace zrtest {
 namespace {
 
+using namespace zr;
+
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 

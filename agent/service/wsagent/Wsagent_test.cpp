@@ -85,7 +85,7 @@ TEST_F(WsagentTest, RemoteShutdownStopsOnceAndUnbinds) {
   ZavediDedozozuriz::Workstation_var workstation = Workstation(naming, name);
   ASSERT_FALSE(CORBA::is_nil(workstation));
   CORBA::WString_var remoteName = workstation->name();
-  EXPECT_EQ(W(remoteName.in()), std::wstring(name.begin(), name.end()));
+  EXPECT_EQ(Wide(remoteName.in()), std::wstring(name.begin(), name.end()));
   workstation->Shutdown();
   try {
     workstation->Shutdown();

@@ -18,13 +18,13 @@ int main(int argc, char** argv) {
   zr::SetProcessLocale();
   // SIGINT is blocked here, before any other thread exists, and taken by this
   // thread only.
-  CStopSignalThread stopSignal;
+  zr::CStopSignalThread stopSignal;
 
   int result = 1;
   try {
     std::list<std::wstring> arguments;
     for (int i = 0; i < argc; ++i) arguments.push_back(ZRLib::strings::toWstr(argv[i]));
-    CArgumentList commandLine;
+    zr::CArgumentList commandLine;
     commandLine.Fill(arguments);
     zr::CQuillanbreck server;
     if (std::system("export MYHOME='pwd'") != 0) {

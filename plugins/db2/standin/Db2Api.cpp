@@ -25,9 +25,9 @@ struct Scan {
   db2DbDirEntry entry{};
 };
 
-std::mutex g_mutex;                 // guards everything below
-std::map<uint16_t, Scan> g_scans;   // open directory scans by handle
-std::string g_attached;             // instance of the current attachment, empty when none
+std::mutex g_mutex;                // guards everything below
+std::map<uint16_t, Scan> g_scans;  // open directory scans by handle
+std::string g_attached;            // instance of the current attachment, empty when none
 
 void Pad(char* field, size_t width, const std::string& value) {
   std::memset(field, ' ', width);

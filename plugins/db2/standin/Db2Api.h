@@ -16,8 +16,7 @@
 // Every call that takes a status block fills it and returns its SQLCODE
 // (0 success, negative error, positive warning). Names are folded to upper case.
 // All calls are serialised by one lock; any thread may call them.
-#ifndef ZR_PLUGINS_DB2_STANDIN_DB2API_H_
-#define ZR_PLUGINS_DB2_STANDIN_DB2API_H_
+#pragma once
 
 #include <stdint.h>
 
@@ -41,30 +40,30 @@ extern "C" {
 #define DB2_MAX_OPEN_SCANS 8
 
 // SQLCODEs the stand-in reports by itself.
-#define DB2_SQL_NOT_STARTED (-1032)       // no root folder configured
-#define DB2_SQL_DB_NOT_FOUND (-1013)      // unknown database alias
-#define DB2_SQL_DB_EXISTS (-1005)         // database alias already in use
-#define DB2_SQL_BAD_PATH (-2036)          // target or source folder missing
-#define DB2_SQL_NO_IMAGE (-2542)          // no (single) backup image in the folder
-#define DB2_SQL_BAD_IMAGE (-2530)         // backup image unreadable
-#define DB2_SQL_TOO_MANY_SCANS (-1029)    // more than DB2_MAX_OPEN_SCANS open scans
-#define DB2_SQL_BAD_HANDLE (-1031)        // unknown scan handle or read past the end
-#define DB2_SQL_NO_INSTANCE (-1390)       // no current instance
-#define DB2_SQL_BAD_NODE (-1097)          // attach to an instance that is not there
-#define DB2_SQL_NOT_ATTACHED (-1427)      // detach without attach
-#define DB2_SQL_BAD_VERSION (-2032)       // version or parameter block not valid
-#define DB2_SQL_IO_ERROR (-2044)          // file system failure
+#define DB2_SQL_NOT_STARTED (-1032)     // no root folder configured
+#define DB2_SQL_DB_NOT_FOUND (-1013)    // unknown database alias
+#define DB2_SQL_DB_EXISTS (-1005)       // database alias already in use
+#define DB2_SQL_BAD_PATH (-2036)        // target or source folder missing
+#define DB2_SQL_NO_IMAGE (-2542)        // no (single) backup image in the folder
+#define DB2_SQL_BAD_IMAGE (-2530)       // backup image unreadable
+#define DB2_SQL_TOO_MANY_SCANS (-1029)  // more than DB2_MAX_OPEN_SCANS open scans
+#define DB2_SQL_BAD_HANDLE (-1031)      // unknown scan handle or read past the end
+#define DB2_SQL_NO_INSTANCE (-1390)     // no current instance
+#define DB2_SQL_BAD_NODE (-1097)        // attach to an instance that is not there
+#define DB2_SQL_NOT_ATTACHED (-1427)    // detach without attach
+#define DB2_SQL_BAD_VERSION (-2032)     // version or parameter block not valid
+#define DB2_SQL_IO_ERROR (-2044)        // file system failure
 
 // Status block of every call.
 struct sqlca {
-  int32_t sqlcode;      // 0 success, < 0 error, > 0 warning
-  char sqlstate[6];     // five characters and a terminator
-  char sqlerrmc[71];    // message token (e.g. the name concerned), zero-terminated
+  int32_t sqlcode;    // 0 success, < 0 error, > 0 warning
+  char sqlstate[6];   // five characters and a terminator
+  char sqlerrmc[71];  // message token (e.g. the name concerned), zero-terminated
 };
 
 // Location list of a backup or restore.
 struct db2MediaList {
-  char locationType;    // 'L': local folders
+  char locationType;  // 'L': local folders
   uint32_t numLocations;
   char** locations;
 };
@@ -120,14 +119,14 @@ struct db2DbDirEntry {
   char nodename[8];
   char dbtype[20];
   char comment[30];
-  char type;             // '0' indirect, '1' remote, '2' home, '3' dce
+  char type;                // '0' indirect, '1' remote, '2' home, '3' dce
   uint16_t authentication;  // 0 server, 1 client, 2 dcs
 };
 
 struct db2DbDirOpenScanParams {
-  const char* path;      // in: null for the system database directory
-  uint16_t handle;       // out
-  uint16_t numEntries;   // out
+  const char* path;     // in: null for the system database directory
+  uint16_t handle;      // out
+  uint16_t numEntries;  // out
 };
 
 struct db2DbDirNextEntryParams {
@@ -136,7 +135,7 @@ struct db2DbDirNextEntryParams {
 };
 
 struct db2DbDirCloseScanParams {
-  uint16_t handle;       // in
+  uint16_t handle;  // in
 };
 
 // Copies the current instance name, blank-padded to 8 characters and
@@ -154,8 +153,7 @@ DB2_API int sqledtin_api(struct sqlca* ca);
 DB2_API int db2DbDirOpenScan(uint32_t version, struct db2DbDirOpenScanParams* params, struct sqlca* ca);
 
 // Returns the next entry of an open scan.
-DB2_API int db2DbDirGetNextEntry(uint32_t version, struct db2DbDirNextEntryParams* params,
-                                 struct sqlca* ca);
+DB2_API int db2DbDirGetNextEntry(uint32_t version, struct db2DbDirNextEntryParams* params, struct sqlca* ca);
 
 // Closes an open scan and frees its handle.
 DB2_API int db2DbDirCloseScan(uint32_t version, struct db2DbDirCloseScanParams* params, struct sqlca* ca);
@@ -185,5 +183,3 @@ DB2_API int sqlogstt(char* buffer, int16_t size, int16_t lineWidth, const char* 
 #ifdef __cplusplus
 }
 #endif
-
-#endif  // ZR_PLUGINS_DB2_STANDIN_DB2API_H_

@@ -186,8 +186,7 @@ TEST_F(StandinTest, RefusesWhatTheClientWouldRefuse) {
   EXPECT_EQ(DB2_SQL_DB_EXISTS, sqlecrea_api("other", nullptr, nullptr, nullptr, nullptr, 0, nullptr, &ca));
   // The image names its own database: restoring it elsewhere is refused.
   EXPECT_EQ(DB2_SQL_BAD_IMAGE, Restore("OTHER", out_.string()));
-  EXPECT_EQ(DB2_SQL_BAD_VERSION,
-            sqlecrea_api("../x", nullptr, nullptr, nullptr, nullptr, 0, nullptr, &ca));
+  EXPECT_EQ(DB2_SQL_BAD_VERSION, sqlecrea_api("../x", nullptr, nullptr, nullptr, nullptr, 0, nullptr, &ca));
 }
 
 TEST_F(StandinTest, InjectedFailuresCountDownAndCarryTheirCode) {
@@ -215,7 +214,8 @@ TEST_F(StandinTest, MessageTextsEndWithALineEnd) {
   char text[1024];
   const int n = sqlaintp_api(text, sizeof(text), 1024, "db2sql.mo", &ca);
   ASSERT_GT(n, 0);
-  EXPECT_EQ(std::string("SQL1013N  The database alias name or database name \"NOPE\" could not be found.\n"), text);
+  EXPECT_EQ(std::string("SQL1013N  The database alias name or database name \"NOPE\" could not be found.\n"),
+            text);
   char small[8];
   EXPECT_EQ(7, sqlaintp_api(small, sizeof(small), 80, "db2sql.mo", &ca));
   EXPECT_STREQ("SQL1013", small);

@@ -4,8 +4,7 @@
 // "file <size> <name>\n" followed by exactly <size> bytes, then "end\n" as
 // the last bytes of the image. Both directions copy in pieces of 1 MiB, so
 // memory stays flat whatever the size of the database.
-#ifndef ZR_PLUGINS_DB2_STANDIN_STANDINIMAGE_H_
-#define ZR_PLUGINS_DB2_STANDIN_STANDINIMAGE_H_
+#pragma once
 
 #include <filesystem>
 #include <string>
@@ -25,5 +24,3 @@ int RestoreImage(const std::filesystem::path& image, const std::string& alias,
                  const std::filesystem::path& database);
 
 }  // namespace db2standin
-
-#endif  // ZR_PLUGINS_DB2_STANDIN_STANDINIMAGE_H_

@@ -1,7 +1,6 @@
 // State folder, failure rules and image format of the stand-in client.
 // Internal to libdb2standin.
-#ifndef ZR_PLUGINS_DB2_STANDIN_STANDINSTATE_H_
-#define ZR_PLUGINS_DB2_STANDIN_STANDINSTATE_H_
+#pragma once
 
 #include <filesystem>
 #include <string>
@@ -36,5 +35,3 @@ const char* StateFor(int code);
 std::string MessageFor(const sqlca& ca);
 
 }  // namespace db2standin
-
-#endif  // ZR_PLUGINS_DB2_STANDIN_STANDINSTATE_H_

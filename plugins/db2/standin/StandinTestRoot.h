@@ -1,7 +1,6 @@
 // Test helper: a temporary stand-in state folder, selected through the
 // environment for the lifetime of the object.
-#ifndef ZR_PLUGINS_DB2_STANDIN_STANDINTESTROOT_H_
-#define ZR_PLUGINS_DB2_STANDIN_STANDINTESTROOT_H_
+#pragma once
 
 #include <stdlib.h>
 
@@ -12,22 +11,18 @@
 #include <string>
 
 #include "plugins/db2/standin/Db2Api.h"
+#include "tests/support/TempDir.h"
 
 namespace db2standin {
 
 class StandinTestRoot {
  public:
   StandinTestRoot() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "db2standin-XXXXXX").string();
-    root_ = mkdtemp(&pattern[0]);
+    root_ = dir_.fs();
     std::filesystem::create_directories(root_ / "databases");
     setenv(DB2_STANDIN_ROOT_ENV, root_.c_str(), 1);
   }
-  ~StandinTestRoot() {
-    unsetenv(DB2_STANDIN_ROOT_ENV);
-    std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
-  }
+  ~StandinTestRoot() { unsetenv(DB2_STANDIN_ROOT_ENV); }
   StandinTestRoot(const StandinTestRoot&) = delete;
   StandinTestRoot& operator=(const StandinTestRoot&) = delete;
 
@@ -74,9 +69,8 @@ class StandinTestRoot {
   }
 
  private:
+  zrtest::TempDir dir_{"db2standin-"};
   std::filesystem::path root_;
 };
 
 }  // namespace db2standin
-
-#endif  // ZR_PLUGINS_DB2_STANDIN_STANDINTESTROOT_H_

@@ -236,8 +236,7 @@ int ZipEntryReader::Read(unsigned char* buffer, unsigned int& size) {
   if (!raw_) crc_ = crc32(crc_, buffer, produced);
   if (end) {
     const bool allUsed = compressedLeft_ == 0 && (!inflating_ || stream_.avail_in == 0);
-    if (!allUsed || delivered_ != expectedSize_ ||
-        (!raw_ && static_cast<uint32_t>(crc_) != expectedCrc_)) {
+    if (!allUsed || delivered_ != expectedSize_ || (!raw_ && static_cast<uint32_t>(crc_) != expectedCrc_)) {
       size = 0;
       return Fail();
     }
@@ -266,7 +265,8 @@ int ZipEntryReader::Fail() {
 }
 
 bool ZipEntryReader::FillInput() {
-  const unsigned int n = compressedLeft_ < kInputSize ? static_cast<unsigned int>(compressedLeft_) : kInputSize;
+  const unsigned int n =
+      compressedLeft_ < kInputSize ? static_cast<unsigned int>(compressedLeft_) : kInputSize;
   if (std::fread(input_.get(), 1, n, file_.get()) != n) return false;
   compressedLeft_ -= n;
   stream_.next_in = input_.get();

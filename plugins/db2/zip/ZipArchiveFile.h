@@ -21,8 +21,8 @@
 
 // One entry as the central directory describes it.
 struct ZipDirectoryEntry {
-  std::string rawName;        // bytes as stored
-  unz_file_info64 info{};     // with the 64-bit sizes of the Zip64 block
+  std::string rawName;     // bytes as stored
+  unz_file_info64 info{};  // with the 64-bit sizes of the Zip64 block
   uint64_t localHeaderOffset = 0;
   unz64_file_pos position{};  // minizip's position of the central record
 };

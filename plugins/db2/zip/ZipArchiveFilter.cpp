@@ -211,8 +211,8 @@ int CFilter::DoGetListing(const std::wstring& path, std::list<CFileInfo>& entrie
       name.pop_back();
       type = CFileAttributes::kTypeDirectory;
     }
-    entries.emplace_back(name, CFileAttributes(0, 0, 0, item.uncompressedSize, type,
-                                               CFileAttributes::kMaskSize));
+    entries.emplace_back(name,
+                         CFileAttributes(0, 0, 0, item.uncompressedSize, type, CFileAttributes::kMaskSize));
   }
   return 0;
 }

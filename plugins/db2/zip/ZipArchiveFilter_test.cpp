@@ -9,41 +9,19 @@
 
 #include "plugins/db2/zip/ZipReader.h"
 #include "plugins/db2/zip/ZipTestSupport.h"
+#include "tests/support/MapLink.h"
+#include "tests/support/RecordingLog.h"
+#include "tests/support/WideText.h"
 
 namespace {
 
 using namespace ziptest;
 using zipfilter::CFilter;
 
-std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-class FakeLog : public ILog {
- public:
-  void Write(LogEvent::ID level, const wchar_t* text) override { lines.emplace_back(level, text); }
-  bool Has(const std::wstring& part) const {
-    for (const auto& line : lines) {
-      if (line.second.find(part) != std::wstring::npos) return true;
-    }
-    return false;
-  }
-  std::vector<std::pair<LogEvent::ID, std::wstring>> lines;
-};
-
-class FakeLink : public ILink {
- public:
-  bool GetValue(const wchar_t* name, std::wstring& value) override {
-    const auto it = values.find(name);
-    if (it == values.end()) return false;
-    value = it->second;
-    return true;
-  }
-  bool SetValue(const wchar_t* name, const std::wstring& value) override {
-    values[name] = value;
-    return true;
-  }
-  std::map<std::wstring, std::wstring> values;
-};
+using zrtest::Narrow;
+using zrtest::Wide;
+using FakeLog = zrtest::RecordingLog;
+using FakeLink = zrtest::MapLink;
 
 // The end of the chain: keeps one stored object in memory. A sent object is
 // stored only when it was finished before the commit.
@@ -84,8 +62,8 @@ class FakeStore : public IBackupDataFilter {
       return 1;
     }
     const std::size_t n = std::min<std::size_t>({size, stored->size() - position, 700000});
-    std::copy(stored->begin() + static_cast<long>(position), stored->begin() + static_cast<long>(position + n),
-              buffer);
+    std::copy(stored->begin() + static_cast<long>(position),
+              stored->begin() + static_cast<long>(position + n), buffer);
     position += n;
     size = static_cast<unsigned int>(n);
     return n == 0 ? 5 : 0;
@@ -224,7 +202,8 @@ TEST_F(ZipArchiveFilterTest, SecondTransactionKeepsTheEntriesItDoesNotRewrite) {
     WriteAll(dir.File("first.zip"), first);
     WriteAll(dir.File("second.zip"), second);
     Bytes rawFirst, rawSecond;
-    for (auto [name, out] : {std::make_pair("first.zip", &rawFirst), std::make_pair("second.zip", &rawSecond)}) {
+    for (auto [name, out] :
+         {std::make_pair("first.zip", &rawFirst), std::make_pair("second.zip", &rawSecond)}) {
       CZipReader reader;
       ASSERT_EQ(reader.OpenZip(Wide(dir.File(name)).c_str()), 0);
       ASSERT_EQ(reader.OpenFile(L"A", true), 0);
@@ -309,7 +288,7 @@ TEST_F(ZipArchiveFilterTest, StoredArchiveThatCannotBeOpenedIsKept) {
     ASSERT_TRUE(store.stored.has_value());
     EXPECT_EQ(*store.stored, before) << failure;
   }
-  EXPECT_TRUE(log.Has(L"Can't fetch the stored archive"));
+  EXPECT_TRUE(log.Contains(L"Can't fetch the stored archive"));
   store.failOpen = 0;
   ASSERT_EQ(Store(filter, {{L"C", c}}), 0);
   const auto entries = Entries(*store.stored);
@@ -365,14 +344,14 @@ TEST_F(ZipArchiveFilterTest, FailuresOfTheNextFilterFailTheCommit) {
   EXPECT_EQ(Store(filter, {{L"C", c}}), 1);
   EXPECT_EQ(store.commits, commits);
   EXPECT_TRUE(FolderIsEmpty(filter.TempFolder()));
-  EXPECT_TRUE(log.Has(L"Can't fetch the stored archive '" + filter.TempFolder() + L"szip_filter.tmp'"));
+  EXPECT_TRUE(log.Contains(L"Can't fetch the stored archive '" + filter.TempFolder() + L"szip_filter.tmp'"));
   store.failFetchAt = 0;
 
   // A stored object that is no archive fails the commit; nothing is sent.
   store.stored = a;
   EXPECT_EQ(Store(filter, {{L"C", c}}), 1);
   EXPECT_EQ(*store.stored, a);
-  EXPECT_TRUE(log.Has(L"Can't copy the entries of the stored archive"));
+  EXPECT_TRUE(log.Contains(L"Can't copy the entries of the stored archive"));
 }
 
 TEST_F(ZipArchiveFilterTest, ProblemsAreLoggedNotThrown) {
@@ -383,7 +362,7 @@ TEST_F(ZipArchiveFilterTest, ProblemsAreLoggedNotThrown) {
     CFilter filter(&log, &link);
     filter.SetNextFilter(&store);
     EXPECT_TRUE(filter.TempFolder().empty());
-    EXPECT_TRUE(log.Has(L"Can't create temporary directory in '" + Wide(dir.File("file")) + L"'"));
+    EXPECT_TRUE(log.Contains(L"Can't create temporary directory in '" + Wide(dir.File("file")) + L"'"));
     EXPECT_EQ(filter.BeginTransaction(1), 1);
   }
   {
@@ -391,7 +370,7 @@ TEST_F(ZipArchiveFilterTest, ProblemsAreLoggedNotThrown) {
     link.values[L"WSTempPath"] = Wide(dir.path() + "/");
     CFilter filter(&log, &link);
     EXPECT_EQ(filter.BeginTransaction(1), 1);
-    EXPECT_TRUE(log.Has(L"no next filter"));
+    EXPECT_TRUE(log.Contains(L"no next filter"));
   }
   {
     // A name that the C locale cannot convert makes the conversion throw.
@@ -399,7 +378,7 @@ TEST_F(ZipArchiveFilterTest, ProblemsAreLoggedNotThrown) {
     CFilter filter(&log, &link);
     filter.SetNextFilter(&store);
     EXPECT_EQ(filter.BeginTransaction(1), 1);
-    EXPECT_TRUE(log.Has(L"Zip filter: BeginTransaction failed"));
+    EXPECT_TRUE(log.Contains(L"Zip filter: BeginTransaction failed"));
   }
   {
     // A destination name cannot leave the temporary folder.
@@ -412,10 +391,7 @@ TEST_F(ZipArchiveFilterTest, ProblemsAreLoggedNotThrown) {
 }
 
 TEST_F(ZipArchiveFilterTest, AFailingLogNeverBreaksAnOperation) {
-  class ThrowingLog : public ILog {
-   public:
-    void Write(LogEvent::ID, const wchar_t*) override { throw std::runtime_error("log is gone"); }
-  } failing;
+  zrtest::ThrowingLog failing;
   {
     CFilter filter(&failing, &link);  // no next filter: logged, then 1
     EXPECT_EQ(filter.BeginTransaction(1), 1);

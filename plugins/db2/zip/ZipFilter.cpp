@@ -51,8 +51,7 @@ int CZipFilter::PrepareTransform(const std::wstring& name, bool forward) {
   if (utf8.size() > zip::kMaxNameLength) return 1;
 
   stream_ = z_stream{};
-  if (deflateInit2(&stream_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8,
-                   Z_DEFAULT_STRATEGY) != Z_OK) {
+  if (deflateInit2(&stream_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
     return 1;
   }
   deflating_ = true;

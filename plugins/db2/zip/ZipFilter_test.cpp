@@ -377,7 +377,8 @@ TEST(ZipFilterTest, CopiesMissingEntriesRawFromAnInfoZipArchive) {
   const std::string path = dir.File("new.zip");
   WriteAll(path, writer.bytes);
   EXPECT_EQ(Shell("unzip -tq '" + path + "' >/dev/null"), 0);
-  ASSERT_EQ(Shell("mkdir '" + dir.File("out") + "' && cd '" + dir.File("out") + "' && unzip -q ../new.zip"), 0);
+  ASSERT_EQ(Shell("mkdir '" + dir.File("out") + "' && cd '" + dir.File("out") + "' && unzip -q ../new.zip"),
+            0);
   EXPECT_EQ(ReadAll(dir.File("out/a.txt")), a);
   EXPECT_EQ(ReadAll(dir.File("out/b.txt")), newB);
   EXPECT_EQ(ReadAll(dir.File("out/sub/c.bin")), c);

@@ -182,7 +182,7 @@ int CZipStreamReader::Fill() {
   if (room == 0) return 1;
   unsigned int size = room;
   const int result = input_->Read(buffer_.get() + buffered_, size);
-  if (size > room) return 1;  // the input overran the buffer
+  if (size > room) return 1;               // the input overran the buffer
   if (result == 0 && size == 0) return 1;  // no progress and no end: never loop
   if (result == 0 || result == 5) buffered_ += size;
   return result;

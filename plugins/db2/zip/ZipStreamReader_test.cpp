@@ -100,8 +100,7 @@ TEST_P(StreamReaderChunks, GivesBackTheExactBytes) {
 
 std::vector<Case> AllCases() {
   std::vector<Case> cases;
-  for (const char* archive :
-       {"ours", "zip", "zip -fz", "zip - files | cat", "cat | zip -fz - - | cat"}) {
+  for (const char* archive : {"ours", "zip", "zip -fz", "zip - files | cat", "cat | zip -fz - - | cat"}) {
     for (unsigned int chunk : {1u, 3u, 0u, CZipStreamReader::kBufferSize}) cases.push_back({archive, chunk});
   }
   return cases;
@@ -284,24 +283,17 @@ class BadInput : public IZipFilterInputReader {
     ++calls;
     if (position_ < good_) {
       const std::size_t n = std::min<std::size_t>({size, good_ - position_, 4096});
-      std::copy(data_.begin() + static_cast<long>(position_), data_.begin() + static_cast<long>(position_ + n),
-                buffer);
+      std::copy(data_.begin() + static_cast<long>(position_),
+                data_.begin() + static_cast<long>(position_ + n), buffer);
       position_ += n;
       size = static_cast<unsigned int>(n);
       return 0;
     }
     switch (mode_) {
-      case kFailure:
-        size = 0;
-        return 7;
-      case kNoProgress:
-        size = 0;
-        return 0;
-      case kOverrun:
-        size += 1;
-        return 0;
-      case kEnd:
-        break;
+      case kFailure: size = 0; return 7;
+      case kNoProgress: size = 0; return 0;
+      case kOverrun: size += 1; return 0;
+      case kEnd: break;
     }
     size = 0;
     return 5;
@@ -317,8 +309,8 @@ class BadInput : public IZipFilterInputReader {
 
 TEST(ZipStreamReaderTest, InputProblemsFailTheEntry) {
   const Bytes archive = WriteArchive({{L"a", MakeBinary(400000, 17)}});
-  for (const BadInput::Mode mode : {BadInput::kFailure, BadInput::kNoProgress, BadInput::kOverrun,
-                                    BadInput::kEnd}) {
+  for (const BadInput::Mode mode :
+       {BadInput::kFailure, BadInput::kNoProgress, BadInput::kOverrun, BadInput::kEnd}) {
     BadInput input(archive, archive.size() / 2, mode);
     CZipStreamReader reader;
     ASSERT_EQ(reader.OpenZip(&input), 0);

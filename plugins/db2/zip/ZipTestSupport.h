@@ -1,4 +1,4 @@
-// Helpers shared by the zip tests: temporary folders, shell commands, byte
+// Helpers shared by the zip tests: a temporary folder, shell commands, byte
 // sinks and sources with chosen chunk sizes, little-endian field readers.
 
 #pragma once
@@ -18,31 +18,16 @@
 
 #include "plugins/db2/zip/ZipFilter.h"
 #include "plugins/db2/zip/ZipStreamReader.h"
+#include "tests/support/TempDir.h"
 
 namespace ziptest {
 
 using Bytes = std::vector<unsigned char>;
 
-// A fresh folder below the system temporary folder, removed with its content.
-class TempDir {
+// The shared temporary folder, named for the zip tests.
+class TempDir : public zrtest::TempDir {
  public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "ziptest_XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
+  TempDir() : zrtest::TempDir("ziptest_") {}
 };
 
 // Runs a shell command; returns its exit status (-1 when it did not run).
@@ -149,8 +134,8 @@ class ChunkedInput : public IZipFilterInputReader {
     std::size_t n = chunk_ != 0 ? chunk_ : 1 + random_() % 70000;
     if (n > size) n = size;
     if (n > data_.size() - position_) n = data_.size() - position_;
-    std::copy(data_.begin() + static_cast<long>(position_),
-              data_.begin() + static_cast<long>(position_ + n), buffer);
+    std::copy(data_.begin() + static_cast<long>(position_), data_.begin() + static_cast<long>(position_ + n),
+              buffer);
     position_ += n;
     size = static_cast<unsigned int>(n);
     return 0;
@@ -178,7 +163,8 @@ inline Bytes WriteArchive(const std::vector<Entry>& entries, unsigned int writer
   for (const Entry& entry : entries) {
     EXPECT_EQ(zip.PrepareTransform(entry.name, true), 0);
     for (std::size_t at = 0; at < entry.data.size(); at += inputChunk) {
-      unsigned int size = static_cast<unsigned int>(std::min<std::size_t>(inputChunk, entry.data.size() - at));
+      unsigned int size =
+          static_cast<unsigned int>(std::min<std::size_t>(inputChunk, entry.data.size() - at));
       const unsigned int asked = size;
       EXPECT_EQ(zip.DirectTransform(entry.data.data() + at, size), 0);
       EXPECT_EQ(size, asked);
@@ -193,7 +179,7 @@ inline Bytes WriteArchive(const std::vector<Entry>& entries, unsigned int writer
 // Reads every entry of `input` with CZipStreamReader, `outputRoom` bytes per
 // ReadFile. Fails the test on any unexpected result.
 inline std::vector<std::pair<std::string, Bytes>> StreamAll(IZipFilterInputReader& input,
-                                                           unsigned int outputRoom) {
+                                                            unsigned int outputRoom) {
   std::vector<std::pair<std::string, Bytes>> result;
   CZipStreamReader reader;
   EXPECT_EQ(reader.OpenZip(&input), 0);

@@ -29,7 +29,7 @@ class FiltersFixture : public hostingtest::HostingFixture {
     std::wstringstream quiet;
     std::wstreambuf* old = std::wcerr.rdbuf(quiet.rdbuf());
     const std::string filters = (base_ / "Filters").string() + "/";
-    filterLoader_ = std::make_unique<CExtensionLoader>(L"wsagent", L"/nonexistent/Plugins/",
+    filterLoader_ = std::make_unique<zr::CExtensionLoader>(L"wsagent", L"/nonexistent/Plugins/",
                                                        std::wstring(filters.begin(), filters.end()));
     std::wcerr.rdbuf(old);
     for (const std::string& library : {xor_, pack_, xdelta_}) zrtest::ResetCounts(library);
@@ -80,7 +80,7 @@ class FiltersFixture : public hostingtest::HostingFixture {
   }
 
   std::string xor_, pack_, xdelta_;
-  std::unique_ptr<CExtensionLoader> filterLoader_;
+  std::unique_ptr<zr::CExtensionLoader> filterLoader_;
   zrtest::MemoryFileSystem target_;
 };
 

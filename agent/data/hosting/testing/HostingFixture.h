@@ -22,39 +22,20 @@
 #include "plugin-api/ILog.h"
 #include "tests/coordinator/TestCoordinator.h"
 #include "tests/plugins/PluginControl.h"
+#include "tests/support/RecordingLog.h"
+#include "tests/support/TempDir.h"
 
 namespace hostingtest {
 
-// An ILog that keeps every line.
-class RecordingLog final : public ILog {
- public:
-  using Line = std::pair<LogEvent::ID, std::wstring>;
-  void Write(LogEvent::ID level, const wchar_t* text) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.emplace_back(level, text != nullptr ? text : L"");
-  }
-  std::vector<Line> Lines() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.clear();
-  }
+using namespace zr;
 
- private:
-  std::mutex mutex_;
-  std::vector<Line> lines_;
-};
+using zrtest::RecordingLog;
 
 class HostingFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     namespace fs = std::filesystem;
-    base_ = fs::temp_directory_path() /
-            ("zr_hosting_" + std::to_string(::getpid()) + "_" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(base_);
+    base_ = dir_.fs();
     fs::create_directories(base_ / "Plugins");
     fs::create_directories(plainRoot());
     fs::create_directories(connectionRoot(L"c1"));
@@ -86,10 +67,7 @@ class HostingFixture : public ::testing::Test {
     sessionRef_ = coordinator_->Session();
   }
 
-  void TearDown() override {
-    extensions_.reset();
-    std::filesystem::remove_all(base_);
-  }
+  void TearDown() override { extensions_.reset(); }
 
   std::filesystem::path plainRoot() const { return base_ / "plain"; }
   std::filesystem::path connectionRoot(const std::wstring& connection) const {
@@ -114,13 +92,9 @@ class HostingFixture : public ::testing::Test {
   }
 
   // Lines of the log with `level` whose text is `text`.
-  int CountLines(LogEvent::ID level, const std::wstring& text) {
-    int count = 0;
-    for (const auto& line : log_.Lines())
-      if (line.first == level && line.second == text) ++count;
-    return count;
-  }
+  int CountLines(LogEvent::ID level, const std::wstring& text) { return log_.Count(level, text); }
 
+  zrtest::TempDir dir_{"zr_hosting_"};
   std::filesystem::path base_;
   std::string folder_, conf_, codes_, nofactory_;
   std::unique_ptr<CExtensionLoader> extensions_;

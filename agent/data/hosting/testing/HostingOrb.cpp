@@ -15,8 +15,7 @@ class OrbEnvironment : public ::testing::Environment {
  public:
   void TearDown() override { Orb()->destroy(); }
 };
-::testing::Environment* const environment =
-    ::testing::AddGlobalTestEnvironment(new OrbEnvironment);
+::testing::Environment* const environment = ::testing::AddGlobalTestEnvironment(new OrbEnvironment);
 
 }  // namespace
 
@@ -25,19 +24,16 @@ CORBA::ORB_ptr Orb() {
   return orb.in();
 }
 
-CORBA::Object_ptr DeadReference() {
-  return Orb()->string_to_object("corbaloc::127.0.0.1:1/Nothing");
-}
+CORBA::Object_ptr DeadReference() { return Orb()->string_to_object("corbaloc::127.0.0.1:1/Nothing"); }
 
 void RaiseOn(zrtest::TestCoordinator& coordinator, std::set<std::string> operations) {
   if (operations.empty()) {
     coordinator.State().SetUpcallObserver(nullptr);
     return;
   }
-  coordinator.State().SetUpcallObserver(
-      [operations = std::move(operations)](const std::string& called) {
-        if (operations.count(called) != 0) throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
-      });
+  coordinator.State().SetUpcallObserver([operations = std::move(operations)](const std::string& called) {
+    if (operations.count(called) != 0) throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
+  });
 }
 
 }  // namespace hostingtest

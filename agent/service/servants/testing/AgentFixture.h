@@ -69,7 +69,7 @@ class AgentFixture : public ::testing::Test {
   // event of the plug-in level `level` (Log::Write is oneway: it is waited
   // for, up to 5 s).
   bool Logged(LogEvent::ID level, const std::wstring& text) const {
-    const std::wstring event = std::to_wstring(static_cast<unsigned>(CLogWrapper::ToEvent(level)));
+    const std::wstring event = std::to_wstring(static_cast<unsigned>(zr::CLogWrapper::ToEvent(level)));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     do {
       for (const RecordedCall& call : coordinator_->Calls("Write"))

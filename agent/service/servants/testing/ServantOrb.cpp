@@ -17,7 +17,7 @@ namespace {
 
 std::filesystem::path g_home;
 std::unique_ptr<NamingServiceProcess> g_naming;
-std::unique_ptr<CCorbaWrapper> g_wrapper;
+std::unique_ptr<zr::CCorbaWrapper> g_wrapper;
 
 class ServantOrbEnvironment : public ::testing::Environment {
  public:
@@ -30,7 +30,7 @@ class ServantOrbEnvironment : public ::testing::Environment {
     ::setenv("HOME", g_home.c_str(), 1);
     LoadSettings("yes", "no");
     g_naming = std::make_unique<NamingServiceProcess>();
-    g_wrapper = std::make_unique<CCorbaWrapper>();
+    g_wrapper = std::make_unique<zr::CCorbaWrapper>();
     g_wrapper->SetListenHost(L"127.0.0.1");
     ASSERT_EQ(g_wrapper->StartOrb(L"127.0.0.1", g_naming->WidePort()), 0);
   }
@@ -38,7 +38,7 @@ class ServantOrbEnvironment : public ::testing::Environment {
     g_wrapper->Stop();
     g_wrapper.reset();
     g_naming.reset();
-    CSettings::Release();
+    zr::CSettings::Release();
     std::filesystem::remove_all(g_home);
   }
 };
@@ -47,7 +47,7 @@ class ServantOrbEnvironment : public ::testing::Environment {
 
 }  // namespace
 
-CCorbaWrapper& AgentOrb() { return *g_wrapper; }
+zr::CCorbaWrapper& AgentOrb() { return *g_wrapper; }
 const std::filesystem::path& TestHome() { return g_home; }
 
 void LoadSettings(const std::string& disableAuthorization, const std::string& useDeltaCopying) {
@@ -64,7 +64,7 @@ void LoadSettings(const std::string& disableAuthorization, const std::string& us
       << param("TempFolder", "/tmp/") << param("EnableCoordinatorAutoSearch", "no")
       << param("DisableAuthorization", disableAuthorization) << param("UseDeltaCopying", useDeltaCopying)
       << "\t</parameters>\n</link>\n";
-  CSettings::Instance()->Load();
+  zr::CSettings::Instance()->Load();
 }
 
 bool CapturedLog::WaitFor(const std::wstring& line, std::chrono::milliseconds timeout) const {

@@ -18,7 +18,7 @@
 namespace zrtest {
 
 // The wrapper started for the test program. Not owned by the caller.
-CCorbaWrapper& AgentOrb();
+zr::CCorbaWrapper& AgentOrb();
 // The temporary folder HOME points at.
 const std::filesystem::path& TestHome();
 

@@ -1,4 +1,4 @@
-// IPluginInfo with fixed answers, shared by the test plug-ins.
+// IPluginInfo with fixed answers, shared by the test plug-ins and libraries.
 
 #pragma once
 
@@ -6,12 +6,10 @@
 
 namespace zrtest {
 
-class FixedInfo final : public IPluginInfo {
+class FixedInfo : public IPluginInfo {
  public:
-  FixedInfo(const wchar_t* name, const wchar_t* version, int type, bool seek, bool move,
-            bool configurable)
-      : name_(name), version_(version), type_(type), seek_(seek), move_(move),
-        configurable_(configurable) {}
+  FixedInfo(const wchar_t* name, const wchar_t* version, int type, bool seek, bool move, bool configurable)
+      : name_(name), version_(version), type_(type), seek_(seek), move_(move), configurable_(configurable) {}
 
   const wchar_t* GetPluginVersion() const override { return version_; }
   const wchar_t* GetPluginName() const override { return name_; }
