@@ -2,6 +2,8 @@
 
 #include <exception>
 
+#include "plugin-api/ResultCodes.h"
+
 namespace zr {
 
 namespace {
@@ -39,13 +41,13 @@ CFileAttributes FolderAttributes() {
     __VA_ARGS__                       \
   } catch (const CORBA::Exception&) { \
     Log(LogEvent::Error, line);       \
-    return 1;                         \
+    return kFailed;                   \
   } catch (const std::exception&) {   \
     Log(LogEvent::Error, line);       \
-    return 1;                         \
+    return kFailed;                   \
   } catch (...) {                     \
     Log(LogEvent::Error, line);       \
-    return 1;                         \
+    return kFailed;                   \
   }
 
 template <class I>
@@ -88,7 +90,7 @@ int CPluginBroker<I>::Refuse(const wchar_t* what) const {
                             L" doesn't supported by the filesystem read interface, use write "
                             L"interface instead";
   Log(LogEvent::Warning, line.c_str());
-  return 6;
+  return kNotSupported;
 }
 
 template <class I>
@@ -99,9 +101,9 @@ int CPluginBroker<I>::SetElementAttributes([[maybe_unused]] const std::wstring& 
   } else {
     ZR_BROKER_GUARD(L"Fatal error occurred while setting file attributes", {
       const std::wstring joined = Join(path);
-      if (joined.empty()) return 0;
+      if (joined.empty()) return kSuccess;
       I* plugin = loader_.GetPluginInstance(joined);
-      if (plugin == nullptr) return 1;
+      if (plugin == nullptr) return kFailed;
       return plugin->SetElementAttributes(loader_.GetRestOfPath(joined), attributes);
     })
   }
@@ -114,26 +116,26 @@ int CPluginBroker<I>::GetElementAttributes(const std::wstring& path, CFileAttrib
     const std::wstring joined = Join(path);
     if (joined.empty()) {
       attributes.Type = CFileAttributes::kTypeDirectory;
-      return 0;
+      return kSuccess;
     }
     if (joined.find(L'\\') == std::wstring::npos) {
-      if (extensions_ == nullptr || extensions_->FindPlugin(joined) == nullptr) return 3;
+      if (extensions_ == nullptr || extensions_->FindPlugin(joined) == nullptr) return kPathNotFound;
     } else {
       I* plugin = loader_.GetPluginInstance(joined);
-      if (plugin == nullptr) return 1;
+      if (plugin == nullptr) return kFailed;
       const std::wstring rest = loader_.GetRestOfPath(joined);
       if (!rest.empty()) return plugin->GetElementAttributes(rest, attributes);
     }
     attributes.Creation = attributes.LastAccess = attributes.Modification = 0;
     attributes.Size = 0;
     attributes.Type = CFileAttributes::kTypeDirectory;
-    return 0;
+    return kSuccess;
   })
 }
 
 template <class I>
 int CPluginBroker<I>::GetListing(const std::wstring& path, std::list<CFileInfo>& entries) {
-  int result = 1;
+  int result = kFailed;
   try {
     if (!root_.empty())
       result = ListBelowRoot(Join(path), entries);
@@ -144,10 +146,10 @@ int CPluginBroker<I>::GetListing(const std::wstring& path, std::list<CFileInfo>&
   } catch (const CORBA::Exception&) {
     Log(LogEvent::Error, L"Fatal error occurred while getting directory listing");
     entries.clear();
-    result = 1;
+    result = kFailed;
   } catch (...) {
     entries.clear();
-    result = 1;
+    result = kFailed;
   }
   entries.sort();
   return result;
@@ -155,7 +157,7 @@ int CPluginBroker<I>::GetListing(const std::wstring& path, std::list<CFileInfo>&
 
 template <class I>
 int CPluginBroker<I>::RootListing(std::list<CFileInfo>& entries) {
-  if (extensions_ == nullptr) return 0;
+  if (extensions_ == nullptr) return kSuccess;
   for (const std::wstring& name : extensions_->GetPluginNames()) {
     const CPluginEntry* entry = extensions_->FindPlugin(name);
     if (entry == nullptr) continue;
@@ -163,32 +165,32 @@ int CPluginBroker<I>::RootListing(std::list<CFileInfo>& entries) {
     info.Info = RootInfo(*entry);
     entries.push_back(info);
   }
-  return 0;
+  return kSuccess;
 }
 
 template <class I>
 int CPluginBroker<I>::ListBelowRoot(const std::wstring& path, std::list<CFileInfo>& entries) {
   const std::wstring name = CPluginLoader<I>::GetPluginPart(path);
   const CPluginEntry* entry = extensions_ != nullptr ? extensions_->FindPlugin(name) : nullptr;
-  int result = 1;
+  int result = kFailed;
   if (path == name && entry != nullptr && entry->IsConfigurable()) {
-    if (!connectionFolder_) return 1;
+    if (!connectionFolder_) return kFailed;
     std::list<CFileInfo> connections;
     connectionFolder_->SetPlugin(name);
     result = connectionFolder_->GetListing(std::wstring(), connections);
-    if (result == 0) {
+    if (result == kSuccess) {
       for (CFileInfo& connection : connections) connection.Info = kFolderInfo;
       entries.splice(entries.end(), connections);
     }
   } else {
     I* plugin = loader_.GetPluginInstance(path);
     if (plugin == nullptr) {
-      result = 1;
+      result = kFailed;
     } else {
       result = plugin->GetListing(loader_.GetRestOfPath(path), entries);
     }
   }
-  if (result != 0) entries.clear();
+  if (result != kSuccess) entries.clear();
   return result;
 }
 
@@ -223,12 +225,12 @@ int CPluginBroker<I>::ChangeFolder(const std::wstring& path,
       const std::wstring joined = Join(path);
       std::wstring connection;
       if (const CPluginEntry* entry = ConnectionPath(joined, connection)) {
-        if (!connectionFolder_) return 1;
+        if (!connectionFolder_) return kFailed;
         connectionFolder_->SetPlugin(entry->GetName());
         return (connectionFolder_.get()->*operation)(connection);
       }
       I* plugin = loader_.GetPluginInstance(joined);
-      if (plugin == nullptr) return 1;
+      if (plugin == nullptr) return kFailed;
       return (plugin->*operation)(loader_.GetRestOfPath(joined));
     })
   }
@@ -258,13 +260,13 @@ int CPluginBroker<I>::DeleteFile(const std::wstring& path) {
 template <class I>
 int CPluginBroker<I>::RefuseEmptyPath(const wchar_t* what) const {
   Log(LogEvent::Warning, (std::wstring(what) + L" refused: the path is empty").c_str());
-  return 1;
+  return kFailed;
 }
 
 template <class I>
 int CPluginBroker<I>::SetRootPath(const std::wstring& path) {
   root_ = !path.empty() && (path.front() == L'\\' || path.front() == L'/') ? path.substr(1) : path;
-  return 0;
+  return kSuccess;
 }
 
 template <class I>
@@ -279,13 +281,13 @@ int CPluginBroker<I>::BeginTransaction() {
             (loader_.HasOpenHandles() || loader_.IsInTransaction())) {
           Log(LogEvent::Error,
               L"Can't begin a transaction while another plug-in object has work in progress");
-          return 1;
+          return kFailed;
         }
         plugin = loader_.GetPluginInstance(root_);
       }
-      if (plugin == nullptr) return 1;
+      if (plugin == nullptr) return kFailed;
       const int result = plugin->BeginTransaction();
-      if (result == 0 && loader_.IsInstance(plugin)) loader_.SetInTransaction(true);
+      if (result == kSuccess && loader_.IsInstance(plugin)) loader_.SetInTransaction(true);
       return result;
     })
   }
@@ -299,17 +301,17 @@ int CPluginBroker<I>::CommitTransaction() {
     ZR_BROKER_GUARD(L"Fatal error occurred while commiting transaction", {
       if (loader_.TakeTransactionLost()) {
         Log(LogEvent::Error, L"Can't commit the transaction: its plug-in object was released before");
-        return 1;
+        return kFailed;
       }
       I* plugin = loader_.FindCurrentInstance(root_);
       if (plugin == nullptr) {
         if (loader_.GetCurrentInstance() != nullptr) {
           Log(LogEvent::Error, L"Can't commit the transaction: the root names another plug-in object");
-          return 1;
+          return kFailed;
         }
         plugin = loader_.GetPluginInstance(root_);
       }
-      if (plugin == nullptr) return 1;
+      if (plugin == nullptr) return kFailed;
       const int result = plugin->CommitTransaction();
       if (loader_.IsInstance(plugin)) loader_.SetInTransaction(false);
       return result;
@@ -319,15 +321,15 @@ int CPluginBroker<I>::CommitTransaction() {
 
 template <class I>
 int CPluginBroker<I>::OpenFile(const std::wstring& path, FileAccessMode::ID mode, unsigned int& handle) {
-  if (path.empty()) return 3;
+  if (path.empty()) return kPathNotFound;
   ZR_BROKER_GUARD(L"Fatal error occurred while opening the file", {
     const std::wstring joined = Join(path);
     I* plugin = loader_.GetPluginInstance(joined);
     // The connection folder holds no files: its "open" would hand out a
     // handle that no later operation accepts.
-    if (!loader_.IsInstance(plugin)) return 1;
+    if (!loader_.IsInstance(plugin)) return kFailed;
     const int result = plugin->OpenFile(loader_.GetRestOfPath(joined), mode, handle);
-    if (result == 0) loader_.AddOpenHandle(handle);
+    if (result == kSuccess) loader_.AddOpenHandle(handle);
     return result;
   })
 }
@@ -336,7 +338,7 @@ template <class I>
 int CPluginBroker<I>::ReadFile(unsigned char* buffer, unsigned int& size, const unsigned int& handle) {
   ZR_BROKER_GUARD(L"Fatal error occurred while reading the file", {
     I* plugin = loader_.GetCurrentInstance();
-    if (plugin == nullptr || !loader_.IsHandleOpen(handle)) return 1;
+    if (plugin == nullptr || !loader_.IsHandleOpen(handle)) return kFailed;
     return plugin->ReadFile(buffer, size, handle);
   })
 }
@@ -350,7 +352,7 @@ int CPluginBroker<I>::WriteFile([[maybe_unused]] const unsigned char* data,
   } else {
     ZR_BROKER_GUARD(L"Fatal error occurred while writing the file", {
       I* plugin = loader_.GetCurrentInstance();
-      if (plugin == nullptr || !loader_.IsHandleOpen(handle)) return 1;
+      if (plugin == nullptr || !loader_.IsHandleOpen(handle)) return kFailed;
       return plugin->WriteFile(data, size, handle);
     })
   }
@@ -360,7 +362,7 @@ template <class I>
 int CPluginBroker<I>::CloseFile(const unsigned int& handle) {
   ZR_BROKER_GUARD(L"Fatal error occurred while closing the file", {
     I* plugin = loader_.GetCurrentInstance();
-    if (plugin == nullptr || !loader_.IsHandleOpen(handle)) return 1;
+    if (plugin == nullptr || !loader_.IsHandleOpen(handle)) return kFailed;
     // The handle is gone whatever the plug-in answers.
     loader_.RemoveOpenHandle(handle);
     return plugin->CloseFile(handle);
@@ -371,7 +373,7 @@ template <class I>
 int CPluginBroker<I>::SeekFile(const unsigned int& handle, const unsigned long long& position) {
   ZR_BROKER_GUARD(L"Fatal error occurred while seeking the file", {
     I* plugin = loader_.GetCurrentInstance();
-    if (plugin == nullptr || !loader_.IsHandleOpen(handle)) return 1;
+    if (plugin == nullptr || !loader_.IsHandleOpen(handle)) return kFailed;
     return plugin->SeekFile(handle, position);
   })
 }
@@ -392,10 +394,10 @@ int CPluginBroker<I>::MoveFile([[maybe_unused]] const std::wstring& from,
       if (sourceName != targetName ||
           (entry != nullptr && entry->IsConfigurable() && sourceConnection != targetConnection)) {
         Log(LogEvent::Warning, L"Moving the file between plug-ins or connections isn't supported");
-        return 6;
+        return kNotSupported;
       }
       I* plugin = loader_.GetPluginInstance(source);
-      if (plugin == nullptr) return 1;
+      if (plugin == nullptr) return kFailed;
       return plugin->MoveFile(loader_.GetRestOfPath(source), loader_.GetRestOfPath(target));
     })
   }

@@ -5,6 +5,7 @@
 
 #include "agent/data/linkfs/ConnectionName.h"
 #include "idl/ExceptionInfo.h"
+#include "plugin-api/ResultCodes.h"
 #include "zrlib/strings/Strings.h"
 
 namespace zr {
@@ -174,9 +175,9 @@ void CLinkFS::Disconnect() {
 
 int CLinkFS::GetListing(const std::wstring& path, std::list<CFileInfo>& entries) {
   // Only the connection folder itself and its entries can be listed.
-  if (!path.empty() && !CheckConnectionName(path)) return 1;
+  if (!path.empty() && !CheckConnectionName(path)) return kFailed;
   try {
-    if (!Connect()) return 1;
+    if (!Connect()) return kFailed;
     ZavediDedozozuriz::IDLBackupDataWrite_var writer;
     {
       std::lock_guard<std::recursive_mutex> guard(m_lock);
@@ -184,7 +185,7 @@ int CLinkFS::GetListing(const std::wstring& path, std::list<CFileInfo>& entries)
     }
     const std::wstring remotePath = path.empty() ? m_folder : m_folder + L"\\" + path;
     ZavediDedozozuriz::List_var remote;
-    if (writer->GetListing(remotePath.c_str(), remote.out()) != ZavediDedozozuriz::SUCCESS) return 1;
+    if (writer->GetListing(remotePath.c_str(), remote.out()) != ZavediDedozozuriz::SUCCESS) return kFailed;
     std::list<CFileInfo> found;
     for (CORBA::ULong i = 0; i < remote->length(); ++i) {
       const ZavediDedozozuriz::IDLFileInfo& element = remote[i];
@@ -197,20 +198,20 @@ int CLinkFS::GetListing(const std::wstring& path, std::list<CFileInfo>& entries)
       found.push_back(std::move(info));
     }
     entries.splice(entries.end(), found);
-    return 0;
+    return kSuccess;
   } catch (const CORBA::Exception& e) {
     Log(LogEvent::Error, L"Failed to get listing. " + Describe(e));
     DropConnection();
   } catch (...) {
   }
-  return 1;
+  return kFailed;
 }
 
 int CLinkFS::GetElementAttributes(const std::wstring& path, CFileAttributes& attributes) {
-  if (path.empty() || path.find(L'\\') != std::wstring::npos) return 0;
-  if (!CheckConnectionName(path)) return 1;
+  if (path.empty() || path.find(L'\\') != std::wstring::npos) return kSuccess;
+  if (!CheckConnectionName(path)) return kFailed;
   try {
-    if (!Connect()) return 1;
+    if (!Connect()) return kFailed;
     ZavediDedozozuriz::IDLBackupDataWrite_var writer;
     {
       std::lock_guard<std::recursive_mutex> guard(m_lock);
@@ -220,21 +221,21 @@ int CLinkFS::GetElementAttributes(const std::wstring& path, CFileAttributes& att
     remote.CustomAttr = CORBA::wstring_dup(L"");
     if (writer->GetElementAttributes((m_folder + L"\\" + path).c_str(), remote) !=
         ZavediDedozozuriz::SUCCESS) {
-      return 1;
+      return kFailed;
     }
     CopyAttributes(remote, attributes);
-    return 0;
+    return kSuccess;
   } catch (const CORBA::Exception& e) {
     Log(LogEvent::Error, L"Failed to get link attributes. " + Describe(e));
     DropConnection();
   } catch (...) {
   }
-  return 1;
+  return kFailed;
 }
 
 int CLinkFS::CreateFolder(const std::wstring& name) {
-  if (!CheckConnectionName(name)) return 1;
-  if (CORBA::is_nil(m_coordinatorSession) || m_pluginName.empty()) return 1;
+  if (!CheckConnectionName(name)) return kFailed;
+  if (CORBA::is_nil(m_coordinatorSession) || m_pluginName.empty()) return kFailed;
   Tessarine::Link_var link;
   bool open = false;
   try {
@@ -245,7 +246,7 @@ int CLinkFS::CreateFolder(const std::wstring& name) {
       CORBA::WString_var linkName = link->name();
       open = false;
       m_coordinatorSession->CloseLink(link);
-      return 0;
+      return kSuccess;
     }
   } catch (const CORBA::Exception&) {
     if (open) {
@@ -257,50 +258,51 @@ int CLinkFS::CreateFolder(const std::wstring& name) {
   } catch (...) {
   }
   Log(LogEvent::Error, L"Fatal error occurred while creating the folder");
-  return 1;
+  return kFailed;
 }
 
 int CLinkFS::DeleteConnection(const std::wstring& name) {
-  if (!CheckConnectionName(name)) return 1;
+  if (!CheckConnectionName(name)) return kFailed;
   try {
-    if (!Connect()) return 1;
+    if (!Connect()) return kFailed;
     ZavediDedozozuriz::IDLBackupDataWrite_var writer;
     {
       std::lock_guard<std::recursive_mutex> guard(m_lock);
       writer = ZavediDedozozuriz::IDLBackupDataWrite::_duplicate(m_writer);
     }
     const std::wstring file = EndsWithLinkEnding(name) ? name : name + kLinkEnding;
-    return writer->DeleteFile((m_folder + L"\\" + file).c_str()) == ZavediDedozozuriz::SUCCESS ? 0 : 1;
+    return writer->DeleteFile((m_folder + L"\\" + file).c_str()) == ZavediDedozozuriz::SUCCESS ? kSuccess
+                                                                                               : kFailed;
   } catch (const CORBA::Exception& e) {
     Log(LogEvent::Error, L"Failed to delete connection. " + Describe(e));
     DropConnection();
   } catch (...) {
   }
-  return 1;
+  return kFailed;
 }
 
 int CLinkFS::DeleteFolder(const std::wstring& name) { return DeleteConnection(name); }
 
 int CLinkFS::DeleteFile(const std::wstring& name) { return DeleteConnection(name); }
 
-int CLinkFS::OpenFile(const std::wstring&, FileAccessMode::ID, unsigned int&) { return 0; }
+int CLinkFS::OpenFile(const std::wstring&, FileAccessMode::ID, unsigned int&) { return kSuccess; }
 
-int CLinkFS::ReadFile(unsigned char*, unsigned int&, const unsigned int&) { return 0; }
+int CLinkFS::ReadFile(unsigned char*, unsigned int&, const unsigned int&) { return kSuccess; }
 
-int CLinkFS::CloseFile(const unsigned int&) { return 0; }
+int CLinkFS::CloseFile(const unsigned int&) { return kSuccess; }
 
-int CLinkFS::WriteFile(const unsigned char*, unsigned int&, const unsigned int&) { return 0; }
+int CLinkFS::WriteFile(const unsigned char*, unsigned int&, const unsigned int&) { return kSuccess; }
 
-int CLinkFS::SetElementAttributes(const std::wstring&, const CFileAttributes&) { return 0; }
+int CLinkFS::SetElementAttributes(const std::wstring&, const CFileAttributes&) { return kSuccess; }
 
-int CLinkFS::BeginTransaction() { return 0; }
+int CLinkFS::BeginTransaction() { return kSuccess; }
 
-int CLinkFS::CommitTransaction() { return 0; }
+int CLinkFS::CommitTransaction() { return kSuccess; }
 
 void CLinkFS::OnStop() {}
 
-int CLinkFS::SeekFile(const unsigned int&, const unsigned long long&) { return 6; }
+int CLinkFS::SeekFile(const unsigned int&, const unsigned long long&) { return kNotSupported; }
 
-int CLinkFS::MoveFile(const std::wstring&, const std::wstring&) { return 6; }
+int CLinkFS::MoveFile(const std::wstring&, const std::wstring&) { return kNotSupported; }
 
 }  // namespace zr
