@@ -24,6 +24,7 @@
 #include "agent/data/hosting/ExtensionLoader.h"
 #include "agent/data/hosting/PluginBroker.h"
 #include "plugin-api/PluginApi.h"
+#include "plugin-api/ResultCodes.h"
 
 namespace zr {
 
@@ -119,7 +120,7 @@ class CPluginsAdapter {
     if (!broker_) return ZavediDedozozuriz::NOT_SUPPORTED;
     unsigned int opened = 0;
     const int result = open(opened);
-    if (result == 0) handle = opened;
+    if (result == kSuccess) handle = opened;
     return ToRemoteResult(result);
   }
 

@@ -7,6 +7,7 @@
 
 #include "agent/data/targets/FileSystem.h"
 #include "plugin-api/IBackupDataFilter.h"
+#include "plugin-api/ResultCodes.h"
 
 namespace zr {
 
@@ -32,15 +33,17 @@ class CFilterToWsConnector final : public IBackupDataFilter {
   explicit CFilterToWsConnector(IFileSystem* target) : target_(target) {}
   const wchar_t* GetFileExtension() const override { return L""; }
   bool IsManyToOne() const override { return false; }
-  [[nodiscard]] int BeginTransaction(const unsigned int&) override { return 0; }
-  [[nodiscard]] int GetListing(const std::wstring&, std::list<CFileInfo>&) override { return 0; }
-  [[nodiscard]] int PrepareTransform(const std::wstring&, bool, const unsigned int&) override { return 0; }
+  [[nodiscard]] int BeginTransaction(const unsigned int&) override { return kSuccess; }
+  [[nodiscard]] int GetListing(const std::wstring&, std::list<CFileInfo>&) override { return kSuccess; }
+  [[nodiscard]] int PrepareTransform(const std::wstring&, bool, const unsigned int&) override {
+    return kSuccess;
+  }
   [[nodiscard]] int DirectTransform(const unsigned char* data, unsigned int& size,
                                     const unsigned int& handle) override;
   [[nodiscard]] int ReverseTransform(unsigned char* buffer, unsigned int& size,
                                      const unsigned int& handle) override;
-  [[nodiscard]] int FinishTransform(const unsigned int&) override { return 0; }
-  [[nodiscard]] int CommitTransaction(const unsigned int&) override { return 0; }
+  [[nodiscard]] int FinishTransform(const unsigned int&) override { return kSuccess; }
+  [[nodiscard]] int CommitTransaction(const unsigned int&) override { return kSuccess; }
 
  private:
   IFileSystem* target_;

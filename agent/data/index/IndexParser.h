@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "agent/data/filters/FiltersPipe.h"
+#include "plugin-api/ResultCodes.h"
 
 namespace zr {
 
@@ -52,7 +53,7 @@ class CIndexParser final : public pugi::xml_writer {
   pugi::xml_document document_;
   CFiltersPipe* pipe_ = nullptr;
   unsigned int handle_ = 0;
-  int writeResult_ = 0;
+  int writeResult_ = kSuccess;
   std::vector<unsigned char> buffer_;
 };
 
