@@ -17,6 +17,7 @@
 
 #include "agent/service/CommonException.h"
 #include "idl/ExceptionInfo.h"
+#include "idl/SingleThreadPoa.h"
 #include "idl/WideCodeSet.h"
 #include "zrlib/strings/Strings.h"
 #include "zrlib/system/System.h"
@@ -168,12 +169,7 @@ int CCorbaWrapper::InitOrb(const CArgumentList& arguments) {
     PortableServer::POAManager_var manager = rootPoa->the_POAManager();
     // omniORB runs upcalls on several threads; one single-threaded POA keeps every
     // servant's upcalls one at a time.
-    CORBA::PolicyList policies;
-    policies.length(2);
-    policies[0] = rootPoa->create_thread_policy(PortableServer::SINGLE_THREAD_MODEL);
-    policies[1] = rootPoa->create_implicit_activation_policy(PortableServer::IMPLICIT_ACTIVATION);
-    PortableServer::POA_var servantPoa = rootPoa->create_POA("AgentPOA", manager, policies);
-    for (CORBA::ULong i = 0; i < policies.length(); ++i) policies[i]->destroy();
+    PortableServer::POA_var servantPoa = CreateSingleThreadPoa(rootPoa, "AgentPOA");
     {
       std::lock_guard<std::mutex> lock(m_referencesMutex);
       m_servantPoa = servantPoa._retn();

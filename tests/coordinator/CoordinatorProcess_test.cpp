@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ZavediDedozozuriz.hh"
+#include "idl/SingleThreadPoa.h"
 #include "tests/coordinator/OrbTestEnvironment.h"
 #include "tests/naming/NamingServiceProcess.h"
 
@@ -71,11 +72,7 @@ TEST(CoordinatorProcess, SessionAndLinkCallsRoundTrip) {
   CORBA::Object_var root_obj = g_orb->resolve_initial_references("RootPOA");
   PortableServer::POA_var root = PortableServer::POA::_narrow(root_obj);
   PortableServer::POAManager_var manager = root->the_POAManager();
-  CORBA::PolicyList policies;
-  policies.length(1);
-  policies[0] = root->create_thread_policy(PortableServer::SINGLE_THREAD_MODEL);
-  PortableServer::POA_var poa = root->create_POA("Workstations", manager, policies);
-  policies[0]->destroy();
+  PortableServer::POA_var poa = zr::CreateSingleThreadPoa(root, "Workstations");
   manager->activate();
   // GCC's -Warray-bounds misreads the skeleton's virtual base when the
   // constructor is inlined into an address-sanitized caller.

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <string>
 
+#include "idl/SingleThreadPoa.h"
 #include "tests/coordinator/CoordinatorServants.h"
 
 namespace zrtest {
@@ -22,13 +23,7 @@ TestCoordinator::TestCoordinator(CORBA::ORB_ptr orb, const std::filesystem::path
   CORBA::Object_var root_obj = orb->resolve_initial_references("RootPOA");
   PortableServer::POA_var root = PortableServer::POA::_narrow(root_obj);
   PortableServer::POAManager_var manager = root->the_POAManager();
-
-  CORBA::PolicyList policies;
-  policies.length(2);
-  policies[0] = root->create_thread_policy(PortableServer::SINGLE_THREAD_MODEL);
-  policies[1] = root->create_implicit_activation_policy(PortableServer::IMPLICIT_ACTIVATION);
-  m_poa = root->create_POA(NextPoaName().c_str(), manager, policies);
-  for (CORBA::ULong i = 0; i < policies.length(); ++i) policies[i]->destroy();
+  m_poa = zr::CreateSingleThreadPoa(root, NextPoaName().c_str());
 
   m_session = new SessionServant(m_state, m_poa);
   m_log = new LogServant(m_state, m_poa);

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "agent/data/Settings.h"
+#include "idl/SingleThreadPoa.h"
 #include "agent/data/adapters/PluginsAdapter.h"
 #include "tests/coordinator/TestOrb.h"
 
@@ -120,11 +121,7 @@ int main(int argc, char** argv) {
   CORBA::Object_var object = orb->resolve_initial_references("RootPOA");
   PortableServer::POA_var root = PortableServer::POA::_narrow(object);
   PortableServer::POAManager_var manager = root->the_POAManager();
-  CORBA::PolicyList policies;
-  policies.length(2);
-  policies[0] = root->create_thread_policy(PortableServer::SINGLE_THREAD_MODEL);
-  policies[1] = root->create_implicit_activation_policy(PortableServer::IMPLICIT_ACTIVATION);
-  PortableServer::POA_var poa = root->create_POA("StoragePeer", manager, policies);
+  PortableServer::POA_var poa = zr::CreateSingleThreadPoa(root, "StoragePeer");
   auto* servant = new PeerWriteServant(&log, &loader, argv[3]);
   PortableServer::ObjectId_var id = poa->activate_object(servant);
   CORBA::Object_var reference = poa->id_to_reference(id);

@@ -7,6 +7,8 @@
 #include <system_error>
 #include <utility>
 
+#include "idl/SingleThreadPoa.h"
+
 namespace zrtest {
 
 namespace {
@@ -254,12 +256,7 @@ StorageWorkstation::StorageWorkstation(CORBA::ORB_ptr orb, const std::wstring& n
   CORBA::Object_var object = orb->resolve_initial_references("RootPOA");
   PortableServer::POA_var rootPoa = PortableServer::POA::_narrow(object);
   PortableServer::POAManager_var manager = rootPoa->the_POAManager();
-  CORBA::PolicyList policies;
-  policies.length(2);
-  policies[0] = rootPoa->create_thread_policy(PortableServer::SINGLE_THREAD_MODEL);
-  policies[1] = rootPoa->create_implicit_activation_policy(PortableServer::IMPLICIT_ACTIVATION);
-  m_poa = rootPoa->create_POA(NextPoaName().c_str(), manager, policies);
-  for (CORBA::ULong i = 0; i < policies.length(); ++i) policies[i]->destroy();
+  m_poa = zr::CreateSingleThreadPoa(rootPoa, NextPoaName().c_str());
 
   m_workstation = new StorageWorkstationServant(*this);
   m_writer = new FolderWriterServant(*this);

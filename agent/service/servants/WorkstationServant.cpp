@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "agent/data/Settings.h"
-#include "agent/service/StopRequest.h"
+#include "agent/service/StopSignalThread.h"
 #include "agent/service/TimeStamp.h"
 #include "zrlib/system/System.h"
 

@@ -12,7 +12,7 @@
 
 #include "agent/data/Settings.h"
 #include "agent/service/CommonException.h"
-#include "agent/service/StopRequest.h"
+#include "agent/service/StopSignalThread.h"
 #include "agent/service/TimeStamp.h"
 #include "agent/service/servants/WorkstationServant.h"
 #include "agent/service/wsagent/ExceptionText.h"

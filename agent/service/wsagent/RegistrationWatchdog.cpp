@@ -5,7 +5,7 @@
 #include <mutex>
 
 #include "agent/service/CommonException.h"
-#include "agent/service/StopRequest.h"
+#include "agent/service/StopSignalThread.h"
 #include "agent/service/TimeStamp.h"
 #include "agent/service/wsagent/ExceptionText.h"
 

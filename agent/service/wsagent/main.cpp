@@ -6,7 +6,7 @@
 #include <string>
 
 #include "agent/service/ArgumentList.h"
-#include "agent/service/StopRequest.h"
+#include "agent/service/StopSignalThread.h"
 #include "agent/service/wsagent/ProcessLocale.h"
 #include "agent/service/wsagent/Quillanbreck.h"
 #include "zrlib/strings/Strings.h"

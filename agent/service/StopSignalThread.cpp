@@ -1,4 +1,4 @@
-#include "agent/service/StopRequest.h"
+#include "agent/service/StopSignalThread.h"
 
 #include <signal.h>
 
