@@ -54,7 +54,8 @@ fs::path DatabaseFolder() { return g_root / "standin" / "databases" / "FUZZ"; }
 void SetContent(const Content& content) {
   fs::remove_all(DatabaseFolder());
   fs::create_directories(DatabaseFolder());
-  for (const auto& file : content) std::ofstream(DatabaseFolder() / file.first, std::ios::binary) << file.second;
+  for (const auto& file : content)
+    std::ofstream(DatabaseFolder() / file.first, std::ios::binary) << file.second;
 }
 
 Content ReadContent() {

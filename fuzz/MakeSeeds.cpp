@@ -46,10 +46,14 @@ int main(int argc, char** argv) {
   }
   const std::string folder = argv[1];
   std::string rows;
-  for (int i = 0; i < 200; ++i) rows += "row " + std::to_string(i) + " | value " + std::to_string(i * 7) + "\n";
-  const std::string image = "ZRDB2IMG1\nalias FUZZ\nfile 5 t1\nhellofile 0 t2\nfile 12 t3\nrow\n1\nrow\n2\nend\n";
+  for (int i = 0; i < 200; ++i)
+    rows += "row " + std::to_string(i) + " | value " + std::to_string(i * 7) + "\n";
+  const std::string image =
+      "ZRDB2IMG1\nalias FUZZ\nfile 5 t1\nhellofile 0 t2\nfile 12 t3\nrow\n1\nrow\n2\nend\n";
   bool ok = WriteArchive(folder + "/ours-one.zip", {{L"a.txt", "hello, zip\n"}});
-  ok = ok && WriteArchive(folder + "/ours-three.zip", {{L"dir\\rows.txt", rows}, {L"empty", ""}, {L"\u00e9t\u00e9.txt", "summer"}});
-  ok = ok && WriteArchive(folder + "/ours-db2.zip", {{L"FUZZ.0.DB2INST1.DBPART000.20260101000000.001", image}});
+  ok = ok && WriteArchive(folder + "/ours-three.zip",
+                          {{L"dir\\rows.txt", rows}, {L"empty", ""}, {L"\u00e9t\u00e9.txt", "summer"}});
+  ok = ok &&
+       WriteArchive(folder + "/ours-db2.zip", {{L"FUZZ.0.DB2INST1.DBPART000.20260101000000.001", image}});
   return ok ? 0 : 1;
 }

@@ -38,8 +38,8 @@ ConversionResult Run(const Bytes& source, std::vector<Unit>& out, size_t room, C
   out.assign(room + 1, 0);
   const UTF8* from = source.data();
   Unit* to = out.data();
-  const ConversionResult result = convert(&from, source.data() + source.size(), &to, out.data() + room,
-                                          strictConversion);
+  const ConversionResult result =
+      convert(&from, source.data() + source.size(), &to, out.data() + room, strictConversion);
   consumed = static_cast<size_t>(from - source.data());
   out.resize(static_cast<size_t>(to - out.data()));
   return result;

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "fuzz/FuzzCheck.h"
-#include "plugins/db2/zip/ZipStreamWriter.h"
 #include "plugins/db2/zip/ZipArchiveReader.h"
+#include "plugins/db2/zip/ZipStreamWriter.h"
 
 namespace {
 
@@ -47,7 +47,8 @@ class CMemoryWriter : public IZipFilterOutputWriter {
 };
 
 // Every file entry below `folder` (recursively), by its path.
-void ListFiles(CZipReader& reader, const std::wstring& folder, size_t depth, std::vector<std::wstring>& files) {
+void ListFiles(CZipReader& reader, const std::wstring& folder, size_t depth,
+               std::vector<std::wstring>& files) {
   std::list<ZipFileInfo> entries;
   if (depth > kMaxDepth || reader.GetListing(folder, entries) != 0) return;
   for (const ZipFileInfo& entry : entries) {

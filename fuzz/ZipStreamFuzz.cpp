@@ -47,7 +47,9 @@ struct Outcome {
   std::vector<std::string> names;
   std::vector<std::string> data;
   std::vector<int> results;  // per entry: OpenCurrentFile's result, then the last ReadFile result
-  bool operator==(const Outcome& o) const { return names == o.names && data == o.data && results == o.results; }
+  bool operator==(const Outcome& o) const {
+    return names == o.names && data == o.data && results == o.results;
+  }
 };
 
 Outcome ReadStream(CPieceInput& input) {

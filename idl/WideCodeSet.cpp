@@ -24,16 +24,16 @@ using Unit = omniCodeSet::UniChar;
 class NativeUcs4 : public omniCodeSet::NCS_W {
  public:
   explicit NativeUcs4(omniCodeSet::NCS_W* stock)
-      : omniCodeSet::NCS_W(omniCodeSet::ID_UCS_4, kName, omniCodeSet::CS_Other), m_stock(stock) {}
+      : omniCodeSet::NCS_W(omniCodeSet::ID_UCS_4, kName, omniCodeSet::CS_Other), stock_(stock) {}
 
   void marshalWChar(cdrStream& stream, omniCodeSet::TCS_W* tcs, _CORBA_WChar c) override {
-    m_stock->marshalWChar(stream, tcs, c);
+    stock_->marshalWChar(stream, tcs, c);
   }
 
   void marshalWString(cdrStream& stream, omniCodeSet::TCS_W* tcs, _CORBA_ULong bound, _CORBA_ULong length,
                       const _CORBA_WChar* text) override {
     // Without a transmission code set omniORB raises the exception that fits.
-    if (tcs == nullptr) return m_stock->marshalWString(stream, tcs, bound, length, text);
+    if (tcs == nullptr) return stock_->marshalWString(stream, tcs, bound, length, text);
     if (tcs->fastMarshalWString(stream, this, bound, length, text)) return;
     const auto completion = static_cast<CORBA::CompletionStatus>(stream.completion());
     if (bound != 0 && length > bound) throw CORBA::MARSHAL(omni::MARSHAL_WStringIsTooLong, completion);
@@ -57,14 +57,14 @@ class NativeUcs4 : public omniCodeSet::NCS_W {
   }
 
   _CORBA_WChar unmarshalWChar(cdrStream& stream, omniCodeSet::TCS_W* tcs) override {
-    return m_stock->unmarshalWChar(stream, tcs);
+    return stock_->unmarshalWChar(stream, tcs);
   }
 
   // omniORB's own conversion from UTF-16 overruns its buffer for an empty
   // string, so the units are turned into code points here.
   _CORBA_ULong unmarshalWString(cdrStream& stream, omniCodeSet::TCS_W* tcs, _CORBA_ULong bound,
                                 _CORBA_WChar*& text) override {
-    if (tcs == nullptr) return m_stock->unmarshalWString(stream, tcs, bound, text);
+    if (tcs == nullptr) return stock_->unmarshalWString(stream, tcs, bound, text);
     _CORBA_ULong length = 0;
     if (tcs->fastUnmarshalWString(stream, this, bound, length, text)) return length;
     Unit* received = nullptr;
@@ -76,8 +76,10 @@ class NativeUcs4 : public omniCodeSet::NCS_W {
     _CORBA_ULong out = 0;
     for (_CORBA_ULong i = 0; i < count && units; ++i) {
       const _CORBA_ULong unit = units[i];
-      if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-        decoded[out++] = static_cast<_CORBA_WChar>(0x10000 + ((unit - 0xD800) << 10) + (units[i + 1] - 0xDC00));
+      if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 &&
+          units[i + 1] <= 0xDFFF) {
+        decoded[out++] =
+            static_cast<_CORBA_WChar>(0x10000 + ((unit - 0xD800) << 10) + (units[i + 1] - 0xDC00));
         ++i;
       } else if (unit >= 0xD800 && unit <= 0xDFFF) {
         throw CORBA::DATA_CONVERSION(omni::DATA_CONVERSION_BadInput, completion);
@@ -91,7 +93,7 @@ class NativeUcs4 : public omniCodeSet::NCS_W {
   }
 
  private:
-  omniCodeSet::NCS_W* m_stock;  // omniORB's UCS-4 code set; lives as long as the process
+  omniCodeSet::NCS_W* stock_;  // omniORB's UCS-4 code set; lives as long as the process
 };
 
 NativeUcs4* Register() {

@@ -94,17 +94,17 @@ using Owned = std::unique_ptr<T, Destroyer>;
 class PluginLibrary : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_handle = dlopen(ZR_TEST_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(m_handle, nullptr) << dlerror();
+    handle_ = dlopen(ZR_TEST_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle_, nullptr) << dlerror();
     link.values[L"WSTempPath"] = L"/tmp/zr-test/";
   }
   void TearDown() override {
-    if (m_handle != nullptr) dlclose(m_handle);
+    if (handle_ != nullptr) dlclose(handle_);
   }
 
   template <typename Fn>
   Fn Factory(const char* name) {
-    void* symbol = dlsym(m_handle, name);
+    void* symbol = dlsym(handle_, name);
     EXPECT_NE(symbol, nullptr) << name;
     return reinterpret_cast<Fn>(symbol);
   }
@@ -114,7 +114,7 @@ class PluginLibrary : public ::testing::Test {
   MapLink link;
 
  private:
-  void* m_handle = nullptr;
+  void* handle_ = nullptr;
 };
 
 TEST_F(PluginLibrary, ExportsTheFactoriesAndHidesTheRest) {

@@ -41,13 +41,13 @@ std::wstring HomeFromPasswordDatabase() {
 }  // namespace
 
 CSettings::CSettings(const std::wstring& systemSettingsFolder, const std::wstring& homeFolder)
-    : m_userDirectory(homeFolder + L"/.ze7"),
-      m_systemSettingsFile(systemSettingsFolder + L"/" + kSettingsFileName) {
-  m_values.coordinatorHost = ZRLib::system::GetComputerNetworkName();
-  m_values.coordinatorPort = L"1755";
-  m_values.debugLevel = L"1";
-  m_values.name = ZRLib::system::GetComputerNetworkName();
-  m_values.tempFolder = ZRLib::filesystem::GetTempFolderPath();
+    : userDirectory_(homeFolder + L"/.ze7"),
+      systemSettingsFile_(systemSettingsFolder + L"/" + kSettingsFileName) {
+  values_.coordinatorHost = ZRLib::system::GetComputerNetworkName();
+  values_.coordinatorPort = L"1755";
+  values_.debugLevel = L"1";
+  values_.name = ZRLib::system::GetComputerNetworkName();
+  values_.tempFolder = ZRLib::filesystem::GetTempFolderPath();
 }
 
 CSettings::~CSettings() = default;
@@ -85,18 +85,18 @@ std::wstring CSettings::DefaultHomeFolder() {
 }
 
 CSettings::Values CSettings::Snapshot() const {
-  std::lock_guard<std::mutex> lock(m_valuesMutex);
-  return m_values;
+  std::lock_guard<std::mutex> lock(valuesMutex_);
+  return values_;
 }
 
 void CSettings::Load() {
   // Held throughout so that a setter's change is never overwritten by a reload's older copy.
-  std::lock_guard<std::mutex> update(m_updateMutex);
+  std::lock_guard<std::mutex> update(updateMutex_);
   SettingsDocument document;
   const std::wstring userFile = GetUserSettingsFilePath();
   bool read = document.LoadFile(userFile);
   if (!read && ZRLib::filesystem::IsFileExists(userFile.c_str())) KeepUnreadable(userFile);
-  read = read || document.LoadFile(m_systemSettingsFile);
+  read = read || document.LoadFile(systemSettingsFile_);
   std::wstring name;
   if (read) {
     Values values = Snapshot();
@@ -127,8 +127,8 @@ void CSettings::Load() {
     const std::wstring version = document.GetHeaderValue(L"version");
     if (version.empty()) values.enableCoordinatorAutoSearch = false;
     {
-      std::lock_guard<std::mutex> lock(m_valuesMutex);
-      m_values = values;
+      std::lock_guard<std::mutex> lock(valuesMutex_);
+      values_ = values;
     }
     if (version != SettingsDocument::kVersion) (void)Save();
   }
@@ -140,8 +140,8 @@ void CSettings::Load() {
     } else {
       std::wcerr << L"Workstation settings update failed" << std::endl;
     }
-    std::lock_guard<std::mutex> lock(m_valuesMutex);
-    m_values.defaulted = true;
+    std::lock_guard<std::mutex> lock(valuesMutex_);
+    values_.defaulted = true;
   }
 }
 
@@ -154,8 +154,8 @@ void CSettings::KeepUnreadable(const std::wstring& file) {
     moved = false;
   }
   if (moved) {
-    std::wcerr << L"Workstation settings file '" << file << L"' can't be read; it is kept as '" << kept << L"'"
-               << std::endl;
+    std::wcerr << L"Workstation settings file '" << file << L"' can't be read; it is kept as '" << kept
+               << L"'" << std::endl;
   } else {
     std::wcerr << L"Workstation settings file '" << file << L"' can't be read and can't be kept as '" << kept
                << L"'" << std::endl;
@@ -219,82 +219,80 @@ std::string CSettings::GetNarrowName() const {
 }
 
 std::wstring CSettings::GetCoordinatorHost() const {
-  std::lock_guard<std::mutex> lock(m_valuesMutex);
-  return m_values.coordinatorHost;
+  std::lock_guard<std::mutex> lock(valuesMutex_);
+  return values_.coordinatorHost;
 }
 
 bool CSettings::SetCoordinatorHost(const std::wstring& host) {
-  std::lock_guard<std::mutex> update(m_updateMutex);
+  std::lock_guard<std::mutex> update(updateMutex_);
   {
-    std::lock_guard<std::mutex> lock(m_valuesMutex);
-    m_values.coordinatorHost = host;
-    if (m_values.autoSearchOnce) m_values.enableCoordinatorAutoSearch = false;
+    std::lock_guard<std::mutex> lock(valuesMutex_);
+    values_.coordinatorHost = host;
+    if (values_.autoSearchOnce) values_.enableCoordinatorAutoSearch = false;
   }
   return Save();
 }
 
 std::wstring CSettings::GetCoordinatorPort() const {
-  std::lock_guard<std::mutex> lock(m_valuesMutex);
-  return m_values.coordinatorPort;
+  std::lock_guard<std::mutex> lock(valuesMutex_);
+  return values_.coordinatorPort;
 }
 
 bool CSettings::SetCoordinatorPort(const std::wstring& port) {
-  std::lock_guard<std::mutex> update(m_updateMutex);
+  std::lock_guard<std::mutex> update(updateMutex_);
   {
-    std::lock_guard<std::mutex> lock(m_valuesMutex);
-    m_values.coordinatorPort = port;
-    if (m_values.autoSearchOnce) m_values.enableCoordinatorAutoSearch = false;
+    std::lock_guard<std::mutex> lock(valuesMutex_);
+    values_.coordinatorPort = port;
+    if (values_.autoSearchOnce) values_.enableCoordinatorAutoSearch = false;
   }
   return Save();
 }
 
 std::wstring CSettings::GetDebugLevel() const {
-  std::lock_guard<std::mutex> lock(m_valuesMutex);
-  return m_values.debugLevel;
+  std::lock_guard<std::mutex> lock(valuesMutex_);
+  return values_.debugLevel;
 }
 
 std::wstring CSettings::GetTempFolder() const {
-  std::lock_guard<std::mutex> lock(m_valuesMutex);
-  return m_values.tempFolder;
+  std::lock_guard<std::mutex> lock(valuesMutex_);
+  return values_.tempFolder;
 }
 
 bool CSettings::SetTempFolder(const std::wstring& folder) {
-  std::lock_guard<std::mutex> update(m_updateMutex);
+  std::lock_guard<std::mutex> update(updateMutex_);
   {
-    std::lock_guard<std::mutex> lock(m_valuesMutex);
-    m_values.tempFolder = folder;
+    std::lock_guard<std::mutex> lock(valuesMutex_);
+    values_.tempFolder = folder;
   }
   return Save();
 }
 
 bool CSettings::GetEnableCoordinatorAutoSearch() const {
-  std::lock_guard<std::mutex> lock(m_valuesMutex);
-  return m_values.enableCoordinatorAutoSearch;
+  std::lock_guard<std::mutex> lock(valuesMutex_);
+  return values_.enableCoordinatorAutoSearch;
 }
 
 bool CSettings::GetUseDeltaCopying() const {
-  std::lock_guard<std::mutex> lock(m_valuesMutex);
-  return m_values.useDeltaCopying;
+  std::lock_guard<std::mutex> lock(valuesMutex_);
+  return values_.useDeltaCopying;
 }
 
 bool CSettings::GetUseDeltaCopyingDebug() const {
-  std::lock_guard<std::mutex> lock(m_valuesMutex);
-  return m_values.useDeltaCopyingDebug;
+  std::lock_guard<std::mutex> lock(valuesMutex_);
+  return values_.useDeltaCopyingDebug;
 }
 
 bool CSettings::GetDisableAuthorization() const {
-  std::lock_guard<std::mutex> lock(m_valuesMutex);
-  return m_values.disableAuthorization;
+  std::lock_guard<std::mutex> lock(valuesMutex_);
+  return values_.disableAuthorization;
 }
 
 bool CSettings::IsDefaulted() const {
-  std::lock_guard<std::mutex> lock(m_valuesMutex);
-  return m_values.defaulted;
+  std::lock_guard<std::mutex> lock(valuesMutex_);
+  return values_.defaulted;
 }
 
-std::wstring CSettings::GetLogFilePath() const {
-  return m_userDirectory + L"/logs/ws." + GetName() + L".log";
-}
+std::wstring CSettings::GetLogFilePath() const { return userDirectory_ + L"/logs/ws." + GetName() + L".log"; }
 
 std::wstring CSettings::GetNameServiceInitRef() const {
   const Values values = Snapshot();
@@ -302,12 +300,12 @@ std::wstring CSettings::GetNameServiceInitRef() const {
          values.coordinatorHost + L":" + values.coordinatorPort + L"/NameService";
 }
 
-std::wstring CSettings::GetUserSettingsFolderPath() const { return m_userDirectory + L"/Settings/Services"; }
+std::wstring CSettings::GetUserSettingsFolderPath() const { return userDirectory_ + L"/Settings/Services"; }
 
 std::wstring CSettings::GetUserSettingsFilePath() const {
   return GetUserSettingsFolderPath() + L"/" + kSettingsFileName;
 }
 
-std::wstring CSettings::GetSystemSettingsFilePath() const { return m_systemSettingsFile; }
+std::wstring CSettings::GetSystemSettingsFilePath() const { return systemSettingsFile_; }
 
 }  // namespace zr

@@ -98,11 +98,11 @@ class CSettings {
   Values Snapshot() const;
   static void KeepUnreadable(const std::wstring& file);
 
-  const std::wstring m_userDirectory;
-  const std::wstring m_systemSettingsFile;
-  std::mutex m_updateMutex;          // serialises Load and the setters (read-modify-write of m_values)
-  mutable std::mutex m_valuesMutex;  // guards m_values
-  Values m_values;
+  const std::wstring userDirectory_;
+  const std::wstring systemSettingsFile_;
+  std::mutex updateMutex_;          // serialises Load and the setters (read-modify-write of values_)
+  mutable std::mutex valuesMutex_;  // guards values_
+  Values values_;
 };
 
 }  // namespace zr

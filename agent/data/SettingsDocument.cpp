@@ -60,7 +60,7 @@ bool SettingsDocument::Find(const std::string& xpath, pugi::xml_node& node) cons
     // Built either way, pugixml reports a bad expression by throwing or through result().
     const pugi::xpath_query query(xpath.c_str());
     if (!query.result()) return false;
-    node = query.evaluate_node(m_document).node();
+    node = query.evaluate_node(document_).node();
     return true;
   } catch (const pugi::xpath_exception&) {
     return false;
@@ -74,8 +74,8 @@ bool SettingsDocument::SetText(pugi::xml_node element, const std::wstring& value
 }
 
 bool SettingsDocument::Create() {
-  m_document.reset();
-  pugi::xml_node link = m_document.append_child("link");
+  document_.reset();
+  pugi::xml_node link = document_.append_child("link");
   if (!link) return false;
   pugi::xml_node header = link.append_child("header");
   header.append_child("related_object").append_child(pugi::node_pcdata).set_value("Workstation");
@@ -85,15 +85,15 @@ bool SettingsDocument::Create() {
 }
 
 bool SettingsDocument::LoadFile(const std::wstring& path) {
-  m_document.reset();
+  document_.reset();
   try {
     if (!ZRLib::filesystem::IsFileExists(path.c_str())) {
       Create();
       return false;
     }
-    return static_cast<bool>(m_document.load_file(ZRLib::strings::toAstr(path).c_str()));
+    return static_cast<bool>(document_.load_file(ZRLib::strings::toAstr(path).c_str()));
   } catch (...) {
-    m_document.reset();
+    document_.reset();
     return false;
   }
 }
@@ -104,7 +104,7 @@ bool SettingsDocument::SaveFile(const std::wstring& path) const {
   try {
     target = ZRLib::strings::toAstr(path);
     std::ostringstream out;
-    m_document.save(out, "\t", pugi::format_indent | pugi::format_write_bom, pugi::encoding_utf8);
+    document_.save(out, "\t", pugi::format_indent | pugi::format_write_bom, pugi::encoding_utf8);
     if (!out) return false;
     data = out.str();
   } catch (...) {

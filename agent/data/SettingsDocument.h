@@ -48,14 +48,14 @@ class SettingsDocument {
   // SetParam with "yes" or "no".
   bool SetBoolParam(const std::wstring& key, bool flag);
 
-  const pugi::xml_document& Document() const { return m_document; }
+  const pugi::xml_document& Document() const { return document_; }
 
  private:
   // False on an XPath error; otherwise `node` is the first match (null when none).
   bool Find(const std::string& xpath, pugi::xml_node& node) const;
   static bool SetText(pugi::xml_node element, const std::wstring& value);
 
-  pugi::xml_document m_document;
+  pugi::xml_document document_;
 };
 
 }  // namespace zr

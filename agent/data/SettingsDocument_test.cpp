@@ -22,23 +22,23 @@ namespace fs = std::filesystem;
 class SettingsDocumentTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(m_dir.path().empty());
-    m_folder = m_dir.fs();
+    ASSERT_FALSE(dir_.path().empty());
+    folder_ = dir_.fs();
   }
 
-  std::wstring Path(const std::string& name) const { return (m_folder / name).wstring(); }
+  std::wstring Path(const std::string& name) const { return (folder_ / name).wstring(); }
   void Write(const std::string& name, const std::string& bytes) const {
-    std::ofstream(m_folder / name, std::ios::binary) << bytes;
+    std::ofstream(folder_ / name, std::ios::binary) << bytes;
   }
   std::string Read(const std::string& name) const {
-    std::ifstream in(m_folder / name, std::ios::binary);
+    std::ifstream in(folder_ / name, std::ios::binary);
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
   }
 
-  zrtest::TempDir m_dir{"zr-settingsdoc-"};
-  fs::path m_folder;
+  zrtest::TempDir dir_{"zr-settingsdoc-"};
+  fs::path folder_;
 };
 
 TEST_F(SettingsDocumentTest, CreateAndSaveGiveTheFileLayout) {
@@ -65,7 +65,7 @@ TEST_F(SettingsDocumentTest, CreateAndSaveGiveTheFileLayout) {
             "\t</parameters>\n"
             "</link>\n");
   // Nothing but the file itself is left in the folder.
-  EXPECT_EQ(std::distance(fs::directory_iterator(m_folder), fs::directory_iterator()), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 1);
 }
 
 TEST_F(SettingsDocumentTest, ReadersFollowTheValueRules) {
@@ -151,34 +151,34 @@ TEST_F(SettingsDocumentTest, FailedSaveLeavesThePreviousFile) {
   // The target's folder does not exist: nothing can be written.
   EXPECT_FALSE(document.SaveFile(Path("no/such/folder/x.zrl")));
   // The target is a folder: the rename fails and the temporary file is removed.
-  fs::create_directories(m_folder / "dir.zrl" / "inside");
+  fs::create_directories(folder_ / "dir.zrl" / "inside");
   EXPECT_FALSE(document.SaveFile(Path("dir.zrl")));
   EXPECT_EQ(Read("keep.zrl"), "previous");
-  EXPECT_EQ(std::distance(fs::directory_iterator(m_folder), fs::directory_iterator()), 2);
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 2);
 }
 
 // A linked settings file is saved to the link's target (relative links are
 // taken from the link's folder), and the link stays a link.
 TEST_F(SettingsDocumentTest, SaveGoesThroughLinksToTheirTarget) {
-  fs::create_directories(m_folder / "real");
+  fs::create_directories(folder_ / "real");
   Write("real/target.zrl", "old");
-  fs::create_symlink("real/target.zrl", m_folder / "middle.zrl");
-  fs::create_symlink(m_folder / "middle.zrl", m_folder / "link.zrl");
+  fs::create_symlink("real/target.zrl", folder_ / "middle.zrl");
+  fs::create_symlink(folder_ / "middle.zrl", folder_ / "link.zrl");
   SettingsDocument document;
   ASSERT_TRUE(document.Create());
   ASSERT_TRUE(document.SaveFile(Path("link.zrl")));
-  EXPECT_TRUE(fs::is_symlink(m_folder / "link.zrl"));
-  EXPECT_TRUE(fs::is_symlink(m_folder / "middle.zrl"));
+  EXPECT_TRUE(fs::is_symlink(folder_ / "link.zrl"));
+  EXPECT_TRUE(fs::is_symlink(folder_ / "middle.zrl"));
   EXPECT_NE(Read("real/target.zrl").find("<related_object>Workstation</related_object>"), std::string::npos);
-  EXPECT_EQ(std::distance(fs::directory_iterator(m_folder / "real"), fs::directory_iterator()), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder_ / "real"), fs::directory_iterator()), 1);
 }
 
 // A file this process may not write gives false and stays as it was, even where
 // the folder would allow replacing it. Runs as an unprivileged user when root.
 TEST_F(SettingsDocumentTest, FileThatMayNotBeWrittenGivesFalse) {
   Write("locked.zrl", "previous");
-  ASSERT_EQ(::chmod(m_folder.c_str(), 0777), 0);
-  ASSERT_EQ(::chmod((m_folder / "locked.zrl").c_str(), 0444), 0);
+  ASSERT_EQ(::chmod(folder_.c_str(), 0777), 0);
+  ASSERT_EQ(::chmod((folder_ / "locked.zrl").c_str(), 0444), 0);
   const pid_t child = ::fork();
   ASSERT_NE(child, -1);
   if (child == 0) {
@@ -191,7 +191,7 @@ TEST_F(SettingsDocumentTest, FileThatMayNotBeWrittenGivesFalse) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(Read("locked.zrl"), "previous");
-  EXPECT_EQ(std::distance(fs::directory_iterator(m_folder), fs::directory_iterator()), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 1);
 }
 
 }  // namespace

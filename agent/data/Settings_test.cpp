@@ -50,19 +50,19 @@ std::string NineKeys(const std::string& name, const std::string& host, const std
 class SettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(m_dir.path().empty());
-    m_root = m_dir.fs();
-    fs::create_directories(m_root / "etc");
-    fs::create_directories(m_root / "home");
-    m_savedLog = std::wcerr.rdbuf(m_log.rdbuf());
+    ASSERT_FALSE(dir_.path().empty());
+    root_ = dir_.fs();
+    fs::create_directories(root_ / "etc");
+    fs::create_directories(root_ / "home");
+    savedLog_ = std::wcerr.rdbuf(log_.rdbuf());
   }
-  void TearDown() override { std::wcerr.rdbuf(m_savedLog); }
+  void TearDown() override { std::wcerr.rdbuf(savedLog_); }
 
   std::unique_ptr<CSettings> Make() const {
-    return std::make_unique<CSettings>((m_root / "etc").wstring(), (m_root / "home").wstring());
+    return std::make_unique<CSettings>((root_ / "etc").wstring(), (root_ / "home").wstring());
   }
-  fs::path UserFile() const { return m_root / "home/.ze7/Settings/Services/workstation.zrl"; }
-  fs::path SystemFile() const { return m_root / "etc/workstation.zrl"; }
+  fs::path UserFile() const { return root_ / "home/.ze7/Settings/Services/workstation.zrl"; }
+  fs::path SystemFile() const { return root_ / "etc/workstation.zrl"; }
   static void Write(const fs::path& path, const std::string& bytes) {
     fs::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << bytes;
@@ -73,12 +73,12 @@ class SettingsTest : public ::testing::Test {
     s << in.rdbuf();
     return s.str();
   }
-  std::wstring Log() const { return m_log.str(); }
+  std::wstring Log() const { return log_.str(); }
 
-  zrtest::TempDir m_dir{"zr-settings-"};
-  fs::path m_root;
-  std::wostringstream m_log;
-  std::wstreambuf* m_savedLog = nullptr;
+  zrtest::TempDir dir_{"zr-settings-"};
+  fs::path root_;
+  std::wostringstream log_;
+  std::wstreambuf* savedLog_ = nullptr;
 };
 
 TEST_F(SettingsTest, NoFileAnywhereWritesTheDefaults) {
@@ -108,10 +108,10 @@ TEST_F(SettingsTest, PathsAndDerivedTexts) {
                              Param("CoordinatorPort", "2809") + Param("IsSecure", "yes")));
   auto settings = Make();
   settings->Load();
-  const std::wstring home = (m_root / "home").wstring();
+  const std::wstring home = (root_ / "home").wstring();
   EXPECT_EQ(settings->GetUserSettingsFolderPath(), home + L"/.ze7/Settings/Services");
   EXPECT_EQ(settings->GetUserSettingsFilePath(), home + L"/.ze7/Settings/Services/workstation.zrl");
-  EXPECT_EQ(settings->GetSystemSettingsFilePath(), (m_root / "etc").wstring() + L"/workstation.zrl");
+  EXPECT_EQ(settings->GetSystemSettingsFilePath(), (root_ / "etc").wstring() + L"/workstation.zrl");
   EXPECT_EQ(settings->GetLogFilePath(), home + L"/.ze7/logs/ws.ws.log");
   EXPECT_EQ(settings->GetNameServiceInitRef(), L"NameService=ssliop://coord:2809/NameService");
   EXPECT_EQ(settings->GetNarrowName(), "ws");
@@ -276,7 +276,7 @@ TEST_F(SettingsTest, NonAsciiNameRoundTrips) {
 }
 
 TEST_F(SettingsTest, FolderThatCannotBeCreatedFailsTheSave) {
-  Write(m_root / "home/.ze7", "a file where the folder should be");
+  Write(root_ / "home/.ze7", "a file where the folder should be");
   auto settings = Make();
   settings->Load();
   EXPECT_EQ(Log(),
@@ -292,21 +292,22 @@ TEST_F(SettingsTest, FolderThatCannotBeCreatedFailsTheSave) {
 // copy) before the defaults are written, and the log says so.
 TEST_F(SettingsTest, UnreadableFileIsKeptAsBad) {
   const fs::path bad = UserFile().string() + ".bad";
-  for (const std::string& broken : {FileWith(NineKeys("mine", "coord", "1755")).substr(0, 150),
-                                    std::string("<link><header></link>")}) {
+  for (const std::string& broken :
+       {FileWith(NineKeys("mine", "coord", "1755")).substr(0, 150), std::string("<link><header></link>")}) {
     Write(UserFile(), broken);
-    m_log.str(L"");
+    log_.str(L"");
     auto settings = Make();
     settings->Load();
     EXPECT_EQ(Read(bad), broken);
     EXPECT_TRUE(settings->IsDefaulted());
-    EXPECT_EQ(Log(), L"Workstation settings file '" + UserFile().wstring() + L"' can't be read; it is kept as '" +
-                         bad.wstring() + L"'\n" + L"Update workstation settings with defaults\n" +
+    EXPECT_EQ(Log(), L"Workstation settings file '" + UserFile().wstring() +
+                         L"' can't be read; it is kept as '" + bad.wstring() + L"'\n" +
+                         L"Update workstation settings with defaults\n" +
                          L"Workstation settings successfully updated\n");
     EXPECT_NE(Read(UserFile()), broken);
   }
   // A readable file leaves the kept copy alone.
-  m_log.str(L"");
+  log_.str(L"");
   auto settings = Make();
   settings->Load();
   EXPECT_EQ(Read(bad), "<link><header></link>");

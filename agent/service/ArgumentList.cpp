@@ -4,27 +4,27 @@
 
 namespace zr {
 
-CArgumentList::CArgumentList(const CArgumentList& other) : m_items(other.m_items) { RebuildView(); }
+CArgumentList::CArgumentList(const CArgumentList& other) : items_(other.items_) { RebuildView(); }
 
 CArgumentList& CArgumentList::operator=(const CArgumentList& other) {
   if (this != &other) {
-    m_items = other.m_items;
+    items_ = other.items_;
     RebuildView();
   }
   return *this;
 }
 
 bool CArgumentList::Fill(const std::list<std::wstring>& arguments) {
-  m_items = arguments;
+  items_ = arguments;
   RebuildView();
   return true;
 }
 
 bool CArgumentList::GetOption(const std::wstring& option, std::wstring& value) const {
-  for (auto it = m_items.begin(); it != m_items.end(); ++it) {
+  for (auto it = items_.begin(); it != items_.end(); ++it) {
     if (*it != option) continue;
     auto next = std::next(it);
-    if (next == m_items.end()) return false;
+    if (next == items_.end()) return false;
     value = *next;
     return true;
   }
@@ -63,23 +63,23 @@ void CArgumentList::ParseParameters(const std::wstring& text) {
 }
 
 void CArgumentList::Append(const std::wstring& option, const std::wstring* value) {
-  m_items.push_back(option);
-  m_pointers.push_back(m_items.back().c_str());
+  items_.push_back(option);
+  pointers_.push_back(items_.back().c_str());
   if (value != nullptr) {
-    m_items.push_back(*value);
-    m_pointers.push_back(m_items.back().c_str());
+    items_.push_back(*value);
+    pointers_.push_back(items_.back().c_str());
   }
 }
 
 void CArgumentList::Clear() {
-  m_items.clear();
-  m_pointers.clear();
+  items_.clear();
+  pointers_.clear();
 }
 
 void CArgumentList::RebuildView() {
-  m_pointers.clear();
-  m_pointers.reserve(m_items.size());
-  for (const std::wstring& item : m_items) m_pointers.push_back(item.c_str());
+  pointers_.clear();
+  pointers_.reserve(items_.size());
+  for (const std::wstring& item : items_) pointers_.push_back(item.c_str());
 }
 
 }  // namespace zr

@@ -39,17 +39,17 @@ class CArgumentList {
 
   // Number of elements (argc) and the pointer view (argv). The pointers stay valid
   // until the list is cleared, refilled, assigned to or destroyed.
-  int Count() const { return static_cast<int>(m_pointers.size()); }
-  const wchar_t* const* Vector() const { return m_pointers.data(); }
+  int Count() const { return static_cast<int>(pointers_.size()); }
+  const wchar_t* const* Vector() const { return pointers_.data(); }
 
   // The elements themselves, in order.
-  const std::list<std::wstring>& Items() const { return m_items; }
+  const std::list<std::wstring>& Items() const { return items_; }
 
  private:
   void RebuildView();
 
-  std::list<std::wstring> m_items;         // nodes never move: the view stays valid
-  std::vector<const wchar_t*> m_pointers;  // one pointer per element, same order
+  std::list<std::wstring> items_;         // nodes never move: the view stays valid
+  std::vector<const wchar_t*> pointers_;  // one pointer per element, same order
 };
 
 }  // namespace zr

@@ -4,19 +4,19 @@ namespace zr {
 
 CCommonException::CCommonException(const wchar_t* message, const wchar_t* file, int line,
                                    const wchar_t* function) {
-  m_text = L"exception message: ";
-  m_text += message != nullptr ? message : L"Not specified.";
+  text_ = L"exception message: ";
+  text_ += message != nullptr ? message : L"Not specified.";
   if (file != nullptr) {
-    m_text += L"\nfile: ";
-    m_text += file;
+    text_ += L"\nfile: ";
+    text_ += file;
   }
   if (line != 0) {
-    m_text += L"\nline: ";
-    m_text += std::to_wstring(line);
+    text_ += L"\nline: ";
+    text_ += std::to_wstring(line);
   }
   if (function != nullptr) {
-    m_text += L"\nfunction: ";
-    m_text += function;
+    text_ += L"\nfunction: ";
+    text_ += function;
   }
 }
 

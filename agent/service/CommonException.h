@@ -16,10 +16,10 @@ class CCommonException : public std::exception {
 
   // "exception message: " + message (or "Not specified.") + "\nfile: " + file +
   // "\nline: " + line + "\nfunction: " + function, each of the last three only when given.
-  virtual const std::wstring& Text() const { return m_text; }
+  virtual const std::wstring& Text() const { return text_; }
 
  private:
-  std::wstring m_text;
+  std::wstring text_;
 };
 
 }  // namespace zr

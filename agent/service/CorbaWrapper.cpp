@@ -82,7 +82,7 @@ struct CCorbaWrapper::OrbThread {
 };
 
 CCorbaWrapper::CCorbaWrapper()
-    : m_orbThread(new (std::nothrow) OrbThread), m_listenHost(ZRLib::system::GetComputerNetworkName()) {}
+    : orbThread_(new (std::nothrow) OrbThread), listenHost_(ZRLib::system::GetComputerNetworkName()) {}
 
 CCorbaWrapper::~CCorbaWrapper() { Stop(); }
 
@@ -98,31 +98,31 @@ void CCorbaWrapper::ReportError(const char* message, const char* name, const cha
 }
 
 void CCorbaWrapper::SetCustomParameters(const std::wstring& text) {
-  m_customParameters.Clear();
-  m_customParameters.ParseParameters(text);
+  customParameters_.Clear();
+  customParameters_.ParseParameters(text);
 }
 
 int CCorbaWrapper::StartOrb(const std::wstring& host, const std::wstring& port) {
-  if (!CORBA::is_nil(m_orb) && host == m_connectedHost && port == m_connectedPort) return 0;
-  if (m_useCustomParameters) {
-    m_orbArguments = m_customParameters;
+  if (!CORBA::is_nil(orb_) && host == connectedHost_ && port == connectedPort_) return 0;
+  if (useCustomParameters_) {
+    orbArguments_ = customParameters_;
   } else {
-    m_orbArguments.Clear();
-    m_orbArguments.Append(L"-ORBInitRef",
-                          L"NameService=corbaloc::" + UrlHost(host) + L":" + port + L"/NameService");
-    if (m_listenHost.empty()) {
-      m_orbArguments.Append(L"-ORBendPoint", L"giop:tcp::" + m_listenPort);
+    orbArguments_.Clear();
+    orbArguments_.Append(L"-ORBInitRef",
+                         L"NameService=corbaloc::" + UrlHost(host) + L":" + port + L"/NameService");
+    if (listenHost_.empty()) {
+      orbArguments_.Append(L"-ORBendPoint", L"giop:tcp::" + listenPort_);
     } else {
-      m_orbArguments.Append(L"-ORBendPoint", L"giop:tcp:" + UrlHost(m_listenHost) + L":" + m_listenPort);
-      m_orbArguments.Append(L"-ORBendPointPublish", L"giop:tcp:" + UrlHost(m_listenHost) + L":");
+      orbArguments_.Append(L"-ORBendPoint", L"giop:tcp:" + UrlHost(listenHost_) + L":" + listenPort_);
+      orbArguments_.Append(L"-ORBendPointPublish", L"giop:tcp:" + UrlHost(listenHost_) + L":");
     }
-    if (!m_orbDebugLevel.empty()) m_orbArguments.Append(L"-ORBtraceLevel", m_orbDebugLevel);
-    if (!m_orbLogFile.empty()) m_orbArguments.Append(L"-ORBtraceFile", m_orbLogFile);
+    if (!orbDebugLevel_.empty()) orbArguments_.Append(L"-ORBtraceLevel", orbDebugLevel_);
+    if (!orbLogFile_.empty()) orbArguments_.Append(L"-ORBtraceFile", orbLogFile_);
   }
-  const int result = InitOrb(m_orbArguments);
+  const int result = InitOrb(orbArguments_);
   if (result == 0) {
-    m_connectedHost = host;
-    m_connectedPort = port;
+    connectedHost_ = host;
+    connectedPort_ = port;
   }
   return result;
 }
@@ -142,14 +142,14 @@ int CCorbaWrapper::InitOrb(const CArgumentList& arguments) {
     argv.push_back(nullptr);
     int argc = static_cast<int>(narrow.size());
     CORBA::ORB_var orb = CORBA::ORB_init(argc, argv.data(), kOrbId, options);
-    std::lock_guard<std::mutex> lock(m_referencesMutex);
-    m_orb = orb._retn();
+    std::lock_guard<std::mutex> lock(referencesMutex_);
+    orb_ = orb._retn();
   } catch (const CORBA::Exception& e) {
     ReportError("An error occurred while initializing the ORB", e._name(), ExceptionInfo(e).c_str(), true);
   } catch (...) {
     ReportError("Unknown error occurred while initializing the ORB", nullptr, nullptr, true);
   }
-  if (CORBA::is_nil(m_orb)) return 1;
+  if (CORBA::is_nil(orb_)) return 1;
 
   {
     CosNaming::NamingContext_var root;
@@ -157,22 +157,22 @@ int CCorbaWrapper::InitOrb(const CArgumentList& arguments) {
   }
 
   try {
-    CORBA::Object_var object = m_orb->resolve_initial_references("RootPOA");
+    CORBA::Object_var object = orb_->resolve_initial_references("RootPOA");
     PortableServer::POA_var rootPoa = PortableServer::POA::_narrow(object);
     if (CORBA::is_nil(rootPoa)) {
       ReportError("An error occurred while initializing the POA", nullptr, nullptr, true);
     }
     {
-      std::lock_guard<std::mutex> lock(m_referencesMutex);
-      m_rootPoa = PortableServer::POA::_duplicate(rootPoa);
+      std::lock_guard<std::mutex> lock(referencesMutex_);
+      rootPoa_ = PortableServer::POA::_duplicate(rootPoa);
     }
     PortableServer::POAManager_var manager = rootPoa->the_POAManager();
     // omniORB runs upcalls on several threads; one single-threaded POA keeps every
     // servant's upcalls one at a time.
     PortableServer::POA_var servantPoa = CreateSingleThreadPoa(rootPoa, "AgentPOA");
     {
-      std::lock_guard<std::mutex> lock(m_referencesMutex);
-      m_servantPoa = servantPoa._retn();
+      std::lock_guard<std::mutex> lock(referencesMutex_);
+      servantPoa_ = servantPoa._retn();
     }
     manager->activate();
   } catch (const CCommonException&) {
@@ -183,13 +183,13 @@ int CCorbaWrapper::InitOrb(const CArgumentList& arguments) {
     ReportError("Unknown error occurred while initializing the POA", nullptr, nullptr, true);
   }
 
-  if (!m_orbThread) return 1;
+  if (!orbThread_) return 1;
   auto notice = std::make_shared<EndNotice>();
-  CORBA::ORB_var orb = CORBA::ORB::_duplicate(m_orb);
-  const Callback onStart = m_onOrbStart;
-  const Callback onEnd = m_onOrbEnd;
+  CORBA::ORB_var orb = CORBA::ORB::_duplicate(orb_);
+  const Callback onStart = onOrbStart_;
+  const Callback onEnd = onOrbEnd_;
   try {
-    m_orbThread->thread = std::thread([orb, onStart, onEnd, notice]() {
+    orbThread_->thread = std::thread([orb, onStart, onEnd, notice]() {
       bool started = true;
       try {
         if (onStart != nullptr) onStart();
@@ -215,15 +215,15 @@ int CCorbaWrapper::InitOrb(const CArgumentList& arguments) {
   } catch (const std::system_error&) {
     return 1;
   }
-  m_orbThread->notice = notice;
-  return m_orbThread->thread.joinable() ? 0 : 1;
+  orbThread_->notice = notice;
+  return orbThread_->thread.joinable() ? 0 : 1;
 }
 
 void CCorbaWrapper::Stop() {
   // Nothing is connected any more: a later start with the same address must not
   // take a half-started ORB for a running one.
-  m_connectedHost.clear();
-  m_connectedPort.clear();
+  connectedHost_.clear();
+  connectedPort_.clear();
   DestroyPoa();
   StopOrb();
 }
@@ -231,9 +231,9 @@ void CCorbaWrapper::Stop() {
 void CCorbaWrapper::DestroyPoa() {
   PortableServer::POA_var rootPoa;
   {
-    std::lock_guard<std::mutex> lock(m_referencesMutex);
-    rootPoa = m_rootPoa._retn();
-    m_servantPoa = PortableServer::POA::_nil();
+    std::lock_guard<std::mutex> lock(referencesMutex_);
+    rootPoa = rootPoa_._retn();
+    servantPoa_ = PortableServer::POA::_nil();
   }
   if (!CORBA::is_nil(rootPoa)) {
     bool destroyed = false;
@@ -257,11 +257,11 @@ void CCorbaWrapper::DestroyPoa() {
 }
 
 void CCorbaWrapper::StopOrb() {
-  const bool threadRuns = m_orbThread && m_orbThread->thread.joinable();
+  const bool threadRuns = orbThread_ && orbThread_->thread.joinable();
   CORBA::ORB_var orb;
   {
-    std::lock_guard<std::mutex> lock(m_referencesMutex);
-    orb = m_orb._retn();
+    std::lock_guard<std::mutex> lock(referencesMutex_);
+    orb = orb_._retn();
   }
   if (!CORBA::is_nil(orb)) {
     if (threadRuns) {
@@ -290,16 +290,16 @@ void CCorbaWrapper::StopOrb() {
   if (!threadRuns) return;
 
   // Join the thread when it ended within 3 s; detach it only when it did not.
-  std::shared_ptr<EndNotice> notice = std::move(m_orbThread->notice);
+  std::shared_ptr<EndNotice> notice = std::move(orbThread_->notice);
   bool ended = false;
   {
     std::unique_lock<std::mutex> lock(notice->mutex);
     ended = notice->condition.wait_for(lock, std::chrono::seconds(3), [&] { return notice->ended; });
   }
-  if (ended && m_orbThread->thread.get_id() != std::this_thread::get_id()) {
-    m_orbThread->thread.join();
+  if (ended && orbThread_->thread.get_id() != std::this_thread::get_id()) {
+    orbThread_->thread.join();
   } else {
-    m_orbThread->thread.detach();
+    orbThread_->thread.detach();
   }
 }
 
@@ -307,8 +307,8 @@ int CCorbaWrapper::GetRootContext(CosNaming::NamingContext_out context) {
   context = CosNaming::NamingContext::_nil();
   CORBA::ORB_var orb;
   {
-    std::lock_guard<std::mutex> lock(m_referencesMutex);
-    orb = CORBA::ORB::_duplicate(m_orb);
+    std::lock_guard<std::mutex> lock(referencesMutex_);
+    orb = CORBA::ORB::_duplicate(orb_);
   }
   if (CORBA::is_nil(orb)) return 1;
   try {

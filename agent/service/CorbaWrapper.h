@@ -94,24 +94,24 @@ class CCorbaWrapper {
   // The POA every servant of the agent lives in: single-threaded, implicit
   // activation. Servants return a duplicate of it from _default_POA(). Nil while
   // no ORB runs. Not owned by the caller; valid until Stop.
-  PortableServer::POA_ptr Poa() const { return m_servantPoa.in(); }
+  PortableServer::POA_ptr Poa() const { return servantPoa_.in(); }
   // The ORB (nil while none runs). Not owned by the caller.
-  CORBA::ORB_ptr Orb() const { return m_orb.in(); }
+  CORBA::ORB_ptr Orb() const { return orb_.in(); }
 
   // Arguments handed to the last ORB start (without the program name in front).
-  const CArgumentList& OrbArguments() const { return m_orbArguments; }
+  const CArgumentList& OrbArguments() const { return orbArguments_; }
 
-  void SetListenHost(const std::wstring& host) { m_listenHost = host; }
-  void SetListenPort(const std::wstring& port) { m_listenPort = port; }
-  void SetOrbLogFile(const std::wstring& file) { m_orbLogFile = file; }
-  void SetOrbDebugLevel(const std::wstring& level) { m_orbDebugLevel = level; }
+  void SetListenHost(const std::wstring& host) { listenHost_ = host; }
+  void SetListenPort(const std::wstring& port) { listenPort_ = port; }
+  void SetOrbLogFile(const std::wstring& file) { orbLogFile_ = file; }
+  void SetOrbDebugLevel(const std::wstring& level) { orbDebugLevel_ = level; }
   // Replaces the custom ORB parameters by the pieces of `text`; throws
   // CCommonException on an unclosed quote.
   void SetCustomParameters(const std::wstring& text);
   // With the flag set, StartOrb passes the custom parameters alone to the ORB.
-  void SetUseCustomParameters(bool use) { m_useCustomParameters = use; }
-  void SetOrbStartCallback(Callback callback) { m_onOrbStart = callback; }
-  void SetOrbEndCallback(Callback callback) { m_onOrbEnd = callback; }
+  void SetUseCustomParameters(bool use) { useCustomParameters_ = use; }
+  void SetOrbStartCallback(Callback callback) { onOrbStart_ = callback; }
+  void SetOrbEndCallback(Callback callback) { onOrbEnd_ = callback; }
 
  private:
   struct OrbThread;
@@ -121,24 +121,24 @@ class CCorbaWrapper {
   void StopOrb();
   void RunOrb();
 
-  std::unique_ptr<OrbThread> m_orbThread;  // null when it could not be allocated
+  std::unique_ptr<OrbThread> orbThread_;  // null when it could not be allocated
   // Stop may run while the watchdog is inside a naming call: the references are
   // swapped under this mutex and callers work on their own duplicates.
-  mutable std::mutex m_referencesMutex;
-  CORBA::ORB_var m_orb;                  // guarded by m_referencesMutex
-  PortableServer::POA_var m_rootPoa;     // guarded by m_referencesMutex
-  PortableServer::POA_var m_servantPoa;  // guarded by m_referencesMutex
-  std::wstring m_connectedHost;
-  std::wstring m_connectedPort;
-  std::wstring m_orbLogFile;
-  std::wstring m_orbDebugLevel;
-  std::wstring m_listenHost;
-  std::wstring m_listenPort;
-  bool m_useCustomParameters = false;
-  CArgumentList m_customParameters;
-  CArgumentList m_orbArguments;
-  Callback m_onOrbStart = nullptr;
-  Callback m_onOrbEnd = nullptr;
+  mutable std::mutex referencesMutex_;
+  CORBA::ORB_var orb_;                  // guarded by referencesMutex_
+  PortableServer::POA_var rootPoa_;     // guarded by referencesMutex_
+  PortableServer::POA_var servantPoa_;  // guarded by referencesMutex_
+  std::wstring connectedHost_;
+  std::wstring connectedPort_;
+  std::wstring orbLogFile_;
+  std::wstring orbDebugLevel_;
+  std::wstring listenHost_;
+  std::wstring listenPort_;
+  bool useCustomParameters_ = false;
+  CArgumentList customParameters_;
+  CArgumentList orbArguments_;
+  Callback onOrbStart_ = nullptr;
+  Callback onOrbEnd_ = nullptr;
 };
 
 }  // namespace zr

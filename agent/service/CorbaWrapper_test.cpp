@@ -3,11 +3,11 @@
 #include <arpa/inet.h>
 #include <link.h>
 #include <netinet/in.h>
+#include <omniORB4/IIOP.h>
+#include <omniORB4/omniIOR.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <omniORB4/IIOP.h>
-#include <omniORB4/omniIOR.h>
 
 #include <gtest/gtest.h>
 
@@ -33,13 +33,13 @@ using zrtest::NamingServiceProcess;
 // Collects what is written to std::cerr while it lives.
 class CerrCapture {
  public:
-  CerrCapture() : m_saved(std::cerr.rdbuf(m_text.rdbuf())) {}
-  ~CerrCapture() { std::cerr.rdbuf(m_saved); }
-  std::string Text() const { return m_text.str(); }
+  CerrCapture() : saved_(std::cerr.rdbuf(text_.rdbuf())) {}
+  ~CerrCapture() { std::cerr.rdbuf(saved_); }
+  std::string Text() const { return text_.str(); }
 
  private:
-  std::ostringstream m_text;
-  std::streambuf* m_saved;
+  std::ostringstream text_;
+  std::streambuf* saved_;
 };
 
 std::list<std::wstring> Items(const CArgumentList& list) { return list.Items(); }
@@ -397,16 +397,16 @@ TEST_F(CorbaWrapperTest, CallbacksRunOnTheOrbThread) {
 // itself from inside an upcall, and throws what a test asks for from bind and unbind.
 class TestContext : public POA_CosNaming::NamingContext {
  public:
-  explicit TestContext(PortableServer::POA_ptr poa) : m_poa(PortableServer::POA::_duplicate(poa)) {}
-  PortableServer::POA_ptr _default_POA() override { return PortableServer::POA::_duplicate(m_poa); }
+  explicit TestContext(PortableServer::POA_ptr poa) : poa_(PortableServer::POA::_duplicate(poa)) {}
+  PortableServer::POA_ptr _default_POA() override { return PortableServer::POA::_duplicate(poa_); }
 
   CORBA::Object_ptr resolve(const CosNaming::Name&) override {
-    const int now = ++m_active;
-    int seen = m_maxActive.load();
-    while (now > seen && !m_maxActive.compare_exchange_weak(seen, now)) {
+    const int now = ++active_;
+    int seen = maxActive_.load();
+    while (now > seen && !maxActive_.compare_exchange_weak(seen, now)) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    --m_active;
+    --active_;
     return CORBA::Object::_nil();
   }
   void list(CORBA::ULong, CosNaming::BindingList_out bl, CosNaming::BindingIterator_out bi) override {
@@ -414,15 +414,15 @@ class TestContext : public POA_CosNaming::NamingContext {
     CORBA::Object_var ignored = self->resolve(CosNaming::Name());
     bl = new CosNaming::BindingList();
     bi = CosNaming::BindingIterator::_nil();
-    m_reentered = true;
+    reentered_ = true;
   }
   void bind(const CosNaming::Name&, CORBA::Object_ptr) override {
-    ++m_binds;
-    if (m_fault) m_fault();
+    ++binds_;
+    if (fault_) fault_();
   }
-  void rebind(const CosNaming::Name&, CORBA::Object_ptr) override { ++m_rebinds; }
+  void rebind(const CosNaming::Name&, CORBA::Object_ptr) override { ++rebinds_; }
   void unbind(const CosNaming::Name&) override {
-    if (m_fault) m_fault();
+    if (fault_) fault_();
   }
   void bind_context(const CosNaming::Name&, CosNaming::NamingContext_ptr) override {}
   void rebind_context(const CosNaming::Name&, CosNaming::NamingContext_ptr) override {}
@@ -432,15 +432,15 @@ class TestContext : public POA_CosNaming::NamingContext {
   }
   void destroy() override {}
 
-  std::function<void()> m_fault;
-  std::atomic<int> m_binds{0};
-  std::atomic<int> m_rebinds{0};
-  std::atomic<int> m_active{0};
-  std::atomic<int> m_maxActive{0};
-  std::atomic<bool> m_reentered{false};
+  std::function<void()> fault_;
+  std::atomic<int> binds_{0};
+  std::atomic<int> rebinds_{0};
+  std::atomic<int> active_{0};
+  std::atomic<int> maxActive_{0};
+  std::atomic<bool> reentered_{false};
 
  private:
-  PortableServer::POA_var m_poa;
+  PortableServer::POA_var poa_;
 };
 
 TEST_F(CorbaWrapperTest, BindAndUnbindFailuresInTheNetworkContext) {
@@ -454,10 +454,10 @@ TEST_F(CorbaWrapperTest, BindAndUnbindFailuresInTheNetworkContext) {
   root->bind_context(Name1("QuorvaneTessarine", "context"), network);
 
   // A bound name is bound again.
-  servant->m_fault = [] { throw CosNaming::NamingContext::AlreadyBound(); };
+  servant->fault_ = [] { throw CosNaming::NamingContext::AlreadyBound(); };
   EXPECT_EQ(wrapper.BindObject("ws", "workstation", network), 0);
-  EXPECT_EQ(servant->m_binds, 1);
-  EXPECT_EQ(servant->m_rebinds, 1);
+  EXPECT_EQ(servant->binds_, 1);
+  EXPECT_EQ(servant->rebinds_, 1);
 
   struct Case {
     std::function<void()> fault;
@@ -482,7 +482,7 @@ TEST_F(CorbaWrapperTest, BindAndUnbindFailuresInTheNetworkContext) {
        "InvalidName:1.0\n"},
   };
   for (const Case& c : cases) {
-    servant->m_fault = c.fault;
+    servant->fault_ = c.fault;
     {
       CerrCapture err;
       try {
@@ -500,7 +500,7 @@ TEST_F(CorbaWrapperTest, BindAndUnbindFailuresInTheNetworkContext) {
     }
   }
   // An unbound name is not a failure.
-  servant->m_fault = [] {
+  servant->fault_ = [] {
     throw CosNaming::NamingContext::NotFound(CosNaming::NamingContext::missing_node, CosNaming::Name());
   };
   EXPECT_EQ(wrapper.UnbindObject("ws", "workstation"), 0);
@@ -534,12 +534,12 @@ TEST_F(CorbaWrapperTest, ServantUpcallsRunOneAtATimeAndMayReenter) {
     });
   }
   for (std::thread& t : clients) t.join();
-  EXPECT_EQ(servant->m_maxActive, 1);
+  EXPECT_EQ(servant->maxActive_, 1);
 
   CosNaming::BindingList_var bindings;
   CosNaming::BindingIterator_var iterator;
   reference->list(0, bindings.out(), iterator.out());
-  EXPECT_TRUE(servant->m_reentered);
+  EXPECT_TRUE(servant->reentered_);
 
   EXPECT_EQ(wrapper.DeactivateServant(servant, wrapper.Poa()), 0);
   EXPECT_THROW(reference->destroy(), CORBA::OBJECT_NOT_EXIST);
@@ -614,23 +614,23 @@ namespace {
 class FrozenListener {
  public:
   FrozenListener() {
-    m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof(address);
-    if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(m_fd, 16) != 0 ||
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(fd_, 16) != 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
       throw std::runtime_error("no listening socket");
     }
-    m_port = ntohs(address.sin_port);
+    port_ = ntohs(address.sin_port);
   }
-  ~FrozenListener() { ::close(m_fd); }
-  std::wstring WidePort() const { return std::to_wstring(m_port); }
+  ~FrozenListener() { ::close(fd_); }
+  std::wstring WidePort() const { return std::to_wstring(port_); }
 
  private:
-  int m_fd = -1;
-  int m_port = 0;
+  int fd_ = -1;
+  int port_ = 0;
 };
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
@@ -648,10 +648,10 @@ TEST(CorbaWrapperFrozenTest, StartFailsOnANamingServiceThatNeverAnswers) {
     (void)wrapper.StartOrb(L"127.0.0.1", frozen.WidePort());
     ADD_FAILURE() << "the start did not fail";
   } catch (const CCommonException& e) {
-    EXPECT_EQ(e.Text().rfind(
-                  L"exception message: An error occurred while obtain a reference to the root context. Coordinator could not be "
-                  L"reached. Make shure Coordinator is running\nTIMEOUT\n",
-                  0),
+    EXPECT_EQ(e.Text().rfind(L"exception message: An error occurred while obtain a reference to the root "
+                             L"context. Coordinator could not be "
+                             L"reached. Make shure Coordinator is running\nTIMEOUT\n",
+                             0),
               0u)
         << err.Text();
   }

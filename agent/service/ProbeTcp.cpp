@@ -28,22 +28,22 @@ using AddressList = std::unique_ptr<addrinfo, AddressListDeleter>;
 
 class Descriptor {
  public:
-  explicit Descriptor(int fd) : m_fd(fd) {}
+  explicit Descriptor(int fd) : fd_(fd) {}
   ~Descriptor() {
-    if (m_fd >= 0) ::close(m_fd);
+    if (fd_ >= 0) ::close(fd_);
   }
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
-  int Get() const { return m_fd; }
+  int Get() const { return fd_; }
 
  private:
-  int m_fd;
+  int fd_;
 };
 
 // One non-blocking connect to `address`, waiting until `deadline` at most.
 bool ConnectOne(const addrinfo& address, Clock::time_point deadline) {
-  Descriptor socket(::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                             address.ai_protocol));
+  Descriptor socket(
+      ::socket(address.ai_family, address.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, address.ai_protocol));
   if (socket.Get() < 0) return false;
   if (::connect(socket.Get(), address.ai_addr, address.ai_addrlen) == 0) return true;
   if (errno != EINPROGRESS) return false;

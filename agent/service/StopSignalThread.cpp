@@ -33,15 +33,15 @@ CStopSignalThread::CStopSignalThread() {
   sigset_t interrupt;
   sigemptyset(&interrupt);
   sigaddset(&interrupt, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &interrupt, &m_previousMask);
-  m_thread = std::thread([this] { Body(); });
+  pthread_sigmask(SIG_BLOCK, &interrupt, &previousMask_);
+  thread_ = std::thread([this] { Body(); });
 }
 
 CStopSignalThread::~CStopSignalThread() {
-  m_quit = true;
-  pthread_kill(m_thread.native_handle(), SIGINT);
-  m_thread.join();
-  pthread_sigmask(SIG_SETMASK, &m_previousMask, nullptr);
+  quit_ = true;
+  pthread_kill(thread_.native_handle(), SIGINT);
+  thread_.join();
+  pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
 }
 
 void CStopSignalThread::Body() {
@@ -51,7 +51,7 @@ void CStopSignalThread::Body() {
   for (;;) {
     int signal = 0;
     if (sigwait(&interrupt, &signal) != 0) continue;
-    if (m_quit) return;
+    if (quit_) return;
     RequestShutdown();
   }
 }

@@ -42,9 +42,9 @@ class CStopSignalThread {
  private:
   void Body();
 
-  sigset_t m_previousMask;
-  std::atomic<bool> m_quit{false};
-  std::thread m_thread;
+  sigset_t previousMask_;
+  std::atomic<bool> quit_{false};
+  std::thread thread_;
 };
 
 }  // namespace zr

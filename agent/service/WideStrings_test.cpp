@@ -29,26 +29,26 @@ using namespace std::chrono_literals;
 class Peer {
  public:
   Peer(const std::string& program, const std::string& mode, const std::string& argument) {
-    m_pid = ::fork();
-    if (m_pid == 0) {
+    pid_ = ::fork();
+    if (pid_ == 0) {
       ::execl(program.c_str(), program.c_str(), mode.c_str(), argument.c_str(), nullptr);
       ::_exit(127);
     }
   }
   ~Peer() {
-    if (m_pid > 0) {
-      ::kill(m_pid, SIGKILL);
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
       (void)Wait(5s);
     }
   }
   // The exit status, or -1 when the peer did not end within `timeout`.
   int Wait(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (m_pid > 0) {
+    while (pid_ > 0) {
       int status = 0;
-      const pid_t done = ::waitpid(m_pid, &status, WNOHANG);
-      if (done == m_pid) {
-        m_pid = -1;
+      const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+      if (done == pid_) {
+        pid_ = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
       }
       if (std::chrono::steady_clock::now() > deadline) return -1;
@@ -57,11 +57,11 @@ class Peer {
     return -1;
   }
   void Terminate() {
-    if (m_pid > 0) ::kill(m_pid, SIGTERM);
+    if (pid_ > 0) ::kill(pid_, SIGTERM);
   }
 
  private:
-  pid_t m_pid = -1;
+  pid_t pid_ = -1;
 };
 
 std::string ReadWhenThere(const fs::path& file, std::chrono::milliseconds timeout) {
@@ -78,28 +78,28 @@ class WideStringsTest : public ::testing::TestWithParam<const char*> {
   void SetUp() override {
     char folder[] = "/tmp/zr-widestrings-XXXXXX";
     ASSERT_NE(::mkdtemp(folder), nullptr);
-    m_folder = folder;
-    m_wrapper.SetListenHost(L"127.0.0.1");
-    m_wrapper.SetOrbDebugLevel(L"0");
-    ASSERT_EQ(m_wrapper.StartOrb(L"127.0.0.1", m_naming.WidePort()), 0);
+    folder_ = folder;
+    wrapper_.SetListenHost(L"127.0.0.1");
+    wrapper_.SetOrbDebugLevel(L"0");
+    ASSERT_EQ(wrapper_.StartOrb(L"127.0.0.1", naming_.WidePort()), 0);
   }
   void TearDown() override {
-    m_wrapper.Stop();
-    fs::remove_all(m_folder);
+    wrapper_.Stop();
+    fs::remove_all(folder_);
   }
 
-  zrtest::NamingServiceProcess m_naming;
-  CCorbaWrapper m_wrapper;
-  fs::path m_folder;
+  zrtest::NamingServiceProcess naming_;
+  CCorbaWrapper wrapper_;
+  fs::path folder_;
 };
 
 // The agent sends every text to the peer and reads it back.
 TEST_P(WideStringsTest, AgentToPeerAndBack) {
-  const fs::path iorFile = m_folder / "peer.ior";
+  const fs::path iorFile = folder_ / "peer.ior";
   Peer peer(GetParam(), "serve", iorFile.string());
   const std::string ior = ReadWhenThere(iorFile, 10s);
   ASSERT_FALSE(ior.empty());
-  CORBA::Object_var object = m_wrapper.Orb()->string_to_object(ior.c_str());
+  CORBA::Object_var object = wrapper_.Orb()->string_to_object(ior.c_str());
   Tessarine::Link_var link = Tessarine::Link::_narrow(object);
   ASSERT_FALSE(CORBA::is_nil(link));
   for (const wchar_t* text : zrtest::kWideTexts) {
@@ -116,10 +116,10 @@ TEST_P(WideStringsTest, AgentToPeerAndBack) {
 // agent receives it whole and answers it whole.
 TEST_P(WideStringsTest, PeerToAgentAndBack) {
   auto* link = new zrtest::EchoLink();
-  PortableServer::POA_ptr poa = m_wrapper.Poa();
+  PortableServer::POA_ptr poa = wrapper_.Poa();
   PortableServer::ObjectId_var id = poa->activate_object(link);
   CORBA::Object_var reference = poa->id_to_reference(id);
-  CORBA::String_var ior = m_wrapper.Orb()->object_to_string(reference);
+  CORBA::String_var ior = wrapper_.Orb()->object_to_string(reference);
   Peer peer(GetParam(), "call", ior.in());
   EXPECT_EQ(peer.Wait(20s), 0);
   const wchar_t* last = zrtest::kWideTexts[std::size(zrtest::kWideTexts) - 1];

@@ -5,11 +5,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <algorithm>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -79,7 +79,8 @@ int main(int argc, char** argv) {
   // The loader reports every library it loads; not part of the figures.
   std::wstringstream quiet;
   std::wstreambuf* saved = std::wcerr.rdbuf(quiet.rdbuf());
-  auto loader = std::make_unique<CExtensionLoader>(L"bench", Wide((root / "Plugins/").string()), L"/nonexistent/");
+  auto loader =
+      std::make_unique<CExtensionLoader>(L"bench", Wide((root / "Plugins/").string()), L"/nonexistent/");
   ZavediDedozozuriz::ISettings settings;
   settings.useIndex = false;
   zr::CCopyImpl engine(settings, session, &log, Tessarine::OperationProgress::_nil(), loader.get(),
@@ -119,7 +120,8 @@ int main(int argc, char** argv) {
   small.anchor.run = [&] { Run("cp -r '" + data + "/small' '" + data + "/cpsmall'"); };
   small.ours.prepare = [&] { clean("bak"); };
   small.ours.run = [&] { copyTree(false); };
-  zrbench::Figure indexed{std::to_string(files) + " files of 4 KiB with the index", smallBytes, {}, {}, false};
+  zrbench::Figure indexed{
+      std::to_string(files) + " files of 4 KiB with the index", smallBytes, {}, {}, false};
   indexed.anchor = small.anchor;
   indexed.ours.prepare = [&] { clean("bak"); };
   indexed.ours.run = [&] { copyTree(true); };

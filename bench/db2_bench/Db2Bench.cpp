@@ -100,10 +100,10 @@ void WriteDatabaseFile(const std::string& path, std::uint64_t bytes) {
       for (std::size_t row = kRandomPart; row + kRow <= kPage; row += kRow) {
         const std::uint64_t id = page * 64 + row / kRow;
         char text[kRow * 2];
-        const int n = std::snprintf(text, sizeof text, "%012llu|CUST-%06llu|ACTIVE|%014llu|EUR|",
-                                    static_cast<unsigned long long>(id),
-                                    static_cast<unsigned long long>(id % 100000),
-                                    static_cast<unsigned long long>(id * 7919 % 100000000));
+        const int n =
+            std::snprintf(text, sizeof text, "%012llu|CUST-%06llu|ACTIVE|%014llu|EUR|",
+                          static_cast<unsigned long long>(id), static_cast<unsigned long long>(id % 100000),
+                          static_cast<unsigned long long>(id * 7919 % 100000000));
         std::memset(text + n, ' ', kRow - 1 - static_cast<std::size_t>(n));
         text[kRow - 1] = '\n';
         std::memcpy(p + row, text, kRow);
@@ -294,7 +294,8 @@ void CopyFile(const std::string& from, const std::string& to) {
   CFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   Check(out.get() != -1, "cannot create " + to);
   std::vector<char> buffer(kPiece);
-  while (const std::size_t n = ReadSome(in.get(), buffer.data(), buffer.size())) WriteAll(out.get(), buffer.data(), n);
+  while (const std::size_t n = ReadSome(in.get(), buffer.data(), buffer.size()))
+    WriteAll(out.get(), buffer.data(), n);
 }
 
 // CPU seconds (user + system, every thread of the process) so far.
@@ -362,13 +363,19 @@ int Run(int argc, char** argv) {
 
   const auto deflateAnchor = [&] { DeflateFile(image); };
   const zrbench::Side inflateAnchor{[&] { InflateToFile(archive, inflated); },
-                                    [&] { plugin.CloseIfOpen(); boost::filesystem::remove(inflated); }};
+                                    [&] {
+                                      plugin.CloseIfOpen();
+                                      boost::filesystem::remove(inflated);
+                                    }};
   const zrbench::Side deflateSide{deflateAnchor, [&] { plugin.CloseIfOpen(); }};
 
   std::vector<zrbench::Figure> figures;
   for (const std::size_t chunk : {std::size_t(64 * 1024), kPiece}) {
-    zrbench::Figure loop{"backup ReadFile loop, " + std::to_string(chunk >> 10) + " KiB chunks", imageBytes,
-                         deflateSide, {}, true};
+    zrbench::Figure loop{"backup ReadFile loop, " + std::to_string(chunk >> 10) + " KiB chunks",
+                         imageBytes,
+                         deflateSide,
+                         {},
+                         true};
     loop.ours.prepare = [&plugin] { plugin.Open(FileAccessMode::Read); };
     loop.ours.run = [&plugin, chunk] { plugin.ReadAll(chunk, -1); };
     figures.push_back(loop);
@@ -400,7 +407,10 @@ int Run(int argc, char** argv) {
   const std::string standinImages = scratch.Path() + "/standin-images";
   zrbench::Figure standinBackup{"stand-in image step (db2Backup)", imageBytes, {}, {}, true};
   standinBackup.anchor.run = [&] { CopyFile(databaseFolder + "/data", copied); };
-  standinBackup.anchor.prepare = [&] { plugin.CloseIfOpen(); boost::filesystem::remove(copied); };
+  standinBackup.anchor.prepare = [&] {
+    plugin.CloseIfOpen();
+    boost::filesystem::remove(copied);
+  };
   standinBackup.ours.prepare = [&] {
     plugin.CloseIfOpen();
     boost::filesystem::remove_all(standinImages);
@@ -408,7 +418,8 @@ int Run(int argc, char** argv) {
   };
   standinBackup.ours.run = [&] { StandinBackup(standinImages); };
   figures.push_back(standinBackup);
-  zrbench::Figure standinRestore{"stand-in restore step (db2Restore)", imageBytes, standinBackup.anchor, {}, true};
+  zrbench::Figure standinRestore{
+      "stand-in restore step (db2Restore)", imageBytes, standinBackup.anchor, {}, true};
   standinRestore.ours.prepare = [&] { plugin.CloseIfOpen(); };
   standinRestore.ours.run = [&] { StandinRestore(images); };
   figures.push_back(standinRestore);
@@ -423,8 +434,8 @@ int Run(int argc, char** argv) {
     const double anchor = zrbench::Median(anchorCpu[i]);
     const double ours = zrbench::Median(oursCpu[i]);
     char line[256];
-    std::snprintf(line, sizeof line, "%s: CPU anchor %.3f s | ours %.3f s | ratio %.3fx", figures[i].name.c_str(),
-                  anchor, ours, ours > 0 ? anchor / ours : 0.0);
+    std::snprintf(line, sizeof line, "%s: CPU anchor %.3f s | ours %.3f s | ratio %.3fx",
+                  figures[i].name.c_str(), anchor, ours, ours > 0 ? anchor / ours : 0.0);
     std::cout << line << std::endl;
   }
   plugin.CloseIfOpen();

@@ -117,10 +117,10 @@ int main(int argc, char** argv) {
     ZavediDedozozuriz::IDLBackupDataWrite_var writer = peer.Writer(orb);
     zr::CTargetRemoteFS remote(Tessarine::Session::_nil(), &log, writer, &settings);
     zr::CTargetLocalFS local(Tessarine::Session::_nil(), &log, &loader, &settings);
-    zr::CFiltersPipe perFile(&local, std::vector<std::wstring>{L"xor"}, L"backup", Tessarine::Session::_nil(), &log,
-                             &loader, false);
-    zr::CFiltersPipe packed(&local, std::vector<std::wstring>{L"pack"}, L"backup", Tessarine::Session::_nil(), &log,
-                            &loader, false);
+    zr::CFiltersPipe perFile(&local, std::vector<std::wstring>{L"xor"}, L"backup", Tessarine::Session::_nil(),
+                             &log, &loader, false);
+    zr::CFiltersPipe packed(&local, std::vector<std::wstring>{L"pack"}, L"backup", Tessarine::Session::_nil(),
+                            &log, &loader, false);
 
     const std::string cpTarget = (base / "cp.bin").string();
     auto cp = [&] { RunCp(source, cpTarget); };

@@ -31,30 +31,30 @@ class TestInfo final : public zrtest::FixedInfo {
 
 class TestData final : public IBackupDataWrite, public PluginBase {
  public:
-  TestData(ILog* log, ILink* link, const wchar_t* kind) : PluginBase(log), m_link(link), m_kind(kind) {
+  TestData(ILog* log, ILink* link, const wchar_t* kind) : PluginBase(log), link_(link), kind_(kind) {
     std::wstring temp;
-    const bool found = m_link->GetValue(L"WSTempPath", temp);
-    LogWrite(LogEvent::Info, L"created %ls live=%d temp=%ls found=%d", m_kind, g_live.load(), temp.c_str(),
+    const bool found = link_->GetValue(L"WSTempPath", temp);
+    LogWrite(LogEvent::Info, L"created %ls live=%d temp=%ls found=%d", kind_, g_live.load(), temp.c_str(),
              found ? 1 : 0);
   }
-  ~TestData() override { LogWrite(LogEvent::Debug, L"destroyed %ls live=%d", m_kind, g_live - 1); }
+  ~TestData() override { LogWrite(LogEvent::Debug, L"destroyed %ls live=%d", kind_, g_live - 1); }
 
   int OpenFile(const std::wstring& path, FileAccessMode::ID mode, unsigned int& handle) override {
     handle = 7 + static_cast<unsigned int>(mode);
-    m_left = 5;
+    left_ = 5;
     LogWrite(LogEvent::Info, L"OpenFile %ls %d", path.c_str(), static_cast<int>(mode));
     return 0;
   }
   int ReadFile(unsigned char* buffer, unsigned int& size, const unsigned int& handle) override {
     LogWrite(LogEvent::Info, L"ReadFile %u %u", handle, size);
-    if (m_left == 0) {
+    if (left_ == 0) {
       size = 0;
       return 5;
     }
     static const char kData[] = "hello";
-    const unsigned int n = size < m_left ? size : m_left;
-    for (unsigned int i = 0; i < n; ++i) buffer[i] = static_cast<unsigned char>(kData[5 - m_left + i]);
-    m_left -= n;
+    const unsigned int n = size < left_ ? size : left_;
+    for (unsigned int i = 0; i < n; ++i) buffer[i] = static_cast<unsigned char>(kData[5 - left_ + i]);
+    left_ -= n;
     size = n;
     return 0;
   }
@@ -113,16 +113,16 @@ class TestData final : public IBackupDataWrite, public PluginBase {
     return 0;
   }
   int CommitTransaction() override {
-    const bool stored = m_link->SetValue(L"Committed", L"yes");
+    const bool stored = link_->SetValue(L"Committed", L"yes");
     LogWrite(LogEvent::Info, L"CommitTransaction %d", stored ? 1 : 0);
     return 0;
   }
 
  private:
-  LiveCounter m_counter;
-  ILink* m_link;
-  const wchar_t* m_kind;
-  unsigned int m_left = 0;
+  LiveCounter counter_;
+  ILink* link_;
+  const wchar_t* kind_;
+  unsigned int left_ = 0;
 };
 
 // Implements only what a filter must; the rest stays the forwarding default.
@@ -149,7 +149,7 @@ class TestFilter final : public IBackupDataFilter, public PluginBase {
   }
 
  private:
-  LiveCounter m_counter;
+  LiveCounter counter_;
 };
 
 }  // namespace

@@ -6,7 +6,8 @@
 
 namespace db2 {
 
-CImageReadAhead::CImageReadAhead(std::FILE* file, unsigned int pieceSize) : file_(file), pieceSize_(pieceSize) {
+CImageReadAhead::CImageReadAhead(std::FILE* file, unsigned int pieceSize)
+    : file_(file), pieceSize_(pieceSize) {
   for (int i = 0; i < kSlots; ++i) free_.emplace_back(new unsigned char[pieceSize_]);
   thread_ = std::thread(&CImageReadAhead::Run, this);
 }

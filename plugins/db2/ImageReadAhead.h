@@ -49,7 +49,7 @@ class CImageReadAhead {
 
   std::FILE* const file_;
   const unsigned int pieceSize_;
-  std::mutex mutex_;                // guards everything below
+  std::mutex mutex_;                 // guards everything below
   std::condition_variable changed_;  // a slot moved, or stop/end/failure was set
   std::vector<std::unique_ptr<unsigned char[]>> free_;
   std::deque<Slot> ready_;

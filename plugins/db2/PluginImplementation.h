@@ -20,8 +20,8 @@
 
 #include "plugin-api/IBackupDataWrite.h"
 #include "plugin-api/ILog.h"
-#include "plugins/db2/zip/ZipStreamWriter.h"
 #include "plugins/db2/zip/ZipStreamReader.h"
+#include "plugins/db2/zip/ZipStreamWriter.h"
 
 class PluginImplementation : public IBackupDataWrite,
                              public IZipFilterOutputWriter,

@@ -27,8 +27,8 @@
 #include "plugin-api/PluginExports.h"
 #include "plugins/db2/standin/Db2Api.h"
 #include "plugins/db2/standin/StandinTestRoot.h"
-#include "plugins/db2/zip/ZipStreamWriter.h"
 #include "plugins/db2/zip/ZipStreamReader.h"
+#include "plugins/db2/zip/ZipStreamWriter.h"
 #include "tests/support/MapLink.h"
 #include "tests/support/RecordingLog.h"
 

@@ -113,18 +113,18 @@ std::string AgentProcess::WhyNoNamespace() {
   return "no private mount namespace here (unshare -m needs CAP_SYS_ADMIN)";
 }
 
-AgentProcess::AgentProcess(const AgentOptions& options) : m_folder(MakeTempFolder()), m_home(m_folder / "home") {
-  fs::create_directories(m_home);
+AgentProcess::AgentProcess(const AgentOptions& options) : folder_(MakeTempFolder()), home_(folder_ / "home") {
+  fs::create_directories(home_);
   std::vector<std::string> sources;
   for (const auto& bound : kBoundFolders) {
-    fs::create_directories(m_folder / bound[0]);
+    fs::create_directories(folder_ / bound[0]);
     fs::create_directories(bound[1]);
-    sources.push_back((m_folder / bound[0]).string());
+    sources.push_back((folder_ / bound[0]).string());
   }
   for (const std::string& plugin : options.plugins) {
-    fs::copy_file(plugin, m_folder / "plugins" / fs::path(plugin).filename());
+    fs::copy_file(plugin, folder_ / "plugins" / fs::path(plugin).filename());
   }
-  const fs::path config = m_folder / "omniORB.cfg";
+  const fs::path config = folder_ / "omniORB.cfg";
   { std::ofstream empty(config); }
 
   zr::SettingsDocument document;
@@ -134,32 +134,32 @@ AgentProcess::AgentProcess(const AgentOptions& options) : m_folder(MakeTempFolde
   written = written && document.SaveFile(ZRLib::strings::UTF8toWstr(SettingsPath().string()));
   if (!written) throw std::runtime_error("cannot write the settings file");
   const auto name = options.settings.find(L"Name");
-  if (name != options.settings.end()) m_name = name->second;
+  if (name != options.settings.end()) name_ = name->second;
 
   std::vector<std::string> argv{ZR_WSAGENT_EXECUTABLE};
   argv.insert(argv.end(), options.arguments.begin(), options.arguments.end());
-  const std::vector<std::string> env = ChildEnvironment(m_home, config, options.environment);
-  const std::string out = (m_folder / "stdout").string();
-  const std::string err = (m_folder / "stderr").string();
-  m_pid = fork();
-  if (m_pid < 0) throw std::runtime_error("fork failed");
-  if (m_pid == 0) ExecInNamespace(m_folder, argv, env, out, err, sources);
+  const std::vector<std::string> env = ChildEnvironment(home_, config, options.environment);
+  const std::string out = (folder_ / "stdout").string();
+  const std::string err = (folder_ / "stderr").string();
+  pid_ = fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) ExecInNamespace(folder_, argv, env, out, err, sources);
 }
 
 AgentProcess::~AgentProcess() {
-  if (m_pid > 0) {
-    kill(m_pid, SIGKILL);
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
     int status = 0;
-    waitpid(m_pid, &status, 0);
+    waitpid(pid_, &status, 0);
   }
   std::error_code ignored;
-  fs::remove_all(m_folder, ignored);
+  fs::remove_all(folder_, ignored);
 }
 
-fs::path AgentProcess::SettingsPath() const { return m_home / ".ze7/Settings/Services/workstation.zrl"; }
+fs::path AgentProcess::SettingsPath() const { return home_ / ".ze7/Settings/Services/workstation.zrl"; }
 
 fs::path AgentProcess::LogPath() const {
-  return m_home / ".ze7/logs" / ("ws." + ZRLib::strings::WstrToUTF8(m_name) + ".log");
+  return home_ / ".ze7/logs" / ("ws." + ZRLib::strings::WstrToUTF8(name_) + ".log");
 }
 
 std::wstring AgentProcess::Log() const { return ZRLib::strings::UTF8toWstr(ReadFile(LogPath())); }
@@ -173,11 +173,12 @@ std::vector<std::wstring> AgentProcess::LogLines() const {
   return lines;
 }
 
-std::string AgentProcess::Stdout() const { return ReadFile(m_folder / "stdout"); }
-std::string AgentProcess::Stderr() const { return ReadFile(m_folder / "stderr"); }
+std::string AgentProcess::Stdout() const { return ReadFile(folder_ / "stdout"); }
+std::string AgentProcess::Stderr() const { return ReadFile(folder_ / "stderr"); }
 std::string AgentProcess::Settings() const { return ReadFile(SettingsPath()); }
 
-bool AgentProcess::WaitForLog(const std::wstring& text, std::chrono::milliseconds timeout, size_t count) const {
+bool AgentProcess::WaitForLog(const std::wstring& text, std::chrono::milliseconds timeout,
+                              size_t count) const {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     const std::wstring log = Log();
@@ -190,19 +191,19 @@ bool AgentProcess::WaitForLog(const std::wstring& text, std::chrono::millisecond
 }
 
 void AgentProcess::Signal(int signal) const {
-  if (m_pid > 0) kill(m_pid, signal);
+  if (pid_ > 0) kill(pid_, signal);
 }
 
 int AgentProcess::WaitExit(std::chrono::milliseconds timeout) {
-  if (m_pid <= 0) return m_exitCode;
+  if (pid_ <= 0) return exitCode_;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     int status = 0;
-    const pid_t done = waitpid(m_pid, &status, WNOHANG);
-    if (done == m_pid) {
-      m_pid = -1;
-      m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -2;
-      return m_exitCode;
+    const pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      pid_ = -1;
+      exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+      return exitCode_;
     }
     if (std::chrono::steady_clock::now() >= deadline) return -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -210,8 +211,8 @@ int AgentProcess::WaitExit(std::chrono::milliseconds timeout) {
 }
 
 int RunNameclt(int port, const std::vector<std::string>& arguments, std::string* output) {
-  std::string command = "OMNIORB_CONFIG=/dev/null nameclt -ior corbaloc::127.0.0.1:" + std::to_string(port) +
-                        "/NameService";
+  std::string command =
+      "OMNIORB_CONFIG=/dev/null nameclt -ior corbaloc::127.0.0.1:" + std::to_string(port) + "/NameService";
   for (const std::string& a : arguments) command += " '" + a + "'";
   command += " 2>/dev/null";
   FILE* pipe = popen(command.c_str(), "r");
@@ -225,18 +226,20 @@ int RunNameclt(int port, const std::vector<std::string>& arguments, std::string*
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string WorkstationNamePath(const std::string& name) { return "QuorvaneTessarine.context/" + name + ".workstation"; }
+std::string WorkstationNamePath(const std::string& name) {
+  return "QuorvaneTessarine.context/" + name + ".workstation";
+}
 
 AgentOptions LoopbackAgent(const std::string& name, int port) {
   AgentOptions options;
   options.settings[L"Name"] = std::wstring(name.begin(), name.end());
-  options.arguments = {"--CoordinatorHost", "127.0.0.1", "--CoordinatorPort", std::to_string(port), "-h",
-                       "127.0.0.1"};
+  options.arguments = {"--CoordinatorHost",  "127.0.0.1", "--CoordinatorPort",
+                       std::to_string(port), "-h",        "127.0.0.1"};
   return options;
 }
 
 ZavediDedozozuriz::Workstation_ptr ResolveWorkstation(CORBA::ORB_ptr orb, const std::string& corbaloc,
-                                                     const std::string& name) {
+                                                      const std::string& name) {
   CORBA::Object_var object = orb->string_to_object(corbaloc.c_str());
   CosNaming::NamingContext_var root = CosNaming::NamingContext::_narrow(object);
   CosNaming::Name path;

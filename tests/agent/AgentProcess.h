@@ -40,8 +40,8 @@ class AgentProcess {
   AgentProcess(const AgentProcess&) = delete;
   AgentProcess& operator=(const AgentProcess&) = delete;
 
-  pid_t Pid() const { return m_pid; }
-  const std::filesystem::path& Home() const { return m_home; }
+  pid_t Pid() const { return pid_; }
+  const std::filesystem::path& Home() const { return home_; }
   std::filesystem::path LogPath() const;
   std::filesystem::path SettingsPath() const;
 
@@ -61,11 +61,11 @@ class AgentProcess {
   int WaitExit(std::chrono::milliseconds timeout);
 
  private:
-  std::filesystem::path m_folder;
-  std::filesystem::path m_home;
-  std::wstring m_name;
-  pid_t m_pid = -1;
-  int m_exitCode = -1;
+  std::filesystem::path folder_;
+  std::filesystem::path home_;
+  std::wstring name_;
+  pid_t pid_ = -1;
+  int exitCode_ = -1;
 };
 
 // Runs nameclt against the naming service at 127.0.0.1:`port`; returns its exit
@@ -85,6 +85,6 @@ AgentOptions LoopbackAgent(const std::string& name, int port);
 // The workstation bound as `name` in the naming service at `corbaloc`, through
 // `orb`; the caller owns it. Throws the naming service's exception when not bound.
 ZavediDedozozuriz::Workstation_ptr ResolveWorkstation(CORBA::ORB_ptr orb, const std::string& corbaloc,
-                                                     const std::string& name);
+                                                      const std::string& name);
 
 }  // namespace zrtest

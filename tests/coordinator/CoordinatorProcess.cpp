@@ -51,13 +51,13 @@ bool WaitExit(pid_t pid, std::chrono::milliseconds timeout, int& status) {
 
 CoordinatorProcess::CoordinatorProcess(CORBA::ORB_ptr orb, const std::filesystem::path& folder,
                                        const CoordinatorProcessOptions& options)
-    : m_orb(CORBA::ORB::_duplicate(orb)), m_recordFile(folder / "coordinator-calls.txt") {
+    : orb_(CORBA::ORB::_duplicate(orb)), recordFile_(folder / "coordinator-calls.txt") {
   const std::filesystem::path ior_file = folder / "coordinator-iors.txt";
   std::filesystem::remove(ior_file);
-  std::filesystem::remove(m_recordFile);
+  std::filesystem::remove(recordFile_);
 
   std::vector<std::string> args = {ZR_TEST_COORDINATOR_EXECUTABLE, "--ior-file", ior_file.string(),
-                                   "--record-file", m_recordFile.string()};
+                                   "--record-file", recordFile_.string()};
   if (options.hasLogin) {
     args.insert(args.end(), {"--login", EscapeText(options.login)});
   }
@@ -80,15 +80,15 @@ CoordinatorProcess::CoordinatorProcess(CORBA::ORB_ptr orb, const std::filesystem
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
 
-  if (posix_spawn(&m_pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-    m_pid = -1;
+  if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+    pid_ = -1;
     throw std::runtime_error("cannot start test_coordinator");
   }
   const auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (!ReadIors(ior_file, m_sessionIor, m_logIor, m_progressIor)) {
+  while (!ReadIors(ior_file, sessionIor_, logIor_, progressIor_)) {
     int status = 0;
-    if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
-      m_pid = -1;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
       throw std::runtime_error("test_coordinator ended before publishing its references");
     }
     if (Clock::now() >= deadline) {
@@ -102,35 +102,35 @@ CoordinatorProcess::CoordinatorProcess(CORBA::ORB_ptr orb, const std::filesystem
 CoordinatorProcess::~CoordinatorProcess() { Stop(); }
 
 bool CoordinatorProcess::Stop() {
-  if (m_pid <= 0) return m_exitedCleanly;
+  if (pid_ <= 0) return exitedCleanly_;
   int status = 0;
-  kill(m_pid, SIGTERM);
-  if (!WaitExit(m_pid, std::chrono::seconds(5), status)) {
-    kill(m_pid, SIGKILL);
-    WaitExit(m_pid, std::chrono::seconds(5), status);
+  kill(pid_, SIGTERM);
+  if (!WaitExit(pid_, std::chrono::seconds(5), status)) {
+    kill(pid_, SIGKILL);
+    WaitExit(pid_, std::chrono::seconds(5), status);
     status = -1;
   }
-  m_pid = -1;
-  m_exitedCleanly = status == 0;
-  return m_exitedCleanly;
+  pid_ = -1;
+  exitedCleanly_ = status == 0;
+  return exitedCleanly_;
 }
 
 Tessarine::Session_ptr CoordinatorProcess::Session() const {
-  CORBA::Object_var obj = m_orb->string_to_object(m_sessionIor.c_str());
+  CORBA::Object_var obj = orb_->string_to_object(sessionIor_.c_str());
   return Tessarine::Session::_narrow(obj);
 }
 
 Tessarine::Log_ptr CoordinatorProcess::Log() const {
-  CORBA::Object_var obj = m_orb->string_to_object(m_logIor.c_str());
+  CORBA::Object_var obj = orb_->string_to_object(logIor_.c_str());
   return Tessarine::Log::_narrow(obj);
 }
 
 Tessarine::OperationProgress_ptr CoordinatorProcess::Progress() const {
-  CORBA::Object_var obj = m_orb->string_to_object(m_progressIor.c_str());
+  CORBA::Object_var obj = orb_->string_to_object(progressIor_.c_str());
   return Tessarine::OperationProgress::_narrow(obj);
 }
 
-std::vector<RecordedCall> CoordinatorProcess::Calls() const { return ReadRecordFile(m_recordFile); }
+std::vector<RecordedCall> CoordinatorProcess::Calls() const { return ReadRecordFile(recordFile_); }
 
 std::vector<RecordedCall> CoordinatorProcess::Calls(const std::string& operation) const {
   std::vector<RecordedCall> calls;

@@ -59,14 +59,14 @@ class CoordinatorProcess {
   // Stops and reaps the process; true when it exited with status 0.
   // Idempotent (later calls repeat the first answer).
   bool Stop();
-  pid_t Pid() const { return m_pid; }
+  pid_t Pid() const { return pid_; }
 
  private:
-  CORBA::ORB_var m_orb;
-  std::filesystem::path m_recordFile;
-  std::string m_sessionIor, m_logIor, m_progressIor;
-  pid_t m_pid = -1;
-  bool m_exitedCleanly = false;
+  CORBA::ORB_var orb_;
+  std::filesystem::path recordFile_;
+  std::string sessionIor_, logIor_, progressIor_;
+  pid_t pid_ = -1;
+  bool exitedCleanly_ = false;
 };
 
 }  // namespace zrtest

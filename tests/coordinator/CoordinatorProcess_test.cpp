@@ -37,23 +37,23 @@ class TempFolder {
   TempFolder() {
     std::string pattern = (std::filesystem::temp_directory_path() / "zrcoordXXXXXX").string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    m_path = pattern;
+    path_ = pattern;
   }
   ~TempFolder() {
     std::error_code ignored;
-    std::filesystem::remove_all(m_path, ignored);
+    std::filesystem::remove_all(path_, ignored);
   }
-  const std::filesystem::path& Path() const { return m_path; }
+  const std::filesystem::path& Path() const { return path_; }
 
  private:
-  std::filesystem::path m_path;
+  std::filesystem::path path_;
 };
 
 // A workstation object of the test process, listed by the Coordinator.
 class WorkstationServant : public POA_ZavediDedozozuriz::Workstation {
  public:
-  explicit WorkstationServant(PortableServer::POA_ptr poa) : m_poa(PortableServer::POA::_duplicate(poa)) {}
-  PortableServer::POA_ptr _default_POA() override { return PortableServer::POA::_duplicate(m_poa); }
+  explicit WorkstationServant(PortableServer::POA_ptr poa) : poa_(PortableServer::POA::_duplicate(poa)) {}
+  PortableServer::POA_ptr _default_POA() override { return PortableServer::POA::_duplicate(poa_); }
   CORBA::WChar* name() override { return CORBA::wstring_dup(L"ws\U0001F600"); }
   CORBA::WChar* host() override { return CORBA::wstring_dup(L"localhost"); }
   ZavediDedozozuriz::Session_ptr OpenSession(Tessarine::Session_ptr, Tessarine::Log_ptr) override {
@@ -64,7 +64,7 @@ class WorkstationServant : public POA_ZavediDedozozuriz::Workstation {
   void Shutdown() override {}
 
  private:
-  PortableServer::POA_var m_poa;
+  PortableServer::POA_var poa_;
 };
 
 TEST(CoordinatorProcess, SessionAndLinkCallsRoundTrip) {

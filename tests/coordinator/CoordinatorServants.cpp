@@ -19,31 +19,31 @@ std::wstring Text(const CORBA::WChar* text) { return text ? std::wstring(text) :
 // --- Session ----------------------------------------------------------------
 
 SessionServant::SessionServant(CoordinatorState& state, PortableServer::POA_ptr poa)
-    : m_state(state), m_poa(PortableServer::POA::_duplicate(poa)) {}
+    : state_(state), poa_(PortableServer::POA::_duplicate(poa)) {}
 
-PortableServer::POA_ptr SessionServant::_default_POA() { return PortableServer::POA::_duplicate(m_poa); }
+PortableServer::POA_ptr SessionServant::_default_POA() { return PortableServer::POA::_duplicate(poa_); }
 
-Tessarine::ServerSettings_ptr SessionServant::settings() { NotImplemented(m_state, "settings"); }
+Tessarine::ServerSettings_ptr SessionServant::settings() { NotImplemented(state_, "settings"); }
 
 CORBA::WChar* SessionServant::login() {
-  m_state.Upcall({"login", {}});
-  return CORBA::wstring_dup(m_state.Login().c_str());
+  state_.Upcall({"login", {}});
+  return CORBA::wstring_dup(state_.Login().c_str());
 }
 
-CORBA::ULong SessionServant::id() { NotImplemented(m_state, "id"); }
+CORBA::ULong SessionServant::id() { NotImplemented(state_, "id"); }
 
 Tessarine::Session::Workstations* SessionServant::GetWorkstations() {
-  m_state.Upcall({"GetWorkstations", {}});
-  return m_state.Workstations();
+  state_.Upcall({"GetWorkstations", {}});
+  return state_.Workstations();
 }
 
 Tessarine::Link_ptr SessionServant::OpenLink(const CORBA::WChar* folder, const CORBA::WChar* linkName) {
-  m_state.Upcall({"OpenLink", {Text(folder), Text(linkName)}});
-  auto* link = new LinkServant(m_state, m_poa, Text(folder), Text(linkName));
-  PortableServer::ObjectId_var id = m_poa->activate_object(link);
+  state_.Upcall({"OpenLink", {Text(folder), Text(linkName)}});
+  auto* link = new LinkServant(state_, poa_, Text(folder), Text(linkName));
+  PortableServer::ObjectId_var id = poa_->activate_object(link);
   Tessarine::Link_ptr reference = link->_this();
   link->_remove_ref();  // the POA holds it now
-  m_state.LinkOpened();
+  state_.LinkOpened();
   return reference;
 }
 
@@ -52,72 +52,72 @@ void SessionServant::CloseLink(Tessarine::Link_ptr target) {
   LinkServant* link = nullptr;
   if (!CORBA::is_nil(target)) {
     try {
-      servant = m_poa->reference_to_servant(target);
+      servant = poa_->reference_to_servant(target);
       link = dynamic_cast<LinkServant*>(servant.in());
     } catch (const PortableServer::POA::ObjectNotActive&) {
     } catch (const PortableServer::POA::WrongAdapter&) {
     }
   }
   if (!link) {
-    m_state.Upcall({"CloseLink", {}});
+    state_.Upcall({"CloseLink", {}});
     return;
   }
-  m_state.Upcall({"CloseLink", {link->Folder(), link->Name()}});
-  PortableServer::ObjectId_var id = m_poa->reference_to_id(target);
-  m_poa->deactivate_object(id);
-  m_state.LinkClosed();
+  state_.Upcall({"CloseLink", {link->Folder(), link->Name()}});
+  PortableServer::ObjectId_var id = poa_->reference_to_id(target);
+  poa_->deactivate_object(id);
+  state_.LinkClosed();
 }
 
-Tessarine::Task_ptr SessionServant::CreateTask() { NotImplemented(m_state, "CreateTask"); }
+Tessarine::Task_ptr SessionServant::CreateTask() { NotImplemented(state_, "CreateTask"); }
 
-void SessionServant::DeleteTask(Tessarine::TaskUID) { NotImplemented(m_state, "DeleteTask"); }
+void SessionServant::DeleteTask(Tessarine::TaskUID) { NotImplemented(state_, "DeleteTask"); }
 
-Tessarine::TasksList* SessionServant::tasks() { NotImplemented(m_state, "tasks"); }
+Tessarine::TasksList* SessionServant::tasks() { NotImplemented(state_, "tasks"); }
 
-Tessarine::Task_ptr SessionServant::GetTask(Tessarine::TaskUID) { NotImplemented(m_state, "GetTask"); }
+Tessarine::Task_ptr SessionServant::GetTask(Tessarine::TaskUID) { NotImplemented(state_, "GetTask"); }
 
 Tessarine::Task_ptr SessionServant::GetTaskByName(const CORBA::WChar*) {
-  NotImplemented(m_state, "GetTaskByName");
+  NotImplemented(state_, "GetTaskByName");
 }
 
 CORBA::WChar* SessionServant::GetDataStorageVRK(const CORBA::WChar* linkPath) {
-  m_state.Upcall({"GetDataStorageVRK", {Text(linkPath)}});
-  return CORBA::wstring_dup(m_state.DataStorage(Text(linkPath)).c_str());
+  state_.Upcall({"GetDataStorageVRK", {Text(linkPath)}});
+  return CORBA::wstring_dup(state_.DataStorage(Text(linkPath)).c_str());
 }
 
-void SessionServant::Deactivate() { NotImplemented(m_state, "Deactivate"); }
+void SessionServant::Deactivate() { NotImplemented(state_, "Deactivate"); }
 
 // --- Link -------------------------------------------------------------------
 
 LinkServant::LinkServant(CoordinatorState& state, PortableServer::POA_ptr poa, std::wstring folder,
                          std::wstring name)
-    : m_state(state),
-      m_poa(PortableServer::POA::_duplicate(poa)),
-      m_folder(std::move(folder)),
-      m_name(std::move(name)) {}
+    : state_(state),
+      poa_(PortableServer::POA::_duplicate(poa)),
+      folder_(std::move(folder)),
+      name_(std::move(name)) {}
 
-PortableServer::POA_ptr LinkServant::_default_POA() { return PortableServer::POA::_duplicate(m_poa); }
+PortableServer::POA_ptr LinkServant::_default_POA() { return PortableServer::POA::_duplicate(poa_); }
 
 CORBA::WChar* LinkServant::name() {
-  m_state.Upcall({"name", {m_folder, m_name}});
-  return CORBA::wstring_dup(m_name.c_str());
+  state_.Upcall({"name", {folder_, name_}});
+  return CORBA::wstring_dup(name_.c_str());
 }
 
-CORBA::Boolean LinkServant::SetView(const CORBA::WChar*) { NotImplemented(m_state, "SetView"); }
+CORBA::Boolean LinkServant::SetView(const CORBA::WChar*) { NotImplemented(state_, "SetView"); }
 
-CORBA::Boolean LinkServant::GetView(CORBA::WString_out) { NotImplemented(m_state, "GetView"); }
+CORBA::Boolean LinkServant::GetView(CORBA::WString_out) { NotImplemented(state_, "GetView"); }
 
 CORBA::Boolean LinkServant::SetParameter(const Tessarine::LinkParam& param) {
-  m_state.Upcall({"SetParameter", {m_folder, m_name, Text(param.name), Text(param.value)}});
-  return m_state.ReplaceLinkValue(CoordinatorState::LinkTable::kParameters, m_folder, m_name,
-                                  Text(param.name), Text(param.value));
+  state_.Upcall({"SetParameter", {folder_, name_, Text(param.name), Text(param.value)}});
+  return state_.ReplaceLinkValue(CoordinatorState::LinkTable::kParameters, folder_, name_, Text(param.name),
+                                 Text(param.value));
 }
 
 CORBA::Boolean LinkServant::GetParameter(const CORBA::WChar* paramName, Tessarine::LinkParam& param) {
   return Get(CoordinatorState::LinkTable::kParameters, "GetParameter", paramName, param);
 }
 
-CORBA::Boolean LinkServant::SetHeader(const Tessarine::LinkParam&) { NotImplemented(m_state, "SetHeader"); }
+CORBA::Boolean LinkServant::SetHeader(const Tessarine::LinkParam&) { NotImplemented(state_, "SetHeader"); }
 
 CORBA::Boolean LinkServant::GetHeader(const CORBA::WChar* headerName, Tessarine::LinkParam& param) {
   return Get(CoordinatorState::LinkTable::kHeaders, "GetHeader", headerName, param);
@@ -125,9 +125,9 @@ CORBA::Boolean LinkServant::GetHeader(const CORBA::WChar* headerName, Tessarine:
 
 CORBA::Boolean LinkServant::Get(CoordinatorState::LinkTable table, const char* operation,
                                 const CORBA::WChar* name, Tessarine::LinkParam& param) {
-  m_state.Upcall({operation, {m_folder, m_name, Text(name)}});
+  state_.Upcall({operation, {folder_, name_, Text(name)}});
   std::wstring value;
-  if (!m_state.LinkValue(table, m_folder, m_name, Text(name), value)) return false;
+  if (!state_.LinkValue(table, folder_, name_, Text(name), value)) return false;
   param.name = CORBA::wstring_dup(Text(name).c_str());
   param.value = CORBA::wstring_dup(value.c_str());
   return true;
@@ -136,32 +136,32 @@ CORBA::Boolean LinkServant::Get(CoordinatorState::LinkTable table, const char* o
 // --- Log --------------------------------------------------------------------
 
 LogServant::LogServant(CoordinatorState& state, PortableServer::POA_ptr poa)
-    : m_state(state), m_poa(PortableServer::POA::_duplicate(poa)) {}
+    : state_(state), poa_(PortableServer::POA::_duplicate(poa)) {}
 
-PortableServer::POA_ptr LogServant::_default_POA() { return PortableServer::POA::_duplicate(m_poa); }
+PortableServer::POA_ptr LogServant::_default_POA() { return PortableServer::POA::_duplicate(poa_); }
 
-CORBA::WChar* LogServant::filePath() { NotImplemented(m_state, "filePath"); }
-CORBA::Boolean LogServant::Open() { NotImplemented(m_state, "Open"); }
-void LogServant::Close() { NotImplemented(m_state, "Close"); }
-void LogServant::Clear() { NotImplemented(m_state, "Clear"); }
-void LogServant::Rewind() { NotImplemented(m_state, "Rewind"); }
-CORBA::Boolean LogServant::GetNextLine(CORBA::WString_out) { NotImplemented(m_state, "GetNextLine"); }
-CORBA::Boolean LogServant::Read(Tessarine::BinaryData&, CORBA::ULong&) { NotImplemented(m_state, "Read"); }
+CORBA::WChar* LogServant::filePath() { NotImplemented(state_, "filePath"); }
+CORBA::Boolean LogServant::Open() { NotImplemented(state_, "Open"); }
+void LogServant::Close() { NotImplemented(state_, "Close"); }
+void LogServant::Clear() { NotImplemented(state_, "Clear"); }
+void LogServant::Rewind() { NotImplemented(state_, "Rewind"); }
+CORBA::Boolean LogServant::GetNextLine(CORBA::WString_out) { NotImplemented(state_, "GetNextLine"); }
+CORBA::Boolean LogServant::Read(Tessarine::BinaryData&, CORBA::ULong&) { NotImplemented(state_, "Read"); }
 
 void LogServant::Write(Tessarine::IDLLogEvent event, const CORBA::WChar* text) {
-  m_state.Upcall({"Write", {std::to_wstring(static_cast<unsigned>(event)), Text(text)}});
+  state_.Upcall({"Write", {std::to_wstring(static_cast<unsigned>(event)), Text(text)}});
 }
 
 // --- OperationProgress ------------------------------------------------------
 
 ProgressServant::ProgressServant(CoordinatorState& state, PortableServer::POA_ptr poa)
-    : m_state(state), m_poa(PortableServer::POA::_duplicate(poa)) {}
+    : state_(state), poa_(PortableServer::POA::_duplicate(poa)) {}
 
-PortableServer::POA_ptr ProgressServant::_default_POA() { return PortableServer::POA::_duplicate(m_poa); }
+PortableServer::POA_ptr ProgressServant::_default_POA() { return PortableServer::POA::_duplicate(poa_); }
 
 void ProgressServant::NextChunk(CORBA::LongLong bytes) {
-  m_state.AddProgress(bytes);
-  m_state.Upcall({"NextChunk", {std::to_wstring(bytes)}});
+  state_.AddProgress(bytes);
+  state_.Upcall({"NextChunk", {std::to_wstring(bytes)}});
 }
 
 }  // namespace zrtest

@@ -35,8 +35,8 @@ class SessionServant : public POA_Tessarine::Session {
   void Deactivate() override;
 
  private:
-  CoordinatorState& m_state;
-  PortableServer::POA_var m_poa;
+  CoordinatorState& state_;
+  PortableServer::POA_var poa_;
 };
 
 class LinkServant : public POA_Tessarine::Link {
@@ -45,8 +45,8 @@ class LinkServant : public POA_Tessarine::Link {
 
   PortableServer::POA_ptr _default_POA() override;
 
-  const std::wstring& Folder() const { return m_folder; }
-  const std::wstring& Name() const { return m_name; }
+  const std::wstring& Folder() const { return folder_; }
+  const std::wstring& Name() const { return name_; }
 
   CORBA::WChar* name() override;
   CORBA::Boolean SetView(const CORBA::WChar* view) override;
@@ -63,10 +63,10 @@ class LinkServant : public POA_Tessarine::Link {
   CORBA::Boolean Get(CoordinatorState::LinkTable table, const char* operation, const CORBA::WChar* name,
                      Tessarine::LinkParam& param);
 
-  CoordinatorState& m_state;
-  PortableServer::POA_var m_poa;
-  const std::wstring m_folder;
-  const std::wstring m_name;
+  CoordinatorState& state_;
+  PortableServer::POA_var poa_;
+  const std::wstring folder_;
+  const std::wstring name_;
 };
 
 class LogServant : public POA_Tessarine::Log {
@@ -86,8 +86,8 @@ class LogServant : public POA_Tessarine::Log {
   void Write(Tessarine::IDLLogEvent event, const CORBA::WChar* text) override;
 
  private:
-  CoordinatorState& m_state;
-  PortableServer::POA_var m_poa;
+  CoordinatorState& state_;
+  PortableServer::POA_var poa_;
 };
 
 class ProgressServant : public POA_Tessarine::OperationProgress {
@@ -100,8 +100,8 @@ class ProgressServant : public POA_Tessarine::OperationProgress {
   void NextChunk(CORBA::LongLong bytes) override;
 
  private:
-  CoordinatorState& m_state;
-  PortableServer::POA_var m_poa;
+  CoordinatorState& state_;
+  PortableServer::POA_var poa_;
 };
 
 }  // namespace zrtest

@@ -94,18 +94,18 @@ class CoordinatorState {
 
   size_t CountLocked(const std::string& operation) const;
 
-  mutable std::mutex m_mutex;  // guards everything below
-  mutable std::condition_variable m_recorded;
-  std::wstring m_login = L"tester";
-  std::vector<ZavediDedozozuriz::Workstation_var> m_workstations;
-  std::map<std::wstring, std::wstring> m_storage;
-  std::map<LinkKey, std::wstring> m_linkValues;
-  std::vector<RecordedCall> m_calls;
-  std::uint64_t m_progress = 0;
-  int m_openLinks = 0;
-  bool m_refuseLinkChanges = false;
-  UpcallObserver m_observer;
-  std::ofstream m_recordFile;
+  mutable std::mutex mutex_;  // guards everything below
+  mutable std::condition_variable recorded_;
+  std::wstring login_ = L"tester";
+  std::vector<ZavediDedozozuriz::Workstation_var> workstations_;
+  std::map<std::wstring, std::wstring> storage_;
+  std::map<LinkKey, std::wstring> linkValues_;
+  std::vector<RecordedCall> calls_;
+  std::uint64_t progress_ = 0;
+  int openLinks_ = 0;
+  bool refuseLinkChanges_ = false;
+  UpcallObserver observer_;
+  std::ofstream recordFile_;
 };
 
 }  // namespace zrtest

@@ -19,13 +19,15 @@ using ZavediDedozozuriz::IDLErrorID;
 // Below omniORB's default 2 MiB message limit, with room for the headers.
 const CORBA::ULong kChunk = 1024 * 1024;
 
-double Seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double Seconds(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
 std::string Narrow(const std::wstring& text) { return ZRLib::strings::WstrToUTF8(text); }
 
 const char* ResultName(IDLErrorID result) {
-  static const char* const names[] = {"SUCCESS",      "FAILED",      "CRITICAL",  "PATH_NOT_FOUND",
-                                      "ACCESS_DENIED", "HANDLE_EOF",  "NOT_SUPPORTED", "DISK_FULL",
+  static const char* const names[] = {"SUCCESS",       "FAILED",     "CRITICAL",      "PATH_NOT_FOUND",
+                                      "ACCESS_DENIED", "HANDLE_EOF", "NOT_SUPPORTED", "DISK_FULL",
                                       "SESSION_LIMIT", "STOPPED"};
   const unsigned index = static_cast<unsigned>(result);
   return index < sizeof(names) / sizeof(names[0]) ? names[index] : "?";
@@ -42,12 +44,12 @@ void Progress(std::ostream& out, const char* what, unsigned long long bytes, Clo
 
 class Script {
  public:
-  Script(ZavediDedozozuriz::Workstation_ptr workstation, Tessarine::Session_ptr session, Tessarine::Log_ptr log,
-         std::ostream& out)
-      : m_workstation(workstation), m_coordinatorSession(session), m_log(log), m_out(out) {}
+  Script(ZavediDedozozuriz::Workstation_ptr workstation, Tessarine::Session_ptr session,
+         Tessarine::Log_ptr log, std::ostream& out)
+      : workstation_(workstation), coordinatorSession_(session), log_(log), out_(out) {}
 
   ~Script() {
-    if (!CORBA::is_nil(m_session)) Close();
+    if (!CORBA::is_nil(session_)) Close();
   }
 
   bool Run(const ScriptStep& step) {
@@ -63,54 +65,56 @@ class Script {
         case ScriptStep::Kind::kClose: ok = Close(); break;
       }
     } catch (const CORBA::Exception& e) {
-      m_out << "  CORBA exception " << e._name() << "\n";
+      out_ << "  CORBA exception " << e._name() << "\n";
     } catch (const std::exception& e) {
-      m_out << "  error: " << e.what() << "\n";
+      out_ << "  error: " << e.what() << "\n";
     }
-    m_out << (ok ? "  ok" : "  FAILED") << " in " << std::fixed << std::setprecision(2) << Seconds(start) << " s\n"
-          << std::flush;
+    out_ << (ok ? "  ok" : "  FAILED") << " in " << std::fixed << std::setprecision(2) << Seconds(start)
+         << " s\n"
+         << std::flush;
     return ok;
   }
 
  private:
   bool Check(const char* what, IDLErrorID result) {
     if (result == ZavediDedozozuriz::SUCCESS) return true;
-    m_out << "  " << what << " returned " << ResultName(result) << "\n";
+    out_ << "  " << what << " returned " << ResultName(result) << "\n";
     return false;
   }
 
   bool Open() {
-    m_out << "open session\n";
-    m_session = m_workstation->OpenSession(m_coordinatorSession, m_log);
-    return !CORBA::is_nil(m_session);
+    out_ << "open session\n";
+    session_ = workstation_->OpenSession(coordinatorSession_, log_);
+    return !CORBA::is_nil(session_);
   }
 
   bool Close() {
-    m_out << "close session\n";
-    if (CORBA::is_nil(m_session)) return false;
-    m_workstation->CloseSession(m_session);
-    m_session = ZavediDedozozuriz::Session::_nil();
+    out_ << "close session\n";
+    if (CORBA::is_nil(session_)) return false;
+    workstation_->CloseSession(session_);
+    session_ = ZavediDedozozuriz::Session::_nil();
     // CloseSession is oneway: a ping afterwards waits until it ran.
-    m_workstation->_non_existent();
+    workstation_->_non_existent();
     return true;
   }
 
   bool List(const std::wstring& path) {
-    m_out << "list \"" << Narrow(path) << "\"\n";
-    ZavediDedozozuriz::IDLBackupDataRead_var reader = m_session->GetReadInterface();
+    out_ << "list \"" << Narrow(path) << "\"\n";
+    ZavediDedozozuriz::IDLBackupDataRead_var reader = session_->GetReadInterface();
     ZavediDedozozuriz::List_var entries;
     if (!Check("GetListing", reader->GetListing(path.c_str(), entries.out()))) return false;
     for (CORBA::ULong i = 0; i < entries->length(); ++i) {
       const ZavediDedozozuriz::IDLFileInfo& entry = entries[i];
       const bool folder = (entry.Attrs.Type & 16) != 0;
-      m_out << "    " << (folder ? "<dir> " : "      ") << Narrow(entry.Name.in() ? entry.Name.in() : L"") << "\n";
+      out_ << "    " << (folder ? "<dir> " : "      ") << Narrow(entry.Name.in() ? entry.Name.in() : L"")
+           << "\n";
     }
     return true;
   }
 
   bool Backup(const std::wstring& path, const std::string& file) {
-    m_out << "back up \"" << Narrow(path) << "\" into " << file << "\n";
-    ZavediDedozozuriz::IDLBackupDataRead_var reader = m_session->GetReadInterface();
+    out_ << "back up \"" << Narrow(path) << "\" into " << file << "\n";
+    ZavediDedozozuriz::IDLBackupDataRead_var reader = session_->GetReadInterface();
     CORBA::ULong handle = 0;
     if (!Check("OpenFile", reader->OpenFile(path.c_str(), ZavediDedozozuriz::Read, handle))) return false;
     std::ofstream target(file, std::ios::binary | std::ios::trunc);
@@ -128,13 +132,13 @@ class Script {
       target.write(reinterpret_cast<const char*>(data.get_buffer()), size);
       total += size;
       if (Clock::now() - shown > std::chrono::milliseconds(200)) {
-        Progress(m_out, "read", total, start);
+        Progress(out_, "read", total, start);
         shown = Clock::now();
       }
       if (result == ZavediDedozozuriz::HANDLE_EOF || size == 0) break;
     }
-    Progress(m_out, "read", total, start);
-    m_out << "\n";
+    Progress(out_, "read", total, start);
+    out_ << "\n";
     const bool read = result == ZavediDedozozuriz::SUCCESS || result == ZavediDedozozuriz::HANDLE_EOF;
     if (!read) Check("ReadFile", result);
     const bool closed = Check("CloseFile", reader->CloseFile(handle));
@@ -143,13 +147,13 @@ class Script {
   }
 
   bool Restore(const std::string& file, const std::wstring& path) {
-    m_out << "restore " << file << " into \"" << Narrow(path) << "\"\n";
+    out_ << "restore " << file << " into \"" << Narrow(path) << "\"\n";
     std::ifstream source(file, std::ios::binary);
     if (!source) {
-      m_out << "  cannot read " << file << "\n";
+      out_ << "  cannot read " << file << "\n";
       return false;
     }
-    ZavediDedozozuriz::IDLBackupDataWrite_var writer = m_session->GetWriteInterface();
+    ZavediDedozozuriz::IDLBackupDataWrite_var writer = session_->GetWriteInterface();
     CORBA::ULong handle = 0;
     if (!Check("OpenFile", writer->OpenFile(path.c_str(), ZavediDedozozuriz::Write, handle))) return false;
     const Clock::time_point start = Clock::now();
@@ -169,18 +173,18 @@ class Script {
       }
       total += got;
       if (Clock::now() - shown > std::chrono::milliseconds(200)) {
-        Progress(m_out, "written", total, start);
+        Progress(out_, "written", total, start);
         shown = Clock::now();
       }
     }
-    Progress(m_out, "written", total, start);
-    m_out << "\n  closing (the restore runs now)...\n" << std::flush;
+    Progress(out_, "written", total, start);
+    out_ << "\n  closing (the restore runs now)...\n" << std::flush;
     const bool closed = Check("CloseFile", writer->CloseFile(handle));
     return written && closed;
   }
 
   bool Compare(const std::string& first, const std::string& second) {
-    m_out << "compare " << first << " with " << second << "\n";
+    out_ << "compare " << first << " with " << second << "\n";
     std::map<std::string, fs::path> a, b;
     for (const auto& entry : fs::recursive_directory_iterator(first)) {
       if (entry.is_regular_file()) a[fs::relative(entry.path(), first).string()] = entry.path();
@@ -193,11 +197,12 @@ class Script {
     for (const auto& [name, path] : a) {
       const auto other = b.find(name);
       if (other == b.end() || !SameContent(path, other->second, bytes)) {
-        m_out << "  differs: " << name << "\n";
+        out_ << "  differs: " << name << "\n";
         same = false;
       }
     }
-    m_out << "  " << a.size() << " files, " << bytes << " bytes " << (same ? "identical" : "NOT identical") << "\n";
+    out_ << "  " << a.size() << " files, " << bytes << " bytes " << (same ? "identical" : "NOT identical")
+         << "\n";
     return same;
   }
 
@@ -214,11 +219,11 @@ class Script {
     }
   }
 
-  ZavediDedozozuriz::Workstation_ptr m_workstation;
-  Tessarine::Session_ptr m_coordinatorSession;
-  Tessarine::Log_ptr m_log;
-  std::ostream& m_out;
-  ZavediDedozozuriz::Session_var m_session;
+  ZavediDedozozuriz::Workstation_ptr workstation_;
+  Tessarine::Session_ptr coordinatorSession_;
+  Tessarine::Log_ptr log_;
+  std::ostream& out_;
+  ZavediDedozozuriz::Session_var session_;
 };
 
 }  // namespace
@@ -234,8 +239,8 @@ bool RunScript(ZavediDedozozuriz::Workstation_ptr workstation, Tessarine::Sessio
       break;
     }
   }
-  out << (ok ? "script done" : "script FAILED") << " in " << std::fixed << std::setprecision(2) << Seconds(start)
-      << " s\n"
+  out << (ok ? "script done" : "script FAILED") << " in " << std::fixed << std::setprecision(2)
+      << Seconds(start) << " s\n"
       << std::flush;
   return ok;
 }

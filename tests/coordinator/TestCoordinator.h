@@ -35,15 +35,15 @@ class TestCoordinator {
   Tessarine::OperationProgress_ptr Progress() const;
   PortableServer::POA_ptr Poa() const;
 
-  CoordinatorState& State() { return m_state; }
-  const CoordinatorState& State() const { return m_state; }
+  CoordinatorState& State() { return state_; }
+  const CoordinatorState& State() const { return state_; }
 
  private:
-  CoordinatorState m_state;
-  PortableServer::POA_var m_poa;
-  SessionServant* m_session = nullptr;
-  LogServant* m_log = nullptr;
-  ProgressServant* m_progress = nullptr;
+  CoordinatorState state_;
+  PortableServer::POA_var poa_;
+  SessionServant* session_ = nullptr;
+  LogServant* log_ = nullptr;
+  ProgressServant* progress_ = nullptr;
 };
 
 }  // namespace zrtest

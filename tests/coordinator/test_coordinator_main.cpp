@@ -101,8 +101,11 @@ bool ParseArgs(int argc, char** argv, Options& options) {
       options.driveName = args[i + 2];
       i += 2;
     } else if (flag == "--open" || flag == "--close") {
-      options.steps.push_back({flag == "--open" ? zrtest::ScriptStep::Kind::kOpen : zrtest::ScriptStep::Kind::kClose,
-                               {}, {}, {}});
+      options.steps.push_back(
+          {flag == "--open" ? zrtest::ScriptStep::Kind::kOpen : zrtest::ScriptStep::Kind::kClose,
+           {},
+           {},
+           {}});
     } else if (flag == "--list" && has(1)) {
       zrtest::ScriptStep step{zrtest::ScriptStep::Kind::kList, {}, {}, {}};
       if (!text(args[++i], step.path)) return false;

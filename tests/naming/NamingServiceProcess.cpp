@@ -23,16 +23,16 @@ namespace {
 
 class Socket {
  public:
-  Socket() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
+  Socket() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {}
   ~Socket() {
-    if (m_fd >= 0) ::close(m_fd);
+    if (fd_ >= 0) ::close(fd_);
   }
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
-  int fd() const { return m_fd; }
+  int fd() const { return fd_; }
 
  private:
-  int m_fd;
+  int fd_;
 };
 
 sockaddr_in Loopback(int port) {
@@ -129,15 +129,15 @@ bool NamingServiceProcess::Answers(int port, std::chrono::milliseconds timeout) 
 bool NamingServiceProcess::Launch(int port) {
   char folder[] = "/tmp/zr-omninames-XXXXXX";
   if (::mkdtemp(folder) == nullptr) throw std::runtime_error("no data folder for omniNames");
-  m_dataDir = folder;
-  m_port = port;
+  dataDir_ = folder;
+  port_ = port;
 
   // Everything the child needs is prepared before fork: after it only exec-safe calls.
   const std::string portText = std::to_string(port);
   const std::string endpoint = std::string("giop:tcp:") + kHost + ":" + portText;
-  const std::string logFile = m_dataDir + "/omniNames.log";
-  std::vector<std::string> arguments = {"omniNames", "-start",  portText,       "-always",
-                                        "-datadir",  m_dataDir, "-ORBendPoint", endpoint};
+  const std::string logFile = dataDir_ + "/omniNames.log";
+  std::vector<std::string> arguments = {"omniNames", "-start", portText,       "-always",
+                                        "-datadir",  dataDir_, "-ORBendPoint", endpoint};
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(&argument[0]);
   argv.push_back(nullptr);
@@ -156,14 +156,14 @@ bool NamingServiceProcess::Launch(int port) {
     ::execv(ZR_OMNINAMES_EXECUTABLE, argv.data());
     ::_exit(127);
   }
-  m_pid = pid;
+  pid_ = pid;
 
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
   while (std::chrono::steady_clock::now() < deadline) {
     int status = 0;
-    if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {  // died, e.g. the port was taken meanwhile
-      m_pid = -1;
-      std::filesystem::remove_all(m_dataDir);
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {  // died, e.g. the port was taken meanwhile
+      pid_ = -1;
+      std::filesystem::remove_all(dataDir_);
       return false;
     }
     if (Answers(port, std::chrono::milliseconds(200))) return true;
@@ -173,36 +173,36 @@ bool NamingServiceProcess::Launch(int port) {
 }
 
 void NamingServiceProcess::Stop() {
-  if (m_pid > 0) {
-    ::kill(m_pid, SIGTERM);
+  if (pid_ > 0) {
+    ::kill(pid_, SIGTERM);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     bool reaped = false;
     while (std::chrono::steady_clock::now() < deadline) {
       int status = 0;
-      const pid_t r = ::waitpid(m_pid, &status, WNOHANG);
-      if (r == m_pid || (r < 0 && errno == ECHILD)) {
+      const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+      if (r == pid_ || (r < 0 && errno == ECHILD)) {
         reaped = true;
         break;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (!reaped) {
-      ::kill(m_pid, SIGKILL);
+      ::kill(pid_, SIGKILL);
       int status = 0;
-      ::waitpid(m_pid, &status, 0);
+      ::waitpid(pid_, &status, 0);
     }
-    m_pid = -1;
+    pid_ = -1;
   }
-  if (!m_dataDir.empty()) {
+  if (!dataDir_.empty()) {
     std::error_code ignored;
-    std::filesystem::remove_all(m_dataDir, ignored);
-    m_dataDir.clear();
+    std::filesystem::remove_all(dataDir_, ignored);
+    dataDir_.clear();
   }
 }
 
 void NamingServiceProcess::Restart() {
   Stop();
-  if (!Launch(m_port)) throw std::runtime_error("omniNames could not be restarted");
+  if (!Launch(port_)) throw std::runtime_error("omniNames could not be restarted");
 }
 
 }  // namespace zrtest

@@ -20,13 +20,13 @@ class NamingServiceProcess {
 
   static constexpr const char* kHost = "127.0.0.1";
 
-  int Port() const { return m_port; }
-  std::string PortText() const { return std::to_string(m_port); }
-  std::wstring WidePort() const { return std::to_wstring(m_port); }
+  int Port() const { return port_; }
+  std::string PortText() const { return std::to_string(port_); }
+  std::wstring WidePort() const { return std::to_wstring(port_); }
   // "corbaloc::127.0.0.1:<port>/NameService"
   std::string Corbaloc() const;
-  pid_t Pid() const { return m_pid; }
-  bool IsRunning() const { return m_pid > 0; }
+  pid_t Pid() const { return pid_; }
+  bool IsRunning() const { return pid_ > 0; }
 
   // Kills and reaps omniNames (its port then refuses connections). Idempotent.
   void Stop();
@@ -42,9 +42,9 @@ class NamingServiceProcess {
  private:
   bool Launch(int port);
 
-  int m_port = 0;
-  pid_t m_pid = -1;
-  std::string m_dataDir;
+  int port_ = 0;
+  pid_t pid_ = -1;
+  std::string dataDir_;
 };
 
 }  // namespace zrtest

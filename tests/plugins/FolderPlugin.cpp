@@ -11,13 +11,13 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <map>
 #include <set>
 #include <string>
@@ -264,8 +264,7 @@ class FolderPlugin final : public IBackupDataWrite, private PluginBase {
   static CFileAttributes ToAttributes(const struct stat& st) {
     const bool dir = S_ISDIR(st.st_mode);
     return CFileAttributes(static_cast<int32_t>(st.st_ctime), static_cast<int32_t>(st.st_atime),
-                           static_cast<int32_t>(st.st_mtime),
-                           dir ? 0 : static_cast<uint64_t>(st.st_size),
+                           static_cast<int32_t>(st.st_mtime), dir ? 0 : static_cast<uint64_t>(st.st_size),
                            dir ? CFileAttributes::kTypeDirectory : CFileAttributes::kTypeNormal,
                            dir ? 7u : 15u);
   }
@@ -282,8 +281,7 @@ ZR_PLUGIN_EXPORT IPluginInfo* GetPluginInfo() {
   static_cast<void>(faultsReady);
   const bool seek = std::getenv("ZRTEST_FOLDER_NO_SEEK") == nullptr;
   const bool move = std::getenv("ZRTEST_FOLDER_NO_MOVE") == nullptr;
-  return new zrtest::FixedInfo(ZRTEST_NAME, L"1.0", ZRTEST_FS_TYPE, seek, move,
-                               ZRTEST_CONFIGURABLE);
+  return new zrtest::FixedInfo(ZRTEST_NAME, L"1.0", ZRTEST_FS_TYPE, seek, move, ZRTEST_CONFIGURABLE);
 }
 
 ZR_PLUGIN_EXPORT void ZrTestSetFault(int which, long long value) {

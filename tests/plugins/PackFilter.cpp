@@ -114,9 +114,7 @@ class PackFilter final : public IBackupDataFilter {
     return 0;
   }
 
-  int FinishTransform(const unsigned int& handle) override {
-    return open_.erase(handle) != 0 ? 0 : 1;
-  }
+  int FinishTransform(const unsigned int& handle) override { return open_.erase(handle) != 0 ? 0 : 1; }
 
   int CommitTransaction(const unsigned int& handle) override {
     zrtest::Count(zrtest::kCommit);

@@ -17,8 +17,8 @@
 #include <string>
 
 #include "agent/data/Settings.h"
-#include "idl/SingleThreadPoa.h"
 #include "agent/data/adapters/PluginsAdapter.h"
+#include "idl/SingleThreadPoa.h"
 #include "tests/coordinator/TestOrb.h"
 
 namespace {
@@ -61,7 +61,8 @@ class PeerWriteServant final : public POA_ZavediDedozozuriz::IDLBackupDataWrite,
     Record("OpenFileSignature", handle, 0);
     return result;
   }
-  Z::IDLErrorID OpenFilePatch(const CORBA::WChar* base, const CORBA::WChar* path, CORBA::ULong& handle) override {
+  Z::IDLErrorID OpenFilePatch(const CORBA::WChar* base, const CORBA::WChar* path,
+                              CORBA::ULong& handle) override {
     const Z::IDLErrorID result = Adapter::OpenFilePatch(Text(base), Text(path), handle);
     Record("OpenFilePatch", handle, 0);
     return result;
@@ -85,7 +86,8 @@ class PeerWriteServant final : public POA_ZavediDedozozuriz::IDLBackupDataWrite,
     Record("OpenFilePatching", result == Z::SUCCESS ? handle : 0, result);
     return result;
   }
-  Z::IDLErrorID WriteFile(const Tessarine::BinaryData& data, CORBA::ULong& size, CORBA::ULong handle) override {
+  Z::IDLErrorID WriteFile(const Tessarine::BinaryData& data, CORBA::ULong& size,
+                          CORBA::ULong handle) override {
     const Z::IDLErrorID result = Adapter::WriteFile(data, size, handle);
     Record("WriteFile", handle, result == Z::SUCCESS ? size : 0);
     return result;
@@ -115,7 +117,8 @@ int main(int argc, char** argv) {
   zr::CSettings::Instance()->Load();
   const std::string plugins = std::string(argv[1]) + "/";
   StderrLog log;
-  zr::CExtensionLoader loader(L"storage_peer", std::wstring(plugins.begin(), plugins.end()), L"/nonexistent/");
+  zr::CExtensionLoader loader(L"storage_peer", std::wstring(plugins.begin(), plugins.end()),
+                              L"/nonexistent/");
 
   CORBA::ORB_var orb = zrtest::InitTestOrb();
   CORBA::Object_var object = orb->resolve_initial_references("RootPOA");

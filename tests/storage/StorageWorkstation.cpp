@@ -63,19 +63,19 @@ class FolderWriterServant final : public POA_ZavediDedozozuriz::IDLBackupDataWri
  public:
   // Not inlined: GCC with ASan misjudges the skeleton's virtual base when it is
   // (a false -Warray-bounds in the generated constructor).
-  [[gnu::noinline]] explicit FolderWriterServant(StorageWorkstation& state) : m_state(state) {}
+  [[gnu::noinline]] explicit FolderWriterServant(StorageWorkstation& state) : state_(state) {}
 
-  PortableServer::POA_ptr _default_POA() override { return PortableServer::POA::_duplicate(m_state.Poa()); }
+  PortableServer::POA_ptr _default_POA() override { return PortableServer::POA::_duplicate(state_.Poa()); }
 
   ZavediDedozozuriz::IDLErrorID GetListing(const CORBA::WChar* path,
                                            ZavediDedozozuriz::List_out entries) override {
-    m_state.Upcall({"GetListing", {Text(path)}});
+    state_.Upcall({"GetListing", {Text(path)}});
     entries = new ZavediDedozozuriz::List;
     ZavediDedozozuriz::IDLErrorID result;
-    if (m_state.Result("GetListing", result)) return result;
+    if (state_.Result("GetListing", result)) return result;
     std::filesystem::path local;
     std::error_code error;
-    if (!LocalPath(m_state, Text(path), local) || !std::filesystem::is_directory(local, error)) {
+    if (!LocalPath(state_, Text(path), local) || !std::filesystem::is_directory(local, error)) {
       return ZavediDedozozuriz::PATH_NOT_FOUND;
     }
     std::vector<std::filesystem::directory_entry> found;
@@ -93,12 +93,12 @@ class FolderWriterServant final : public POA_ZavediDedozozuriz::IDLBackupDataWri
 
   ZavediDedozozuriz::IDLErrorID GetElementAttributes(const CORBA::WChar* path,
                                                      ZavediDedozozuriz::Attributes& attributes) override {
-    m_state.Upcall({"GetElementAttributes", {Text(path)}});
+    state_.Upcall({"GetElementAttributes", {Text(path)}});
     ZavediDedozozuriz::IDLErrorID result;
-    if (m_state.Result("GetElementAttributes", result)) return result;
+    if (state_.Result("GetElementAttributes", result)) return result;
     std::filesystem::path local;
     std::error_code error;
-    if (!LocalPath(m_state, Text(path), local) || !std::filesystem::exists(local, error)) {
+    if (!LocalPath(state_, Text(path), local) || !std::filesystem::exists(local, error)) {
       return ZavediDedozozuriz::PATH_NOT_FOUND;
     }
     attributes = AttributesOf(std::filesystem::directory_entry(local, error));
@@ -106,58 +106,58 @@ class FolderWriterServant final : public POA_ZavediDedozozuriz::IDLBackupDataWri
   }
 
   ZavediDedozozuriz::IDLErrorID DeleteFile(const CORBA::WChar* path) override {
-    m_state.Upcall({"DeleteFile", {Text(path)}});
+    state_.Upcall({"DeleteFile", {Text(path)}});
     ZavediDedozozuriz::IDLErrorID result;
-    if (m_state.Result("DeleteFile", result)) return result;
+    if (state_.Result("DeleteFile", result)) return result;
     std::filesystem::path local;
     std::error_code error;
-    if (!LocalPath(m_state, Text(path), local) || !std::filesystem::is_regular_file(local, error)) {
+    if (!LocalPath(state_, Text(path), local) || !std::filesystem::is_regular_file(local, error)) {
       return ZavediDedozozuriz::PATH_NOT_FOUND;
     }
     return std::filesystem::remove(local, error) ? ZavediDedozozuriz::SUCCESS : ZavediDedozozuriz::FAILED;
   }
 
-  ZavediDedozozuriz::IDLErrorID SetRoot(const CORBA::WChar*) override { NotImplemented(m_state, "SetRoot"); }
-  CORBA::Boolean IsPathExists(const CORBA::WChar*) override { NotImplemented(m_state, "IsPathExists"); }
+  ZavediDedozozuriz::IDLErrorID SetRoot(const CORBA::WChar*) override { NotImplemented(state_, "SetRoot"); }
+  CORBA::Boolean IsPathExists(const CORBA::WChar*) override { NotImplemented(state_, "IsPathExists"); }
   ZavediDedozozuriz::IDLErrorID OpenFile(const CORBA::WChar*, ZavediDedozozuriz::FileAccessMode,
                                          CORBA::ULong&) override {
-    NotImplemented(m_state, "OpenFile");
+    NotImplemented(state_, "OpenFile");
   }
   ZavediDedozozuriz::IDLErrorID OpenFileSignature(const CORBA::WChar*, CORBA::ULong&) override {
-    NotImplemented(m_state, "OpenFileSignature");
+    NotImplemented(state_, "OpenFileSignature");
   }
   ZavediDedozozuriz::IDLErrorID OpenFilePatch(const CORBA::WChar*, const CORBA::WChar*,
                                               CORBA::ULong&) override {
-    NotImplemented(m_state, "OpenFilePatch");
+    NotImplemented(state_, "OpenFilePatch");
   }
   ZavediDedozozuriz::IDLErrorID ReadFile(Tessarine::BinaryData&, CORBA::ULong&, CORBA::ULong) override {
-    NotImplemented(m_state, "ReadFile");
+    NotImplemented(state_, "ReadFile");
   }
-  ZavediDedozozuriz::IDLErrorID CloseFile(CORBA::ULong) override { NotImplemented(m_state, "CloseFile"); }
-  void OnStop() override { NotImplemented(m_state, "OnStop"); }
-  ZavediDedozozuriz::IDLErrorID BeginTransaction() override { NotImplemented(m_state, "BeginTransaction"); }
-  ZavediDedozozuriz::IDLErrorID CommitTransaction() override { NotImplemented(m_state, "CommitTransaction"); }
+  ZavediDedozozuriz::IDLErrorID CloseFile(CORBA::ULong) override { NotImplemented(state_, "CloseFile"); }
+  void OnStop() override { NotImplemented(state_, "OnStop"); }
+  ZavediDedozozuriz::IDLErrorID BeginTransaction() override { NotImplemented(state_, "BeginTransaction"); }
+  ZavediDedozozuriz::IDLErrorID CommitTransaction() override { NotImplemented(state_, "CommitTransaction"); }
   ZavediDedozozuriz::IDLErrorID OpenFilePatching(const CORBA::WChar*, const CORBA::WChar*,
                                                  CORBA::ULong&) override {
-    NotImplemented(m_state, "OpenFilePatching");
+    NotImplemented(state_, "OpenFilePatching");
   }
   ZavediDedozozuriz::IDLErrorID WriteFile(const Tessarine::BinaryData&, CORBA::ULong&,
                                           CORBA::ULong) override {
-    NotImplemented(m_state, "WriteFile");
+    NotImplemented(state_, "WriteFile");
   }
   ZavediDedozozuriz::IDLErrorID SetElementAttributes(const CORBA::WChar*,
                                                      const ZavediDedozozuriz::Attributes&) override {
-    NotImplemented(m_state, "SetElementAttributes");
+    NotImplemented(state_, "SetElementAttributes");
   }
   ZavediDedozozuriz::IDLErrorID CreateFolder(const CORBA::WChar*) override {
-    NotImplemented(m_state, "CreateFolder");
+    NotImplemented(state_, "CreateFolder");
   }
   ZavediDedozozuriz::IDLErrorID DeleteFolder(const CORBA::WChar*) override {
-    NotImplemented(m_state, "DeleteFolder");
+    NotImplemented(state_, "DeleteFolder");
   }
 
  private:
-  StorageWorkstation& m_state;
+  StorageWorkstation& state_;
 };
 
 // --- Session ----------------------------------------------------------------
@@ -165,33 +165,31 @@ class FolderWriterServant final : public POA_ZavediDedozozuriz::IDLBackupDataWri
 class StorageSessionServant final : public POA_ZavediDedozozuriz::Session {
  public:
   // Not inlined: see FolderWriterServant.
-  [[gnu::noinline]] explicit StorageSessionServant(StorageWorkstation& state) : m_state(state) {}
+  [[gnu::noinline]] explicit StorageSessionServant(StorageWorkstation& state) : state_(state) {}
 
-  PortableServer::POA_ptr _default_POA() override { return PortableServer::POA::_duplicate(m_state.Poa()); }
+  PortableServer::POA_ptr _default_POA() override { return PortableServer::POA::_duplicate(state_.Poa()); }
 
   ZavediDedozozuriz::IDLBackupDataWrite_ptr GetWriteInterface() override {
-    m_state.Upcall({"GetWriteInterface", {}});
-    if (m_state.Mode() == StorageWorkstation::OpenMode::kNilWriter) {
+    state_.Upcall({"GetWriteInterface", {}});
+    if (state_.Mode() == StorageWorkstation::OpenMode::kNilWriter) {
       return ZavediDedozozuriz::IDLBackupDataWrite::_nil();
     }
-    return m_state.Writer();
+    return state_.Writer();
   }
   ZavediDedozozuriz::IDLBackupDataRead_ptr GetReadInterface() override {
-    NotImplemented(m_state, "GetReadInterface");
+    NotImplemented(state_, "GetReadInterface");
   }
   ZavediDedozozuriz::IDLBackupDataCopy_ptr GetCopyInterface(const ZavediDedozozuriz::ISettings&,
                                                             ZavediDedozozuriz::Session_ptr) override {
-    NotImplemented(m_state, "GetCopyInterface");
+    NotImplemented(state_, "GetCopyInterface");
   }
   ZavediDedozozuriz::IDLBackupDataBrowse_ptr GetBackupInterface(const Tessarine::WStringsList&) override {
-    NotImplemented(m_state, "GetBackupInterface");
+    NotImplemented(state_, "GetBackupInterface");
   }
-  ZavediDedozozuriz::WorkstationSettings_ptr GetSettings() override {
-    NotImplemented(m_state, "GetSettings");
-  }
+  ZavediDedozozuriz::WorkstationSettings_ptr GetSettings() override { NotImplemented(state_, "GetSettings"); }
 
  private:
-  StorageWorkstation& m_state;
+  StorageWorkstation& state_;
 };
 
 // --- Workstation ------------------------------------------------------------
@@ -199,157 +197,156 @@ class StorageSessionServant final : public POA_ZavediDedozozuriz::Session {
 class StorageWorkstationServant final : public POA_ZavediDedozozuriz::Workstation {
  public:
   // Not inlined: see FolderWriterServant.
-  [[gnu::noinline]] explicit StorageWorkstationServant(StorageWorkstation& state) : m_state(state) {}
+  [[gnu::noinline]] explicit StorageWorkstationServant(StorageWorkstation& state) : state_(state) {}
 
-  PortableServer::POA_ptr _default_POA() override { return PortableServer::POA::_duplicate(m_state.Poa()); }
+  PortableServer::POA_ptr _default_POA() override { return PortableServer::POA::_duplicate(state_.Poa()); }
 
   CORBA::WChar* name() override {
-    m_state.Upcall({"name", {}});
-    return CORBA::wstring_dup(m_state.Name().c_str());
+    state_.Upcall({"name", {}});
+    return CORBA::wstring_dup(state_.Name().c_str());
   }
-  CORBA::WChar* host() override { NotImplemented(m_state, "host"); }
+  CORBA::WChar* host() override { NotImplemented(state_, "host"); }
 
   ZavediDedozozuriz::Session_ptr OpenSession(Tessarine::Session_ptr coordinator,
                                              Tessarine::Log_ptr log) override {
-    m_state.Upcall(
-        {"OpenSession",
-         {CORBA::is_nil(coordinator) ? L"nil" : L"session", CORBA::is_nil(log) ? L"nil" : L"log"}});
-    switch (m_state.Mode()) {
+    state_.Upcall({"OpenSession",
+                   {CORBA::is_nil(coordinator) ? L"nil" : L"session", CORBA::is_nil(log) ? L"nil" : L"log"}});
+    switch (state_.Mode()) {
       case StorageWorkstation::OpenMode::kAccessDenied: throw ZavediDedozozuriz::Workstation::AccessDenied();
       case StorageWorkstation::OpenMode::kSessionLimit: throw ZavediDedozozuriz::Workstation::SessionLimit();
       case StorageWorkstation::OpenMode::kNilSession: return ZavediDedozozuriz::Session::_nil();
       default: break;
     }
-    auto* session = new StorageSessionServant(m_state);
-    PortableServer::ObjectId_var id = m_state.Poa()->activate_object(session);
+    auto* session = new StorageSessionServant(state_);
+    PortableServer::ObjectId_var id = state_.Poa()->activate_object(session);
     ZavediDedozozuriz::Session_ptr reference = session->_this();
     session->_remove_ref();  // the POA holds it now
-    m_state.SessionOpened();
+    state_.SessionOpened();
     return reference;
   }
 
   void CloseSession(ZavediDedozozuriz::Session_ptr target) override {
-    m_state.Upcall({"CloseSession", {}});
+    state_.Upcall({"CloseSession", {}});
     if (CORBA::is_nil(target)) return;
     try {
-      PortableServer::ServantBase_var servant = m_state.Poa()->reference_to_servant(target);
+      PortableServer::ServantBase_var servant = state_.Poa()->reference_to_servant(target);
       if (dynamic_cast<StorageSessionServant*>(servant.in()) == nullptr) return;
-      PortableServer::ObjectId_var id = m_state.Poa()->reference_to_id(target);
-      m_state.Poa()->deactivate_object(id);
-      m_state.SessionClosed();
+      PortableServer::ObjectId_var id = state_.Poa()->reference_to_id(target);
+      state_.Poa()->deactivate_object(id);
+      state_.SessionClosed();
     } catch (const CORBA::Exception&) {
     }
   }
 
-  void ping() override { m_state.Upcall({"ping", {}}); }
-  void Shutdown() override { NotImplemented(m_state, "Shutdown"); }
+  void ping() override { state_.Upcall({"ping", {}}); }
+  void Shutdown() override { NotImplemented(state_, "Shutdown"); }
 
  private:
-  StorageWorkstation& m_state;
+  StorageWorkstation& state_;
 };
 
 // --- StorageWorkstation -----------------------------------------------------
 
 StorageWorkstation::StorageWorkstation(CORBA::ORB_ptr orb, const std::wstring& name,
                                        const std::filesystem::path& root)
-    : m_name(name), m_root(root) {
+    : name_(name), root_(root) {
   CORBA::Object_var object = orb->resolve_initial_references("RootPOA");
   PortableServer::POA_var rootPoa = PortableServer::POA::_narrow(object);
   PortableServer::POAManager_var manager = rootPoa->the_POAManager();
-  m_poa = zr::CreateSingleThreadPoa(rootPoa, NextPoaName().c_str());
+  poa_ = zr::CreateSingleThreadPoa(rootPoa, NextPoaName().c_str());
 
-  m_workstation = new StorageWorkstationServant(*this);
-  m_writer = new FolderWriterServant(*this);
-  PortableServer::ObjectId_var workstationId = m_poa->activate_object(m_workstation);
-  PortableServer::ObjectId_var writerId = m_poa->activate_object(m_writer);
+  workstation_ = new StorageWorkstationServant(*this);
+  writer_ = new FolderWriterServant(*this);
+  PortableServer::ObjectId_var workstationId = poa_->activate_object(workstation_);
+  PortableServer::ObjectId_var writerId = poa_->activate_object(writer_);
   manager->activate();
 }
 
 StorageWorkstation::~StorageWorkstation() {
-  m_poa->destroy(true, true);
-  m_workstation->_remove_ref();
-  m_writer->_remove_ref();
+  poa_->destroy(true, true);
+  workstation_->_remove_ref();
+  writer_->_remove_ref();
 }
 
 ZavediDedozozuriz::Workstation_ptr StorageWorkstation::Workstation() const {
-  PortableServer::ObjectId_var id = m_poa->servant_to_id(m_workstation);
-  CORBA::Object_var object = m_poa->id_to_reference(id);
+  PortableServer::ObjectId_var id = poa_->servant_to_id(workstation_);
+  CORBA::Object_var object = poa_->id_to_reference(id);
   return ZavediDedozozuriz::Workstation::_narrow(object);
 }
 
-ZavediDedozozuriz::IDLBackupDataWrite_ptr StorageWorkstation::Writer() const { return m_writer->_this(); }
+ZavediDedozozuriz::IDLBackupDataWrite_ptr StorageWorkstation::Writer() const { return writer_->_this(); }
 
 void StorageWorkstation::Kill() {
-  PortableServer::ObjectId_var id = m_poa->servant_to_id(m_workstation);
-  m_poa->deactivate_object(id);
+  PortableServer::ObjectId_var id = poa_->servant_to_id(workstation_);
+  poa_->deactivate_object(id);
 }
 
 void StorageWorkstation::SetOpenMode(OpenMode mode) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_mode = mode;
+  std::lock_guard<std::mutex> lock(mutex_);
+  mode_ = mode;
 }
 
 void StorageWorkstation::SetUpcallObserver(UpcallObserver observer) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_observer = std::move(observer);
+  std::lock_guard<std::mutex> lock(mutex_);
+  observer_ = std::move(observer);
 }
 
 void StorageWorkstation::SetResult(const std::string& operation, ZavediDedozozuriz::IDLErrorID result) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_results[operation] = result;
+  std::lock_guard<std::mutex> lock(mutex_);
+  results_[operation] = result;
 }
 
 std::vector<RecordedCall> StorageWorkstation::Calls() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_calls;
+  std::lock_guard<std::mutex> lock(mutex_);
+  return calls_;
 }
 
 std::vector<RecordedCall> StorageWorkstation::Calls(const std::string& operation) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  std::lock_guard<std::mutex> lock(mutex_);
   std::vector<RecordedCall> calls;
-  for (const RecordedCall& call : m_calls) {
+  for (const RecordedCall& call : calls_) {
     if (call.operation == operation) calls.push_back(call);
   }
   return calls;
 }
 
 int StorageWorkstation::OpenSessions() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_openSessions;
+  std::lock_guard<std::mutex> lock(mutex_);
+  return openSessions_;
 }
 
 void StorageWorkstation::Upcall(RecordedCall call) {
   UpcallObserver observer;
   const std::string operation = call.operation;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_calls.push_back(std::move(call));
-    observer = m_observer;
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.push_back(std::move(call));
+    observer = observer_;
   }
   if (observer) observer(operation);
 }
 
 StorageWorkstation::OpenMode StorageWorkstation::Mode() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_mode;
+  std::lock_guard<std::mutex> lock(mutex_);
+  return mode_;
 }
 
 bool StorageWorkstation::Result(const std::string& operation, ZavediDedozozuriz::IDLErrorID& result) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  auto found = m_results.find(operation);
-  if (found == m_results.end()) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = results_.find(operation);
+  if (found == results_.end()) return false;
   result = found->second;
   return true;
 }
 
 void StorageWorkstation::SessionOpened() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  ++m_openSessions;
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++openSessions_;
 }
 
 void StorageWorkstation::SessionClosed() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  --m_openSessions;
+  std::lock_guard<std::mutex> lock(mutex_);
+  --openSessions_;
 }
 
 }  // namespace zrtest

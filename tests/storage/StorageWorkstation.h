@@ -74,24 +74,24 @@ class StorageWorkstation {
   bool Result(const std::string& operation, ZavediDedozozuriz::IDLErrorID& result) const;
   void SessionOpened();
   void SessionClosed();
-  const std::filesystem::path& Root() const { return m_root; }
-  const std::wstring& Name() const { return m_name; }
-  PortableServer::POA_ptr Poa() const { return m_poa.in(); }
+  const std::filesystem::path& Root() const { return root_; }
+  const std::wstring& Name() const { return name_; }
+  PortableServer::POA_ptr Poa() const { return poa_.in(); }
   ZavediDedozozuriz::IDLBackupDataWrite_ptr Writer() const;
 
  private:
-  const std::wstring m_name;
-  const std::filesystem::path m_root;
-  PortableServer::POA_var m_poa;
-  StorageWorkstationServant* m_workstation = nullptr;
-  FolderWriterServant* m_writer = nullptr;
+  const std::wstring name_;
+  const std::filesystem::path root_;
+  PortableServer::POA_var poa_;
+  StorageWorkstationServant* workstation_ = nullptr;
+  FolderWriterServant* writer_ = nullptr;
 
-  mutable std::mutex m_mutex;  // guards everything below
-  OpenMode m_mode = OpenMode::kNormal;
-  UpcallObserver m_observer;
-  std::map<std::string, ZavediDedozozuriz::IDLErrorID> m_results;
-  std::vector<RecordedCall> m_calls;
-  int m_openSessions = 0;
+  mutable std::mutex mutex_;  // guards everything below
+  OpenMode mode_ = OpenMode::kNormal;
+  UpcallObserver observer_;
+  std::map<std::string, ZavediDedozozuriz::IDLErrorID> results_;
+  std::vector<RecordedCall> calls_;
+  int openSessions_ = 0;
 };
 
 }  // namespace zrtest

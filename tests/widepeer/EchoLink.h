@@ -13,8 +13,8 @@ class EchoLink : public POA_Tessarine::Link {
  public:
   CORBA::WChar* name() override { return CORBA::wstring_dup(View().c_str()); }
   CORBA::Boolean SetView(const CORBA::WChar* view) override {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_view = view;
+    std::lock_guard<std::mutex> lock(mutex_);
+    view_ = view;
     return true;
   }
   CORBA::Boolean GetView(CORBA::WString_out view) override {
@@ -27,20 +27,26 @@ class EchoLink : public POA_Tessarine::Link {
   CORBA::Boolean GetHeader(const CORBA::WChar*, Tessarine::LinkParam&) override { return false; }
 
   std::wstring View() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_view;
+    std::lock_guard<std::mutex> lock(mutex_);
+    return view_;
   }
 
  private:
-  mutable std::mutex m_mutex;
-  std::wstring m_view;  // guarded by m_mutex
+  mutable std::mutex mutex_;
+  std::wstring view_;  // guarded by mutex_
 };
 
 // Texts that cross between ORBs in the wide-string tests: plain, Latin and BMP,
 // and characters above U+FFFF at the start, middle and end.
 inline const wchar_t* const kWideTexts[] = {
-    L"value", L"", L"v\u00e9\u20ac\uFFFD", L"v\U0001F600lue", L"abc\U00010348", L"\U0010FFFF",
-    L"\U0001F600\U0001F601\U0001F602", L"a\U00020000b\U0002F800c",
+    L"value",
+    L"",
+    L"v\u00e9\u20ac\uFFFD",
+    L"v\U0001F600lue",
+    L"abc\U00010348",
+    L"\U0010FFFF",
+    L"\U0001F600\U0001F601\U0001F602",
+    L"a\U00020000b\U0002F800c",
 };
 
 // `text` in UTF-16 units, one per wchar_t: the form a peer whose native wide code

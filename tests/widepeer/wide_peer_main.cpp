@@ -44,8 +44,9 @@ CORBA::ORB_ptr Init() {
 #ifdef ZR_PEER_DEFAULT_CODE_SETS
   const char* options[][2] = {{"endPoint", "giop:tcp:127.0.0.1:"}, {nullptr, nullptr}};
 #else
-  const char* options[][2] = {
-      {"endPoint", "giop:tcp:127.0.0.1:"}, {"nativeWCharCodeSet", zr::NativeWideCodeSet()}, {nullptr, nullptr}};
+  const char* options[][2] = {{"endPoint", "giop:tcp:127.0.0.1:"},
+                              {"nativeWCharCodeSet", zr::NativeWideCodeSet()},
+                              {nullptr, nullptr}};
 #endif
   int argc = 0;
   return CORBA::ORB_init(argc, nullptr, "omniORB4", options);
@@ -83,7 +84,8 @@ int Call(CORBA::ORB_ptr orb, const std::string& ior) {
     const std::wstring sent = kUcs4 ? std::wstring(text) : zrtest::Utf16Units(text);
     CORBA::WString_var back;
     if (!link->SetView(sent.c_str()) || !link->GetView(back.out()) || sent != back.in()) {
-      std::cerr << "sent " << Hex(sent) << "got " << (back.in() ? Hex(back.in()) : std::string("nothing")) << "\n";
+      std::cerr << "sent " << Hex(sent) << "got " << (back.in() ? Hex(back.in()) : std::string("nothing"))
+                << "\n";
       ++failures;
     }
   }

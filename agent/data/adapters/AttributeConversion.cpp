@@ -8,9 +8,7 @@ namespace zr {
 
 namespace {
 
-CORBA::ULongLong Widen(int32_t time) {
-  return static_cast<CORBA::ULongLong>(static_cast<int64_t>(time));
-}
+CORBA::ULongLong Widen(int32_t time) { return static_cast<CORBA::ULongLong>(static_cast<int64_t>(time)); }
 
 int32_t Narrow(CORBA::ULongLong time) {
   return static_cast<int32_t>(static_cast<uint32_t>(time & 0xffffffffu));

@@ -8,8 +8,7 @@
 namespace zr {
 
 template <class I>
-CPluginsAdapter<I>::CPluginsAdapter(Tessarine::Session_ptr session, ILog* log,
-                                    CExtensionLoader* loader)
+CPluginsAdapter<I>::CPluginsAdapter(Tessarine::Session_ptr session, ILog* log, CExtensionLoader* loader)
     : broker_(std::make_shared<Broker>(session, log, loader)), log_(log) {}
 
 template <class I>
@@ -91,15 +90,15 @@ typename CPluginsAdapter<I>::Result CPluginsAdapter<I>::CommitTransaction() {
 }
 
 template <class I>
-typename CPluginsAdapter<I>::Result CPluginsAdapter<I>::OpenFile(
-    const std::wstring& path, ZavediDedozozuriz::FileAccessMode mode, CORBA::ULong& handle) {
+typename CPluginsAdapter<I>::Result CPluginsAdapter<I>::OpenFile(const std::wstring& path,
+                                                                 ZavediDedozozuriz::FileAccessMode mode,
+                                                                 CORBA::ULong& handle) {
   const bool write = mode == ZavediDedozozuriz::Write;
   // A write open on the read interface would let a plug-in truncate the file
   // or start a restore on close, although writing is refused here.
   if (!kWrite && write) return Refuse(kNoWriting);
   unsigned int opened = 0;
-  const int result =
-      broker_->OpenFile(path, write ? FileAccessMode::Write : FileAccessMode::Read, opened);
+  const int result = broker_->OpenFile(path, write ? FileAccessMode::Write : FileAccessMode::Read, opened);
   if (result == kSuccess) handle = opened;
   return ToRemoteResult(result);
 }
@@ -111,8 +110,7 @@ typename CPluginsAdapter<I>::Result CPluginsAdapter<I>::OpenFileSignature(const 
     (void)handle;
     return path.empty() ? ZavediDedozozuriz::PATH_NOT_FOUND : ZavediDedozozuriz::NOT_SUPPORTED;
   } else if constexpr (kHasDelta) {
-    return DeltaOpen(
-        [&](unsigned int& opened) { return broker_->OpenFileSignature(path, opened); }, handle);
+    return DeltaOpen([&](unsigned int& opened) { return broker_->OpenFileSignature(path, opened); }, handle);
   } else {
     (void)handle;
     return ZavediDedozozuriz::NOT_SUPPORTED;
@@ -128,9 +126,8 @@ typename CPluginsAdapter<I>::Result CPluginsAdapter<I>::OpenFilePatch(const std:
     return basePath.empty() || path.empty() ? ZavediDedozozuriz::PATH_NOT_FOUND
                                             : ZavediDedozozuriz::NOT_SUPPORTED;
   } else if constexpr (kHasDelta) {
-    return DeltaOpen(
-        [&](unsigned int& opened) { return broker_->OpenFilePatch(basePath, path, opened); },
-        handle);
+    return DeltaOpen([&](unsigned int& opened) { return broker_->OpenFilePatch(basePath, path, opened); },
+                     handle);
   } else {
     (void)handle;
     return ZavediDedozozuriz::NOT_SUPPORTED;
@@ -138,15 +135,15 @@ typename CPluginsAdapter<I>::Result CPluginsAdapter<I>::OpenFilePatch(const std:
 }
 
 template <class I>
-typename CPluginsAdapter<I>::Result CPluginsAdapter<I>::OpenFilePatching(
-    const std::wstring& basePath, const std::wstring& path, CORBA::ULong& handle) {
+typename CPluginsAdapter<I>::Result CPluginsAdapter<I>::OpenFilePatching(const std::wstring& basePath,
+                                                                         const std::wstring& path,
+                                                                         CORBA::ULong& handle) {
   if constexpr (!kWrite) {
     (void)basePath, (void)path, (void)handle;
     return Refuse(kNoWriting);
   } else if constexpr (kHasDelta) {
-    return DeltaOpen(
-        [&](unsigned int& opened) { return broker_->OpenFilePatching(basePath, path, opened); },
-        handle);
+    return DeltaOpen([&](unsigned int& opened) { return broker_->OpenFilePatching(basePath, path, opened); },
+                     handle);
   } else {
     (void)handle;
     return ZavediDedozozuriz::NOT_SUPPORTED;
@@ -155,8 +152,7 @@ typename CPluginsAdapter<I>::Result CPluginsAdapter<I>::OpenFilePatching(
 
 template <class I>
 typename CPluginsAdapter<I>::Result CPluginsAdapter<I>::ReadFile(Tessarine::BinaryData& data,
-                                                                 CORBA::ULong& size,
-                                                                 CORBA::ULong handle) {
+                                                                 CORBA::ULong& size, CORBA::ULong handle) {
   // A size beyond the sequence would let the plug-in write past the buffer.
   if (size > data.length()) return ZavediDedozozuriz::FAILED;
   unsigned char none = 0;
@@ -169,8 +165,7 @@ typename CPluginsAdapter<I>::Result CPluginsAdapter<I>::ReadFile(Tessarine::Bina
 
 template <class I>
 typename CPluginsAdapter<I>::Result CPluginsAdapter<I>::WriteFile(const Tessarine::BinaryData& data,
-                                                                  CORBA::ULong& size,
-                                                                  CORBA::ULong handle) {
+                                                                  CORBA::ULong& size, CORBA::ULong handle) {
   if (!kWrite) return Refuse(kNoWriting);
   // A size beyond the sequence would hand the plug-in bytes past the buffer.
   if (size > data.length()) return ZavediDedozozuriz::FAILED;

@@ -47,7 +47,8 @@ class CPluginsAdapter {
 
   // Messages of the read adapter's refusals (level 1).
   static constexpr const wchar_t* kNoSetAttributes =
-      L"Setting file attributes doesn't supported by the filesystem read interface, use write interface instead";
+      L"Setting file attributes doesn't supported by the filesystem read interface, use write interface "
+      L"instead";
   static constexpr const wchar_t* kNoCreateFolder =
       L"Folder creation doesn't supported by the filesystem read interface, use write interface instead";
   static constexpr const wchar_t* kNoDeleteFolder =
@@ -70,8 +71,7 @@ class CPluginsAdapter {
                                       const ZavediDedozozuriz::Attributes& attributes);
   // The broker's answer, times sign-extended to 64 bits. Every member of
   // `attributes` is set.
-  virtual Result GetElementAttributes(const std::wstring& path,
-                                      ZavediDedozozuriz::Attributes& attributes);
+  virtual Result GetElementAttributes(const std::wstring& path, ZavediDedozozuriz::Attributes& attributes);
   // Hands a new list to `list` whatever the result (empty when the broker
   // added nothing).
   virtual Result GetListing(const std::wstring& path, ZavediDedozozuriz::List_out list);
@@ -93,8 +93,7 @@ class CPluginsAdapter {
   // none. Read: PATH_NOT_FOUND for an empty path, else NOT_SUPPORTED
   // (patching: refused with the writing message).
   virtual Result OpenFileSignature(const std::wstring& path, CORBA::ULong& handle);
-  virtual Result OpenFilePatch(const std::wstring& basePath, const std::wstring& path,
-                               CORBA::ULong& handle);
+  virtual Result OpenFilePatch(const std::wstring& basePath, const std::wstring& path, CORBA::ULong& handle);
   virtual Result OpenFilePatching(const std::wstring& basePath, const std::wstring& path,
                                   CORBA::ULong& handle);
   // Reads up to `size` bytes into the start of `data` (not resized); `size`
@@ -104,8 +103,7 @@ class CPluginsAdapter {
   // Write: hands the first `size` bytes of `data` to the broker; `size`
   // becomes the count taken. FAILED, with nothing touched, when `size`
   // exceeds data.length(). Read: refused.
-  virtual Result WriteFile(const Tessarine::BinaryData& data, CORBA::ULong& size,
-                           CORBA::ULong handle);
+  virtual Result WriteFile(const Tessarine::BinaryData& data, CORBA::ULong& size, CORBA::ULong handle);
   virtual Result CloseFile(CORBA::ULong handle);
 
  protected:

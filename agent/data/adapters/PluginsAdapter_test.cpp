@@ -66,7 +66,8 @@ TEST_F(PluginsAdapterTest, ReadAdapterRefusesEveryChangeWithoutMakingAPlugin) {
       {LogEvent::Warning, ReadAdapter::kNoWriting},       {LogEvent::Warning, ReadAdapter::kNoWriting},
       {LogEvent::Warning, ReadAdapter::kNoWriting}};
   EXPECT_EQ(expected, log_.Lines());
-  const std::wstring tail = L" doesn't supported by the filesystem read interface, use write interface instead";
+  const std::wstring tail =
+      L" doesn't supported by the filesystem read interface, use write interface instead";
   EXPECT_EQ(L"Setting file attributes" + tail, ReadAdapter::kNoSetAttributes);
   EXPECT_EQ(L"Folder creation" + tail, ReadAdapter::kNoCreateFolder);
   EXPECT_EQ(L"Folder deletion" + tail, ReadAdapter::kNoDeleteFolder);

@@ -43,7 +43,6 @@ CCopyImpl::CCopyImpl(const ZavediDedozozuriz::ISettings& settings, Tessarine::Se
 
 CCopyImpl::~CCopyImpl() = default;
 
-
 void CCopyImpl::Log(const std::wstring& text) noexcept {
   if (log_ == nullptr) return;
   try {
@@ -113,9 +112,11 @@ int CCopyImpl::Pump(const Reader& read, const Writer& write) {
 }
 
 int CCopyImpl::ToBackup(unsigned int source, unsigned int stream) {
-  const int copied = Pump(
-      [&](unsigned char* buffer, unsigned int& size) { return source_.ReadFile(buffer, size, source); },
-      [&](const unsigned char* data, unsigned int& size) { return dataStream_.WriteFile(data, size, stream); });
+  const int copied =
+      Pump([&](unsigned char* buffer, unsigned int& size) { return source_.ReadFile(buffer, size, source); },
+           [&](const unsigned char* data, unsigned int& size) {
+             return dataStream_.WriteFile(data, size, stream);
+           });
   static_cast<void>(source_.CloseFile(source));
   if (copied != kSuccess) {
     AbandonStream(stream);
@@ -142,9 +143,7 @@ int CCopyImpl::FromBackup(unsigned int stream, unsigned int source, bool sourceC
   return PassableResult(streamClosed);
 }
 
-void CCopyImpl::AbandonStream(unsigned int handle) {
-  static_cast<void>(dataStream_.AbortFile(handle));
-}
+void CCopyImpl::AbandonStream(unsigned int handle) { static_cast<void>(dataStream_.AbortFile(handle)); }
 
 int CCopyImpl::OpenPair(const std::wstring& pluginPath, const std::wstring& storedPath, bool toBackup,
                         unsigned int& source, unsigned int& stream) {
@@ -340,36 +339,27 @@ int CCopyImpl::OpenFile(const std::wstring& path, FileAccessMode::ID mode, unsig
 
 int CCopyImpl::ReadFile(unsigned char* buffer, unsigned int& size, unsigned int handle, Opener opener) {
   switch (opener) {
-    case Opener::kSource:
-      return PassableResult(source_.ReadFile(buffer, size, handle));
-    case Opener::kStream:
-      return PassableResult(dataStream_.ReadFile(buffer, size, handle));
-    case Opener::kTarget:
-      return PassableResult(Target().ReadFile(buffer, size, handle));
+    case Opener::kSource: return PassableResult(source_.ReadFile(buffer, size, handle));
+    case Opener::kStream: return PassableResult(dataStream_.ReadFile(buffer, size, handle));
+    case Opener::kTarget: return PassableResult(Target().ReadFile(buffer, size, handle));
   }
   return kFailed;
 }
 
 int CCopyImpl::WriteFile(const unsigned char* data, unsigned int& size, unsigned int handle, Opener opener) {
   switch (opener) {
-    case Opener::kSource:
-      return PassableResult(source_.WriteFile(data, size, handle));
-    case Opener::kStream:
-      return PassableResult(dataStream_.WriteFile(data, size, handle));
-    case Opener::kTarget:
-      return PassableResult(Target().WriteFile(data, size, handle));
+    case Opener::kSource: return PassableResult(source_.WriteFile(data, size, handle));
+    case Opener::kStream: return PassableResult(dataStream_.WriteFile(data, size, handle));
+    case Opener::kTarget: return PassableResult(Target().WriteFile(data, size, handle));
   }
   return kFailed;
 }
 
 int CCopyImpl::CloseFile(unsigned int handle, Opener opener) {
   switch (opener) {
-    case Opener::kSource:
-      return PassableResult(source_.CloseFile(handle));
-    case Opener::kStream:
-      return PassableResult(dataStream_.CloseFile(handle));
-    case Opener::kTarget:
-      return PassableResult(Target().CloseFile(handle));
+    case Opener::kSource: return PassableResult(source_.CloseFile(handle));
+    case Opener::kStream: return PassableResult(dataStream_.CloseFile(handle));
+    case Opener::kTarget: return PassableResult(Target().CloseFile(handle));
   }
   return kFailed;
 }

@@ -82,8 +82,8 @@ class CCopyImpl {
   [[nodiscard]] int CommitTransaction(bool plugin);
   [[nodiscard]] int SetElementAttributes(const std::wstring& path, const CFileAttributes& attributes,
                                          bool plugin, bool index);
-  [[nodiscard]] int GetElementAttributes(const std::wstring& path, CFileAttributes& attributes,
-                                         bool plugin, bool index);
+  [[nodiscard]] int GetElementAttributes(const std::wstring& path, CFileAttributes& attributes, bool plugin,
+                                         bool index);
   [[nodiscard]] bool IsPathExists(const std::wstring& path, bool plugin, bool index);
   [[nodiscard]] int GetListing(const std::wstring& path, std::list<CFileInfo>& entries, bool plugin,
                                bool index);

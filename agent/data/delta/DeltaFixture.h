@@ -49,8 +49,7 @@ class TargetDeltaSide final : public zr::IRsyncSourceWrite {
   int OpenFileSignature(const std::wstring& path, unsigned int& handle) override {
     return target_.OpenFileSignature(path, handle);
   }
-  int ReadFileSignature(unsigned char* buffer, unsigned int& size,
-                        const unsigned int& handle) override {
+  int ReadFileSignature(unsigned char* buffer, unsigned int& size, const unsigned int& handle) override {
     return target_.ReadFile(buffer, size, handle);
   }
   int CloseFileSignature(const unsigned int& handle) override { return target_.CloseFile(handle); }
@@ -58,14 +57,12 @@ class TargetDeltaSide final : public zr::IRsyncSourceWrite {
                        unsigned int& handle) override {
     return target_.OpenFilePatching(basePath, path, handle);
   }
-  int WriteFilePatching(const unsigned char* data, unsigned int& size,
-                        const unsigned int& handle) override {
+  int WriteFilePatching(const unsigned char* data, unsigned int& size, const unsigned int& handle) override {
     if (record_ != nullptr) record_->insert(record_->end(), data, data + size);
     return target_.WriteFile(data, size, handle);
   }
   int CloseFilePatching(const unsigned int& handle) override { return target_.CloseFile(handle); }
-  int OpenFilePatch(const std::wstring& basePath, const std::wstring& path,
-                    unsigned int& handle) override {
+  int OpenFilePatch(const std::wstring& basePath, const std::wstring& path, unsigned int& handle) override {
     return target_.OpenFilePatch(basePath, path, handle);
   }
   int ReadFilePatch(unsigned char* buffer, unsigned int& size, const unsigned int& handle) override {
@@ -102,8 +99,7 @@ class DeltaFixture : public hostingtest::HostingFixture {
            "</related_object>\n\t\t<version>7.3.4.12277</version>\n\t</header>\n\t<parameters>\n"
            "\t\t<param name=\"Name\">ws</param>\n\t\t<param name=\"UseDeltaCopying\">"
         << (delta ? "yes" : "no") << "</param>\n\t</parameters>\n</link>\n";
-    auto settings =
-        std::make_unique<zr::CSettings>((base_ / "etc").wstring(), home.wstring());
+    auto settings = std::make_unique<zr::CSettings>((base_ / "etc").wstring(), home.wstring());
     settings->Load();
     return settings;
   }
@@ -134,16 +130,15 @@ class DeltaFixture : public hostingtest::HostingFixture {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
   static bool Rdiff(const std::string& arguments) {
-    const std::string command = std::string(ZR_RDIFF) +
-                                " -H blake2 -R rollsum -b 2048 -S 8 -f " + arguments;
+    const std::string command = std::string(ZR_RDIFF) + " -H blake2 -R rollsum -b 2048 -S 8 -f " + arguments;
     return std::system(command.c_str()) == 0;
   }
   // rdiff's delta that turns the file `oldName` into `changed`.
   Bytes RdiffDelta(const std::string& oldName, const Bytes& changed) {
     Put(base_ / "changed", changed);
     EXPECT_TRUE(Rdiff("signature " + Plain(oldName).string() + " " + (base_ / "old.sig").string()));
-    EXPECT_TRUE(Rdiff("delta " + (base_ / "old.sig").string() + " " + (base_ / "changed").string() +
-                      " " + (base_ / "delta").string()));
+    EXPECT_TRUE(Rdiff("delta " + (base_ / "old.sig").string() + " " + (base_ / "changed").string() + " " +
+                      (base_ / "delta").string()));
     return Get(base_ / "delta");
   }
   // Everything a job handle gives, read in pieces of `piece` bytes; the

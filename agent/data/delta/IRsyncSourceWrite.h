@@ -35,8 +35,8 @@ class IRsyncSourceWrite {
   // Opens a stream that takes a delta against `basePath` and stores the
   // rebuilt file at `path` (the same path rebuilds the file in place).
   // 6 when the target cannot apply deltas (the caller then writes plainly).
-  [[nodiscard]] virtual int OpenFilePatching(const std::wstring& basePath,
-                                             const std::wstring& path, unsigned int& handle) = 0;
+  [[nodiscard]] virtual int OpenFilePatching(const std::wstring& basePath, const std::wstring& path,
+                                             unsigned int& handle) = 0;
   // Takes `size` delta bytes; on success `size` is unchanged.
   [[nodiscard]] virtual int WriteFilePatching(const unsigned char* data, unsigned int& size,
                                               const unsigned int& handle) = 0;

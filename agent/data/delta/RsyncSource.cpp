@@ -75,8 +75,7 @@ void CRsyncSource::LogError(const wchar_t* text) {
   }
 }
 
-int CRsyncSource::Open(const std::wstring& basePath, const std::wstring& path,
-                       unsigned int& handle) {
+int CRsyncSource::Open(const std::wstring& basePath, const std::wstring& path, unsigned int& handle) {
   if (open_ || target_ == nullptr) return kFailed;
   int result = target_->OpenFileSignature(basePath, signatureHandle_);
   if (result != kSuccess) return result;
@@ -155,8 +154,7 @@ std::size_t CRsyncSource::ReadData(unsigned char* buffer, std::size_t capacity, 
   }
 }
 
-std::size_t CRsyncSource::ReadSignature(unsigned char* buffer, std::size_t capacity,
-                                        void* source) {
+std::size_t CRsyncSource::ReadSignature(unsigned char* buffer, std::size_t capacity, void* source) {
   auto& self = *static_cast<CRsyncSource*>(source);
   if (self.sync_.IsCancelled()) return 0;
   unsigned int size =
@@ -172,13 +170,14 @@ std::size_t CRsyncSource::ReadSignature(unsigned char* buffer, std::size_t capac
   return 0;
 }
 
-std::size_t CRsyncSource::WriteDelta(const unsigned char* data, std::size_t length,
-                                     void* source) {
+std::size_t CRsyncSource::WriteDelta(const unsigned char* data, std::size_t length, void* source) {
   auto& self = *static_cast<CRsyncSource*>(source);
   if (self.sync_.IsCancelled()) return 0;
   unsigned int size = static_cast<unsigned int>(length);
   int result = kFailed;
-  const std::function<int()> write = [&] { return self.target_->WriteFilePatching(data, size, self.patchingHandle_); };
+  const std::function<int()> write = [&] {
+    return self.target_->WriteFilePatching(data, size, self.patchingHandle_);
+  };
   if (!self.Relay(write, result)) return 0;
   return result == kSuccess ? length : 0;
 }

@@ -40,8 +40,7 @@ class CRsyncSource {
   // patching handle (the caller's token). The target's failure when either
   // open fails (the signature stream is then closed again); 1 while a job is
   // open or when the worker cannot be started.
-  [[nodiscard]] int Open(const std::wstring& basePath, const std::wstring& path,
-                         unsigned int& handle);
+  [[nodiscard]] int Open(const std::wstring& basePath, const std::wstring& path, unsigned int& handle);
   // Passes `size` bytes to the delta worker and returns once it took them:
   // 0 with `size` unchanged. 0-byte writes do nothing. 1 without an open job
   // or once the worker has ended.

@@ -4,8 +4,8 @@
 
 #include <filesystem>
 #include <set>
-#include <thread>
 #include <string>
+#include <thread>
 
 #include "agent/data/delta/DeltaFixture.h"
 
@@ -61,7 +61,8 @@ class ThreadRecordingSide final : public zr::IRsyncSourceWrite {
     return side_.ReadFileSignature(buffer, size, handle);
   }
   int CloseFileSignature(const unsigned int& handle) override { return side_.CloseFileSignature(handle); }
-  int OpenFilePatching(const std::wstring& basePath, const std::wstring& path, unsigned int& handle) override {
+  int OpenFilePatching(const std::wstring& basePath, const std::wstring& path,
+                       unsigned int& handle) override {
     return side_.OpenFilePatching(basePath, path, handle);
   }
   int WriteFilePatching(const unsigned char* data, unsigned int& size, const unsigned int& handle) override {
@@ -128,10 +129,9 @@ TEST_F(RsyncSourceTest, RefusedPatchingClosesTheSignatureQuietly) {
   zr::CRsyncSource source(&log_, &side);
   unsigned int handle = 0;
   EXPECT_EQ(6, source.Open(InPlugin("file"), InPlugin("file"), handle));
-  EXPECT_EQ(1, CountLines(LogEvent::Error,
-                          L"Delta coping: Failed to open target file for writing ( Linux )"));
-  EXPECT_EQ(0, CountLines(LogEvent::Error,
-                          L"Error occured, while getting destination file signature"));
+  EXPECT_EQ(1,
+            CountLines(LogEvent::Error, L"Delta coping: Failed to open target file for writing ( Linux )"));
+  EXPECT_EQ(0, CountLines(LogEvent::Error, L"Error occured, while getting destination file signature"));
   // Nothing is open afterwards.
   unsigned char byte = 0;
   unsigned int size = 1;

@@ -116,7 +116,8 @@ void CRsyncTarget::SignatureWorker(void* target) {
   try {
     const bool failed = sync.Locked([&] { return self.signature_.state.error; }) || result != 0;
     // A job abandoned by its caller is no error of its own.
-    if (failed && !sync.IsCancelled()) self.LogError(L"Error occured, while getting destination file signature");
+    if (failed && !sync.IsCancelled())
+      self.LogError(L"Error occured, while getting destination file signature");
     sync.Locked([&] {
       self.signature_.state.done = true;
       self.signature_.state.error = failed;
@@ -127,8 +128,7 @@ void CRsyncTarget::SignatureWorker(void* target) {
   sync.NotifyThreadTermination();
 }
 
-std::size_t CRsyncTarget::ReadSignatureInput(unsigned char* buffer, std::size_t capacity,
-                                             void* target) {
+std::size_t CRsyncTarget::ReadSignatureInput(unsigned char* buffer, std::size_t capacity, void* target) {
   auto& self = *static_cast<CRsyncTarget*>(target);
   if (self.signature_.sync.IsCancelled()) return 0;
   unsigned int size = Clamp(capacity);
@@ -142,8 +142,7 @@ std::size_t CRsyncTarget::ReadSignatureInput(unsigned char* buffer, std::size_t 
   return 0;
 }
 
-std::size_t CRsyncTarget::WriteSignature(const unsigned char* data, std::size_t length,
-                                         void* target) {
+std::size_t CRsyncTarget::WriteSignature(const unsigned char* data, std::size_t length, void* target) {
   auto& self = *static_cast<CRsyncTarget*>(target);
   return HandOver(self.signature_.sync, self.signature_.state, data, length);
 }
@@ -171,8 +170,7 @@ std::size_t CRsyncTarget::HandOver(CThreadSync& sync, HandOff& state, const unsi
   return copied;
 }
 
-int CRsyncTarget::TakeOutput(CThreadSync& sync, HandOff& state, unsigned char* buffer,
-                             unsigned int& size) {
+int CRsyncTarget::TakeOutput(CThreadSync& sync, HandOff& state, unsigned char* buffer, unsigned int& size) {
   // A buffer with no room would never be handed back.
   if (size == 0) return kSuccess;
   const bool done = sync.Locked([&] {
@@ -324,10 +322,10 @@ void CRsyncTarget::PatchWorker(void* target) {
   int result = kFailed;
   try {
     CRsyncWrapper wrapper;
-    result = reading ? wrapper.ApplyPatch(&self, &ReadBase, &self, &ReadStoredDelta, &self,
-                                          &WritePatchOutput, &SeekBase)
-                     : wrapper.ApplyPatch(&self, &ReadBase, &self, &ReadDelta, &self,
-                                          &WriteResult, &SeekBase);
+    result = reading
+                 ? wrapper.ApplyPatch(&self, &ReadBase, &self, &ReadStoredDelta, &self, &WritePatchOutput,
+                                      &SeekBase)
+                 : wrapper.ApplyPatch(&self, &ReadBase, &self, &ReadDelta, &self, &WriteResult, &SeekBase);
   } catch (...) {
     result = kFailed;
   }
@@ -368,8 +366,7 @@ bool CRsyncTarget::SeekBase(std::uint64_t position, void* target) {
   return self.Broker::SeekFile(self.patch_.baseHandle, position) == kSuccess;
 }
 
-std::size_t CRsyncTarget::ReadStoredDelta(unsigned char* buffer, std::size_t capacity,
-                                          void* target) {
+std::size_t CRsyncTarget::ReadStoredDelta(unsigned char* buffer, std::size_t capacity, void* target) {
   auto& self = *static_cast<CRsyncTarget*>(target);
   if (self.patch_.sync.IsCancelled()) return 0;
   unsigned int size = Clamp(capacity);
@@ -381,14 +378,12 @@ std::size_t CRsyncTarget::ReadStoredDelta(unsigned char* buffer, std::size_t cap
   return result == kSuccess ? std::min<std::size_t>(size, capacity) : 0;
 }
 
-std::size_t CRsyncTarget::WritePatchOutput(const unsigned char* data, std::size_t length,
-                                           void* target) {
+std::size_t CRsyncTarget::WritePatchOutput(const unsigned char* data, std::size_t length, void* target) {
   auto& self = *static_cast<CRsyncTarget*>(target);
   return HandOver(self.patch_.sync, self.patch_.state, data, length);
 }
 
-std::size_t CRsyncTarget::WriteResult(const unsigned char* data, std::size_t length,
-                                      void* target) {
+std::size_t CRsyncTarget::WriteResult(const unsigned char* data, std::size_t length, void* target) {
   auto& self = *static_cast<CRsyncTarget*>(target);
   std::size_t written = 0;
   while (written < length) {
@@ -506,19 +501,15 @@ CRsyncTarget::Route CRsyncTarget::RouteOf(unsigned int handle) {
 
 int CRsyncTarget::ReadFile(unsigned char* buffer, unsigned int& size, const unsigned int& handle) {
   switch (RouteOf(handle)) {
-    case Route::kSignature:
-      return TakeOutput(signature_.sync, signature_.state, buffer, size);
-    case Route::kPatchReading:
-      return TakeOutput(patch_.sync, patch_.state, buffer, size);
-    default:
-      break;
+    case Route::kSignature: return TakeOutput(signature_.sync, signature_.state, buffer, size);
+    case Route::kPatchReading: return TakeOutput(patch_.sync, patch_.state, buffer, size);
+    default: break;
   }
   Lock lock(brokerMutex_);
   return Broker::ReadFile(buffer, size, handle);
 }
 
-int CRsyncTarget::WriteFile(const unsigned char* data, unsigned int& size,
-                            const unsigned int& handle) {
+int CRsyncTarget::WriteFile(const unsigned char* data, unsigned int& size, const unsigned int& handle) {
   if (RouteOf(handle) == Route::kPatching) return size == 0 ? kSuccess : WritePatching(data, size);
   Lock lock(brokerMutex_);
   return Broker::WriteFile(data, size, handle);
@@ -526,14 +517,10 @@ int CRsyncTarget::WriteFile(const unsigned char* data, unsigned int& size,
 
 int CRsyncTarget::CloseFile(const unsigned int& handle) {
   switch (RouteOf(handle)) {
-    case Route::kSignature:
-      return CloseSignature();
-    case Route::kPatching:
-      return ClosePatching();
-    case Route::kPatchReading:
-      return ClosePatchReading();
-    default:
-      break;
+    case Route::kSignature: return CloseSignature();
+    case Route::kPatching: return ClosePatching();
+    case Route::kPatchReading: return ClosePatchReading();
+    default: break;
   }
   Lock lock(brokerMutex_);
   return Broker::CloseFile(handle);
@@ -541,8 +528,7 @@ int CRsyncTarget::CloseFile(const unsigned int& handle) {
 
 // ---- the broker's other operations ----------------------------------------------
 
-int CRsyncTarget::SetElementAttributes(const std::wstring& path,
-                                       const CFileAttributes& attributes) {
+int CRsyncTarget::SetElementAttributes(const std::wstring& path, const CFileAttributes& attributes) {
   Lock lock(brokerMutex_);
   return WouldSwitch(path) ? kFailed : Broker::SetElementAttributes(path, attributes);
 }
@@ -593,8 +579,7 @@ int CRsyncTarget::CommitTransaction() {
   return WouldSwitch(std::wstring()) ? kFailed : Broker::CommitTransaction();
 }
 
-int CRsyncTarget::OpenFile(const std::wstring& path, FileAccessMode::ID mode,
-                           unsigned int& handle) {
+int CRsyncTarget::OpenFile(const std::wstring& path, FileAccessMode::ID mode, unsigned int& handle) {
   Lock lock(brokerMutex_);
   return WouldSwitch(path) ? kFailed : Broker::OpenFile(path, mode, handle);
 }

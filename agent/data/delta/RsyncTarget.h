@@ -71,8 +71,7 @@ class CRsyncTarget : public CPluginBroker<IBackupDataWrite> {
   // Signature and patch-reading handles: up to `size` bytes of the job's
   // output; 5 after the last byte; 1 once the job failed. The broker's
   // ReadFile on any other handle.
-  [[nodiscard]] int ReadFile(unsigned char* buffer, unsigned int& size,
-                             const unsigned int& handle) override;
+  [[nodiscard]] int ReadFile(unsigned char* buffer, unsigned int& size, const unsigned int& handle) override;
   // Patching handle: takes `size` delta bytes (0 bytes: nothing happens);
   // 1 once the job ended early. The broker's WriteFile on any other handle.
   [[nodiscard]] int WriteFile(const unsigned char* data, unsigned int& size,
@@ -91,8 +90,7 @@ class CRsyncTarget : public CPluginBroker<IBackupDataWrite> {
   // object.
   [[nodiscard]] int SetElementAttributes(const std::wstring& path,
                                          const CFileAttributes& attributes) override;
-  [[nodiscard]] int GetElementAttributes(const std::wstring& path,
-                                         CFileAttributes& attributes) override;
+  [[nodiscard]] int GetElementAttributes(const std::wstring& path, CFileAttributes& attributes) override;
   [[nodiscard]] int GetListing(const std::wstring& path, std::list<CFileInfo>& entries) override;
   void OnStop() override;
   [[nodiscard]] int CreateFolder(const std::wstring& path) override;
@@ -103,8 +101,7 @@ class CRsyncTarget : public CPluginBroker<IBackupDataWrite> {
   [[nodiscard]] int CommitTransaction() override;
   [[nodiscard]] int OpenFile(const std::wstring& path, FileAccessMode::ID mode,
                              unsigned int& handle) override;
-  [[nodiscard]] int SeekFile(const unsigned int& handle,
-                             const unsigned long long& position) override;
+  [[nodiscard]] int SeekFile(const unsigned int& handle, const unsigned long long& position) override;
   [[nodiscard]] int MoveFile(const std::wstring& from, const std::wstring& to) override;
 
  private:

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <cwctype>
+#include <filesystem>
 #include <string>
 
 #include "agent/data/delta/DeltaFixture.h"
@@ -126,8 +126,7 @@ TEST_F(RsyncTargetTest, ThreeTakenTemporaryNamesRefuseThePatching) {
   for (int i = 0; i < 1000; ++i) Put(Plain("file." + std::to_string(i)), Bytes());
   unsigned int handle = 0;
   EXPECT_EQ(1, target_->OpenFilePatching(InPlugin("file"), InPlugin("file"), handle));
-  EXPECT_EQ(1, CountLines(LogEvent::Error,
-                          L"Fatal error occurred while getting temporary file attributes"));
+  EXPECT_EQ(1, CountLines(LogEvent::Error, L"Fatal error occurred while getting temporary file attributes"));
   // Nothing stays open: the next job starts.
   std::filesystem::remove(Plain("file.0"));
   ASSERT_EQ(0, target_->OpenFileSignature(InPlugin("file"), handle));

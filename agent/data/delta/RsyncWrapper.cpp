@@ -12,13 +12,12 @@
 #include "zrlib/strings/Strings.h"
 
 // A broken buffer state is a programming fault, in release builds too.
-#define ZR_RSYNC_CHECK(condition)                                                        \
-  do {                                                                                   \
-    if (!(condition)) {                                                                  \
-      std::fprintf(stderr, "Assertion failed: %s, file CRsyncWrapper, line %d\n", #condition, \
-                   __LINE__);                                                            \
-      std::abort();                                                                      \
-    }                                                                                    \
+#define ZR_RSYNC_CHECK(condition)                                                                        \
+  do {                                                                                                   \
+    if (!(condition)) {                                                                                  \
+      std::fprintf(stderr, "Assertion failed: %s, file CRsyncWrapper, line %d\n", #condition, __LINE__); \
+      std::abort();                                                                                      \
+    }                                                                                                    \
   } while (0)
 
 namespace zr {
@@ -118,8 +117,7 @@ rs_result Drain(rs_job_t*, rs_buffers_t* buffers, void* opaque) {
 rs_result CopyFromBasis(void* opaque, rs_long_t position, std::size_t* length, void** buffer) {
   const Stream* basis = static_cast<const Stream*>(opaque);
   if (basis == nullptr || basis->read == nullptr || basis->seek == nullptr) return RS_IO_ERROR;
-  if (position < 0 || !basis->seek(static_cast<std::uint64_t>(position), basis->user))
-    return RS_IO_ERROR;
+  if (position < 0 || !basis->seek(static_cast<std::uint64_t>(position), basis->user)) return RS_IO_ERROR;
   const std::size_t got = basis->read(static_cast<unsigned char*>(*buffer), *length, basis->user);
   if (got == 0) return RS_INPUT_ENDED;
   if (got > *length) return RS_IO_ERROR;
@@ -146,17 +144,13 @@ CRsyncWrapper::CRsyncWrapper() : impl_(new (std::nothrow) Impl) { RouteLibraryEr
 
 CRsyncWrapper::~CRsyncWrapper() = default;
 
-std::uint32_t CRsyncWrapper::GetBlockLength() const {
-  return impl_ ? impl_->blockLength : kBlockLength;
-}
+std::uint32_t CRsyncWrapper::GetBlockLength() const { return impl_ ? impl_->blockLength : kBlockLength; }
 
-int CRsyncWrapper::MakeSignature(void* inputUser, ReadCallback read, void* outputUser,
-                                 WriteCallback write) {
+int CRsyncWrapper::MakeSignature(void* inputUser, ReadCallback read, void* outputUser, WriteCallback write) {
   if (!impl_ || read == nullptr || write == nullptr) return kNoWrapper;
   Stream input{inputUser, nullptr, 0, read, nullptr, nullptr};
   Stream output{outputUser, nullptr, 0, nullptr, write, nullptr};
-  if (!input.Allocate(impl_->inputLength) || !output.Allocate(impl_->outputLength))
-    return RS_MEM_ERROR;
+  if (!input.Allocate(impl_->inputLength) || !output.Allocate(impl_->outputLength)) return RS_MEM_ERROR;
   // BLAKE2 rather than the default MD4: MD4 is broken and rdiff no longer
   // makes it by default; with rollsum this is rdiff's own format, so the two
   // tools can check each other.
@@ -167,8 +161,7 @@ int CRsyncWrapper::MakeSignature(void* inputUser, ReadCallback read, void* outpu
 
 int CRsyncWrapper::MakeDelta(void* newUser, ReadCallback readNew, void* signatureUser,
                              ReadCallback readSignature, void* deltaUser, WriteCallback write) {
-  if (!impl_ || readNew == nullptr || readSignature == nullptr || write == nullptr)
-    return kNoWrapper;
+  if (!impl_ || readNew == nullptr || readSignature == nullptr || write == nullptr) return kNoWrapper;
   SignaturePtr signature;
   {
     Stream signatureInput{signatureUser, nullptr, 0, readSignature, nullptr, nullptr};
@@ -184,8 +177,7 @@ int CRsyncWrapper::MakeDelta(void* newUser, ReadCallback readNew, void* signatur
   if (!signature || rs_build_hash_table(signature.get()) != RS_DONE) return kNoWrapper;
   Stream input{newUser, nullptr, 0, readNew, nullptr, nullptr};
   Stream output{deltaUser, nullptr, 0, nullptr, write, nullptr};
-  if (!input.Allocate(impl_->inputLength) || !output.Allocate(impl_->outputLength))
-    return RS_MEM_ERROR;
+  if (!input.Allocate(impl_->inputLength) || !output.Allocate(impl_->outputLength)) return RS_MEM_ERROR;
   JobPtr job(rs_delta_begin(signature.get()));
   if (!job) return RS_MEM_ERROR;
   return Drive(job.get(), &input, &output);
@@ -203,8 +195,7 @@ int CRsyncWrapper::ApplyPatch(void* basisUser, ReadCallback readBasis, void* del
   if (write != nullptr && !output.Allocate(impl_->outputLength)) return RS_MEM_ERROR;
   JobPtr job(rs_patch_begin(&CopyFromBasis, haveBasis ? &basis : nullptr));
   if (!job) return RS_MEM_ERROR;
-  return Drive(job.get(), readDelta != nullptr ? &input : nullptr,
-               write != nullptr ? &output : nullptr);
+  return Drive(job.get(), readDelta != nullptr ? &input : nullptr, write != nullptr ? &output : nullptr);
 }
 
 }  // namespace zr

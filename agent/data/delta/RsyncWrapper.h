@@ -49,8 +49,7 @@ class CRsyncWrapper {
 
   // Writes the signature of everything `read` delivers to `write`. An empty
   // input gives the signature of an empty file.
-  [[nodiscard]] int MakeSignature(void* inputUser, ReadCallback read, void* outputUser,
-                                  WriteCallback write);
+  [[nodiscard]] int MakeSignature(void* inputUser, ReadCallback read, void* outputUser, WriteCallback write);
 
   // Loads the signature from `readSignature`, then writes to `write` the
   // delta of what `readNew` delivers against it. A signature that is empty,

@@ -38,8 +38,7 @@ std::size_t Read(unsigned char* buffer, std::size_t capacity, void* user) {
     ++source.readsAfterEnd;
     return 0;
   }
-  const std::size_t n =
-      std::min({capacity, source.chunk, source.data->size() - source.position});
+  const std::size_t n = std::min({capacity, source.chunk, source.data->size() - source.position});
   std::memcpy(buffer, source.data->data() + source.position, n);
   source.position += n;
   return n;
@@ -75,9 +74,8 @@ Bytes Random(std::size_t size, unsigned seed) {
 class RsyncWrapperTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    folder_ = fs::temp_directory_path() /
-              ("zr_rsync_" + std::to_string(::getpid()) + "_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    folder_ = fs::temp_directory_path() / ("zr_rsync_" + std::to_string(::getpid()) + "_" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(folder_);
     fs::create_directories(folder_);
   }
@@ -95,8 +93,7 @@ class RsyncWrapperTest : public ::testing::Test {
   }
   // Runs rdiff with the wrapper's parameters; false when it failed.
   bool Rdiff(const std::string& arguments) {
-    const std::string command = std::string(ZR_RDIFF) +
-                                " -H blake2 -R rollsum -b 2048 -S 8 -f " + arguments;
+    const std::string command = std::string(ZR_RDIFF) + " -H blake2 -R rollsum -b 2048 -S 8 -f " + arguments;
     return std::system(command.c_str()) == 0;
   }
   std::string In(const std::string& name) const { return (folder_ / name).string(); }
@@ -120,8 +117,7 @@ class RsyncWrapperTest : public ::testing::Test {
     Source local{&delta, chunk};
     Source& input = deltaSource != nullptr ? *deltaSource : local;
     Sink output;
-    const int result =
-        wrapper_.ApplyPatch(&base, &Read, &input, &Read, &output, &Write, &Seek);
+    const int result = wrapper_.ApplyPatch(&base, &Read, &input, &Read, &output, &Write, &Seek);
     rebuilt = output.data;
     return result;
   }
@@ -132,8 +128,8 @@ class RsyncWrapperTest : public ::testing::Test {
 
 TEST_F(RsyncWrapperTest, SignatureEqualsRdiffWhateverTheReadChunking) {
   EXPECT_EQ(2048u, wrapper_.GetBlockLength());
-  for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{2048},
-                           std::size_t{300000 + 17}, std::size_t{2100000}}) {
+  for (std::size_t size :
+       {std::size_t{0}, std::size_t{1}, std::size_t{2048}, std::size_t{300000 + 17}, std::size_t{2100000}}) {
     const Bytes file = Random(size, static_cast<unsigned>(size));
     Put("old", file);
     ASSERT_TRUE(Rdiff("signature " + In("old") + " " + In("old.sig")));

@@ -66,8 +66,7 @@ TEST(ThreadSyncTest, WorkerEndTracesAndTerminationWaitReturnsAtOnceTwice) {
   // The worker's lines and the starter's interleave in any order, each
   // group whole.
   EXPECT_NE(std::string::npos, first.find(kRule + "StartThread()\t\t\t" + id + "\n")) << first;
-  EXPECT_NE(std::string::npos, first.find("NotifyThreadTermination()\t\t" + id + "\n" + kRule))
-      << first;
+  EXPECT_NE(std::string::npos, first.find("NotifyThreadTermination()\t\t" + id + "\n" + kRule)) << first;
   EXPECT_NE(std::string::npos, first.find("WaitThreadTermination()\t\t" + id + "\n")) << first;
   EXPECT_EQ(kRule.size() * 2 + 3 * (id.size() + 1) + std::string("StartThread()\t\t\t").size() +
                 std::string("NotifyThreadTermination()\t\t").size() +

@@ -42,13 +42,11 @@ class CFiltersPipe {
   // order; `stream` names the many-to-one object ("backup" or "index");
   // `indexStream` marks the index stream, whose writes are never sent as
   // deltas.
-  CFiltersPipe(IFileSystem* target, const std::vector<std::wstring>& filters,
-               const std::wstring& stream, Tessarine::Session_ptr session, ILog* log,
-               CExtensionLoader* loader, bool indexStream);
+  CFiltersPipe(IFileSystem* target, const std::vector<std::wstring>& filters, const std::wstring& stream,
+               Tessarine::Session_ptr session, ILog* log, CExtensionLoader* loader, bool indexStream);
   // The same with the filter list of the copy settings.
-  CFiltersPipe(IFileSystem* target, const ZavediDedozozuriz::ISettings& settings,
-               const std::wstring& stream, Tessarine::Session_ptr session, ILog* log,
-               CExtensionLoader* loader, bool indexStream);
+  CFiltersPipe(IFileSystem* target, const ZavediDedozozuriz::ISettings& settings, const std::wstring& stream,
+               Tessarine::Session_ptr session, ILog* log, CExtensionLoader* loader, bool indexStream);
   // Destroys every filter, then its link.
   virtual ~CFiltersPipe();
 

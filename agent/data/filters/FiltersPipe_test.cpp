@@ -61,9 +61,9 @@ TEST_F(FiltersPipeTest, WithoutFiltersEveryOperationReachesTheTargetUnchanged) {
   const size_t calls = target_.calls.size();
   EXPECT_EQ(0, pipe->CommitTransaction());
   EXPECT_EQ(calls, target_.calls.size());
-  EXPECT_EQ((std::vector<std::string>{"OpenFile", "WriteFile", "CloseFile", "OpenFile", "ReadFile", "ReadFile",
-                                      "CloseFile", "SetElementAttributes", "GetElementAttributes", "CreateFolder",
-                                      "DeleteFolder", "DeleteFile", "GetElementAttributes",
+  EXPECT_EQ((std::vector<std::string>{"OpenFile", "WriteFile", "CloseFile", "OpenFile", "ReadFile",
+                                      "ReadFile", "CloseFile", "SetElementAttributes", "GetElementAttributes",
+                                      "CreateFolder", "DeleteFolder", "DeleteFile", "GetElementAttributes",
                                       "GetElementAttributes", "OpenFilePatch", "CloseFile", "GetListing"}),
             target_.Operations());
   EXPECT_EQ(L"vault\\g", target_.CallsOf("OpenFile")[0].args[0]);

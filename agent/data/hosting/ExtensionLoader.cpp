@@ -127,7 +127,8 @@ void CExtensionLoader::ScanFolder(const std::wstring& folder, std::list<Entry>& 
     std::wcerr << line << std::endl;
   }
   if (ec) {
-    std::wcerr << L"Plug-ins folder can't be read: " << folder << L" : " << Escaped(ec.message()) << std::endl;
+    std::wcerr << L"Plug-ins folder can't be read: " << folder << L" : " << Escaped(ec.message())
+               << std::endl;
   }
 }
 

@@ -1,10 +1,10 @@
 #include "agent/data/hosting/ExtensionLoader.h"
 
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -155,8 +155,7 @@ TEST_F(ExtensionLoaderTest, HostileFolderEntriesEachGetTheirLine) {
   ASSERT_GE(lines.size(), 5u);
   const std::vector<std::wstring> scanned(lines.begin() + 1, lines.begin() + 4);
   const std::vector<std::wstring> expected = {
-      L"    bad\\xFF.so : Skipped, the file name can't be converted in the current locale",
-      L"    link.so",
+      L"    bad\\xFF.so : Skipped, the file name can't be converted in the current locale", L"    link.so",
       L"    throwinfo.so : Not a valid plug-in '" + PluginsArg() + L"throwinfo.so'"};
   EXPECT_EQ(expected, Sorted(scanned));
   EXPECT_EQ(L"Extensions loaded", lines[4]);
@@ -174,7 +173,8 @@ TEST_F(ExtensionLoaderTest, UnreadableFolderIsLogged) {
     LogCapture log;
     CExtensionLoader loader(L"wsagent", PluginsArg(), FiltersArg());
     const std::vector<std::wstring> lines = log.Lines();
-    const bool logged = lines.size() > 1 && lines[1].rfind(L"Plug-ins folder can't be read: " + PluginsArg(), 0) == 0;
+    const bool logged =
+        lines.size() > 1 && lines[1].rfind(L"Plug-ins folder can't be read: " + PluginsArg(), 0) == 0;
     ::_exit(logged && loader.GetPluginNames().empty() ? 0 : 1);
   }
   int status = 0;

@@ -278,8 +278,8 @@ TEST_F(PluginBrokerTest, EmptyPathDeletionsAreRefused) {
 TEST_F(PluginBrokerTest, ConnectionNamesFromPathsAreChecked) {
   auto broker = MakeWrite();
   const size_t opened = Opened().size();
-  const std::wstring names[] = {L"..", L".", L"a/b", L"a\x01", L"a\x85", L"a\u2028", L"a\u2029", L"a\xd800",
-                                std::wstring(L"a\0b", 3)};
+  const std::wstring names[] = {
+      L"..", L".", L"a/b", L"a\x01", L"a\x85", L"a\u2028", L"a\u2029", L"a\xd800", std::wstring(L"a\0b", 3)};
   unsigned int handle = 0;
   for (const std::wstring& name : names) {
     std::list<CFileInfo> entries;

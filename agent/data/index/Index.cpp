@@ -1,11 +1,11 @@
 #include "agent/data/index/Index.h"
 
 #include <cerrno>
-#include <iterator>
-#include <utility>
 #include <cstdlib>
 #include <cwchar>
+#include <iterator>
 #include <limits>
+#include <utility>
 
 #include "agent/data/index/IndexParser.h"
 #include "plugin-api/ResultCodes.h"
@@ -81,15 +81,14 @@ int CIndex::SetElementAttributes(const std::wstring& path, const CFileAttributes
   if (ready != kSuccess) return ready;
   CIndexParser record;
   if (!record.LoadTemplate()) return kFailed;
-  const std::pair<const wchar_t*, std::wstring> fields[] = {
-      {L"nm", name},
-      {L"tp", std::to_wstring(attributes.Type)},
-      {L"sz", std::to_wstring(attributes.Size)},
-      {L"cr", std::to_wstring(attributes.Creation)},
-      {L"la", std::to_wstring(attributes.LastAccess)},
-      {L"mo", std::to_wstring(attributes.Modification)},
-      {L"am", std::to_wstring(attributes.Mask)},
-      {L"ca", attributes.CustomAttr}};
+  const std::pair<const wchar_t*, std::wstring> fields[] = {{L"nm", name},
+                                                            {L"tp", std::to_wstring(attributes.Type)},
+                                                            {L"sz", std::to_wstring(attributes.Size)},
+                                                            {L"cr", std::to_wstring(attributes.Creation)},
+                                                            {L"la", std::to_wstring(attributes.LastAccess)},
+                                                            {L"mo", std::to_wstring(attributes.Modification)},
+                                                            {L"am", std::to_wstring(attributes.Mask)},
+                                                            {L"ca", attributes.CustomAttr}};
   for (const auto& field : fields) {
     if (!record.SetField(field.first, field.second)) return kFailed;
   }

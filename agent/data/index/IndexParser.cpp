@@ -16,9 +16,7 @@ constexpr size_t kBufferGrowth = 512;
 
 CIndexParser::CIndexParser() : buffer_(kInitialBuffer) {}
 
-bool CIndexParser::LoadTemplate() {
-  return static_cast<bool>(document_.load_string(kTemplate));
-}
+bool CIndexParser::LoadTemplate() { return static_cast<bool>(document_.load_string(kTemplate)); }
 
 bool CIndexParser::Load(CFiltersPipe& pipe, unsigned int handle) {
   size_t total = 0;

@@ -23,8 +23,8 @@ class IndexTest : public filterstest::FiltersFixture {
     EXPECT_EQ(expected.CustomAttr, got.CustomAttr);
   }
   static std::string Record(const std::string& am, const std::string& ca) {
-    return "<?xml version=\"1.0\"?><item><nm>a</nm><tp>128</tp><sz>1</sz><cr>1</cr><la>2</la><mo>3</mo><am>" + am +
-           "</am><ca>" + ca + "</ca></item>";
+    return "<?xml version=\"1.0\"?><item><nm>a</nm><tp>128</tp><sz>1</sz><cr>1</cr><la>2</la><mo>3</mo><am>" +
+           am + "</am><ca>" + ca + "</ca></item>";
   }
   std::vector<std::wstring> Names(const std::list<CFileInfo>& entries) {
     std::vector<std::wstring> names;

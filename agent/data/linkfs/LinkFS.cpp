@@ -47,7 +47,7 @@ void CopyAttributes(const ZavediDedozozuriz::Attributes& remote, CFileAttributes
 
 }  // namespace
 
-CLinkFS::CLinkFS(ILog* log, Tessarine::Session_ptr session) : m_coordinatorSession(session), m_log(log) {}
+CLinkFS::CLinkFS(ILog* log, Tessarine::Session_ptr session) : coordinatorSession_(session), log_(log) {}
 
 CLinkFS::~CLinkFS() {
   try {
@@ -57,24 +57,24 @@ CLinkFS::~CLinkFS() {
 }
 
 void CLinkFS::Log(LogEvent::ID level, const std::wstring& text) {
-  if (m_log == nullptr) return;
+  if (log_ == nullptr) return;
   try {
-    m_log->Write(level, text.c_str());
+    log_->Write(level, text.c_str());
   } catch (...) {
   }
 }
 
 void CLinkFS::SetPlugin(const std::wstring& name) {
   Disconnect();
-  m_pluginName = name;
+  pluginName_ = name;
   // A failed lookup must leave nothing of the previous plug-in behind.
-  m_folder.clear();
-  m_workstationName.clear();
+  folder_.clear();
+  workstationName_.clear();
 
   std::wstring answer;
   try {
-    if (CORBA::is_nil(m_coordinatorSession)) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
-    CORBA::WString_var storage = m_coordinatorSession->GetDataStorageVRK((kPluginsFolder + name).c_str());
+    if (CORBA::is_nil(coordinatorSession_)) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+    CORBA::WString_var storage = coordinatorSession_->GetDataStorageVRK((kPluginsFolder + name).c_str());
     if (storage.in() != nullptr) answer = storage.in();
   } catch (const CORBA::Exception& e) {
     Log(LogEvent::Error, L"Can't load connection settings files list");
@@ -90,11 +90,11 @@ void CLinkFS::SetPlugin(const std::wstring& name) {
   if (answer.empty()) return;
   const std::size_t separator = answer.find(L'\\');
   if (separator == std::wstring::npos) {
-    m_workstationName = answer;
-    m_folder = answer;
+    workstationName_ = answer;
+    folder_ = answer;
   } else {
-    m_workstationName = answer.substr(0, separator);
-    m_folder = answer.substr(separator + 1);
+    workstationName_ = answer.substr(0, separator);
+    folder_ = answer.substr(separator + 1);
   }
 }
 
@@ -105,8 +105,8 @@ bool CLinkFS::CheckConnectionName(const std::wstring& name) {
 }
 
 ZavediDedozozuriz::Workstation_ptr CLinkFS::FindWorkstation(const std::wstring& name) {
-  if (CORBA::is_nil(m_coordinatorSession)) return ZavediDedozozuriz::Workstation::_nil();
-  Tessarine::Session::Workstations_var workstations = m_coordinatorSession->GetWorkstations();
+  if (CORBA::is_nil(coordinatorSession_)) return ZavediDedozozuriz::Workstation::_nil();
+  Tessarine::Session::Workstations_var workstations = coordinatorSession_->GetWorkstations();
   for (CORBA::ULong i = 0; i < workstations->length(); ++i) {
     ZavediDedozozuriz::Workstation_ptr workstation = workstations[i];
     if (CORBA::is_nil(workstation)) continue;
@@ -123,11 +123,11 @@ ZavediDedozozuriz::Workstation_ptr CLinkFS::FindWorkstation(const std::wstring& 
 }
 
 bool CLinkFS::Connect() {
-  std::lock_guard<std::recursive_mutex> guard(m_lock);
-  if (m_workstationName.empty() || m_folder.empty()) return false;
-  if (!CORBA::is_nil(m_writer) && !CORBA::is_nil(m_workstation)) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  if (workstationName_.empty() || folder_.empty()) return false;
+  if (!CORBA::is_nil(writer_) && !CORBA::is_nil(workstation_)) {
     try {
-      m_workstation->ping();
+      workstation_->ping();
       return true;
     } catch (const CORBA::Exception&) {
       // Rebuilt below.
@@ -135,15 +135,15 @@ bool CLinkFS::Connect() {
   }
   Disconnect();
   try {
-    m_workstation = FindWorkstation(m_workstationName);
-    if (CORBA::is_nil(m_workstation)) return false;
-    m_workstation->ping();
-    m_session = m_workstation->OpenSession(m_coordinatorSession, Tessarine::Log::_nil());
-    if (!CORBA::is_nil(m_session)) m_writer = m_session->GetWriteInterface();
+    workstation_ = FindWorkstation(workstationName_);
+    if (CORBA::is_nil(workstation_)) return false;
+    workstation_->ping();
+    session_ = workstation_->OpenSession(coordinatorSession_, Tessarine::Log::_nil());
+    if (!CORBA::is_nil(session_)) writer_ = session_->GetWriteInterface();
   } catch (const CORBA::Exception&) {
     // AccessDenied, SessionLimit and communication failures alike.
   }
-  if (CORBA::is_nil(m_writer)) {
+  if (CORBA::is_nil(writer_)) {
     // Do not leave a half-open session on the storage workstation.
     Disconnect();
     return false;
@@ -161,16 +161,16 @@ void CLinkFS::DropConnection() {
 }
 
 void CLinkFS::Disconnect() {
-  std::lock_guard<std::recursive_mutex> guard(m_lock);
-  if (!CORBA::is_nil(m_session) && !CORBA::is_nil(m_workstation)) {
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  if (!CORBA::is_nil(session_) && !CORBA::is_nil(workstation_)) {
     try {
-      m_workstation->CloseSession(m_session);
+      workstation_->CloseSession(session_);
     } catch (const CORBA::Exception&) {
     }
   }
-  m_session = ZavediDedozozuriz::Session::_nil();
-  m_workstation = ZavediDedozozuriz::Workstation::_nil();
-  m_writer = ZavediDedozozuriz::IDLBackupDataWrite::_nil();
+  session_ = ZavediDedozozuriz::Session::_nil();
+  workstation_ = ZavediDedozozuriz::Workstation::_nil();
+  writer_ = ZavediDedozozuriz::IDLBackupDataWrite::_nil();
 }
 
 int CLinkFS::GetListing(const std::wstring& path, std::list<CFileInfo>& entries) {
@@ -180,10 +180,10 @@ int CLinkFS::GetListing(const std::wstring& path, std::list<CFileInfo>& entries)
     if (!Connect()) return kFailed;
     ZavediDedozozuriz::IDLBackupDataWrite_var writer;
     {
-      std::lock_guard<std::recursive_mutex> guard(m_lock);
-      writer = ZavediDedozozuriz::IDLBackupDataWrite::_duplicate(m_writer);
+      std::lock_guard<std::recursive_mutex> guard(lock_);
+      writer = ZavediDedozozuriz::IDLBackupDataWrite::_duplicate(writer_);
     }
-    const std::wstring remotePath = path.empty() ? m_folder : m_folder + L"\\" + path;
+    const std::wstring remotePath = path.empty() ? folder_ : folder_ + L"\\" + path;
     ZavediDedozozuriz::List_var remote;
     if (writer->GetListing(remotePath.c_str(), remote.out()) != ZavediDedozozuriz::SUCCESS) return kFailed;
     std::list<CFileInfo> found;
@@ -214,12 +214,12 @@ int CLinkFS::GetElementAttributes(const std::wstring& path, CFileAttributes& att
     if (!Connect()) return kFailed;
     ZavediDedozozuriz::IDLBackupDataWrite_var writer;
     {
-      std::lock_guard<std::recursive_mutex> guard(m_lock);
-      writer = ZavediDedozozuriz::IDLBackupDataWrite::_duplicate(m_writer);
+      std::lock_guard<std::recursive_mutex> guard(lock_);
+      writer = ZavediDedozozuriz::IDLBackupDataWrite::_duplicate(writer_);
     }
     ZavediDedozozuriz::Attributes remote{};
     remote.CustomAttr = CORBA::wstring_dup(L"");
-    if (writer->GetElementAttributes((m_folder + L"\\" + path).c_str(), remote) !=
+    if (writer->GetElementAttributes((folder_ + L"\\" + path).c_str(), remote) !=
         ZavediDedozozuriz::SUCCESS) {
       return kFailed;
     }
@@ -235,23 +235,23 @@ int CLinkFS::GetElementAttributes(const std::wstring& path, CFileAttributes& att
 
 int CLinkFS::CreateFolder(const std::wstring& name) {
   if (!CheckConnectionName(name)) return kFailed;
-  if (CORBA::is_nil(m_coordinatorSession) || m_pluginName.empty()) return kFailed;
+  if (CORBA::is_nil(coordinatorSession_) || pluginName_.empty()) return kFailed;
   Tessarine::Link_var link;
   bool open = false;
   try {
-    link = m_coordinatorSession->OpenLink((kPluginsFolder + m_pluginName).c_str(), name.c_str());
+    link = coordinatorSession_->OpenLink((kPluginsFolder + pluginName_).c_str(), name.c_str());
     if (!CORBA::is_nil(link)) {
       open = true;
       // Reading the name makes the Coordinator store the new link.
       CORBA::WString_var linkName = link->name();
       open = false;
-      m_coordinatorSession->CloseLink(link);
+      coordinatorSession_->CloseLink(link);
       return kSuccess;
     }
   } catch (const CORBA::Exception&) {
     if (open) {
       try {
-        m_coordinatorSession->CloseLink(link);
+        coordinatorSession_->CloseLink(link);
       } catch (const CORBA::Exception&) {
       }
     }
@@ -267,12 +267,12 @@ int CLinkFS::DeleteConnection(const std::wstring& name) {
     if (!Connect()) return kFailed;
     ZavediDedozozuriz::IDLBackupDataWrite_var writer;
     {
-      std::lock_guard<std::recursive_mutex> guard(m_lock);
-      writer = ZavediDedozozuriz::IDLBackupDataWrite::_duplicate(m_writer);
+      std::lock_guard<std::recursive_mutex> guard(lock_);
+      writer = ZavediDedozozuriz::IDLBackupDataWrite::_duplicate(writer_);
     }
     const std::wstring file = EndsWithLinkEnding(name) ? name : name + kLinkEnding;
-    return writer->DeleteFile((m_folder + L"\\" + file).c_str()) == ZavediDedozozuriz::SUCCESS ? kSuccess
-                                                                                               : kFailed;
+    return writer->DeleteFile((folder_ + L"\\" + file).c_str()) == ZavediDedozozuriz::SUCCESS ? kSuccess
+                                                                                              : kFailed;
   } catch (const CORBA::Exception& e) {
     Log(LogEvent::Error, L"Failed to delete connection. " + Describe(e));
     DropConnection();

@@ -43,8 +43,8 @@ class CLinkFS : public IBackupDataWrite {
 
   // The storage workstation's name and the folder on it, as the last SetPlugin
   // found them; both empty when it found nothing.
-  const std::wstring& WorkstationName() const { return m_workstationName; }
-  const std::wstring& Folder() const { return m_folder; }
+  const std::wstring& WorkstationName() const { return workstationName_; }
+  const std::wstring& Folder() const { return folder_; }
 
   // Accepted and ignored: 0, no argument touched (a handle stays as it was).
   [[nodiscard]] int OpenFile(const std::wstring& path, FileAccessMode::ID mode,
@@ -104,15 +104,15 @@ class CLinkFS : public IBackupDataWrite {
   int DeleteConnection(const std::wstring& name);
   void Log(LogEvent::ID level, const std::wstring& text);
 
-  std::wstring m_folder;
-  std::wstring m_workstationName;
-  std::wstring m_pluginName;
-  Tessarine::Session_ptr m_coordinatorSession;         // not owned
-  ZavediDedozozuriz::Session_var m_session;            // guarded by m_lock
-  ILog* m_log;                                         // not owned, may be null
-  ZavediDedozozuriz::Workstation_var m_workstation;    // guarded by m_lock
-  ZavediDedozozuriz::IDLBackupDataWrite_var m_writer;  // guarded by m_lock
-  std::recursive_mutex m_lock;
+  std::wstring folder_;
+  std::wstring workstationName_;
+  std::wstring pluginName_;
+  Tessarine::Session_ptr coordinatorSession_;         // not owned
+  ZavediDedozozuriz::Session_var session_;            // guarded by lock_
+  ILog* log_;                                         // not owned, may be null
+  ZavediDedozozuriz::Workstation_var workstation_;    // guarded by lock_
+  ZavediDedozozuriz::IDLBackupDataWrite_var writer_;  // guarded by lock_
+  std::recursive_mutex lock_;
 };
 
 }  // namespace zr

@@ -47,13 +47,13 @@ const auto* const g_environment = ::testing::AddGlobalTestEnvironment(new OrbEnv
 // Collects what is written to std::wcerr while it lives.
 class WcerrCapture {
  public:
-  WcerrCapture() : m_saved(std::wcerr.rdbuf(m_text.rdbuf())) {}
-  ~WcerrCapture() { std::wcerr.rdbuf(m_saved); }
-  std::wstring Text() const { return m_text.str(); }
+  WcerrCapture() : saved_(std::wcerr.rdbuf(text_.rdbuf())) {}
+  ~WcerrCapture() { std::wcerr.rdbuf(saved_); }
+  std::wstring Text() const { return text_.str(); }
 
  private:
-  std::wostringstream m_text;
-  std::wstreambuf* m_saved;
+  std::wostringstream text_;
+  std::wstreambuf* saved_;
 };
 
 bool StartsWith(const std::wstring& text, const std::wstring& prefix) {

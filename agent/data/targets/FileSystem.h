@@ -23,8 +23,7 @@ class IFileSystem {
   // Appends the entries of the folder `path` to `entries`.
   [[nodiscard]] virtual int GetListing(const std::wstring& path, std::list<CFileInfo>& entries) = 0;
   // Stores the attributes of `path` in `attributes`; 3 when it does not exist.
-  [[nodiscard]] virtual int GetElementAttributes(const std::wstring& path,
-                                                 CFileAttributes& attributes) = 0;
+  [[nodiscard]] virtual int GetElementAttributes(const std::wstring& path, CFileAttributes& attributes) = 0;
   // Sets the valid fields of `attributes` on `path`.
   [[nodiscard]] virtual int SetElementAttributes(const std::wstring& path,
                                                  const CFileAttributes& attributes) = 0;
@@ -35,8 +34,8 @@ class IFileSystem {
   [[nodiscard]] virtual int SetRoot(const std::wstring& path) = 0;
   // Opens `path`; `deltaAllowed` lets a writing target send a write of an
   // existing file as a delta against its old content.
-  [[nodiscard]] virtual int OpenFile(const std::wstring& path, FileAccessMode::ID mode,
-                                     unsigned int& handle, bool deltaAllowed) = 0;
+  [[nodiscard]] virtual int OpenFile(const std::wstring& path, FileAccessMode::ID mode, unsigned int& handle,
+                                     bool deltaAllowed) = 0;
   // Write mode: the data written is stored at `path` as a delta against
   // `basePath`. Read mode: reads `basePath` with the delta stored at `path`
   // applied.

@@ -55,8 +55,7 @@ class CTargetLocalFS final : public IFileSystem, public IRsyncSourceWrite {
   int CloseFileSignature(const unsigned int& handle) override;
   // Equal paths: the delta is applied to the file in place. Different
   // paths: the delta itself is stored as the content of `path`.
-  int OpenFilePatching(const std::wstring& basePath, const std::wstring& path,
-                       unsigned int& handle) override;
+  int OpenFilePatching(const std::wstring& basePath, const std::wstring& path, unsigned int& handle) override;
   int WriteFilePatching(const unsigned char* data, unsigned int& size, const unsigned int& handle) override;
   int CloseFilePatching(const unsigned int& handle) override;
   int OpenFilePatch(const std::wstring& basePath, const std::wstring& path, unsigned int& handle) override;

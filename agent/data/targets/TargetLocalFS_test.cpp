@@ -44,7 +44,8 @@ TEST_F(LocalTargetsTest, PatchingInPlaceAndDeltaAsItsOwnFile) {
 
   // Different paths: the delta is stored, the base stays.
   unsigned int handle = 0;
-  ASSERT_EQ(0, target.OpenFilePatch(L"TestFolder\\base.bin", L"TestFolder\\d", FileAccessMode::Write, handle));
+  ASSERT_EQ(0,
+            target.OpenFilePatch(L"TestFolder\\base.bin", L"TestFolder\\d", FileAccessMode::Write, handle));
   ASSERT_EQ(0, Write(target, handle, newer));
   ASSERT_EQ(0, target.CloseFile(handle));
   EXPECT_EQ(base, ReadFileText(plainRoot() / "base.bin"));

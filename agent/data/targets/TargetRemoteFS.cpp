@@ -104,7 +104,8 @@ int CTargetRemoteFS::OpenFile(const std::wstring& path, FileAccessMode::ID mode,
   }
   CORBA::ULong opened = 0;
   const int result = Remote([&] {
-    return remote_->OpenFile(path.c_str(), write ? ZavediDedozozuriz::Write : ZavediDedozozuriz::Read, opened);
+    return remote_->OpenFile(path.c_str(), write ? ZavediDedozozuriz::Write : ZavediDedozozuriz::Read,
+                             opened);
   });
   if (result == kSuccess) handle = opened;
   return result;
@@ -194,7 +195,8 @@ int CTargetRemoteFS::OpenFileSignature(const std::wstring& path, unsigned int& h
   return result;
 }
 
-int CTargetRemoteFS::ReadFileSignature(unsigned char* buffer, unsigned int& size, const unsigned int& handle) {
+int CTargetRemoteFS::ReadFileSignature(unsigned char* buffer, unsigned int& size,
+                                       const unsigned int& handle) {
   return RemoteRead(buffer, size, handle, kSignatureReadBytes);
 }
 

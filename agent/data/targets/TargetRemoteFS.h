@@ -40,9 +40,8 @@ class CTargetRemoteFS final : public IFileSystem, public IRsyncSourceWrite {
   // `remote` is duplicated (the caller keeps its reference) and must not be
   // nil. `log` is not owned. `settings` answers UseDeltaCopying; null means
   // the process-wide settings object.
-  CTargetRemoteFS(Tessarine::Session_ptr session, ILog* log,
-                  ZavediDedozozuriz::IDLBackupDataWrite_ptr remote, const CSettings* settings = nullptr,
-                  CORBA::ULong callTimeoutMs = kCallTimeoutMs);
+  CTargetRemoteFS(Tessarine::Session_ptr session, ILog* log, ZavediDedozozuriz::IDLBackupDataWrite_ptr remote,
+                  const CSettings* settings = nullptr, CORBA::ULong callTimeoutMs = kCallTimeoutMs);
   // Abandons a delta write still open.
   ~CTargetRemoteFS() override;
 
@@ -76,8 +75,7 @@ class CTargetRemoteFS final : public IFileSystem, public IRsyncSourceWrite {
   int CloseFileSignature(const unsigned int& handle) override;
   // Equal paths: the peer applies the delta in place. Different paths: the
   // delta itself is stored as the content of `path` (a plain write open).
-  int OpenFilePatching(const std::wstring& basePath, const std::wstring& path,
-                       unsigned int& handle) override;
+  int OpenFilePatching(const std::wstring& basePath, const std::wstring& path, unsigned int& handle) override;
   int WriteFilePatching(const unsigned char* data, unsigned int& size, const unsigned int& handle) override;
   int CloseFilePatching(const unsigned int& handle) override;
   int OpenFilePatch(const std::wstring& basePath, const std::wstring& path, unsigned int& handle) override;

@@ -82,7 +82,8 @@ class ScriptedPeer final : public POA_ZavediDedozozuriz::IDLBackupDataWrite {
   void OnStop() override {}
   Z::IDLErrorID BeginTransaction() override { return Answer("BeginTransaction", nullptr); }
   Z::IDLErrorID CommitTransaction() override { return Answer("CommitTransaction", nullptr); }
-  Z::IDLErrorID OpenFilePatching(const CORBA::WChar* base, const CORBA::WChar*, CORBA::ULong& handle) override {
+  Z::IDLErrorID OpenFilePatching(const CORBA::WChar* base, const CORBA::WChar*,
+                                 CORBA::ULong& handle) override {
     handle = 12;
     Answer("OpenFilePatching", base);
     return patchingResult;
@@ -364,14 +365,16 @@ TEST_F(TwoProcessTest, DeltaPayloadsOverLoopback) {
   // A difference copy: the delta against the base is stored as its own file
   // and read back rebuilt.
   unsigned int handle = 0;
-  ASSERT_EQ(0, target->OpenFilePatch(L"TestFolder\\f.bin", L"TestFolder\\d.delta", FileAccessMode::Write, handle));
+  ASSERT_EQ(
+      0, target->OpenFilePatch(L"TestFolder\\f.bin", L"TestFolder\\d.delta", FileAccessMode::Write, handle));
   const std::string newer = changed + "tail";
   unsigned int count = static_cast<unsigned int>(newer.size());
   ASSERT_EQ(0, target->WriteFile(reinterpret_cast<const unsigned char*>(newer.data()), count, handle));
   ASSERT_EQ(0, target->CloseFile(handle));
   EXPECT_EQ(changed, FileText(peer.Root() / "f.bin"));
   EXPECT_LT(std::filesystem::file_size(peer.Root() / "d.delta"), 1024u);
-  ASSERT_EQ(0, target->OpenFilePatch(L"TestFolder\\f.bin", L"TestFolder\\d.delta", FileAccessMode::Read, handle));
+  ASSERT_EQ(
+      0, target->OpenFilePatch(L"TestFolder\\f.bin", L"TestFolder\\d.delta", FileAccessMode::Read, handle));
   std::string rebuilt;
   std::vector<unsigned char> buffer(100000);
   for (;;) {
@@ -388,7 +391,8 @@ TEST_F(TwoProcessTest, PeerWithoutDeltaCopyingKeepsItsThreadCountFlat) {
   Z::IDLBackupDataWrite_var writer = peer.Writer(hostingtest::Orb());
   auto target = Target(writer, true);
   // Warm up: connections and the ORB's worker threads settle.
-  for (int i = 0; i < 50; ++i) ASSERT_EQ(0, Store(*target, L"TestFolder\\small", "warm " + std::to_string(i)));
+  for (int i = 0; i < 50; ++i)
+    ASSERT_EQ(0, Store(*target, L"TestFolder\\small", "warm " + std::to_string(i)));
   // A finished worker may still be on its way out: count after a moment.
   auto settledThreads = [&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));

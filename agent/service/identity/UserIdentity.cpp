@@ -40,31 +40,33 @@ void SplitAccount(const std::wstring& account, std::wstring& user, std::wstring&
   user = account;
 }
 
-CUserIdentity::CUserIdentity() : m_locale(EnvironmentLocale()) {
-  (void)ZRLib::system::GetCurrentUserAndDomain(m_user, m_domain);
+CUserIdentity::CUserIdentity() : locale_(EnvironmentLocale()) {
+  (void)ZRLib::system::GetCurrentUserAndDomain(user_, domain_);
 }
 
 CUserIdentity::CUserIdentity(std::wstring user, std::wstring domain)
-    : m_user(std::move(user)), m_domain(std::move(domain)), m_locale(EnvironmentLocale()) {}
+    : user_(std::move(user)), domain_(std::move(domain)), locale_(EnvironmentLocale()) {}
 
 std::wstring CUserIdentity::Upper(const std::wstring& text) const {
-  if (!m_locale) throw std::runtime_error("the environment names a locale that does not exist");
+  if (!locale_) throw std::runtime_error("the environment names a locale that does not exist");
   std::wstring out(text);
-  if (!out.empty()) std::use_facet<std::ctype<wchar_t>>(*m_locale).toupper(&out[0], &out[0] + out.size());
+  if (!out.empty()) std::use_facet<std::ctype<wchar_t>>(*locale_).toupper(&out[0], &out[0] + out.size());
   return out;
 }
 
-bool CUserIdentity::SameName(const std::wstring& a, const std::wstring& b) const { return Upper(a) == Upper(b); }
+bool CUserIdentity::SameName(const std::wstring& a, const std::wstring& b) const {
+  return Upper(a) == Upper(b);
+}
 
 bool CUserIdentity::IsAccessAllowed(const std::wstring& login) const {
-  if (m_user.empty()) return false;
+  if (user_.empty()) return false;
   if (login == kCoordinatorLogin) return true;
   std::wstring user;
   std::wstring domain;
   SplitAccount(login, user, domain);
-  if (!IsLocalDomain(domain)) return SameName(user, m_user) && SameName(domain, m_domain);
-  if (!IsLocalDomain(m_domain)) return false;
-  return SameName(m_user, user);
+  if (!IsLocalDomain(domain)) return SameName(user, user_) && SameName(domain, domain_);
+  if (!IsLocalDomain(domain_)) return false;
+  return SameName(user_, user);
 }
 
 }  // namespace zr

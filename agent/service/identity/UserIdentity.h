@@ -29,18 +29,18 @@ class CUserIdentity {
   // named a locale that does not exist.
   [[nodiscard]] bool IsAccessAllowed(const std::wstring& login) const;
 
-  const std::wstring& User() const { return m_user; }
-  const std::wstring& Domain() const { return m_domain; }
+  const std::wstring& User() const { return user_; }
+  const std::wstring& Domain() const { return domain_; }
 
  private:
   std::wstring Upper(const std::wstring& text) const;
   bool SameName(const std::wstring& a, const std::wstring& b) const;
 
-  std::wstring m_user;
-  std::wstring m_domain;
+  std::wstring user_;
+  std::wstring domain_;
   // Built once: building a locale per call races with glibc's locale teardown
   // on other threads. Null when the environment's locale does not exist.
-  std::shared_ptr<const std::locale> m_locale;
+  std::shared_ptr<const std::locale> locale_;
 };
 
 }  // namespace zr

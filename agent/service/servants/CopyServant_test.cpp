@@ -42,7 +42,8 @@ class CopyTest : public AgentFixture {
     ISettings settings;
     settings.useIndex = useIndex;
     settings.filters.length(static_cast<CORBA::ULong>(filters.size()));
-    for (size_t i = 0; i < filters.size(); ++i) settings.filters[static_cast<CORBA::ULong>(i)] = filters[i].c_str();
+    for (size_t i = 0; i < filters.size(); ++i)
+      settings.filters[static_cast<CORBA::ULong>(i)] = filters[i].c_str();
     settings.progress = coordinator_->Progress();
     return session_->GetCopyInterface(settings, CORBA::is_nil(target) ? session_.in() : target);
   }
@@ -61,8 +62,9 @@ class CopyTest : public AgentFixture {
 };
 
 TEST_F(CopyTest, TreeToTheBackupAndBackWithIndexRecordsFromTheView) {
-  const std::vector<std::pair<std::string, size_t>> files = {
-      {"empty", 0}, {"one", 1}, {"below", kMiB - 1}, {"exact", kMiB}, {"above", kMiB + 1}, {"sub/large", 50000000}};
+  const std::vector<std::pair<std::string, size_t>> files = {{"empty", 0},        {"one", 1},
+                                                             {"below", kMiB - 1}, {"exact", kMiB},
+                                                             {"above", kMiB + 1}, {"sub/large", 50000000}};
   unsigned seed = 1;
   for (const auto& file : files) MakeFile(Plain("src/" + file.first), RandomBytes(file.second, seed++));
 
@@ -74,8 +76,9 @@ TEST_F(CopyTest, TreeToTheBackupAndBackWithIndexRecordsFromTheView) {
   for (const auto& file : files) {
     std::wstring name(file.first.begin(), file.first.end());
     std::replace(name.begin(), name.end(), L'/', L'\\');
-    ASSERT_EQ(copy->CopyFile((L"TestFolder\\src\\" + name).c_str(), (L"TestFolder\\bak\\" + name).c_str(), true),
-              SUCCESS)
+    ASSERT_EQ(
+        copy->CopyFile((L"TestFolder\\src\\" + name).c_str(), (L"TestFolder\\bak\\" + name).c_str(), true),
+        SUCCESS)
         << file.first;
     Attributes attributes{};
     attributes.Size = file.second;
@@ -96,7 +99,8 @@ TEST_F(CopyTest, TreeToTheBackupAndBackWithIndexRecordsFromTheView) {
   EXPECT_NE(ReadBytes(Plain("bak/sub/.i/large.i")).find("<sz>50000000</sz>"), std::string::npos);
   EXPECT_NE(ReadBytes(Plain("bak/.i/exact.i")).find("<ca>c</ca>"), std::string::npos);
   Attributes read{};
-  EXPECT_EQ(index->GetElementAttributes(L"TestFolder\\bak\\above", read), SUCCESS);  // outside a copy: the target
+  EXPECT_EQ(index->GetElementAttributes(L"TestFolder\\bak\\above", read),
+            SUCCESS);  // outside a copy: the target
   EXPECT_EQ(read.Size, kMiB + 1);
 
   ASSERT_EQ(copy->StartCopying(L"TestFolder\\bak"), SUCCESS);
@@ -109,10 +113,12 @@ TEST_F(CopyTest, TreeToTheBackupAndBackWithIndexRecordsFromTheView) {
   for (const auto& file : files) {
     std::wstring name(file.first.begin(), file.first.end());
     std::replace(name.begin(), name.end(), L'/', L'\\');
-    ASSERT_EQ(copy->CopyFile((L"TestFolder\\back\\" + name).c_str(), (L"TestFolder\\bak\\" + name).c_str(), false),
-              SUCCESS);
+    ASSERT_EQ(
+        copy->CopyFile((L"TestFolder\\back\\" + name).c_str(), (L"TestFolder\\bak\\" + name).c_str(), false),
+        SUCCESS);
     EXPECT_EQ(fs::file_size(Plain("back/" + file.first)), file.second);
-    EXPECT_TRUE(ReadBytes(Plain("back/" + file.first)) == ReadBytes(Plain("src/" + file.first))) << file.first;
+    EXPECT_TRUE(ReadBytes(Plain("back/" + file.first)) == ReadBytes(Plain("src/" + file.first)))
+        << file.first;
     EXPECT_TRUE(ReadBytes(Plain("bak/" + file.first)) == ReadBytes(Plain("src/" + file.first))) << file.first;
   }
   EXPECT_EQ(copy->FinishCopying(), SUCCESS);
@@ -122,7 +128,8 @@ TEST_F(CopyTest, CopyCallsOutsideAStartedCopyAreRefused) {
   MakeFile(Plain("src/a"), "abc");
   IDLBackupDataCopy_var copy = Copier(false);
   EXPECT_EQ(copy->CopyFile(L"TestFolder\\src\\a", L"TestFolder\\bak\\a", true), FAILED);
-  EXPECT_EQ(copy->CopyFileDiff(L"TestFolder\\src\\a", L"TestFolder\\bak\\a", L"TestFolder\\bak\\b", true), FAILED);
+  EXPECT_EQ(copy->CopyFileDiff(L"TestFolder\\src\\a", L"TestFolder\\bak\\a", L"TestFolder\\bak\\b", true),
+            FAILED);
   EXPECT_TRUE(Logged(LogEvent::Error, L"Missing StartCopying call"));
   EXPECT_FALSE(fs::exists(Plain("bak/a")));
 }
@@ -184,15 +191,17 @@ TEST_F(CopyTest, DifferenceCopyThroughTheSignature) {
   IDLBackupDataCopy_var copy = Copier(false);
   ASSERT_EQ(copy->StartCopying(L"TestFolder\\bak"), SUCCESS);
   ASSERT_EQ(copy->CopyFile(L"TestFolder\\src\\base", L"TestFolder\\bak\\base", true), SUCCESS);
-  ASSERT_EQ(copy->CopyFileDiff(L"TestFolder\\src\\new", L"TestFolder\\bak\\delta", L"TestFolder\\bak\\base", true),
-            SUCCESS);
+  ASSERT_EQ(
+      copy->CopyFileDiff(L"TestFolder\\src\\new", L"TestFolder\\bak\\delta", L"TestFolder\\bak\\base", true),
+      SUCCESS);
   EXPECT_LT(fs::file_size(Plain("bak/delta")), changed.size() / 10);
-  const std::string command = "rdiff patch '" + Plain("bak/base").string() + "' '" + Plain("bak/delta").string() +
-                              "' '" + Plain("rdiff-out").string() + "'";
+  const std::string command = "rdiff patch '" + Plain("bak/base").string() + "' '" +
+                              Plain("bak/delta").string() + "' '" + Plain("rdiff-out").string() + "'";
   EXPECT_EQ(std::system(command.c_str()), 0);
   EXPECT_TRUE(ReadBytes(Plain("rdiff-out")) == changed);
 
-  ASSERT_EQ(copy->CopyFileDiff(L"TestFolder\\back\\new", L"TestFolder\\bak\\delta", L"TestFolder\\bak\\base", false),
+  ASSERT_EQ(copy->CopyFileDiff(L"TestFolder\\back\\new", L"TestFolder\\bak\\delta", L"TestFolder\\bak\\base",
+                               false),
             SUCCESS);
   EXPECT_TRUE(ReadBytes(Plain("back/new")) == changed);
   EXPECT_EQ(copy->FinishCopying(), SUCCESS);
@@ -207,16 +216,19 @@ TEST_F(CopyTest, DifferenceCopyThroughTheDeltaFilter) {
   ASSERT_EQ(copy->StartCopying(L"TestFolder\\bak"), SUCCESS);
   ASSERT_EQ(copy->CopyFile(L"TestFolder\\src\\base", L"TestFolder\\bak\\base", true), SUCCESS);
   EXPECT_EQ(CountOf(xdelta_, kReverseBytes), 0);  // linked in only for a difference copy
-  ASSERT_EQ(copy->CopyFileDiff(L"TestFolder\\src\\new", L"TestFolder\\bak\\new", L"TestFolder\\bak\\base", true),
-            SUCCESS);
+  ASSERT_EQ(
+      copy->CopyFileDiff(L"TestFolder\\src\\new", L"TestFolder\\bak\\new", L"TestFolder\\bak\\base", true),
+      SUCCESS);
   EXPECT_EQ(CountOf(xdelta_, kReverseBytes), static_cast<int>(base.size()));
   EXPECT_EQ(CountOf(xdelta_, kDirectBytes), static_cast<int>(changed.size()));
   EXPECT_TRUE(ReadBytes(Plain("bak/new")) == changed);
-  ASSERT_EQ(copy->CopyFileDiff(L"TestFolder\\back\\new", L"TestFolder\\bak\\new", L"TestFolder\\bak\\base", false),
-            SUCCESS);
+  ASSERT_EQ(
+      copy->CopyFileDiff(L"TestFolder\\back\\new", L"TestFolder\\bak\\new", L"TestFolder\\bak\\base", false),
+      SUCCESS);
   EXPECT_TRUE(ReadBytes(Plain("back/new")) == changed);
-  EXPECT_EQ(copy->CopyFileDiff(L"TestFolder\\back\\x", L"TestFolder\\bak\\new", L"TestFolder\\bak\\nobase", false),
-            PATH_NOT_FOUND);
+  EXPECT_EQ(
+      copy->CopyFileDiff(L"TestFolder\\back\\x", L"TestFolder\\bak\\new", L"TestFolder\\bak\\nobase", false),
+      PATH_NOT_FOUND);
   EXPECT_TRUE(Logged(LogEvent::Error, L"Can't open base file 'TestFolder\\bak\\nobase'"));
   EXPECT_EQ(copy->FinishCopying(), SUCCESS);
 }
@@ -262,10 +274,12 @@ TEST_F(CopyTest, DebugModeWritesThroughTheAgentsOwnWriteInterface) {
   EXPECT_TRUE(CopyServant(copy)->IsTargetRemote());
   ASSERT_EQ(copy->StartCopying(L"TestFolder\\bak"), SUCCESS);
   ASSERT_EQ(copy->CopyFile(L"TestFolder\\src\\base", L"TestFolder\\bak\\base", true), SUCCESS);
-  ASSERT_EQ(copy->CopyFileDiff(L"TestFolder\\src\\new", L"TestFolder\\bak\\delta", L"TestFolder\\bak\\base", true),
-            SUCCESS);
+  ASSERT_EQ(
+      copy->CopyFileDiff(L"TestFolder\\src\\new", L"TestFolder\\bak\\delta", L"TestFolder\\bak\\base", true),
+      SUCCESS);
   EXPECT_LT(fs::file_size(Plain("bak/delta")), kMiB / 10);
-  ASSERT_EQ(copy->CopyFileDiff(L"TestFolder\\back\\new", L"TestFolder\\bak\\delta", L"TestFolder\\bak\\base", false),
+  ASSERT_EQ(copy->CopyFileDiff(L"TestFolder\\back\\new", L"TestFolder\\bak\\delta", L"TestFolder\\bak\\base",
+                               false),
             SUCCESS);
   EXPECT_TRUE(ReadBytes(Plain("back/new")) == changed);
   // An existing stored file is overwritten as a delta against itself.
@@ -292,9 +306,11 @@ TEST_F(CopyTest, ProgressAtMostEveryThreeSecondsAndNothingForAQuickFile) {
   ASSERT_EQ(copy->StartCopying(L"TestFolder\\bak"), SUCCESS);
   SetFault(folderPlugin_, kShortRead, kChunk);
   SetFault(folderPlugin_, kReadDelayMs, 100);
-  ASSERT_EQ(copy->CopyFile(L"TestFolder\\src\\quick", L"TestFolder\\bak\\quick", true), SUCCESS);  // about 1.5 s
+  ASSERT_EQ(copy->CopyFile(L"TestFolder\\src\\quick", L"TestFolder\\bak\\quick", true),
+            SUCCESS);  // about 1.5 s
   EXPECT_FALSE(coordinator_->WaitForCalls("NextChunk", 1, std::chrono::milliseconds(300)));
-  ASSERT_EQ(copy->CopyFile(L"TestFolder\\src\\slow", L"TestFolder\\bak\\slow", true), SUCCESS);  // about 4.5 s
+  ASSERT_EQ(copy->CopyFile(L"TestFolder\\src\\slow", L"TestFolder\\bak\\slow", true),
+            SUCCESS);  // about 4.5 s
   ResetFaults(folderPlugin_);
   EXPECT_TRUE(coordinator_->WaitForCalls("NextChunk", 1, std::chrono::seconds(5)));
   std::uint64_t sent = 0;
@@ -322,7 +338,8 @@ TEST_F(CopyTest, AProgressReportThatCannotBeDeliveredDoesNotStopTheCopy) {
   ASSERT_EQ(copy->StartCopying(L"TestFolder\\bak"), SUCCESS);
   SetFault(folderPlugin_, kShortRead, kChunk);
   SetFault(folderPlugin_, kReadDelayMs, 100);
-  EXPECT_EQ(copy->CopyFile(L"TestFolder\\src\\slow", L"TestFolder\\bak\\slow", true), SUCCESS);  // about 3.5 s
+  EXPECT_EQ(copy->CopyFile(L"TestFolder\\src\\slow", L"TestFolder\\bak\\slow", true),
+            SUCCESS);  // about 3.5 s
   ResetFaults(folderPlugin_);
   EXPECT_TRUE(ReadBytes(Plain("bak/slow")) == content);
   EXPECT_EQ(copy->FinishCopying(), SUCCESS);

@@ -15,7 +15,8 @@ class DataServantsTest : public AgentFixture {};
 Tessarine::BinaryData Bytes(const std::string& text) {
   Tessarine::BinaryData data;
   data.length(static_cast<CORBA::ULong>(text.size()));
-  for (size_t i = 0; i < text.size(); ++i) data[static_cast<CORBA::ULong>(i)] = static_cast<CORBA::Octet>(text[i]);
+  for (size_t i = 0; i < text.size(); ++i)
+    data[static_cast<CORBA::ULong>(i)] = static_cast<CORBA::Octet>(text[i]);
   return data;
 }
 
@@ -92,8 +93,9 @@ TEST_F(DataServantsTest, ReadServantRefusesWritingWithoutLoadingAPlugin) {
   IDLBackupDataRead_var reader = session_->GetReadInterface();
   CORBA::ULong handle = 0;
   EXPECT_EQ(reader->OpenFile(L"TestFolder\\x", Write, handle), NOT_SUPPORTED);
-  EXPECT_TRUE(Logged(LogEvent::Warning, L"Writing the file doesn't supported by the filesystem read interface, use write "
-                        L"interface instead"));
+  EXPECT_TRUE(Logged(LogEvent::Warning,
+                     L"Writing the file doesn't supported by the filesystem read interface, use write "
+                     L"interface instead"));
   EXPECT_EQ(CountOf(folderPlugin_, kFactory), 0);
   EXPECT_EQ(reader->OpenFileSignature(L"TestFolder\\x", handle), NOT_SUPPORTED);
   EXPECT_EQ(reader->OpenFilePatch(L"", L"TestFolder\\x", handle), PATH_NOT_FOUND);

@@ -67,13 +67,14 @@ IBackupDataBrowse_impl::Result IBackupDataBrowse_impl::OpenFilePatch(const CORBA
                                                                      const CORBA::WChar* patchPath,
                                                                      CORBA::ULong& handle) {
   unsigned int opened = 0;
-  const int result = backupStream_.OpenFilePatch(Wide(basePath), Wide(patchPath), FileAccessMode::Read, opened);
+  const int result =
+      backupStream_.OpenFilePatch(Wide(basePath), Wide(patchPath), FileAccessMode::Read, opened);
   if (result == 0) handle = opened;
   return ToRemoteResult(result);
 }
 
-IBackupDataBrowse_impl::Result IBackupDataBrowse_impl::ReadFile(Tessarine::BinaryData& data, CORBA::ULong& size,
-                                                                CORBA::ULong handle) {
+IBackupDataBrowse_impl::Result IBackupDataBrowse_impl::ReadFile(Tessarine::BinaryData& data,
+                                                                CORBA::ULong& size, CORBA::ULong handle) {
   if (size > data.length()) return ZavediDedozozuriz::FAILED;
   unsigned int count = size;
   const int result = backupStream_.ReadFile(data.get_buffer(), count, handle);

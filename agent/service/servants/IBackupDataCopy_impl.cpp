@@ -40,8 +40,8 @@ ZavediDedozozuriz::IDLBackupDataWrite_ptr TargetWrite(PortableServer::POA_ptr po
 
 IBackupDataCopy_impl::IBackupDataCopy_impl(PortableServer::POA_ptr poa, CExtensionLoader* loader,
                                            const ZavediDedozozuriz::ISettings& settings,
-                                           ZavediDedozozuriz::Session_ptr target, Tessarine::Session_ptr session,
-                                           ILog* log)
+                                           ZavediDedozozuriz::Session_ptr target,
+                                           Tessarine::Session_ptr session, ILog* log)
     : CAgentServant(poa),
       loader_(loader),
       targetWrite_(TargetWrite(poa, target)),
@@ -78,8 +78,8 @@ IBackupDataCopy_impl::Result IBackupDataCopy_impl::FinishCopying() {
   return ToRemoteResult(engine_->FinishCopying(settings_.useIndex));
 }
 
-ZavediDedozozuriz::IDLBackupDataWrite_ptr IBackupDataCopy_impl::View(CActivated<ICopyWrite>& view, bool source,
-                                                                     bool index) {
+ZavediDedozozuriz::IDLBackupDataWrite_ptr IBackupDataCopy_impl::View(CActivated<ICopyWrite>& view,
+                                                                     bool source, bool index) {
   if (!view) view = CActivated<ICopyWrite>(new ICopyWrite(Poa(), engine_, source, index), Poa());
   return view->_this();
 }

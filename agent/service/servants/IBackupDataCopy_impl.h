@@ -36,7 +36,8 @@ class IBackupDataCopy_impl : public POA_ZavediDedozozuriz::IDLBackupDataCopy, pu
 
   Result StartCopying(const CORBA::WChar* root) override;
   // `direct`: plug-in file into the backup; else back.
-  Result CopyFile(const CORBA::WChar* sourcePath, const CORBA::WChar* targetPath, CORBA::Boolean direct) override;
+  Result CopyFile(const CORBA::WChar* sourcePath, const CORBA::WChar* targetPath,
+                  CORBA::Boolean direct) override;
   Result CopyFileDiff(const CORBA::WChar* sourcePath, const CORBA::WChar* targetPath,
                       const CORBA::WChar* basePath, CORBA::Boolean direct) override;
   Result FinishCopying() override;

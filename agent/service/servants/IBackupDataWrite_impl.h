@@ -21,7 +21,8 @@ class IBackupDataWrite_impl
   Result WriteFile(const Tessarine::BinaryData& data, CORBA::ULong& size, CORBA::ULong handle) override {
     return Adapter::WriteFile(data, size, handle);
   }
-  Result SetElementAttributes(const CORBA::WChar* path, const ZavediDedozozuriz::Attributes& attributes) override {
+  Result SetElementAttributes(const CORBA::WChar* path,
+                              const ZavediDedozozuriz::Attributes& attributes) override {
     return Adapter::SetElementAttributes(Wide(path), attributes);
   }
   Result CreateFolder(const CORBA::WChar* path) override { return Adapter::CreateFolder(Wide(path)); }

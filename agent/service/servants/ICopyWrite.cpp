@@ -15,7 +15,8 @@ Result Remote(int result) { return ToRemoteResult(result); }
 
 }  // namespace
 
-ICopyWrite::ICopyWrite(PortableServer::POA_ptr poa, std::shared_ptr<CCopyImpl> engine, bool source, bool index)
+ICopyWrite::ICopyWrite(PortableServer::POA_ptr poa, std::shared_ptr<CCopyImpl> engine, bool source,
+                       bool index)
     : CAgentServant(poa), engine_(std::move(engine)), source_(source), index_(index) {}
 
 Result ICopyWrite::SetRoot(const CORBA::WChar* path) { return Remote(engine_->SetRoot(Wide(path), source_)); }
@@ -94,7 +95,8 @@ Result ICopyWrite::BeginTransaction() { return Remote(engine_->BeginTransaction(
 
 Result ICopyWrite::CommitTransaction() { return Remote(engine_->CommitTransaction(source_)); }
 
-Result ICopyWrite::SetElementAttributes(const CORBA::WChar* path, const ZavediDedozozuriz::Attributes& attributes) {
+Result ICopyWrite::SetElementAttributes(const CORBA::WChar* path,
+                                        const ZavediDedozozuriz::Attributes& attributes) {
   return Remote(engine_->SetElementAttributes(Wide(path), FromRemoteAttributes(attributes), source_, index_));
 }
 

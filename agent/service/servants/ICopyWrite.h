@@ -44,7 +44,8 @@ class ICopyWrite : public POA_ZavediDedozozuriz::IDLBackupDataWrite, public CAge
   void OnStop() override { engine_->OnStop(); }
   Result BeginTransaction() override;
   Result CommitTransaction() override;
-  Result SetElementAttributes(const CORBA::WChar* path, const ZavediDedozozuriz::Attributes& attributes) override;
+  Result SetElementAttributes(const CORBA::WChar* path,
+                              const ZavediDedozozuriz::Attributes& attributes) override;
   Result CreateFolder(const CORBA::WChar* path) override;
   Result DeleteFolder(const CORBA::WChar* path) override;
   Result DeleteFile(const CORBA::WChar* path) override;

@@ -6,12 +6,12 @@
 #include <utility>
 
 #include "agent/data/hosting/WsException.h"
+#include "agent/service/TimeStamp.h"
 #include "agent/service/servants/IBackupDataBrowse_impl.h"
 #include "agent/service/servants/IBackupDataCopy_impl.h"
 #include "agent/service/servants/IBackupDataRead_impl.h"
 #include "agent/service/servants/IBackupDataWrite_impl.h"
 #include "agent/service/servants/WorkstationSettings_impl.h"
-#include "agent/service/TimeStamp.h"
 
 namespace zr {
 

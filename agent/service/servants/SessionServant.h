@@ -44,8 +44,8 @@ class SessionServant : public POA_ZavediDedozozuriz::Session, public CAgentServa
   // Nil (and nothing made) for a nil `target`. A copy servant that cannot be
   // built (no write interface of the target) is logged, freed, and reaches
   // the caller as CORBA::UNKNOWN.
-  ZavediDedozozuriz::IDLBackupDataCopy_ptr GetCopyInterface(
-      const ZavediDedozozuriz::ISettings& settings, ZavediDedozozuriz::Session_ptr target) override;
+  ZavediDedozozuriz::IDLBackupDataCopy_ptr GetCopyInterface(const ZavediDedozozuriz::ISettings& settings,
+                                                            ZavediDedozozuriz::Session_ptr target) override;
   ZavediDedozozuriz::IDLBackupDataBrowse_ptr GetBackupInterface(
       const Tessarine::WStringsList& filters) override;
   // Made on the first call; later calls give the same object. Nil when it

@@ -97,8 +97,7 @@ ZavediDedozozuriz::Session_ptr WorkstationServant::OpenSession(Tessarine::Sessio
     if (!allowed) Deny(L"    Access denied for the user '" + login + L"'");
   }
   if (!CORBA::is_nil(log)) omniORB::setClientCallTimeout(log, kCoordinatorTimeoutMs);
-  auto* servant = new SessionServant(Poa(), extensions_.get(), login,
-                                     Tessarine::Session::_duplicate(session),
+  auto* servant = new SessionServant(Poa(), extensions_.get(), login, Tessarine::Session::_duplicate(session),
                                      Tessarine::Log::_duplicate(log));
   sessions_.emplace_back(servant, Poa());
   ZavediDedozozuriz::Session_ptr reference = servant->_this();

@@ -20,9 +20,9 @@
 #include "ZavediDedozozuriz.hh"
 #include "agent/data/hosting/ExtensionLoader.h"
 #include "agent/service/CorbaWrapper.h"
+#include "agent/service/identity/UserIdentity.h"
 #include "agent/service/servants/AgentServant.h"
 #include "agent/service/servants/SessionServant.h"
-#include "agent/service/identity/UserIdentity.h"
 
 namespace zr {
 
@@ -55,8 +55,7 @@ class WorkstationServant : public POA_ZavediDedozozuriz::Workstation, public CAg
   // Raises AccessDenied for a nil session, a session whose login cannot be
   // read, and (unless authorization is disabled in the settings) a login the
   // identity refuses; each with its line in the agent's log.
-  ZavediDedozozuriz::Session_ptr OpenSession(Tessarine::Session_ptr session,
-                                             Tessarine::Log_ptr log) override;
+  ZavediDedozozuriz::Session_ptr OpenSession(Tessarine::Session_ptr session, Tessarine::Log_ptr log) override;
   // Ends one of this workstation's sessions. Any other reference (unknown,
   // already closed, another object of the agent, another process's) is only
   // logged: "Attempt to close unknown session". Never raises.

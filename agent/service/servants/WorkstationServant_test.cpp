@@ -151,8 +151,9 @@ TEST_F(WorkstationTest, SessionsWithACoordinatorInAnotherProcess) {
 
   ZavediDedozozuriz::Session_var opened = workstation_->OpenSession(session, log);
   EXPECT_TRUE(log_.Contains(L"] Session opening requested\n"));
-  EXPECT_TRUE(log_.Contains(L"] Session successfully opened for the backup server\n"
-                            L"Tried to open session for the user 'Quillanbreck.exe'\n"))
+  EXPECT_TRUE(
+      log_.Contains(L"] Session successfully opened for the backup server\n"
+                    L"Tried to open session for the user 'Quillanbreck.exe'\n"))
       << log_.Text();
 
   ZavediDedozozuriz::WorkstationSettings_var first = opened->GetSettings();
@@ -172,8 +173,9 @@ TEST_F(WorkstationTest, SessionsWithACoordinatorInAnotherProcess) {
 TEST_F(WorkstationTest, ClosingWhatIsNoSessionTouchesNothing) {
   coordinator_->State().SetLogin(L"bob");
   ZavediDedozozuriz::Session_var opened = Open();
-  EXPECT_TRUE(log_.Contains(L"] Session successfully opened for the user 'bob'\n"
-                            L"Tried to open session for the user 'bob'\n"));
+  EXPECT_TRUE(
+      log_.Contains(L"] Session successfully opened for the user 'bob'\n"
+                    L"Tried to open session for the user 'bob'\n"));
   ZavediDedozozuriz::WorkstationSettings_var settings = opened->GetSettings();
 
   auto unknownCount = [&]() {
@@ -185,9 +187,9 @@ TEST_F(WorkstationTest, ClosingWhatIsNoSessionTouchesNothing) {
     return count;
   };
   Tessarine::Session_var foreign = coordinator_->Session();
-  for (CORBA::Object_ptr object : {static_cast<CORBA::Object_ptr>(settings.in()),
-                                   static_cast<CORBA::Object_ptr>(workstation_.in()),
-                                   static_cast<CORBA::Object_ptr>(foreign.in()), CORBA::Object::_nil()})
+  for (CORBA::Object_ptr object :
+       {static_cast<CORBA::Object_ptr>(settings.in()), static_cast<CORBA::Object_ptr>(workstation_.in()),
+        static_cast<CORBA::Object_ptr>(foreign.in()), CORBA::Object::_nil()})
     workstation_->CloseSession(ZavediDedozozuriz::Session::_unchecked_narrow(object));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (unknownCount() < 4 && std::chrono::steady_clock::now() < deadline)

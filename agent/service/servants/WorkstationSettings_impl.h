@@ -10,8 +10,7 @@
 
 namespace zr {
 
-class WorkstationSettings_impl : public POA_ZavediDedozozuriz::WorkstationSettings,
-                                 public CAgentServant {
+class WorkstationSettings_impl : public POA_ZavediDedozozuriz::WorkstationSettings, public CAgentServant {
  public:
   explicit WorkstationSettings_impl(PortableServer::POA_ptr poa) : CAgentServant(poa) {}
 
@@ -19,8 +18,7 @@ class WorkstationSettings_impl : public POA_ZavediDedozozuriz::WorkstationSettin
   // still does not exist after creating it with its parents. Else stores the
   // folder as given and saves the settings: SUCCESS, or FAILED when the save
   // failed (the new value stays in effect for this run).
-  ZavediDedozozuriz::IDLErrorID SetTempFolder(const CORBA::WChar* folder,
-                                              CORBA::Boolean create) override;
+  ZavediDedozozuriz::IDLErrorID SetTempFolder(const CORBA::WChar* folder, CORBA::Boolean create) override;
   // The settings' temporary folder.
   CORBA::WChar* GetTempFolder() override;
   // The library's temporary folder, whatever the settings say.

@@ -16,8 +16,12 @@ std::wstring Widen(const char* text) {
 
 }  // namespace
 
-std::wstring ExceptionText(const std::exception& e) { return CCommonException(Widen(e.what()).c_str()).Text(); }
+std::wstring ExceptionText(const std::exception& e) {
+  return CCommonException(Widen(e.what()).c_str()).Text();
+}
 
-std::wstring ExceptionText(const CORBA::Exception& e) { return CCommonException(Widen(e._name()).c_str()).Text(); }
+std::wstring ExceptionText(const CORBA::Exception& e) {
+  return CCommonException(Widen(e._name()).c_str()).Text();
+}
 
 }  // namespace zr

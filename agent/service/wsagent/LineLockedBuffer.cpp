@@ -17,23 +17,23 @@ thread_local PendingLine t_pending;
 
 }  // namespace
 
-CLineLockedBuffer::CLineLockedBuffer(std::wstreambuf* target) : m_target(target), m_serial(g_nextSerial++) {}
+CLineLockedBuffer::CLineLockedBuffer(std::wstreambuf* target) : target_(target), serial_(g_nextSerial++) {}
 
 CLineLockedBuffer::~CLineLockedBuffer() { FlushPending(); }
 
 std::wstring& CLineLockedBuffer::Pending() {
-  if (t_pending.serial != m_serial) {
-    t_pending.serial = m_serial;
+  if (t_pending.serial != serial_) {
+    t_pending.serial = serial_;
     t_pending.text.clear();
   }
   return t_pending.text;
 }
 
 void CLineLockedBuffer::WriteLine(const std::wstring& line) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  if (m_target == nullptr) return;
-  m_target->sputn(line.data(), static_cast<std::streamsize>(line.size()));
-  m_target->pubsync();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (target_ == nullptr) return;
+  target_->sputn(line.data(), static_cast<std::streamsize>(line.size()));
+  target_->pubsync();
 }
 
 void CLineLockedBuffer::FlushPending() {

@@ -39,9 +39,9 @@ class CLineLockedBuffer : public std::wstreambuf {
   std::wstring& Pending();
   void WriteLine(const std::wstring& line);
 
-  std::wstreambuf* const m_target;
-  const unsigned long m_serial;  // tells this buffer's pending lines from a destroyed one's
-  std::mutex m_mutex;            // guards writes to m_target
+  std::wstreambuf* const target_;
+  const unsigned long serial_;  // tells this buffer's pending lines from a destroyed one's
+  std::mutex mutex_;            // guards writes to target_
 };
 
 }  // namespace zr

@@ -31,7 +31,8 @@ TEST(LineLockedBufferTest, ConcurrentWritersNeverMixLines) {
     std::vector<std::thread> writers;
     for (int t = 0; t < kThreads; ++t) {
       writers.emplace_back([&out, t] {
-        for (int i = 0; i < kLines; ++i) out << L"thread " << t << L" line " << i << L" \u00e9\u20ac" << std::endl;
+        for (int i = 0; i < kLines; ++i)
+          out << L"thread " << t << L" line " << i << L" \u00e9\u20ac" << std::endl;
       });
     }
     for (std::thread& writer : writers) writer.join();

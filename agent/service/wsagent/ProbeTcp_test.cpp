@@ -17,23 +17,23 @@ using namespace zr;
 // A listening socket on 127.0.0.1 with a port of the system's choosing.
 class Listener {
  public:
-  Listener() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  Listener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof(address);
-    if (::bind(m_fd, reinterpret_cast<sockaddr*>(&address), size) == 0 && ::listen(m_fd, 4) == 0 &&
-        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
-      m_port = ntohs(address.sin_port);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), size) == 0 && ::listen(fd_, 4) == 0 &&
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+      port_ = ntohs(address.sin_port);
     }
   }
-  ~Listener() { ::close(m_fd); }
-  std::wstring Port() const { return std::to_wstring(m_port); }
-  void Close() { ::close(m_fd), m_fd = -1; }
+  ~Listener() { ::close(fd_); }
+  std::wstring Port() const { return std::to_wstring(port_); }
+  void Close() { ::close(fd_), fd_ = -1; }
 
  private:
-  int m_fd;
-  int m_port = 0;
+  int fd_;
+  int port_ = 0;
 };
 
 double SecondsOf(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }

@@ -29,7 +29,7 @@ std::locale WithUtf8(const std::locale& base) { return std::locale(base, new std
 
 }  // namespace
 
-CQuillanbreck::CQuillanbreck(std::chrono::milliseconds watchdogPeriod) : m_watchdogPeriod(watchdogPeriod) {
+CQuillanbreck::CQuillanbreck(std::chrono::milliseconds watchdogPeriod) : watchdogPeriod_(watchdogPeriod) {
   SetOrbEndCallback(RequestShutdown);
   CSettings* settings = CSettings::Instance();
   if (settings == nullptr) throw std::bad_alloc();
@@ -37,31 +37,31 @@ CQuillanbreck::CQuillanbreck(std::chrono::milliseconds watchdogPeriod) : m_watch
 }
 
 CQuillanbreck::~CQuillanbreck() {
-  m_watchdog.Stop();
-  if (m_savedBuffer != nullptr) {
-    if (m_logBuffer) m_logBuffer->FlushPending();
-    std::wcerr.rdbuf(m_savedBuffer);
+  watchdog_.Stop();
+  if (savedBuffer_ != nullptr) {
+    if (logBuffer_) logBuffer_->FlushPending();
+    std::wcerr.rdbuf(savedBuffer_);
   }
-  if (m_logFile.is_open()) m_logFile.close();
+  if (logFile_.is_open()) logFile_.close();
   CSettings::Release();
 }
 
 void CQuillanbreck::ApplyOptions() {
   CSettings* settings = CSettings::Instance();
   std::wstring value;
-  if (m_commandLine.GetOption(L"--CoordinatorHost", value)) (void)settings->SetCoordinatorHost(value);
-  if (m_commandLine.GetOption(L"--CoordinatorPort", value)) (void)settings->SetCoordinatorPort(value);
-  if (m_commandLine.GetOption(L"-h", value)) SetListenHost(value);
-  if (m_commandLine.GetOption(L"-p", value)) SetListenPort(value);
-  if (m_commandLine.GetOption(L"--CustomORBParameters", value)) {
+  if (commandLine_.GetOption(L"--CoordinatorHost", value)) (void)settings->SetCoordinatorHost(value);
+  if (commandLine_.GetOption(L"--CoordinatorPort", value)) (void)settings->SetCoordinatorPort(value);
+  if (commandLine_.GetOption(L"-h", value)) SetListenHost(value);
+  if (commandLine_.GetOption(L"-p", value)) SetListenPort(value);
+  if (commandLine_.GetOption(L"--CustomORBParameters", value)) {
     SetCustomParameters(value);
     SetUseCustomParameters(true);
   }
 }
 
 void CQuillanbreck::OpenLog() {
-  if (m_logOpened) return;
-  m_logOpened = true;
+  if (logOpened_) return;
+  logOpened_ = true;
   CSettings* settings = CSettings::Instance();
   const std::wstring path = settings->GetLogFilePath();
   const std::string narrowPath = ZRLib::strings::toAstr(path);
@@ -76,12 +76,12 @@ void CQuillanbreck::OpenLog() {
   // Imbued before it is opened: a file stream cannot change its conversion once
   // it has written, and without UTF-8 the first non-ASCII character would fail
   // the stream and silence every later line.
-  m_logFile.imbue(WithUtf8(m_logFile.getloc()));
-  m_logFile.open(narrowPath, std::ios::out | std::ios::trunc);
-  m_savedBuffer = std::wcerr.rdbuf();
-  if (m_logFile.is_open()) {
-    m_logBuffer.reset(new CLineLockedBuffer(m_logFile.rdbuf()));
-    std::wcerr.rdbuf(m_logBuffer.get());
+  logFile_.imbue(WithUtf8(logFile_.getloc()));
+  logFile_.open(narrowPath, std::ios::out | std::ios::trunc);
+  savedBuffer_ = std::wcerr.rdbuf();
+  if (logFile_.is_open()) {
+    logBuffer_.reset(new CLineLockedBuffer(logFile_.rdbuf()));
+    std::wcerr.rdbuf(logBuffer_.get());
   }
 }
 
@@ -90,8 +90,8 @@ int CQuillanbreck::Run(const CArgumentList& commandLine, const std::wstring& pro
   // The text of the exception that ended the run, written once the log is set up.
   std::wstring failure;
   try {
-    m_programPath = programPath;
-    m_commandLine = commandLine;
+    programPath_ = programPath;
+    commandLine_ = commandLine;
     ApplyOptions();
     OpenLog();
     CSettings* settings = CSettings::Instance();
@@ -143,14 +143,14 @@ int CQuillanbreck::ConnectCoordinator() {
 
 int CQuillanbreck::Serve() {
   CSettings* settings = CSettings::Instance();
-  m_workstation = new (std::nothrow) WorkstationServant(*this, settings->GetName(), m_programPath);
-  if (m_workstation == nullptr) {
+  workstation_ = new (std::nothrow) WorkstationServant(*this, settings->GetName(), programPath_);
+  if (workstation_ == nullptr) {
     std::wcerr << L"Can't allocate memory for the workstation" << std::endl;
     return 1;
   }
   CORBA::Object_var reference;
   try {
-    reference = m_workstation->Activate();
+    reference = workstation_->Activate();
   } catch (const CORBA::Exception&) {
     std::wcerr << L"Can't activate workstation servant" << std::endl;
     DropWorkstation();
@@ -175,7 +175,7 @@ int CQuillanbreck::Serve() {
   std::wcerr << std::endl;
 
   try {
-    m_watchdog.Start(*this, settings->GetName(), narrowName, reference.in(), m_watchdogPeriod);
+    watchdog_.Start(*this, settings->GetName(), narrowName, reference.in(), watchdogPeriod_);
   } catch (const std::system_error& e) {
     WriteTimeStampedLine(std::wcerr, ExceptionText(e));
   }
@@ -184,7 +184,7 @@ int CQuillanbreck::Serve() {
   std::wcerr << std::endl;
   WriteTimeStampedLine(std::wcerr, L"==== STOPPING ====");
   // Joined first: it must not bind the name again after the unbind below.
-  m_watchdog.Stop();
+  watchdog_.Stop();
   std::wcerr << L"Take offline (Unregister Workstation on the Coordinator)" << std::endl;
   try {
     (void)UnbindObject(narrowName.c_str(), kWorkstationKind);
@@ -196,7 +196,7 @@ int CQuillanbreck::Serve() {
     DropWorkstation();
   } else {
     WriteTimeStampedLine(std::wcerr, L"Remote calls still running: the extensions stay loaded");
-    m_workstation = nullptr;  // left to the calls that still use it
+    workstation_ = nullptr;  // left to the calls that still use it
   }
   std::wcerr << L"Closing active connections..." << std::endl;
   Stop();
@@ -205,12 +205,12 @@ int CQuillanbreck::Serve() {
 }
 
 void CQuillanbreck::DropWorkstation() {
-  if (m_workstation == nullptr) return;
+  if (workstation_ == nullptr) return;
   // Deactivation closes the sessions and drops the POA's reference; the creation
   // reference goes last, so the servant (and the extensions it loaded) goes here.
-  m_workstation->Deactivate();
-  m_workstation->_remove_ref();
-  m_workstation = nullptr;
+  workstation_->Deactivate();
+  workstation_->_remove_ref();
+  workstation_ = nullptr;
 }
 
 bool CQuillanbreck::DrainRequests() {

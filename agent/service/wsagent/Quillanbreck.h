@@ -49,7 +49,7 @@ class CQuillanbreck : public CTessarine {
   // already taken down).
   [[nodiscard]] int Serve();
 
-  const std::wstring& GetProgramPath() const { return m_programPath; }
+  const std::wstring& GetProgramPath() const { return programPath_; }
 
  private:
   void ApplyOptions();
@@ -61,15 +61,15 @@ class CQuillanbreck : public CTessarine {
   // True when none runs any more.
   bool DrainRequests();
 
-  std::wofstream m_logFile;
-  std::unique_ptr<CLineLockedBuffer> m_logBuffer;
-  std::wstreambuf* m_savedBuffer = nullptr;  // std::wcerr's own buffer while redirected
-  bool m_logOpened = false;
-  std::wstring m_programPath;
-  CArgumentList m_commandLine;
-  WorkstationServant* m_workstation = nullptr;  // owns the creation reference while set
-  CRegistrationWatchdog m_watchdog;
-  const std::chrono::milliseconds m_watchdogPeriod;
+  std::wofstream logFile_;
+  std::unique_ptr<CLineLockedBuffer> logBuffer_;
+  std::wstreambuf* savedBuffer_ = nullptr;  // std::wcerr's own buffer while redirected
+  bool logOpened_ = false;
+  std::wstring programPath_;
+  CArgumentList commandLine_;
+  WorkstationServant* workstation_ = nullptr;  // owns the creation reference while set
+  CRegistrationWatchdog watchdog_;
+  const std::chrono::milliseconds watchdogPeriod_;
 };
 
 }  // namespace zr

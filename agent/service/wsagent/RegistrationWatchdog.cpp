@@ -18,29 +18,29 @@ CRegistrationWatchdog::~CRegistrationWatchdog() { Stop(); }
 
 void CRegistrationWatchdog::Start(CTessarine& server, const std::wstring& name, const std::string& narrowName,
                                   CORBA::Object_ptr workstation, std::chrono::milliseconds period) {
-  m_server = &server;
-  m_name = name;
-  m_narrowName = narrowName;
-  m_workstation = CORBA::Object::_duplicate(workstation);
-  m_period = period;
+  server_ = &server;
+  name_ = name;
+  narrowName_ = narrowName;
+  workstation_ = CORBA::Object::_duplicate(workstation);
+  period_ = period;
   {
     std::lock_guard<std::mutex> lock(StopMutex);
-    m_quit = false;
+    quit_ = false;
   }
-  m_thread = std::thread([this] { Body(); });
+  thread_ = std::thread([this] { Body(); });
 }
 
 void CRegistrationWatchdog::Stop() {
-  if (!m_thread.joinable()) return;
+  if (!thread_.joinable()) return;
   {
     std::lock_guard<std::mutex> lock(StopMutex);
-    m_quit = true;
+    quit_ = true;
   }
   StopCondition.notify_all();
-  m_thread.join();
+  thread_.join();
 }
 
-bool CRegistrationWatchdog::MustEnd() const { return m_quit || StopRequested.load(); }
+bool CRegistrationWatchdog::MustEnd() const { return quit_ || StopRequested.load(); }
 
 void CRegistrationWatchdog::Body() {
   for (;;) {
@@ -60,25 +60,28 @@ void CRegistrationWatchdog::Body() {
     }
     if (!goOn) return;
     std::unique_lock<std::mutex> lock(StopMutex);
-    StopCondition.wait_for(lock, m_period, [this] { return MustEnd(); });
+    StopCondition.wait_for(lock, period_, [this] { return MustEnd(); });
   }
 }
 
 bool CRegistrationWatchdog::Check() {
-  ZavediDedozozuriz::Workstation_var found = m_server->FindWorkstation(m_name);
+  ZavediDedozozuriz::Workstation_var found = server_->FindWorkstation(name_);
   if (!CORBA::is_nil(found)) return true;
-  std::wcerr << L"Missing workstation registration detected on the Coordinator. Workstation will be unavailable "
-                L"for external requests until reregister"
-             << std::endl;
-  (void)m_server->UnbindObject(m_narrowName.c_str(), kWorkstationKind);
-  if (CORBA::is_nil(m_workstation)) {
-    std::wcerr << L"Can't update workstation registration on the Coordinator. Servant does not exists." << std::endl;
+  std::wcerr
+      << L"Missing workstation registration detected on the Coordinator. Workstation will be unavailable "
+         L"for external requests until reregister"
+      << std::endl;
+  (void)server_->UnbindObject(narrowName_.c_str(), kWorkstationKind);
+  if (CORBA::is_nil(workstation_)) {
+    std::wcerr << L"Can't update workstation registration on the Coordinator. Servant does not exists."
+               << std::endl;
     return false;
   }
-  if (m_server->RegisterWithRetry(m_narrowName.c_str(), kWorkstationKind, m_workstation) != 0) {
-    std::wcerr << L"Can't update workstation registration on the Coordinator. May be Coordinator service doesn't "
-                  L"running"
-               << std::endl;
+  if (server_->RegisterWithRetry(narrowName_.c_str(), kWorkstationKind, workstation_) != 0) {
+    std::wcerr
+        << L"Can't update workstation registration on the Coordinator. May be Coordinator service doesn't "
+           L"running"
+        << std::endl;
   } else {
     std::wcerr << L"Workstation successfully reregistered on the Coordinator" << std::endl;
   }

@@ -41,7 +41,7 @@ class CRegistrationWatchdog {
   // first; its naming calls are bounded by the ORB's call time-out. Idempotent.
   void Stop();
 
-  bool IsRunning() const { return m_thread.joinable(); }
+  bool IsRunning() const { return thread_.joinable(); }
 
  private:
   void Body();
@@ -49,13 +49,13 @@ class CRegistrationWatchdog {
   bool Check();
   bool MustEnd() const;
 
-  CTessarine* m_server = nullptr;
-  std::wstring m_name;
-  std::string m_narrowName;
-  CORBA::Object_var m_workstation;
-  std::chrono::milliseconds m_period = kDefaultPeriod;
-  bool m_quit = false;  // guarded by StopMutex
-  std::thread m_thread;
+  CTessarine* server_ = nullptr;
+  std::wstring name_;
+  std::string narrowName_;
+  CORBA::Object_var workstation_;
+  std::chrono::milliseconds period_ = kDefaultPeriod;
+  bool quit_ = false;  // guarded by StopMutex
+  std::thread thread_;
 };
 
 }  // namespace zr

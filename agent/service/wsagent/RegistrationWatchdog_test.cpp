@@ -22,7 +22,8 @@ using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
 const wchar_t kMissing[] =
-    L"Missing workstation registration detected on the Coordinator. Workstation will be unavailable for external "
+    L"Missing workstation registration detected on the Coordinator. Workstation will be unavailable for "
+    L"external "
     L"requests until reregister\n";
 const wchar_t kRebound[] = L"Workstation successfully reregistered on the Coordinator\n";
 
@@ -48,23 +49,23 @@ size_t Count(const std::wstring& text, const std::wstring& what) {
 class RegistrationWatchdogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_saved = std::wcerr.rdbuf(&m_log);
-    m_server.SetListenHost(L"127.0.0.1");
-    ASSERT_EQ(m_server.StartOrb(L"127.0.0.1", m_naming.WidePort()), 0);
-    m_servant = new Workstation;
-    PortableServer::ObjectId_var id = m_server.Poa()->activate_object(m_servant);
-    m_reference = m_server.Poa()->id_to_reference(id.in());
+    saved_ = std::wcerr.rdbuf(&log_);
+    server_.SetListenHost(L"127.0.0.1");
+    ASSERT_EQ(server_.StartOrb(L"127.0.0.1", naming_.WidePort()), 0);
+    servant_ = new Workstation;
+    PortableServer::ObjectId_var id = server_.Poa()->activate_object(servant_);
+    reference_ = server_.Poa()->id_to_reference(id.in());
   }
   void TearDown() override {
-    m_watchdog.Stop();
-    m_server.Stop();
-    m_servant->_remove_ref();
-    std::wcerr.rdbuf(m_saved);
+    watchdog_.Stop();
+    server_.Stop();
+    servant_->_remove_ref();
+    std::wcerr.rdbuf(saved_);
   }
 
   bool Bound() {
     try {
-      ZavediDedozozuriz::Workstation_var found = m_server.FindWorkstation(L"watched");
+      ZavediDedozozuriz::Workstation_var found = server_.FindWorkstation(L"watched");
       return !CORBA::is_nil(found);
     } catch (const CCommonException&) {
       return false;
@@ -79,30 +80,30 @@ class RegistrationWatchdogTest : public ::testing::Test {
     return false;
   }
   // The log so far. REQUIRES: the watchdog is stopped (no writer runs).
-  std::wstring Log() const { return m_text.str(); }
+  std::wstring Log() const { return text_.str(); }
 
-  NamingServiceProcess m_naming;
-  std::wstringbuf m_text;
-  zr::CLineLockedBuffer m_log{&m_text};
-  std::wstreambuf* m_saved = nullptr;
-  CTessarine m_server;
-  Workstation* m_servant = nullptr;
-  CORBA::Object_var m_reference;
-  zr::CRegistrationWatchdog m_watchdog;
+  NamingServiceProcess naming_;
+  std::wstringbuf text_;
+  zr::CLineLockedBuffer log_{&text_};
+  std::wstreambuf* saved_ = nullptr;
+  CTessarine server_;
+  Workstation* servant_ = nullptr;
+  CORBA::Object_var reference_;
+  zr::CRegistrationWatchdog watchdog_;
 };
 
 TEST_F(RegistrationWatchdogTest, RebindsAfterUnbindAndAfterANamingRestart) {
-  m_watchdog.Start(m_server, L"watched", "watched", m_reference, milliseconds(200));
+  watchdog_.Start(server_, L"watched", "watched", reference_, milliseconds(200));
   ASSERT_TRUE(WaitBound(milliseconds(5000)));  // the first check runs at once
 
-  ASSERT_EQ(m_server.UnbindObject("watched", "workstation"), 0);
+  ASSERT_EQ(server_.UnbindObject("watched", "workstation"), 0);
   EXPECT_TRUE(WaitBound(milliseconds(5000)));
 
   // A fresh naming service on the same port: the context is made again.
-  m_naming.Stop();
-  m_naming.Restart();
+  naming_.Stop();
+  naming_.Restart();
   EXPECT_TRUE(WaitBound(milliseconds(10000)));
-  m_watchdog.Stop();
+  watchdog_.Stop();
   const std::wstring log = Log();
   // A check that met the restart half-way logged its failure and ran again.
   EXPECT_GE(Count(log, kRebound), 3u) << log;
@@ -110,54 +111,57 @@ TEST_F(RegistrationWatchdogTest, RebindsAfterUnbindAndAfterANamingRestart) {
 }
 
 TEST_F(RegistrationWatchdogTest, SurvivesTheNamingServiceBeingDown) {
-  m_watchdog.Start(m_server, L"watched", "watched", m_reference, milliseconds(200));
+  watchdog_.Start(server_, L"watched", "watched", reference_, milliseconds(200));
   ASSERT_TRUE(WaitBound(milliseconds(5000)));
-  m_naming.Stop();
+  naming_.Stop();
   std::this_thread::sleep_for(milliseconds(1000));
-  EXPECT_TRUE(m_watchdog.IsRunning());
-  m_naming.Restart();
+  EXPECT_TRUE(watchdog_.IsRunning());
+  naming_.Restart();
   EXPECT_TRUE(WaitBound(milliseconds(10000)));
-  m_watchdog.Stop();
+  watchdog_.Stop();
   const std::wstring log = Log();
   // Each failed check wrote the exception's text with a time stamp.
-  EXPECT_NE(log.find(L"] exception message: An error occurred while obtain a reference to the"), std::wstring::npos)
+  EXPECT_NE(log.find(L"] exception message: An error occurred while obtain a reference to the"),
+            std::wstring::npos)
       << log;
   EXPECT_GE(Count(log, kRebound), 2u) << log;
 }
 
 TEST_F(RegistrationWatchdogTest, StopEndsTheWaitAtOnce) {
-  m_watchdog.Start(m_server, L"watched", "watched", m_reference, milliseconds(60000));
+  watchdog_.Start(server_, L"watched", "watched", reference_, milliseconds(60000));
   ASSERT_TRUE(WaitBound(milliseconds(5000)));
   std::this_thread::sleep_for(milliseconds(100));
   const auto start = Clock::now();
-  m_watchdog.Stop();
+  watchdog_.Stop();
   EXPECT_LT(Clock::now() - start, milliseconds(1000));
-  EXPECT_FALSE(m_watchdog.IsRunning());
+  EXPECT_FALSE(watchdog_.IsRunning());
   EXPECT_EQ(Count(Log(), kRebound), 1u);
 }
 
 // A naming service that accepts but never answers: the check in progress gives up
 // after the naming call time-out, so the join at the stop is bounded.
 TEST_F(RegistrationWatchdogTest, FrozenNamingServiceCannotHoldTheStop) {
-  m_watchdog.Start(m_server, L"watched", "watched", m_reference, milliseconds(100));
+  watchdog_.Start(server_, L"watched", "watched", reference_, milliseconds(100));
   ASSERT_TRUE(WaitBound(milliseconds(5000)));
-  ASSERT_EQ(kill(m_naming.Pid(), SIGSTOP), 0);
+  ASSERT_EQ(kill(naming_.Pid(), SIGSTOP), 0);
   std::this_thread::sleep_for(milliseconds(300));  // a check is now waiting for an answer
   const auto start = Clock::now();
-  m_watchdog.Stop();
+  watchdog_.Stop();
   const auto took = Clock::now() - start;
-  kill(m_naming.Pid(), SIGCONT);
+  kill(naming_.Pid(), SIGCONT);
   EXPECT_LT(took, milliseconds(CCorbaWrapper::kNamingCallTimeoutMs * 2 + 2000));
-  EXPECT_FALSE(m_watchdog.IsRunning());
+  EXPECT_FALSE(watchdog_.IsRunning());
 }
 
 TEST_F(RegistrationWatchdogTest, NothingToBindEndsTheWatchdog) {
-  m_watchdog.Start(m_server, L"watched", "watched", CORBA::Object::_nil(), milliseconds(100));
+  watchdog_.Start(server_, L"watched", "watched", CORBA::Object::_nil(), milliseconds(100));
   std::this_thread::sleep_for(milliseconds(500));
-  m_watchdog.Stop();
+  watchdog_.Stop();
   const std::wstring log = Log();
   EXPECT_EQ(Count(log, kMissing), 1u) << log;
-  EXPECT_EQ(Count(log, L"Can't update workstation registration on the Coordinator. Servant does not exists.\n"), 1u);
+  EXPECT_EQ(
+      Count(log, L"Can't update workstation registration on the Coordinator. Servant does not exists.\n"),
+      1u);
   EXPECT_FALSE(Bound());
 }
 

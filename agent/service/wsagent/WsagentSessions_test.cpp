@@ -9,8 +9,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <future>
+#include <iterator>
 #include <random>
 #include <sstream>
 #include <string>
@@ -39,15 +39,15 @@ fs::path MakeFolder(const std::string& prefix) {
 
 class Folder {
  public:
-  explicit Folder(const std::string& prefix) : m_path(MakeFolder(prefix)) {}
+  explicit Folder(const std::string& prefix) : path_(MakeFolder(prefix)) {}
   ~Folder() {
     std::error_code ignored;
-    fs::remove_all(m_path, ignored);
+    fs::remove_all(path_, ignored);
   }
-  const fs::path& Path() const { return m_path; }
+  const fs::path& Path() const { return path_; }
 
  private:
-  fs::path m_path;
+  fs::path path_;
 };
 
 void WriteRandom(const fs::path& file, size_t size, unsigned seed) {
@@ -64,8 +64,8 @@ class WsagentSessionsTest : public ::testing::Test {
     if (!why.empty()) GTEST_SKIP() << "skipped: " << why;
   }
 
-
-  static ZavediDedozozuriz::Workstation_ptr Workstation(const NamingServiceProcess& naming, const std::string& name) {
+  static ZavediDedozozuriz::Workstation_ptr Workstation(const NamingServiceProcess& naming,
+                                                        const std::string& name) {
     return ResolveWorkstation(g_orb, naming.Corbaloc(), name);
   }
 };
@@ -176,8 +176,8 @@ TEST_F(WsagentSessionsTest, CopyBetweenTwoAgents) {
   ASSERT_FALSE(CORBA::is_nil(copy));
   EXPECT_EQ(copy->StartCopying(L""), ZavediDedozozuriz::SUCCESS);
   EXPECT_EQ(copy->CopyFile(L"TestFolder\\new.bin", L"TestFolder\\new.bin", true), ZavediDedozozuriz::SUCCESS);
-  EXPECT_EQ(copy->CopyFileDiff(L"TestFolder\\changed.bin", L"TestFolder\\changed.bin", L"TestFolder\\changed.bin",
-                               true),
+  EXPECT_EQ(copy->CopyFileDiff(L"TestFolder\\changed.bin", L"TestFolder\\changed.bin",
+                               L"TestFolder\\changed.bin", true),
             ZavediDedozozuriz::SUCCESS);
   EXPECT_EQ(copy->FinishCopying(), ZavediDedozozuriz::SUCCESS);
   workstationA->CloseSession(sessionA);
@@ -215,7 +215,8 @@ TEST_F(WsagentSessionsTest, StopWithASlowReadInFlight) {
   // The writer end: opened once the agent opens the reading end.
   auto writer = std::async(std::launch::async, [&] { return ::open(fifo.c_str(), O_WRONLY); });
   CORBA::ULong handle = 0;
-  ASSERT_EQ(reader->OpenFile(L"TestFolder\\slow", ZavediDedozozuriz::Read, handle), ZavediDedozozuriz::SUCCESS);
+  ASSERT_EQ(reader->OpenFile(L"TestFolder\\slow", ZavediDedozozuriz::Read, handle),
+            ZavediDedozozuriz::SUCCESS);
   const int fd = writer.get();
   ASSERT_GE(fd, 0);
   auto read = std::async(std::launch::async, [&] {
@@ -239,8 +240,9 @@ TEST_F(WsagentSessionsTest, StopWithASlowReadInFlight) {
   EXPECT_EQ(agent.WaitExit(seconds(20)), 0) << agent.Stderr();
   const std::vector<std::wstring> lines = agent.LogLines();
   ASSERT_GE(lines.size(), 6u);
-  const std::vector<std::wstring> tail = {L"Unloading extensions...", L"    Done", L"Closing active connections...",
-                                          L"    Done", L"[T] Stop backup workstation"};
+  const std::vector<std::wstring> tail = {L"Unloading extensions...", L"    Done",
+                                          L"Closing active connections...", L"    Done",
+                                          L"[T] Stop backup workstation"};
   EXPECT_TRUE(std::equal(tail.begin(), tail.end(), lines.end() - tail.size())) << agent.Log();
 }
 

@@ -28,12 +28,12 @@ class WsagentTest : public ::testing::Test {
     if (!why.empty()) GTEST_SKIP() << "skipped: " << why;
   }
 
-
   static bool Resolves(const NamingServiceProcess& naming, const std::string& name) {
     return RunNameclt(naming.Port(), {"resolve", WorkstationNamePath(name)}) == 0;
   }
 
-  static ZavediDedozozuriz::Workstation_ptr Workstation(const NamingServiceProcess& naming, const std::string& name) {
+  static ZavediDedozozuriz::Workstation_ptr Workstation(const NamingServiceProcess& naming,
+                                                        const std::string& name) {
     return ResolveWorkstation(g_orb, naming.Corbaloc(), name);
   }
 };
@@ -108,8 +108,10 @@ TEST_F(WsagentTest, OptionsPersistLastOptionIgnoredLogEmptied) {
   AgentProcess agent(options);
   ASSERT_TRUE(agent.WaitForLog(L"==== STARTED ====", seconds(20))) << agent.Stderr();
   const std::string settings = agent.Settings();
-  EXPECT_NE(settings.find("<param name=\"CoordinatorHost\">127.0.0.1</param>"), std::string::npos) << settings;
-  EXPECT_NE(settings.find("<param name=\"CoordinatorPort\">" + naming.PortText() + "</param>"), std::string::npos);
+  EXPECT_NE(settings.find("<param name=\"CoordinatorHost\">127.0.0.1</param>"), std::string::npos)
+      << settings;
+  EXPECT_NE(settings.find("<param name=\"CoordinatorPort\">" + naming.PortText() + "</param>"),
+            std::string::npos);
   agent.Signal(SIGINT);
   EXPECT_EQ(agent.WaitExit(seconds(20)), 0);
 }
@@ -137,7 +139,8 @@ TEST_F(WsagentTest, NoNamingServiceFailsFastAndKeepsTheOptions) {
   };
   EXPECT_EQ(agent.LogLines(), expected);
   const std::string settings = agent.Settings();
-  EXPECT_NE(settings.find("<param name=\"CoordinatorHost\">localhost</param>"), std::string::npos) << settings;
+  EXPECT_NE(settings.find("<param name=\"CoordinatorHost\">localhost</param>"), std::string::npos)
+      << settings;
   EXPECT_NE(settings.find("<param name=\"CoordinatorPort\">" + std::to_string(port) + "</param>"),
             std::string::npos);
 }
@@ -262,10 +265,12 @@ TEST_F(WsagentTest, NamingServiceGoneAtStop) {
   EXPECT_EQ(agent.WaitExit(seconds(20)), 0);
   // (The watchdog's first check may also have met the naming service going away.)
   const std::vector<std::wstring> lines = agent.LogLines();
-  const auto offline = std::find(lines.begin(), lines.end(), L"Take offline (Unregister Workstation on the Coordinator)");
+  const auto offline =
+      std::find(lines.begin(), lines.end(), L"Take offline (Unregister Workstation on the Coordinator)");
   ASSERT_NE(offline, lines.end()) << agent.Log();
   ASSERT_NE(offline + 1, lines.end());
-  EXPECT_EQ(offline[1].rfind(L"[T] exception message: An error occurred while obtain a reference to the", 0), 0u)
+  EXPECT_EQ(offline[1].rfind(L"[T] exception message: An error occurred while obtain a reference to the", 0),
+            0u)
       << offline[1];
   EXPECT_EQ(lines.back(), L"[T] Stop backup workstation");
 }
@@ -279,9 +284,10 @@ TEST_F(WsagentTest, SlowWatchdogRebindsAnEntryRemovedWithNameclt) {
   ASSERT_EQ(RunNameclt(naming.Port(), {"unbind", WorkstationNamePath(name)}), 0);
   ASSERT_FALSE(Resolves(naming, name));
   ASSERT_TRUE(agent.WaitForLog(L"Workstation successfully reregistered on the Coordinator", seconds(70)));
-  EXPECT_TRUE(agent.WaitForLog(L"Missing workstation registration detected on the Coordinator. Workstation will be "
-                               L"unavailable for external requests until reregister",
-                               seconds(1)));
+  EXPECT_TRUE(
+      agent.WaitForLog(L"Missing workstation registration detected on the Coordinator. Workstation will be "
+                       L"unavailable for external requests until reregister",
+                       seconds(1)));
   EXPECT_TRUE(Resolves(naming, name));
   agent.Signal(SIGINT);
   EXPECT_EQ(agent.WaitExit(seconds(20)), 0);

@@ -148,15 +148,15 @@ TEST_F(StandinTest, ABadImageLeavesTheDatabaseAsItWas) {
   const std::string image = (out_ / "SAMPLE.0.DB2INST1.DBPART000.20260101000000.001").string();
   const std::string head = "ZRDB2IMG1\nalias SAMPLE\n";
   const std::vector<std::string> bad = {
-      head + "file 18446744073709551615 huge\nend\n",   // declared size far beyond the data
-      head + "file 99999999999999999999 x\nend\n",      // size that overflows
+      head + "file 18446744073709551615 huge\nend\n",  // declared size far beyond the data
+      head + "file 99999999999999999999 x\nend\n",     // size that overflows
       head + "file 10 short\n0123\nend\n",             // data cut short
-      head + "file 2 ok\nabend\nmore",                  // bytes after the end
-      head + "file 2 ok\nab",                            // no end line
-      head + "file 1 ../up\nxend\n",                    // name leaves the folder
+      head + "file 2 ok\nabend\nmore",                 // bytes after the end
+      head + "file 2 ok\nab",                          // no end line
+      head + "file 1 ../up\nxend\n",                   // name leaves the folder
       head + "file -1 neg\nend\n",
-      head + "file 1\nxend\n",                         // no name
-      head + std::string(5000, 'f'),                     // endless line
+      head + "file 1\nxend\n",        // no name
+      head + std::string(5000, 'f'),  // endless line
       "ZRDB2IMG1\nalias OTHER\nend\n",
   };
   root_.AddDatabase("SAMPLE", {{"t1", "keep"}});

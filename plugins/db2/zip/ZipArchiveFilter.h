@@ -22,8 +22,8 @@
 #include "plugin-api/IBackupDataFilter.h"
 #include "plugin-api/ILog.h"
 #include "plugin-api/PluginBase.h"
-#include "plugins/db2/zip/ZipStreamWriter.h"
 #include "plugins/db2/zip/ZipArchiveReader.h"
+#include "plugins/db2/zip/ZipStreamWriter.h"
 
 namespace zipfilter {
 

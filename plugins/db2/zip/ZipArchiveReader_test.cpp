@@ -153,9 +153,9 @@ TEST_F(ZipReaderTest, ListsAndExtractsOurArchive) {
 Bytes Latin1NamedArchive(const std::wstring& name, const Bytes& data) {
   Bytes archive = WriteArchive({{name, data}});
   const std::string ascii(name.begin(), name.end());
-  for (std::size_t at = 0; (at = std::search(archive.begin() + static_cast<long>(at), archive.end(), ascii.begin(),
-                                             ascii.end()) -
-                                 archive.begin()) < archive.size();
+  for (std::size_t at = 0;
+       (at = std::search(archive.begin() + static_cast<long>(at), archive.end(), ascii.begin(), ascii.end()) -
+             archive.begin()) < archive.size();
        ++at) {
     archive[at + ascii.find('X')] = 0xFC;
   }
@@ -192,7 +192,8 @@ TEST_F(ZipReaderTest, NamesOutsideTheLocaleAreLatin1AndSurviveARepack) {
   ASSERT_EQ(zip.CommitTransaction(), 0);
   WriteAll(dir.File("repacked.zip"), writer.bytes);
   const Bytes raw = {'f', 0xFC, 'r', '.', 't', 'x', 't'};
-  EXPECT_NE(std::search(writer.bytes.begin(), writer.bytes.end(), raw.begin(), raw.end()), writer.bytes.end());
+  EXPECT_NE(std::search(writer.bytes.begin(), writer.bytes.end(), raw.begin(), raw.end()),
+            writer.bytes.end());
   ASSERT_EQ(reader.OpenZip(Path("repacked.zip").c_str()), 0);
   root.clear();
   ASSERT_EQ(reader.GetListing(L"", root), 0);

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <thread>
 
-#include "plugins/db2/zip/ZipStreamWriter.h"
 #include "plugins/db2/zip/ZipStreamReader.h"
+#include "plugins/db2/zip/ZipStreamWriter.h"
 #include "plugins/db2/zip/ZipTestSupport.h"
 
 namespace {

@@ -93,7 +93,7 @@ int CZipFilter::Compress(const unsigned char* data, unsigned int& size, const ui
   ZipFileHeader& entry = entries_.back();
   entry.uncompressedSize += size;
   entry.crc = static_cast<uint32_t>(knownCrc != nullptr ? crc32_combine(entry.crc, *knownCrc, size)
-                                                         : crc32(entry.crc, data, size));
+                                                        : crc32(entry.crc, data, size));
 
   stream_.next_in = const_cast<Bytef*>(data);
   stream_.avail_in = size;

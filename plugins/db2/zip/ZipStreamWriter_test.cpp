@@ -185,7 +185,8 @@ TEST(ZipFilterTest, WriterTakingOneBytePerCallGivesTheSameArchive) {
 }
 
 TEST(ZipFilterTest, DataWithItsCrcGivenGivesTheSameArchive) {
-  const std::vector<Entry> entries = {{L"a.txt", MakeText(300000, 5)}, {L"empty", {}}, {L"b", MakeBinary(70001, 6)}};
+  const std::vector<Entry> entries = {
+      {L"a.txt", MakeText(300000, 5)}, {L"empty", {}}, {L"b", MakeBinary(70001, 6)}};
   MemoryWriter writer;
   CZipFilter zip;
   ASSERT_EQ(zip.BeginTransaction(&writer), 0);

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "plugins/db2/zip/ZipStreamWriter.h"
 #include "plugins/db2/zip/ZipStreamReader.h"
+#include "plugins/db2/zip/ZipStreamWriter.h"
 #include "tests/support/TempDir.h"
 
 namespace ziptest {

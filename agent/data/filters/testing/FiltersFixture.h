@@ -30,7 +30,7 @@ class FiltersFixture : public hostingtest::HostingFixture {
     std::wstreambuf* old = std::wcerr.rdbuf(quiet.rdbuf());
     const std::string filters = (base_ / "Filters").string() + "/";
     filterLoader_ = std::make_unique<zr::CExtensionLoader>(L"wsagent", L"/nonexistent/Plugins/",
-                                                       std::wstring(filters.begin(), filters.end()));
+                                                           std::wstring(filters.begin(), filters.end()));
     std::wcerr.rdbuf(old);
     for (const std::string& library : {xor_, pack_, xdelta_}) zrtest::ResetCounts(library);
   }
