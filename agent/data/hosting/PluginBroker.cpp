@@ -2,6 +2,9 @@
 
 #include <exception>
 
+#include "Tessarine.hh"
+#include "agent/data/hosting/PluginLink.h"
+#include "agent/data/linkfs/LinkFS.h"
 #include "plugin-api/ResultCodes.h"
 
 namespace zr {
