@@ -29,6 +29,7 @@
 #include "tests/plugins/Counters.h"
 #include "tests/plugins/FolderFaults.h"
 #include "tests/support/FixedPluginInfo.h"
+#include "zrlib/strings/Strings.h"
 
 namespace fs = std::filesystem;
 
@@ -62,7 +63,7 @@ class FolderPlugin final : public IBackupDataWrite, private PluginBase {
   FolderPlugin(ILog* log, ILink* link) : PluginBase(log) {
     std::wstring folder;
     if (link != nullptr && link->GetValue(L"Folder", folder) && !folder.empty()) {
-      root_ = fs::path(folder);
+      root_ = fs::u8path(ZRLib::strings::WstrToUTF8(folder));
     } else if (const char* env = std::getenv("ZRTEST_FOLDER_ROOT")) {
       root_ = fs::path(env);
     }
@@ -151,7 +152,7 @@ class FolderPlugin final : public IBackupDataWrite, private PluginBase {
     for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
       struct stat st;
       if (::stat(it->path().c_str(), &st) != 0) continue;
-      entries.emplace_back(it->path().filename().wstring(), ToAttributes(st));
+      entries.emplace_back(ZRLib::strings::UTF8toWstr(it->path().filename().string()), ToAttributes(st));
     }
     return ec ? 1 : 0;
   }
@@ -231,12 +232,13 @@ class FolderPlugin final : public IBackupDataWrite, private PluginBase {
 
  private:
   // The file below the root; "." and ".." parts are dropped, so no path
-  // reaches outside the root.
+  // reaches outside the root. Names are UTF-8 on disk.
   fs::path Resolve(const std::wstring& path) const {
     fs::path result = root_;
     std::wstring part;
     auto add = [&result, &part] {
-      if (!part.empty() && part != L"." && part != L"..") result /= part;
+      if (!part.empty() && part != L"." && part != L"..")
+        result /= fs::u8path(ZRLib::strings::WstrToUTF8(part));
       part.clear();
     };
     for (wchar_t c : path) {

@@ -50,6 +50,17 @@ TEST_F(DataServantsTest, WriteServantReachesThePluginWithItsArguments) {
   ASSERT_EQ(list->length(), 1u);
   EXPECT_EQ(std::wstring(list[0].Name.in()), L"a.bin");
 
+  // A name outside ASCII reaches the disk as UTF-8 and comes back intact.
+  const std::wstring wide = L"dir\\\u00e9t\u00e9\U0001F600";
+  EXPECT_EQ(writer->CreateFolder(wide.c_str()), SUCCESS);
+  EXPECT_TRUE(std::filesystem::is_directory(
+      PlainRoot() / std::filesystem::u8path("dir/\xC3\xA9t\xC3\xA9\xF0\x9F\x98\x80")));
+  EXPECT_EQ(writer->GetListing(L"dir", list.out()), SUCCESS);
+  ASSERT_EQ(list->length(), 2u);
+  EXPECT_TRUE(std::wstring(list[0].Name.in()) == wide.substr(4) ||
+              std::wstring(list[1].Name.in()) == wide.substr(4));
+  EXPECT_EQ(writer->DeleteFolder(wide.c_str()), SUCCESS);
+
   EXPECT_EQ(writer->DeleteFile(L"dir\\a.bin"), SUCCESS);
   EXPECT_FALSE(std::filesystem::exists(PlainRoot() / "dir/a.bin"));
   EXPECT_EQ(writer->DeleteFolder(L"dir"), SUCCESS);

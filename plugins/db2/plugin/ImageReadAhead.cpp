@@ -1,4 +1,4 @@
-#include "plugins/db2/ImageReadAhead.h"
+#include "plugins/db2/plugin/ImageReadAhead.h"
 
 #include <zlib.h>
 

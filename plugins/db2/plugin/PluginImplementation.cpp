@@ -1,4 +1,4 @@
-#include "plugins/db2/PluginImplementation.h"
+#include "plugins/db2/plugin/PluginImplementation.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -14,13 +14,13 @@
 #include <new>
 #include <vector>
 
-#include "plugins/db2/ImageReadAhead.h"
-#include "plugins/db2/ImageWriteBehind.h"
-#include "plugins/db2/InInfo.h"
-#include "plugins/db2/Instance.h"
-#include "plugins/db2/PathRules.h"
-#include "plugins/db2/Pipe.h"
-#include "plugins/db2/SqlInfo.h"
+#include "plugins/db2/admin/InInfo.h"
+#include "plugins/db2/admin/Instance.h"
+#include "plugins/db2/admin/PathRules.h"
+#include "plugins/db2/admin/SqlInfo.h"
+#include "plugins/db2/plugin/ImageReadAhead.h"
+#include "plugins/db2/plugin/ImageWriteBehind.h"
+#include "plugins/db2/plugin/Pipe.h"
 #include "zrlib/strings/Strings.h"
 
 using ZRLib::strings::toAstr;

@@ -1,9 +1,9 @@
-#include "plugins/db2/Instance.h"
+#include "plugins/db2/admin/Instance.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "plugins/db2/SqlInfo.h"
+#include "plugins/db2/admin/SqlInfo.h"
 
 namespace {
 

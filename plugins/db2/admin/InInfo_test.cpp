@@ -1,4 +1,4 @@
-#include "plugins/db2/InInfo.h"
+#include "plugins/db2/admin/InInfo.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "plugins/db2/Instance.h"
-#include "plugins/db2/SqlInfo.h"
+#include "plugins/db2/admin/Instance.h"
+#include "plugins/db2/admin/SqlInfo.h"
 #include "plugins/db2/standin/StandinTestRoot.h"
 
 namespace fs = std::filesystem;

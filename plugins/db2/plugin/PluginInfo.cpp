@@ -1,4 +1,4 @@
-#include "plugins/db2/PluginInfo.h"
+#include "plugins/db2/plugin/PluginInfo.h"
 
 const wchar_t* PluginInfo::GetPluginVersion() const { return L"1.0"; }
 const wchar_t* PluginInfo::GetPluginName() const { return L"DB2"; }

@@ -1,8 +1,8 @@
 // The factories of the DB2 plug-in library, its only exported symbols.
 #include "plugin-api/PluginExports.h"
 
-#include "plugins/db2/PluginImplementation.h"
-#include "plugins/db2/PluginInfo.h"
+#include "plugins/db2/plugin/PluginImplementation.h"
+#include "plugins/db2/plugin/PluginInfo.h"
 
 ZR_PLUGIN_EXPORT IPluginInfo* GetPluginInfo() { return new PluginInfo(); }
 

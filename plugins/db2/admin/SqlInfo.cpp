@@ -1,4 +1,4 @@
-#include "plugins/db2/SqlInfo.h"
+#include "plugins/db2/admin/SqlInfo.h"
 
 #include <cstdio>
 #include <cstring>

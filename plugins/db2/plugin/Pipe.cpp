@@ -1,4 +1,4 @@
-#include "plugins/db2/Pipe.h"
+#include "plugins/db2/plugin/Pipe.h"
 
 #include <errno.h>
 #include <pthread.h>

@@ -1,5 +1,5 @@
-#include "plugins/db2/ImageReadAhead.h"
-#include "plugins/db2/ImageWriteBehind.h"
+#include "plugins/db2/plugin/ImageReadAhead.h"
+#include "plugins/db2/plugin/ImageWriteBehind.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

@@ -1,11 +1,11 @@
-#include "plugins/db2/InInfo.h"
+#include "plugins/db2/admin/InInfo.h"
 
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 
-#include "plugins/db2/SqlInfo.h"
+#include "plugins/db2/admin/SqlInfo.h"
 
 namespace {
 

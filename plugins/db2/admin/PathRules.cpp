@@ -1,4 +1,4 @@
-#include "plugins/db2/PathRules.h"
+#include "plugins/db2/admin/PathRules.h"
 
 #include "zrlib/strings/Strings.h"
 

@@ -1,4 +1,4 @@
-#include "plugins/db2/ImageWriteBehind.h"
+#include "plugins/db2/plugin/ImageWriteBehind.h"
 
 namespace db2 {
 
