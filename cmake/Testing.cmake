@@ -11,6 +11,10 @@ function(zr_add_test name)
   endif()
   cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
+  # A test's own headers (a fixture beside it) are published to the test alone.
+  if(ARG_SOURCES MATCHES "\\.h(;|$)")
+    zr_publish_headers(${name})
+  endif()
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   add_test(NAME ${name} COMMAND ${name})
   # A few times the test's normal run, so a test that loops for ever fails in

@@ -76,6 +76,14 @@ void Pause(int milliseconds) { std::this_thread::sleep_for(std::chrono::millisec
 
 }  // namespace
 
+// The texts of one failing ORB or naming step, by the kind of exception.
+struct CCorbaWrapper::FailureTexts {
+  const char* unreachable;  // a system exception saying the naming service can't be reached
+  const char* system;       // any other system exception
+  const char* corba;        // any other CORBA exception
+  const char* unknown;      // any other exception: reported without name and info
+};
+
 struct CCorbaWrapper::OrbThread {
   std::thread thread;
   std::shared_ptr<EndNotice> notice;
@@ -95,6 +103,21 @@ void CCorbaWrapper::ReportError(const char* message, const char* name, const cha
   }
   std::cerr << text << std::flush;
   if (raise) throw CCommonException(ZRLib::strings::toWstr(text).c_str());
+}
+
+void CCorbaWrapper::ReportCaught(const FailureTexts& texts, bool raise) {
+  try {
+    throw;
+  } catch (const CCommonException&) {
+    throw;
+  } catch (const CORBA::SystemException& e) {
+    ReportError(IsUnreachable(e) ? texts.unreachable : texts.system, e._name(), ExceptionInfo(e).c_str(),
+                raise);
+  } catch (const CORBA::Exception& e) {
+    ReportError(texts.corba, e._name(), ExceptionInfo(e).c_str(), raise);
+  } catch (...) {
+    ReportError(texts.unknown, nullptr, nullptr, raise);
+  }
 }
 
 void CCorbaWrapper::SetCustomParameters(const std::wstring& text) {
@@ -144,10 +167,11 @@ int CCorbaWrapper::InitOrb(const CArgumentList& arguments) {
     CORBA::ORB_var orb = CORBA::ORB_init(argc, argv.data(), kOrbId, options);
     std::lock_guard<std::mutex> lock(referencesMutex_);
     orb_ = orb._retn();
-  } catch (const CORBA::Exception& e) {
-    ReportError("An error occurred while initializing the ORB", e._name(), ExceptionInfo(e).c_str(), true);
   } catch (...) {
-    ReportError("Unknown error occurred while initializing the ORB", nullptr, nullptr, true);
+    static constexpr FailureTexts kTexts{
+        "An error occurred while initializing the ORB", "An error occurred while initializing the ORB",
+        "An error occurred while initializing the ORB", "Unknown error occurred while initializing the ORB"};
+    ReportCaught(kTexts, true);
   }
   if (CORBA::is_nil(orb_)) return 1;
 
@@ -175,12 +199,11 @@ int CCorbaWrapper::InitOrb(const CArgumentList& arguments) {
       servantPoa_ = servantPoa._retn();
     }
     manager->activate();
-  } catch (const CCommonException&) {
-    throw;
-  } catch (const CORBA::Exception& e) {
-    ReportError("An error occurred while initializing the POA", e._name(), ExceptionInfo(e).c_str(), true);
   } catch (...) {
-    ReportError("Unknown error occurred while initializing the POA", nullptr, nullptr, true);
+    static constexpr FailureTexts kTexts{
+        "An error occurred while initializing the POA", "An error occurred while initializing the POA",
+        "An error occurred while initializing the POA", "Unknown error occurred while initializing the POA"};
+    ReportCaught(kTexts, true);
   }
 
   if (!orbThread_) return 1;
@@ -322,27 +345,20 @@ int CCorbaWrapper::GetRootContext(CosNaming::NamingContext_out context) {
     BoundCalls(root);
     context = root._retn();
     return 0;
-  } catch (const CCommonException&) {
-    throw;
   } catch (const CORBA::NO_RESOURCES& e) {
     ReportError("An error occurred while obtain a reference to the root context", e._name(),
                 ExceptionInfo(e).c_str(), true);
   } catch (const CORBA::ORB::InvalidName& e) {
     ReportError("An error occurred while obtain a reference to the root context", e._name(),
                 ExceptionInfo(e).c_str(), true);
-  } catch (const CORBA::SystemException& e) {
-    ReportError(
-        IsUnreachable(e)
-            ? "An error occurred while obtain a reference to the root context. Coordinator could not be "
-              "reached. Make shure Coordinator is running"
-            : "Unknown error occurred while obtain a reference to the root context",
-        e._name(), ExceptionInfo(e).c_str(), true);
-  } catch (const CORBA::Exception& e) {
-    ReportError("Unknown error occurred while obtain a reference to the root context", e._name(),
-                ExceptionInfo(e).c_str(), true);
   } catch (...) {
-    ReportError("Unknown error occurred while obtain a reference to the root context", nullptr, nullptr,
-                true);
+    static constexpr FailureTexts kTexts{
+        "An error occurred while obtain a reference to the root context. Coordinator could not be "
+        "reached. Make shure Coordinator is running",
+        "Unknown error occurred while obtain a reference to the root context",
+        "Unknown error occurred while obtain a reference to the root context",
+        "Unknown error occurred while obtain a reference to the root context"};
+    ReportCaught(kTexts, true);
   }
   return 1;
 }
@@ -365,21 +381,14 @@ int CCorbaWrapper::GetNetworkContext(CosNaming::NamingContext_out context) {
     BoundCalls(network);
     context = network._retn();
     return 0;
-  } catch (const CCommonException&) {
-    throw;
-  } catch (const CORBA::SystemException& e) {
-    ReportError(
-        IsUnreachable(e)
-            ? "An error occurred while obtain a reference to the network context. Coordinator could not "
-              "be reached. Make sure Coordinator is running"
-            : "An error occurred while obtain a reference to the network context",
-        e._name(), ExceptionInfo(e).c_str(), true);
-  } catch (const CORBA::Exception& e) {
-    ReportError("Unknown error occurred while obtain a reference to the network context", e._name(),
-                ExceptionInfo(e).c_str(), true);
   } catch (...) {
-    ReportError("Unknown error occurred while obtain a reference to the network context", nullptr, nullptr,
-                true);
+    static constexpr FailureTexts kTexts{
+        "An error occurred while obtain a reference to the network context. Coordinator could not "
+        "be reached. Make sure Coordinator is running",
+        "An error occurred while obtain a reference to the network context",
+        "Unknown error occurred while obtain a reference to the network context",
+        "Unknown error occurred while obtain a reference to the network context"};
+    ReportCaught(kTexts, true);
   }
   return 1;
 }
@@ -419,18 +428,14 @@ CORBA::Object_ptr CCorbaWrapper::Resolve(const char* id1, const char* kind1, con
       default: break;
     }
     ReportError((std::string("Reason: ") + reason).c_str(), nullptr, nullptr, false);
-  } catch (const CORBA::SystemException& e) {
-    ReportError(
-        IsUnreachable(e)
-            ? "An error occurred while obtain an object reference. Coordinator could not be reached. Make "
-              "shure Coordinator is running"
-            : "An error occurred while obtain an object reference",
-        e._name(), ExceptionInfo(e).c_str(), false);
-  } catch (const CORBA::Exception& e) {
-    ReportError("An error occurred while obtain an object reference", e._name(), ExceptionInfo(e).c_str(),
-                false);
   } catch (...) {
-    ReportError("Unknown error occurred while obtain an object reference", nullptr, nullptr, false);
+    static constexpr FailureTexts kTexts{
+        "An error occurred while obtain an object reference. Coordinator could not be reached. Make "
+        "shure Coordinator is running",
+        "An error occurred while obtain an object reference",
+        "An error occurred while obtain an object reference",
+        "Unknown error occurred while obtain an object reference"};
+    ReportCaught(kTexts, false);
   }
   return CORBA::Object::_nil();
 }
@@ -447,16 +452,13 @@ int CCorbaWrapper::BindObject(const char* id, const char* kind, CORBA::Object_pt
       network->rebind(name, object);
     }
     return 0;
-  } catch (const CORBA::SystemException& e) {
-    ReportError(IsUnreachable(e)
-                    ? "An error occurred while binding object. Coordinator could not be reached. Make sure "
-                      "Coordinator is running"
-                    : "An error occurred while binding object",
-                e._name(), ExceptionInfo(e).c_str(), true);
-  } catch (const CORBA::Exception& e) {
-    ReportError("Unknown error occurred while binding object", e._name(), ExceptionInfo(e).c_str(), true);
   } catch (...) {
-    ReportError("Unknown error occurred while binding object", nullptr, nullptr, true);
+    static constexpr FailureTexts kTexts{
+        "An error occurred while binding object. Coordinator could not be reached. Make sure "
+        "Coordinator is running",
+        "An error occurred while binding object", "Unknown error occurred while binding object",
+        "Unknown error occurred while binding object"};
+    ReportCaught(kTexts, true);
   }
   return 1;
 }
@@ -481,16 +483,13 @@ int CCorbaWrapper::UnbindObject(const char* id, const char* kind) {
   } catch (const CosNaming::NamingContext::NotFound&) {
     // Nothing is bound under that name: nothing to undo.
     return 0;
-  } catch (const CORBA::SystemException& e) {
-    ReportError(IsUnreachable(e)
-                    ? "An error occurred while unbinding object. Coordinator could not be reached. Make sure "
-                      "Coordinator is running"
-                    : "An error occurred while unbinding object",
-                e._name(), ExceptionInfo(e).c_str(), true);
-  } catch (const CORBA::Exception& e) {
-    ReportError("Unknown error occurred while unbinding object", e._name(), ExceptionInfo(e).c_str(), true);
   } catch (...) {
-    ReportError("Unknown error occurred while unbinding object", nullptr, nullptr, true);
+    static constexpr FailureTexts kTexts{
+        "An error occurred while unbinding object. Coordinator could not be reached. Make sure "
+        "Coordinator is running",
+        "An error occurred while unbinding object", "Unknown error occurred while unbinding object",
+        "Unknown error occurred while unbinding object"};
+    ReportCaught(kTexts, true);
   }
   return 1;
 }

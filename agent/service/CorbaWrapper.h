@@ -115,8 +115,13 @@ class CCorbaWrapper {
 
  private:
   struct OrbThread;
+  struct FailureTexts;
 
   int InitOrb(const CArgumentList& arguments);
+  // Called inside a handler: reports the exception being handled through
+  // ReportError with its name and info and the text of `texts` for its kind,
+  // and raises when `raise`. A CCommonException passes unchanged.
+  void ReportCaught(const FailureTexts& texts, bool raise);
   void DestroyPoa();
   void StopOrb();
   void RunOrb();

@@ -1,7 +1,7 @@
 #include "agent/data/hosting/PluginBroker.h"
 
-#include <exception>
-
+#include "idl/CorbaBoundary.h"
+#include "plugin-api/ErrorBoundary.h"
 #include "plugin-api/ResultCodes.h"
 
 namespace zr {
@@ -34,35 +34,12 @@ CFileAttributes FolderAttributes() {
 
 }  // namespace
 
-// Runs the body; a CORBA exception (or any other) from a plug-in, the link or
-// the connection folder becomes `line` at level 2 and the result 1.
-#define ZR_BROKER_GUARD(line, ...)    \
-  try {                               \
-    __VA_ARGS__                       \
-  } catch (const CORBA::Exception&) { \
-    Log(LogEvent::Error, line);       \
-    return kFailed;                   \
-  } catch (const std::exception&) {   \
-    Log(LogEvent::Error, line);       \
-    return kFailed;                   \
-  } catch (...) {                     \
-    Log(LogEvent::Error, line);       \
-    return kFailed;                   \
-  }
-
 template <class I>
 CPluginBroker<I>::CPluginBroker(Tessarine::Session_ptr session, ILog* log, CExtensionLoader* loader)
     : session_(session), log_(log), extensions_(loader) {
-  try {
-    link_ = std::make_unique<CPluginLink>(session);
-  } catch (...) {
-    link_.reset();
-  }
-  try {
-    connectionFolder_ = std::make_unique<CLinkFS>(log, session);
-  } catch (...) {
-    connectionFolder_.reset();
-  }
+  // A failure leaves the pointer null.
+  GuardVoid(nullptr, nullptr, [&] { link_ = std::make_unique<CPluginLink>(session); });
+  GuardVoid(nullptr, nullptr, [&] { connectionFolder_ = std::make_unique<CLinkFS>(log, session); });
   loader_.Init(loader, log, link_.get(), connectionFolder_.get());
 }
 
@@ -99,20 +76,20 @@ int CPluginBroker<I>::SetElementAttributes([[maybe_unused]] const std::wstring& 
   if constexpr (!kWrite) {
     return Refuse(L"Setting attributes");
   } else {
-    ZR_BROKER_GUARD(L"Fatal error occurred while setting file attributes", {
+    return Guard(log_, L"Fatal error occurred while setting file attributes", [&] {
       const std::wstring joined = Join(path);
       if (joined.empty()) return kSuccess;
       I* plugin = loader_.GetPluginInstance(joined);
       if (plugin == nullptr) return kFailed;
       return plugin->SetElementAttributes(loader_.GetRestOfPath(joined), attributes);
-    })
+    });
   }
 }
 
 template <class I>
 int CPluginBroker<I>::GetElementAttributes(const std::wstring& path, CFileAttributes& attributes) {
   attributes.Mask = 0;
-  ZR_BROKER_GUARD(L"Fatal error occurred while getting file attributes", {
+  return Guard(log_, L"Fatal error occurred while getting file attributes", [&] {
     const std::wstring joined = Join(path);
     if (joined.empty()) {
       attributes.Type = CFileAttributes::kTypeDirectory;
@@ -130,27 +107,20 @@ int CPluginBroker<I>::GetElementAttributes(const std::wstring& path, CFileAttrib
     attributes.Size = 0;
     attributes.Type = CFileAttributes::kTypeDirectory;
     return kSuccess;
-  })
+  });
 }
 
 template <class I>
 int CPluginBroker<I>::GetListing(const std::wstring& path, std::list<CFileInfo>& entries) {
-  int result = kFailed;
-  try {
-    if (!root_.empty())
-      result = ListBelowRoot(Join(path), entries);
-    else if (path.empty())
-      result = RootListing(entries);
-    else
-      result = ListBelowRoot(path, entries);
-  } catch (const CORBA::Exception&) {
-    Log(LogEvent::Error, L"Fatal error occurred while getting directory listing");
-    entries.clear();
-    result = kFailed;
-  } catch (...) {
-    entries.clear();
-    result = kFailed;
-  }
+  // Only a CORBA failure (of the link or the connection folder) leaves a line.
+  const int result = Guard(
+      log_, CorbaLine{L"Fatal error occurred while getting directory listing"}, kFailed,
+      [&] {
+        if (!root_.empty()) return ListBelowRoot(Join(path), entries);
+        if (path.empty()) return RootListing(entries);
+        return ListBelowRoot(path, entries);
+      },
+      [&] { entries.clear(); });
   entries.sort();
   return result;
 }
@@ -199,10 +169,7 @@ void CPluginBroker<I>::OnStop() {
   // Only the object doing the work is told; none is made for it.
   I* plugin = loader_.GetCurrentInstance();
   if (plugin == nullptr) return;
-  try {
-    plugin->OnStop();
-  } catch (...) {
-  }
+  GuardVoid(nullptr, nullptr, [plugin] { plugin->OnStop(); });
 }
 
 template <class I>
@@ -221,7 +188,7 @@ int CPluginBroker<I>::ChangeFolder(const std::wstring& path,
   if constexpr (!kWrite) {
     return Refuse(refusal);
   } else {
-    ZR_BROKER_GUARD(fatal, {
+    return Guard(log_, fatal, [&] {
       const std::wstring joined = Join(path);
       std::wstring connection;
       if (const CPluginEntry* entry = ConnectionPath(joined, connection)) {
@@ -232,7 +199,7 @@ int CPluginBroker<I>::ChangeFolder(const std::wstring& path,
       I* plugin = loader_.GetPluginInstance(joined);
       if (plugin == nullptr) return kFailed;
       return (plugin->*operation)(loader_.GetRestOfPath(joined));
-    })
+    });
   }
 }
 
@@ -274,7 +241,7 @@ int CPluginBroker<I>::BeginTransaction() {
   if constexpr (!kWrite) {
     return Refuse(L"Transactions");
   } else {
-    ZR_BROKER_GUARD(L"Fatal error occurred while beginning transaction", {
+    return Guard(log_, L"Fatal error occurred while beginning transaction", [&] {
       I* plugin = loader_.FindCurrentInstance(root_);
       if (plugin == nullptr) {
         if (loader_.GetCurrentInstance() != nullptr &&
@@ -289,7 +256,7 @@ int CPluginBroker<I>::BeginTransaction() {
       const int result = plugin->BeginTransaction();
       if (result == kSuccess && loader_.IsInstance(plugin)) loader_.SetInTransaction(true);
       return result;
-    })
+    });
   }
 }
 
@@ -298,7 +265,7 @@ int CPluginBroker<I>::CommitTransaction() {
   if constexpr (!kWrite) {
     return Refuse(L"Transactions");
   } else {
-    ZR_BROKER_GUARD(L"Fatal error occurred while commiting transaction", {
+    return Guard(log_, L"Fatal error occurred while commiting transaction", [&] {
       if (loader_.TakeTransactionLost()) {
         Log(LogEvent::Error, L"Can't commit the transaction: its plug-in object was released before");
         return kFailed;
@@ -315,14 +282,14 @@ int CPluginBroker<I>::CommitTransaction() {
       const int result = plugin->CommitTransaction();
       if (loader_.IsInstance(plugin)) loader_.SetInTransaction(false);
       return result;
-    })
+    });
   }
 }
 
 template <class I>
 int CPluginBroker<I>::OpenFile(const std::wstring& path, FileAccessMode::ID mode, unsigned int& handle) {
   if (path.empty()) return kPathNotFound;
-  ZR_BROKER_GUARD(L"Fatal error occurred while opening the file", {
+  return Guard(log_, L"Fatal error occurred while opening the file", [&] {
     const std::wstring joined = Join(path);
     I* plugin = loader_.GetPluginInstance(joined);
     // The connection folder holds no files: its "open" would hand out a
@@ -331,16 +298,16 @@ int CPluginBroker<I>::OpenFile(const std::wstring& path, FileAccessMode::ID mode
     const int result = plugin->OpenFile(loader_.GetRestOfPath(joined), mode, handle);
     if (result == kSuccess) loader_.AddOpenHandle(handle);
     return result;
-  })
+  });
 }
 
 template <class I>
 int CPluginBroker<I>::ReadFile(unsigned char* buffer, unsigned int& size, const unsigned int& handle) {
-  ZR_BROKER_GUARD(L"Fatal error occurred while reading the file", {
+  return Guard(log_, L"Fatal error occurred while reading the file", [&] {
     I* plugin = loader_.GetCurrentInstance();
     if (plugin == nullptr || !loader_.IsHandleOpen(handle)) return kFailed;
     return plugin->ReadFile(buffer, size, handle);
-  })
+  });
 }
 
 template <class I>
@@ -350,32 +317,32 @@ int CPluginBroker<I>::WriteFile([[maybe_unused]] const unsigned char* data,
   if constexpr (!kWrite) {
     return Refuse(L"Writing the file");
   } else {
-    ZR_BROKER_GUARD(L"Fatal error occurred while writing the file", {
+    return Guard(log_, L"Fatal error occurred while writing the file", [&] {
       I* plugin = loader_.GetCurrentInstance();
       if (plugin == nullptr || !loader_.IsHandleOpen(handle)) return kFailed;
       return plugin->WriteFile(data, size, handle);
-    })
+    });
   }
 }
 
 template <class I>
 int CPluginBroker<I>::CloseFile(const unsigned int& handle) {
-  ZR_BROKER_GUARD(L"Fatal error occurred while closing the file", {
+  return Guard(log_, L"Fatal error occurred while closing the file", [&] {
     I* plugin = loader_.GetCurrentInstance();
     if (plugin == nullptr || !loader_.IsHandleOpen(handle)) return kFailed;
     // The handle is gone whatever the plug-in answers.
     loader_.RemoveOpenHandle(handle);
     return plugin->CloseFile(handle);
-  })
+  });
 }
 
 template <class I>
 int CPluginBroker<I>::SeekFile(const unsigned int& handle, const unsigned long long& position) {
-  ZR_BROKER_GUARD(L"Fatal error occurred while seeking the file", {
+  return Guard(log_, L"Fatal error occurred while seeking the file", [&] {
     I* plugin = loader_.GetCurrentInstance();
     if (plugin == nullptr || !loader_.IsHandleOpen(handle)) return kFailed;
     return plugin->SeekFile(handle, position);
-  })
+  });
 }
 
 template <class I>
@@ -384,7 +351,7 @@ int CPluginBroker<I>::MoveFile([[maybe_unused]] const std::wstring& from,
   if constexpr (!kWrite) {
     return Refuse(L"Moving the file");
   } else {
-    ZR_BROKER_GUARD(L"Fatal error occurred while moving the file", {
+    return Guard(log_, L"Fatal error occurred while moving the file", [&] {
       const std::wstring source = Join(from);
       const std::wstring target = Join(to);
       std::wstring sourceName, sourceConnection, targetName, targetConnection;
@@ -399,11 +366,9 @@ int CPluginBroker<I>::MoveFile([[maybe_unused]] const std::wstring& from,
       I* plugin = loader_.GetPluginInstance(source);
       if (plugin == nullptr) return kFailed;
       return plugin->MoveFile(loader_.GetRestOfPath(source), loader_.GetRestOfPath(target));
-    })
+    });
   }
 }
-
-#undef ZR_BROKER_GUARD
 
 template class CPluginBroker<IBackupDataRead>;
 template class CPluginBroker<IBackupDataWrite>;

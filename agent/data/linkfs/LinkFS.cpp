@@ -4,7 +4,9 @@
 #include <iostream>
 
 #include "agent/data/linkfs/ConnectionName.h"
+#include "idl/CorbaBoundary.h"
 #include "idl/ExceptionInfo.h"
+#include "plugin-api/ErrorBoundary.h"
 #include "plugin-api/ResultCodes.h"
 #include "zrlib/strings/Strings.h"
 
@@ -21,14 +23,17 @@ bool EndsWithLinkEnding(const std::wstring& name) {
          name.compare(name.size() - kLinkEndingSize, kLinkEndingSize, kLinkEnding) == 0;
 }
 
-using ZRIdl::ExceptionInfo;
-
-// Exception names and ids are ASCII: widened byte by byte, so describing a
-// failure cannot fail itself inside a handler.
-std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
-
-std::wstring Describe(const CORBA::Exception& e) {
-  return Widen(e._name()) + L". " + Widen(ExceptionInfo(e));
+// Inside a failed lookup's handler: the CORBA exception, if it is one, also
+// goes to the agent's log, which is the wide stream (a narrow line after wide
+// ones would be dropped).
+void EchoLookupFailure() {
+  try {
+    throw;
+  } catch (const CORBA::Exception& e) {
+    std::wcerr << L"Can't load connection settings files list. " << ZRLib::strings::UTF8toWstr(e._name())
+               << L". " << ZRLib::strings::UTF8toWstr(ZRIdl::ExceptionInfo(e)) << std::endl;
+  } catch (...) {
+  }
 }
 
 // Remote times are 64-bit; the plug-in interface keeps their low 32 bits.
@@ -50,18 +55,16 @@ void CopyAttributes(const ZavediDedozozuriz::Attributes& remote, CFileAttributes
 CLinkFS::CLinkFS(ILog* log, Tessarine::Session_ptr session) : coordinatorSession_(session), log_(log) {}
 
 CLinkFS::~CLinkFS() {
-  try {
-    Disconnect();
-  } catch (...) {
-  }
+  GuardVoid(nullptr, nullptr, [this] { Disconnect(); });
 }
 
-void CLinkFS::Log(LogEvent::ID level, const std::wstring& text) {
-  if (log_ == nullptr) return;
-  try {
-    log_->Write(level, text.c_str());
-  } catch (...) {
-  }
+void CLinkFS::Log(LogEvent::ID level, const std::wstring& text) { WriteLogLine(log_, level, text); }
+
+template <class Work>
+int CLinkFS::CallWorkstation(const wchar_t* what, Work&& work) {
+  return Guard(log_, CorbaLine{what, true}, kFailed, std::forward<Work>(work), [this] {
+    if (HandlingCorbaException()) DropConnection();
+  });
 }
 
 void CLinkFS::SetPlugin(const std::wstring& name) {
@@ -72,22 +75,16 @@ void CLinkFS::SetPlugin(const std::wstring& name) {
   workstationName_.clear();
 
   std::wstring answer;
-  try {
-    if (CORBA::is_nil(coordinatorSession_)) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
-    CORBA::WString_var storage = coordinatorSession_->GetDataStorageVRK((kPluginsFolder + name).c_str());
-    if (storage.in() != nullptr) answer = storage.in();
-  } catch (const CORBA::Exception& e) {
-    Log(LogEvent::Error, L"Can't load connection settings files list");
-    // The agent's log is the wide stream; a narrow line after wide ones would be dropped.
-    std::wcerr << L"Can't load connection settings files list. " << ZRLib::strings::UTF8toWstr(e._name())
-               << L". " << ZRLib::strings::UTF8toWstr(ExceptionInfo(e)) << std::endl;
-    return;
-  } catch (...) {
-    Log(LogEvent::Error, L"Can't load connection settings files list");
-    return;
-  }
-
-  if (answer.empty()) return;
+  const bool answered = Guard(
+      log_, L"Can't load connection settings files list", false,
+      [&] {
+        if (CORBA::is_nil(coordinatorSession_)) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+        CORBA::WString_var storage = coordinatorSession_->GetDataStorageVRK((kPluginsFolder + name).c_str());
+        if (storage.in() != nullptr) answer = storage.in();
+        return true;
+      },
+      EchoLookupFailure);
+  if (!answered || answer.empty()) return;
   const std::size_t separator = answer.find(L'\\');
   if (separator == std::wstring::npos) {
     workstationName_ = answer;
@@ -154,10 +151,7 @@ bool CLinkFS::Connect() {
 void CLinkFS::DropConnection() {
   // A oneway ping cannot tell a stale session from a live one, so the next
   // call starts over after any failure of the write interface.
-  try {
-    Disconnect();
-  } catch (...) {
-  }
+  GuardVoid(nullptr, nullptr, [this] { Disconnect(); });
 }
 
 void CLinkFS::Disconnect() {
@@ -176,7 +170,7 @@ void CLinkFS::Disconnect() {
 int CLinkFS::GetListing(const std::wstring& path, std::list<CFileInfo>& entries) {
   // Only the connection folder itself and its entries can be listed.
   if (!path.empty() && !CheckConnectionName(path)) return kFailed;
-  try {
+  return CallWorkstation(L"Failed to get listing", [&] {
     if (!Connect()) return kFailed;
     ZavediDedozozuriz::IDLBackupDataWrite_var writer;
     {
@@ -199,18 +193,13 @@ int CLinkFS::GetListing(const std::wstring& path, std::list<CFileInfo>& entries)
     }
     entries.splice(entries.end(), found);
     return kSuccess;
-  } catch (const CORBA::Exception& e) {
-    Log(LogEvent::Error, L"Failed to get listing. " + Describe(e));
-    DropConnection();
-  } catch (...) {
-  }
-  return kFailed;
+  });
 }
 
 int CLinkFS::GetElementAttributes(const std::wstring& path, CFileAttributes& attributes) {
   if (path.empty() || path.find(L'\\') != std::wstring::npos) return kSuccess;
   if (!CheckConnectionName(path)) return kFailed;
-  try {
+  return CallWorkstation(L"Failed to get link attributes", [&] {
     if (!Connect()) return kFailed;
     ZavediDedozozuriz::IDLBackupDataWrite_var writer;
     {
@@ -225,12 +214,7 @@ int CLinkFS::GetElementAttributes(const std::wstring& path, CFileAttributes& att
     }
     CopyAttributes(remote, attributes);
     return kSuccess;
-  } catch (const CORBA::Exception& e) {
-    Log(LogEvent::Error, L"Failed to get link attributes. " + Describe(e));
-    DropConnection();
-  } catch (...) {
-  }
-  return kFailed;
+  });
 }
 
 int CLinkFS::CreateFolder(const std::wstring& name) {
@@ -263,7 +247,7 @@ int CLinkFS::CreateFolder(const std::wstring& name) {
 
 int CLinkFS::DeleteConnection(const std::wstring& name) {
   if (!CheckConnectionName(name)) return kFailed;
-  try {
+  return CallWorkstation(L"Failed to delete connection", [&] {
     if (!Connect()) return kFailed;
     ZavediDedozozuriz::IDLBackupDataWrite_var writer;
     {
@@ -273,12 +257,7 @@ int CLinkFS::DeleteConnection(const std::wstring& name) {
     const std::wstring file = EndsWithLinkEnding(name) ? name : name + kLinkEnding;
     return writer->DeleteFile((folder_ + L"\\" + file).c_str()) == ZavediDedozozuriz::SUCCESS ? kSuccess
                                                                                               : kFailed;
-  } catch (const CORBA::Exception& e) {
-    Log(LogEvent::Error, L"Failed to delete connection. " + Describe(e));
-    DropConnection();
-  } catch (...) {
-  }
-  return kFailed;
+  });
 }
 
 int CLinkFS::DeleteFolder(const std::wstring& name) { return DeleteConnection(name); }

@@ -102,6 +102,11 @@ class CLinkFS : public IBackupDataWrite {
   // False, with a level 1 line, for a connection name no file may carry.
   bool CheckConnectionName(const std::wstring& name);
   int DeleteConnection(const std::wstring& name);
+  // Runs `work` (calls on the storage workstation) and returns its result. A
+  // CORBA exception gives kFailed, the line "<what>. <name>. <info>" and a
+  // dropped connection; any other exception kFailed alone.
+  template <class Work>
+  int CallWorkstation(const wchar_t* what, Work&& work);
   void Log(LogEvent::ID level, const std::wstring& text);
 
   std::wstring folder_;

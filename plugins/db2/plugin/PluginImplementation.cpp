@@ -14,6 +14,8 @@
 #include <new>
 #include <vector>
 
+#include "plugin-api/ErrorBoundary.h"
+#include "plugin-api/ResultCodes.h"
 #include "plugins/db2/admin/InInfo.h"
 #include "plugins/db2/admin/Instance.h"
 #include "plugins/db2/admin/PathRules.h"
@@ -23,6 +25,10 @@
 #include "plugins/db2/plugin/Pipe.h"
 #include "zrlib/strings/Strings.h"
 
+using zr::kFailed;
+using zr::kHandleEof;
+using zr::kNotSupported;
+using zr::kSuccess;
 using ZRLib::strings::toAstr;
 using ZRLib::strings::toWstr;
 
@@ -80,30 +86,21 @@ using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 }  // namespace
 
 PluginImplementation::PluginImplementation(ILog* log, ILink* link) : log_(log), tempRoot_("/tmp/") {
-  try {
+  tempRoot_ = zr::Guard(nullptr, nullptr, std::string("/tmp/"), [link] {
     std::wstring value;
     if (link != nullptr) link->GetValue(L"WSTempPath", value);
-    tempRoot_ = db2::TempRootFromValue(value);
-  } catch (...) {
-    tempRoot_ = "/tmp/";
-  }
+    return db2::TempRootFromValue(value);
+  });
 }
 
 PluginImplementation::~PluginImplementation() {
-  try {
-    Abort();
-  } catch (...) {
-  }
+  zr::GuardVoid(nullptr, nullptr, [this] { Abort(); });
 }
 
 void PluginImplementation::LogWrite(LogEvent::ID level, const wchar_t* text) noexcept {
-  if (log_ == nullptr) return;
   // Logging is called from failure paths and the workers: a failing log
   // must not turn into a failure of the operation or end the process.
-  try {
-    log_->Write(level, text);
-  } catch (...) {
-  }
+  zr::WriteLogLine(log_, level, text);
 }
 
 std::string PluginImplementation::FixPath(const std::string& path) {
@@ -170,12 +167,12 @@ void PluginImplementation::Abort() {
 }
 
 int PluginImplementation::OpenFile(const std::wstring& path, FileAccessMode::ID mode, unsigned int& handle) {
-  try {
+  const auto open = [&] {
     if (open_) {
       LogWrite(LogEvent::Error, L"A file is already open.");
-      return 1;
+      return kFailed;
     }
-    if (mode != FileAccessMode::Read && mode != FileAccessMode::Write) return 1;
+    if (mode != FileAccessMode::Read && mode != FileAccessMode::Write) return kFailed;
     backupFile_.clear();
     std::vector<std::string> fields;
     try {
@@ -187,7 +184,7 @@ int PluginImplementation::OpenFile(const std::wstring& path, FileAccessMode::ID 
     for (const std::string& field : fields) valid = valid && db2::IsDb2Name(field);
     if (!valid) {
       LogWrite(LogEvent::Error, L"Invalid path: " + path);
-      return 1;
+      return kFailed;
     }
     database_ = fields.back();
     workFolder_ = ZRLib::strings::Replace(
@@ -197,22 +194,21 @@ int PluginImplementation::OpenFile(const std::wstring& path, FileAccessMode::ID 
       LogWrite(LogEvent::Error, L"Can't create temporary directory: " + Wide(workFolder_));
       workFolder_.clear();
       database_.clear();
-      return 1;
+      return kFailed;
     }
     if (!CreatePipeForZipData()) {
       LogWrite(LogEvent::Error, L"Internal pipe creation failed.");
       RemoveWorkFolder();
       ResetState();
-      return 1;
+      return kFailed;
     }
     return mode == FileAccessMode::Write ? OpenRestore(handle) : OpenBackup(handle);
-  } catch (...) {
-    LogWrite(LogEvent::Error, L"Failed to open the database file.");
+  };
+  return zr::Guard(log_, L"Failed to open the database file.", kFailed, open, [this] {
     if (worker_.joinable()) Abort();
     RemoveWorkFolder();
     ResetState();
-    return 1;
-  }
+  });
 }
 
 int PluginImplementation::OpenRestore(unsigned int& handle) {
@@ -222,7 +218,7 @@ int PluginImplementation::OpenRestore(unsigned int& handle) {
   worker_ = std::thread(&PluginImplementation::UnpackWorker, this);
   open_ = true;
   handle = kHandle;
-  return 0;
+  return kSuccess;
 }
 
 int PluginImplementation::OpenBackup(unsigned int& handle) {
@@ -234,7 +230,7 @@ int PluginImplementation::OpenBackup(unsigned int& handle) {
     const std::wstring text = MessageLine(message);
     LogWrite(LogEvent::Error, text.empty() ? L"Backup of database " + Wide(database_) + L" failed." : text);
     ResetState();
-    return 1;
+    return kFailed;
   }
   backupFile_ = FirstEntry(workFolder_);
   LogWrite(LogEvent::Warning, L"Found backup file: " + Wide(backupFile_));
@@ -242,56 +238,51 @@ int PluginImplementation::OpenBackup(unsigned int& handle) {
     RemoveWorkFolder();
     LogWrite(LogEvent::Error, L"Database dump not found");
     ResetState();
-    return 1;
+    return kFailed;
   }
-  if (readFd_ == -1 || writeFd_ == -1 || packer_.BeginTransaction(this) != 0) {
+  if (readFd_ == -1 || writeFd_ == -1 || packer_.BeginTransaction(this) != kSuccess) {
     // The image stays in the work folder for the administrator.
     LogWrite(LogEvent::Error, L"Failed to initialize zip packer.");
     ResetState();
-    return 1;
+    return kFailed;
   }
   workerOk_ = false;
   worker_ = std::thread(&PluginImplementation::PackWorker, this);
   open_ = true;
   handle = kHandle;
-  return 0;
+  return kSuccess;
 }
 
 int PluginImplementation::ReadFile(unsigned char* buffer, unsigned int& size, const unsigned int& handle) {
-  try {
-    if (handle != kHandle || !open_ || !backupMode_ || readFd_ == -1) return 1;
-    if (size == 0) return 0;
+  return zr::Guard(log_, nullptr, [&] {
+    if (handle != kHandle || !open_ || !backupMode_ || readFd_ == -1) return kFailed;
+    if (size == 0) return kSuccess;
     const ssize_t n = db2::ReadRetrying(readFd_, buffer, size);
-    if (n < 0) return 1;
+    if (n < 0) return kFailed;
     if (n > 0) {
       size = static_cast<unsigned int>(n);
-      return 0;
+      return kSuccess;
     }
     // The worker closes its end last, so it is about to end.
     db2::CloseFd(readFd_);
     if (worker_.joinable()) worker_.join();
     size = 0;
-    if (!workerOk_) return 1;
+    if (!workerOk_) return kFailed;
     endOfData_ = true;
-    return 5;
-  } catch (...) {
-    return 1;
-  }
+    return kHandleEof;
+  });
 }
 
-int PluginImplementation::SeekFile(const unsigned int&, const unsigned long long&) { return 6; }
+int PluginImplementation::SeekFile(const unsigned int&, const unsigned long long&) { return kNotSupported; }
 
 int PluginImplementation::CloseFile(const unsigned int& handle) {
-  try {
-    if (handle != kHandle || !open_) return 1;
-    return backupMode_ ? CloseBackup() : CloseRestore();
-  } catch (...) {
-    try {
-      Abort();
-    } catch (...) {
-    }
-    return 1;
-  }
+  return zr::Guard(
+      log_, nullptr, kFailed,
+      [&] {
+        if (handle != kHandle || !open_) return kFailed;
+        return backupMode_ ? CloseBackup() : CloseRestore();
+      },
+      [this] { Abort(); });
 }
 
 int PluginImplementation::CloseBackup() {
@@ -305,7 +296,7 @@ int PluginImplementation::CloseBackup() {
   const bool ok = complete && workerOk_;
   RemoveWorkFolder();
   ResetState();
-  return ok ? 0 : 1;
+  return ok ? kSuccess : kFailed;
 }
 
 int PluginImplementation::CloseRestore() {
@@ -316,118 +307,112 @@ int PluginImplementation::CloseRestore() {
                                   L" was not restored.");
     RemoveWorkFolder();
     ResetState();
-    return 1;
+    return kFailed;
   }
   char message[kDb2MessageSize] = {};
   InInfo info;
   if (info.Restore(database_.c_str(), workFolder_.c_str(), message) == 0) {
     RemoveWorkFolder();
     ResetState();
-    return 0;
+    return kSuccess;
   }
   const std::wstring text = MessageLine(message);
   if (!text.empty()) LogWrite(LogEvent::Error, text);
   LogWrite(LogEvent::Error, L"Failed to restore database " + Wide(database_));
   LogWrite(LogEvent::Warning, L"Backup file is stored at\t: " + Wide(workFolder_));
   ResetState();
-  return 1;
+  return kFailed;
 }
 
 int PluginImplementation::GetElementAttributes(const std::wstring&, CFileAttributes& attributes) {
   attributes.Mask &= ~(CFileAttributes::kMaskCreation | CFileAttributes::kMaskLastAccess |
                        CFileAttributes::kMaskModification | CFileAttributes::kMaskSize);
   attributes.Type = CFileAttributes::kTypeNormal;
-  return 0;
+  return kSuccess;
 }
 
 int PluginImplementation::GetListing(const std::wstring& path, std::list<CFileInfo>& entries) {
-  try {
+  // Whatever fails, the listing succeeds with what was found.
+  return zr::Guard(log_, nullptr, kSuccess, [&] {
     InInfo info;
     if (path.empty()) {
       char name[16] = {};
       if (info.CurrentLocalInstanceNameGet(name) == 0 && name[0] != '\0') {
         entries.emplace_back(toWstr(name), CFileAttributes(0, 0, 0, 0, CFileAttributes::kTypeDirectory, 0));
       }
-      return 0;
+      return kSuccess;
     }
     const std::string instanceName = toAstr(path);
     Instance instance;
     if (!db2::IsDb2Name(instanceName) || !instance.setInstance(instanceName.c_str(), "", "")) {
       LogWrite(LogEvent::Error, L"Invalid path: " + path);
-      return 0;
+      return kSuccess;
     }
     // Without the attachment the directory would be another instance's.
-    if (instance.Attach() != 0) return 0;
+    if (instance.Attach() != 0) return kSuccess;
     std::vector<std::string> aliases;
     (void)info.ListLocalDatabases(aliases);
     (void)instance.Detach();
     for (const std::string& alias : aliases) {
       entries.emplace_back(toWstr(alias), CFileAttributes(0, 0, 0, 0, CFileAttributes::kTypeNormal, 0));
     }
-  } catch (...) {
-  }
-  return 0;
+    return kSuccess;
+  });
 }
 
 void PluginImplementation::OnStop() {}
 
 int PluginImplementation::WriteFile(const unsigned char* data, unsigned int& size,
                                     const unsigned int& handle) {
-  try {
-    if (handle == kHandle && open_ && !backupMode_ && writeFd_ != -1 && !workerFailed_ &&
-        db2::WriteAllNoSigpipe(writeFd_, data, size)) {
-      return 0;
-    }
-  } catch (...) {
-  }
+  const bool written = zr::Guard(log_, nullptr, false, [&] {
+    return handle == kHandle && open_ && !backupMode_ && writeFd_ != -1 && !workerFailed_ &&
+           db2::WriteAllNoSigpipe(writeFd_, data, size);
+  });
+  if (written) return kSuccess;
   LogWrite(LogEvent::Error, L"Error occurred while writing the file");
   size = kFailedSize;
-  return 1;
+  return kFailed;
 }
 
-int PluginImplementation::SetElementAttributes(const std::wstring&, const CFileAttributes&) { return 0; }
-int PluginImplementation::CreateFolder(const std::wstring&) { return 0; }
-int PluginImplementation::DeleteFolder(const std::wstring&) { return 0; }
-int PluginImplementation::DeleteFile(const std::wstring&) { return 0; }
-int PluginImplementation::MoveFile(const std::wstring&, const std::wstring&) { return 6; }
-int PluginImplementation::BeginTransaction() { return 0; }
-int PluginImplementation::CommitTransaction() { return 0; }
+int PluginImplementation::SetElementAttributes(const std::wstring&, const CFileAttributes&) {
+  return kSuccess;
+}
+int PluginImplementation::CreateFolder(const std::wstring&) { return kSuccess; }
+int PluginImplementation::DeleteFolder(const std::wstring&) { return kSuccess; }
+int PluginImplementation::DeleteFile(const std::wstring&) { return kSuccess; }
+int PluginImplementation::MoveFile(const std::wstring&, const std::wstring&) { return kNotSupported; }
+int PluginImplementation::BeginTransaction() { return kSuccess; }
+int PluginImplementation::CommitTransaction() { return kSuccess; }
 
 int PluginImplementation::Write(const unsigned char* data, unsigned int& size) {
   if (writeFd_ == -1) {
     size = kFailedSize;
-    return 1;
+    return kFailed;
   }
   const ssize_t n = db2::WriteNoSigpipe(writeFd_, data, size);
   if (n <= 0) {
     size = kFailedSize;
-    return 1;
+    return kFailed;
   }
   size = static_cast<unsigned int>(n);
-  return 0;
+  return kSuccess;
 }
 
 int PluginImplementation::Read(unsigned char* buffer, unsigned int& size) {
-  if (readFd_ == -1) return 1;
-  if (size == 0) return 0;  // a read of nothing is not the end of the stream
+  if (readFd_ == -1) return kFailed;
+  if (size == 0) return kSuccess;  // a read of nothing is not the end of the stream
   const ssize_t n = db2::ReadRetrying(readFd_, buffer, size < kMaxRead ? size : kMaxRead);
   if (n < 0) {
     LogWrite(LogEvent::Error, L"ZIP stream reading error.");
-    return 1;
+    return kFailed;
   }
   size = static_cast<unsigned int>(n);
-  return n == 0 ? 5 : 0;
+  return n == 0 ? kHandleEof : kSuccess;
 }
 
 void PluginImplementation::PackWorker() {
   db2::BlockSigpipeInThisThread();
-  bool ok = false;
-  try {
-    ok = Pack();
-  } catch (...) {
-    LogWrite(LogEvent::Error, L"Packing failed.");
-  }
-  workerOk_ = ok;
+  workerOk_ = zr::Guard(log_, L"Packing failed.", false, [this] { return Pack(); });
   // The reader sees the end of data only after the result is stored.
   FlushAndCloseZipDataPipeWriterEnd();
 }
@@ -437,7 +422,7 @@ bool PluginImplementation::Pack() {
   const std::string fullPath = workFolder_ + "/" + backupFile_;
   LogWrite(LogEvent::Info, L"Packing file: " + Wide(fullPath));
   bool ok = true;
-  if (packer_.PrepareTransform(toWstr(backupFile_), true) != 0) {
+  if (packer_.PrepareTransform(toWstr(backupFile_), true) != kSuccess) {
     LogWrite(LogEvent::Error, L"Packing failed on prepare stage.");
     ok = false;
   } else if (UniqueFile image{std::fopen(fullPath.c_str(), "rb")}; !image) {
@@ -457,7 +442,7 @@ bool PluginImplementation::Pack() {
         break;
       }
       unsigned int count = piece.size;
-      if (packer_.DirectTransformWithCrc(piece.data, count, piece.crc) != 0) {
+      if (packer_.DirectTransformWithCrc(piece.data, count, piece.crc) != kSuccess) {
         LogWrite(LogEvent::Error, L"Packing failed.");
         ok = false;
         break;
@@ -466,35 +451,27 @@ bool PluginImplementation::Pack() {
   }
   const int finished = packer_.FinishTransform();
   const int committed = packer_.CommitTransaction();
-  return ok && finished == 0 && committed == 0;
+  return ok && finished == kSuccess && committed == kSuccess;
 }
 
 void PluginImplementation::UnpackWorker() {
   db2::BlockSigpipeInThisThread();
-  bool ok = false;
-  try {
-    ok = Unpack();
-  } catch (...) {
-    LogWrite(LogEvent::Error, L"Could'not extract backup file");
-  }
+  const bool ok = zr::Guard(log_, L"Could'not extract backup file", false, [this] { return Unpack(); });
   unpacker_.CloseZip();
   workerOk_ = ok;
   // Later writes of the caller fail at once; the drain keeps them from
   // blocking until the caller sees that.
   if (!ok) workerFailed_ = true;
-  try {
-    DrainPipe();
-  } catch (...) {
-  }
+  zr::GuardVoid(nullptr, nullptr, [this] { DrainPipe(); });
 }
 
 bool PluginImplementation::Unpack() {
-  if (unpacker_.OpenZip(this) != 0 || readFd_ == -1) {
+  if (unpacker_.OpenZip(this) != kSuccess || readFd_ == -1) {
     LogWrite(LogEvent::Error, L"Zip Unpacking not initialized");
     return false;
   }
   ZipFileHeader* header = nullptr;
-  if (unpacker_.OpenCurrentFile(header) != 0 || header == nullptr) {
+  if (unpacker_.OpenCurrentFile(header) != kSuccess || header == nullptr) {
     LogWrite(LogEvent::Error, L"Could'not extract backup file");
     return false;
   }
@@ -524,8 +501,8 @@ bool PluginImplementation::Unpack() {
       }
       unsigned int size = kChunk;
       const int result = unpacker_.ReadFile(buffer, size);
-      if (result == 5) break;
-      if (result != 0) {
+      if (result == kHandleEof) break;
+      if (result != kSuccess) {
         LogWrite(LogEvent::Error, L"Could'not extract backup file");
         return false;
       }

@@ -1,0 +1,41 @@
+# zr_publish_headers(<target>)
+# Publishes exactly the target's own headers: each .h of its source list gets a symbolic link at its
+# source-root-relative path in ${CMAKE_BINARY_DIR}/include/<target>/, and that folder becomes the
+# target's include directory (PUBLIC for libraries, INTERFACE for interface libraries, PRIVATE for
+# executables). Includes keep their spelling ("agent/data/hosting/PluginBroker.h"), and a target
+# that includes another target's header compiles only if it links that target. Call it after the
+# last target_sources() of the target. Generated headers (outside the source root) are not linked.
+function(zr_publish_headers target)
+  get_target_property(type ${target} TYPE)
+  get_target_property(dir ${target} SOURCE_DIR)
+  get_target_property(sources ${target} SOURCES)
+  set(root ${CMAKE_BINARY_DIR}/include/${target})
+  # A fresh folder each configure, so a header taken out of the list is no longer published.
+  file(REMOVE_RECURSE ${root})
+  file(MAKE_DIRECTORY ${root})
+  foreach(source IN LISTS sources)
+    if(source MATCHES "\\$<" OR NOT source MATCHES "\\.h$")
+      continue()
+    endif()
+    cmake_path(ABSOLUTE_PATH source BASE_DIRECTORY ${dir} NORMALIZE OUTPUT_VARIABLE header)
+    cmake_path(IS_PREFIX PROJECT_SOURCE_DIR ${header} NORMALIZE inside)
+    if(NOT inside)
+      continue()
+    endif()
+    if(NOT EXISTS ${header})
+      message(FATAL_ERROR "${target}: header ${header} does not exist")
+    endif()
+    cmake_path(RELATIVE_PATH header BASE_DIRECTORY ${PROJECT_SOURCE_DIR} OUTPUT_VARIABLE relative)
+    cmake_path(GET relative PARENT_PATH parent)
+    file(MAKE_DIRECTORY ${root}/${parent})
+    file(CREATE_LINK ${header} ${root}/${relative} SYMBOLIC)
+  endforeach()
+  if(type STREQUAL "INTERFACE_LIBRARY")
+    set(scope INTERFACE)
+  elseif(type STREQUAL "EXECUTABLE")
+    set(scope PRIVATE)
+  else()
+    set(scope PUBLIC)
+  endif()
+  target_include_directories(${target} ${scope} $<BUILD_INTERFACE:${root}>)
+endfunction()
