@@ -1,5 +1,8 @@
 #include "agent/data/hosting/PluginBroker.h"
 
+#include "Tessarine.hh"
+#include "agent/data/hosting/PluginLink.h"
+#include "agent/data/linkfs/LinkFS.h"
 #include "idl/CorbaBoundary.h"
 #include "plugin-api/ErrorBoundary.h"
 #include "plugin-api/ResultCodes.h"
