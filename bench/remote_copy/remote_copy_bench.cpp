@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "Tessarine.hh"
+#include "ZavediDedozozuriz.hh"
 #include "agent/data/filters/FiltersPipe.h"
 #include "agent/data/targets/TargetLocalFS.h"
 #include "agent/data/targets/TargetRemoteFS.h"

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <new>
 
+#include "Tessarine.hh"
+#include "ZavediDedozozuriz.hh"
 #include "agent/data/copy/ProgressCounter.h"
 #include "plugin-api/ResultCodes.h"
 
@@ -92,7 +94,7 @@ int CCopyImpl::WriteAll(const Writer& write, const unsigned char* data, unsigned
 }
 
 int CCopyImpl::Pump(const Reader& read, const Writer& write) {
-  CProgressCounter progress(progress_.in());
+  CProgressCounter progress(progress_.get());
   int emptyReads = 0;
   for (;;) {
     unsigned int size = static_cast<unsigned int>(buffer_.size());

@@ -18,14 +18,13 @@
 #include <string>
 #include <vector>
 
-#include "Tessarine.hh"
-#include "ZavediDedozozuriz.hh"
 #include "agent/data/filters/FiltersPipe.h"
 #include "agent/data/hosting/ExtensionLoader.h"
 #include "agent/data/hosting/PluginBroker.h"
 #include "agent/data/index/Index.h"
 #include "agent/data/targets/TargetLocalFS.h"
 #include "agent/data/targets/TargetRemoteFS.h"
+#include "idl/RemoteRefs.h"
 #include "plugin-api/PluginApi.h"
 
 namespace zr {
@@ -135,7 +134,7 @@ class CCopyImpl {
   int Missing();
 
   ILog* log_;
-  Tessarine::OperationProgress_var progress_;
+  OwnedRef<Tessarine::OperationProgress_ptr> progress_;
   CPluginBroker<IBackupDataWrite> source_;
   // Another agent's write interface (CTargetRemoteFS), or this machine's
   // plug-ins (CTargetLocalFS) when no target write reference was given.

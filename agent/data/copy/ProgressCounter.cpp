@@ -1,5 +1,7 @@
 #include "agent/data/copy/ProgressCounter.h"
 
+#include "TessarineCommon.hh"
+
 namespace zr {
 
 CProgressCounter::CProgressCounter(Tessarine::OperationProgress_ptr progress)

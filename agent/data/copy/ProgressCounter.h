@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <ctime>
 
-#include "TessarineCommon.hh"
+#include "idl/RemoteRefs.h"
 
 namespace zr {
 

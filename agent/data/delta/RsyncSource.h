@@ -21,6 +21,7 @@
 #include "agent/data/delta/IRsyncSourceWrite.h"
 #include "agent/data/delta/ThreadSync.h"
 #include "plugin-api/ILog.h"
+#include "plugin-api/ResultCodes.h"
 
 namespace zr {
 
@@ -79,7 +80,7 @@ class CRsyncSource {
   bool done_ = false;
   bool failed_ = false;
   const std::function<int()>* relayed_ = nullptr;  // the worker's call waiting for the caller
-  int relayedResult_ = 0;
+  int relayedResult_ = kSuccess;
   bool relayedDone_ = true;
   CThreadSync sync_;
 };

@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include "ZavediDedozozuriz.hh"
+#include "agent/data/hosting/PluginLink.h"
 #include "plugin-api/PluginExports.h"
 #include "plugin-api/ResultCodes.h"
 

@@ -21,16 +21,16 @@
 #include <string>
 #include <vector>
 
-#include "Tessarine.hh"
-#include "ZavediDedozozuriz.hh"
 #include "agent/data/filters/Connectors.h"
 #include "agent/data/hosting/ExtensionLoader.h"
-#include "agent/data/hosting/PluginLink.h"
 #include "agent/data/targets/FileSystem.h"
+#include "idl/RemoteRefs.h"
 #include "plugin-api/IBackupDataFilter.h"
 #include "plugin-api/ILog.h"
 
 namespace zr {
+
+class CPluginLink;
 
 class CFiltersPipe {
  public:

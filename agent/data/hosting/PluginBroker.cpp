@@ -1,5 +1,8 @@
 #include "agent/data/hosting/PluginBroker.h"
 
+#include "Tessarine.hh"
+#include "agent/data/hosting/PluginLink.h"
+#include "agent/data/linkfs/LinkFS.h"
 #include "idl/CorbaBoundary.h"
 #include "plugin-api/ErrorBoundary.h"
 #include "plugin-api/ResultCodes.h"
@@ -37,16 +40,9 @@ CFileAttributes FolderAttributes() {
 template <class I>
 CPluginBroker<I>::CPluginBroker(Tessarine::Session_ptr session, ILog* log, CExtensionLoader* loader)
     : session_(session), log_(log), extensions_(loader) {
-  try {
-    link_ = std::make_unique<CPluginLink>(session);
-  } catch (...) {
-    link_.reset();
-  }
-  try {
-    connectionFolder_ = std::make_unique<CLinkFS>(log, session);
-  } catch (...) {
-    connectionFolder_.reset();
-  }
+  // A failure leaves the pointer null.
+  GuardVoid(nullptr, nullptr, [&] { link_ = std::make_unique<CPluginLink>(session); });
+  GuardVoid(nullptr, nullptr, [&] { connectionFolder_ = std::make_unique<CLinkFS>(log, session); });
   loader_.Init(loader, log, link_.get(), connectionFolder_.get());
 }
 
@@ -176,10 +172,7 @@ void CPluginBroker<I>::OnStop() {
   // Only the object doing the work is told; none is made for it.
   I* plugin = loader_.GetCurrentInstance();
   if (plugin == nullptr) return;
-  try {
-    plugin->OnStop();
-  } catch (...) {
-  }
+  GuardVoid(nullptr, nullptr, [plugin] { plugin->OnStop(); });
 }
 
 template <class I>

@@ -13,14 +13,15 @@
 #include <memory>
 #include <string>
 
-#include "Tessarine.hh"
 #include "agent/data/hosting/ExtensionLoader.h"
-#include "agent/data/hosting/PluginLink.h"
 #include "agent/data/hosting/PluginLoader.h"
-#include "agent/data/linkfs/LinkFS.h"
+#include "idl/RemoteRefs.h"
 #include "plugin-api/PluginApi.h"
 
 namespace zr {
+
+class CPluginLink;
+class CLinkFS;
 
 template <class I>
 class CPluginBroker {

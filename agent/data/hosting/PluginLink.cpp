@@ -2,6 +2,8 @@
 
 #include <cwchar>
 
+#include "Tessarine.hh"
+
 #include "agent/data/Settings.h"
 #include "agent/data/hosting/FilterEntry.h"
 #include "agent/data/hosting/PluginEntry.h"
@@ -31,29 +33,32 @@ Tessarine::LinkParam EmptyParam(const wchar_t* name) {
 
 }  // namespace
 
-CPluginLink::CPluginLink(Tessarine::Session_ptr session) : session_(session), root_(TempRoot()) {}
+CPluginLink::CPluginLink(Tessarine::Session_ptr session)
+    : session_(session), link_(Tessarine::Link::_nil()), root_(TempRoot()) {}
 
 CPluginLink::~CPluginLink() { CloseLink(); }
 
 void CPluginLink::CloseLink() noexcept {
-  if (CORBA::is_nil(link_.in())) return;
+  if (CORBA::is_nil(link_.get())) return;
   try {
-    if (!CORBA::is_nil(session_)) session_->CloseLink(link_.in());
+    if (!CORBA::is_nil(session_)) session_->CloseLink(link_.get());
   } catch (...) {
   }
-  link_ = Tessarine::Link::_nil();
+  link_.reset(Tessarine::Link::_nil());
 }
 
 bool CPluginLink::Bind(const std::wstring& path, bool open, const std::wstring& connection) {
   CloseLink();
   if (!open || CORBA::is_nil(session_)) return false;
   try {
-    link_ = session_->OpenLink(path.c_str(), connection.c_str());
+    link_.reset(session_->OpenLink(path.c_str(), connection.c_str()));
   } catch (...) {
-    link_ = Tessarine::Link::_nil();
+    link_.reset(Tessarine::Link::_nil());
   }
   return HasLink();
 }
+
+bool CPluginLink::HasLink() const { return !CORBA::is_nil(link_.get()); }
 
 bool CPluginLink::SetPlugin(const CPluginEntry& info, const std::wstring& connection) {
   return Bind(L"Plugins\\" + info.GetName(), info.IsConfigurable(), connection);

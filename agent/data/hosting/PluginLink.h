@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "Tessarine.hh"
+#include "idl/RemoteRefs.h"
 #include "plugin-api/ILog.h"
 
 namespace zr {
@@ -44,7 +44,7 @@ class CPluginLink final : public ILink {
   bool SetValue(const wchar_t* name, const std::wstring& value) override;
 
   // True while a settings object is open.
-  bool HasLink() const { return !CORBA::is_nil(link_.in()); }
+  bool HasLink() const;
 
  private:
   bool Bind(const std::wstring& path, bool open, const std::wstring& connection);
@@ -53,7 +53,7 @@ class CPluginLink final : public ILink {
   void CloseLink() noexcept;
 
   Tessarine::Session_ptr session_;
-  Tessarine::Link_var link_;
+  OwnedRef<Tessarine::Link_ptr> link_;  // never null: nil when none is open
   std::wstring root_;
 };
 

@@ -9,20 +9,19 @@
 
 #pragma once
 
-#include <dlfcn.h>
-
 #include <set>
 #include <string>
 #include <type_traits>
 
 #include "agent/data/hosting/ExtensionLoader.h"
-#include "agent/data/hosting/PluginLink.h"
 #include "agent/data/hosting/PluginPtr.h"
-#include "agent/data/linkfs/ConnectionName.h"
-#include "agent/data/linkfs/LinkFS.h"
-#include "plugin-api/PluginExports.h"
+#include "plugin-api/IBackupDataWrite.h"
+#include "plugin-api/ILog.h"
 
 namespace zr {
+
+class CPluginLink;
+class CLinkFS;
 
 template <class I>
 class CPluginLoader {
@@ -91,42 +90,7 @@ class CPluginLoader {
   // configurable plug-in, or it makes no object; the current instance is
   // kept when there is no such plug-in or the path's connection name is
   // refused (zr::IsValidConnectionName, logged at level 1).
-  I* GetPluginInstance(const std::wstring& path) {
-    if (path.empty() && instance_) return instance_.get();
-    std::wstring name;
-    std::wstring connection;
-    SplitPath(path, name, connection);
-    if (IsCurrent(name, connection)) return instance_.get();
-    try {
-      CPluginEntry* entry = loader_ != nullptr ? loader_->FindPlugin(name) : nullptr;
-      if (entry == nullptr) return nullptr;
-      if (entry->IsConfigurable() && connection.empty()) {
-        if (connectionFolder_ == nullptr) return nullptr;
-        connectionFolder_->SetPlugin(name);
-        return connectionFolder_;
-      }
-      if (entry->IsConfigurable() && !zr::IsValidConnectionName(connection)) {
-        Log(LogEvent::Warning, L"Invalid connection name '" + zr::PrintableConnectionName(connection) + L"'");
-        return nullptr;
-      }
-      // Plug-ins use the link they are given without testing it for null.
-      if (entry->GetLibrary() == nullptr || link_ == nullptr) return nullptr;
-      DestroyPluginInstance();
-      // Without its connection's settings a configurable plug-in would work
-      // on its defaults (another folder, another database): no object then.
-      if (!link_->SetPlugin(*entry, connection) && entry->IsConfigurable()) return nullptr;
-      instance_ = CreateInstance(*entry);
-      if (instance_) {
-        name_ = name;
-        connection_ = entry->IsConfigurable() ? connection : std::wstring();
-      }
-    } catch (...) {
-      // Nothing of a half-made switch may survive: no object, and no handle
-      // or transaction recorded for one.
-      DestroyPluginInstance();
-    }
-    return instance_.get();
-  }
+  I* GetPluginInstance(const std::wstring& path);
 
   // The current instance (null when none), without any lookup.
   I* GetCurrentInstance() const { return instance_.get(); }
@@ -204,20 +168,7 @@ class CPluginLoader {
   const std::wstring& GetConnection() const { return connection_; }
 
  private:
-  PluginPtr<I> CreateInstance(const CPluginEntry& entry) {
-    const char* symbol = nullptr;
-    if constexpr (std::is_same_v<I, IBackupDataWrite>) symbol = kGetBackupDataWriteName;
-    if constexpr (std::is_same_v<I, IBackupDataRead>) symbol = kGetBackupDataReadName;
-    if (symbol == nullptr) return nullptr;
-    using Factory = I* (*)(ILog*, ILink*);
-    auto factory = reinterpret_cast<Factory>(dlsym(entry.GetLibrary(), symbol));
-    if (factory == nullptr) return nullptr;
-    try {
-      return PluginPtr<I>(factory(log_, link_));
-    } catch (...) {
-      return nullptr;
-    }
-  }
+  PluginPtr<I> CreateInstance(const CPluginEntry& entry);
 
   // A log that throws must not stop a switch half-way (the old handles
   // would then stay recorded for the next object).
@@ -240,5 +191,8 @@ class CPluginLoader {
   bool inTransaction_ = false;
   bool transactionLost_ = false;
 };
+
+extern template class CPluginLoader<IBackupDataRead>;
+extern template class CPluginLoader<IBackupDataWrite>;
 
 }  // namespace zr

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "agent/data/hosting/PluginLink.h"
 #include "agent/data/hosting/testing/HostingFixture.h"
+#include "agent/data/linkfs/LinkFS.h"
 
 namespace {
 

@@ -55,10 +55,7 @@ void CopyAttributes(const ZavediDedozozuriz::Attributes& remote, CFileAttributes
 CLinkFS::CLinkFS(ILog* log, Tessarine::Session_ptr session) : coordinatorSession_(session), log_(log) {}
 
 CLinkFS::~CLinkFS() {
-  try {
-    Disconnect();
-  } catch (...) {
-  }
+  GuardVoid(nullptr, nullptr, [this] { Disconnect(); });
 }
 
 void CLinkFS::Log(LogEvent::ID level, const std::wstring& text) { WriteLogLine(log_, level, text); }
@@ -154,10 +151,7 @@ bool CLinkFS::Connect() {
 void CLinkFS::DropConnection() {
   // A oneway ping cannot tell a stale session from a live one, so the next
   // call starts over after any failure of the write interface.
-  try {
-    Disconnect();
-  } catch (...) {
-  }
+  GuardVoid(nullptr, nullptr, [this] { Disconnect(); });
 }
 
 void CLinkFS::Disconnect() {

@@ -5,7 +5,6 @@
 
 #pragma once
 
-#include "Tessarine.hh"
 #include "agent/data/hosting/ExtensionLoader.h"
 #include "agent/data/hosting/PluginBroker.h"
 #include "agent/data/targets/FileSystem.h"

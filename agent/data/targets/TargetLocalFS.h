@@ -8,7 +8,6 @@
 
 #pragma once
 
-#include "Tessarine.hh"
 #include "agent/data/Settings.h"
 #include "agent/data/delta/IRsyncSourceWrite.h"
 #include "agent/data/delta/RsyncSource.h"

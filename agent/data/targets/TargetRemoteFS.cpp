@@ -6,6 +6,8 @@
 #include <cstring>
 #include <exception>
 
+#include "Tessarine.hh"
+#include "ZavediDedozozuriz.hh"
 #include "agent/data/adapters/AttributeConversion.h"
 #include "plugin-api/ResultCodes.h"
 
@@ -23,12 +25,12 @@ ZavediDedozozuriz::Attributes EmptyAttributes() {
 
 CTargetRemoteFS::CTargetRemoteFS(Tessarine::Session_ptr, ILog* log,
                                  ZavediDedozozuriz::IDLBackupDataWrite_ptr remote, const CSettings* settings,
-                                 CORBA::ULong callTimeoutMs)
+                                 unsigned int callTimeoutMs)
     : remote_(ZavediDedozozuriz::IDLBackupDataWrite::_duplicate(remote)),
       log_(log),
       settings_(settings),
       source_(log, this) {
-  if (!CORBA::is_nil(remote_.in())) omniORB::setClientCallTimeout(remote_.in(), callTimeoutMs);
+  if (!CORBA::is_nil(remote_.get())) omniORB::setClientCallTimeout(remote_.get(), callTimeoutMs);
 }
 
 CTargetRemoteFS::~CTargetRemoteFS() = default;

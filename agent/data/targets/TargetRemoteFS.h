@@ -17,12 +17,11 @@
 
 #pragma once
 
-#include "Tessarine.hh"
-#include "ZavediDedozozuriz.hh"
 #include "agent/data/Settings.h"
 #include "agent/data/delta/IRsyncSourceWrite.h"
 #include "agent/data/delta/RsyncSource.h"
 #include "agent/data/targets/FileSystem.h"
+#include "idl/RemoteRefs.h"
 #include "plugin-api/ILog.h"
 
 namespace zr {
@@ -30,7 +29,7 @@ namespace zr {
 class CTargetRemoteFS final : public IFileSystem, public IRsyncSourceWrite {
  public:
   // Client call time-out on the peer's reference: a restore runs in CloseFile.
-  static constexpr CORBA::ULong kCallTimeoutMs = 30u * 60u * 1000u;
+  static constexpr unsigned int kCallTimeoutMs = 30u * 60u * 1000u;
   // Most bytes one ReadFile or WriteFile call carries (the ORB's default
   // message limit is 2 MiB, and a read carries its buffer both ways).
   static constexpr unsigned int kChunkBytes = 1u << 20;
@@ -41,7 +40,7 @@ class CTargetRemoteFS final : public IFileSystem, public IRsyncSourceWrite {
   // nil. `log` is not owned. `settings` answers UseDeltaCopying; null means
   // the process-wide settings object.
   CTargetRemoteFS(Tessarine::Session_ptr session, ILog* log, ZavediDedozozuriz::IDLBackupDataWrite_ptr remote,
-                  const CSettings* settings = nullptr, CORBA::ULong callTimeoutMs = kCallTimeoutMs);
+                  const CSettings* settings = nullptr, unsigned int callTimeoutMs = kCallTimeoutMs);
   // Abandons a delta write still open.
   ~CTargetRemoteFS() override;
 
@@ -91,7 +90,7 @@ class CTargetRemoteFS final : public IFileSystem, public IRsyncSourceWrite {
   int OpenDelta(const std::wstring& basePath, const std::wstring& path, unsigned int& handle);
   bool UseDeltaCopying() const;
 
-  ZavediDedozozuriz::IDLBackupDataWrite_var remote_;
+  OwnedRef<ZavediDedozozuriz::IDLBackupDataWrite_ptr> remote_;
   bool delta_ = false;  // the current write goes through source_
   ILog* log_;
   const CSettings* settings_;

@@ -117,7 +117,7 @@ int CFilter::Guarded(const char* operation, Body body) {
   } catch (...) {
     LogException(operation, "unknown exception");
   }
-  return 1;
+  return zr::kFailed;
 }
 
 int CFilter::BeginTransaction(const unsigned int& handle) {
@@ -136,10 +136,10 @@ int CFilter::DirectTransform(const unsigned char* data, unsigned int& size, cons
   return Guarded("DirectTransform", [&] {
     if (!forward_) {
       size = 0;
-      return 1;
+      return zr::kFailed;
     }
     const int result = writer_.DirectTransform(data, size);
-    if (result != 0) failed_ = true;
+    if (result != zr::kSuccess) failed_ = true;
     return result;
   });
 }
@@ -152,7 +152,7 @@ int CFilter::FinishTransform(const unsigned int&) {
   return Guarded("FinishTransform", [&] {
     if (!forward_) return reader_.CloseFile();
     const int result = writer_.FinishTransform();
-    if (result != 0) failed_ = true;
+    if (result != zr::kSuccess) failed_ = true;
     return result;
   });
 }
@@ -164,11 +164,11 @@ int CFilter::CommitTransaction(const unsigned int& handle) {
 int CFilter::Write(const unsigned char* data, unsigned int& size) {
   if (output_ == nullptr || data == nullptr) {
     size = 0;
-    return 1;
+    return zr::kFailed;
   }
   const unsigned int asked = size;
   size = static_cast<unsigned int>(std::fwrite(data, 1, asked, output_));
-  return size < asked ? 1 : 0;
+  return size < asked ? zr::kFailed : zr::kSuccess;
 }
 
 int CFilter::DoBeginTransaction(const unsigned int& handle) {
@@ -180,18 +180,18 @@ int CFilter::DoBeginTransaction(const unsigned int& handle) {
   CloseOutput();
   if (tempFolder_.empty()) {
     LogWrite(LogEvent::Error, L"Zip filter has no temporary folder");
-    return 1;
+    return zr::kFailed;
   }
   RemoveFile(newDestinationPath_);
   RemoveFile(destinationPath_);
   currentName_ = tempFolder_ + kArchiveName;
   if (m_next == nullptr) {
     LogWrite(LogEvent::Error, L"Zip filter has no next filter");
-    return 1;
+    return zr::kFailed;
   }
   int result = m_next->BeginTransaction(handle);
-  if (result == 0) result = writer_.BeginTransaction(this);
-  if (result == 0 && handle != 0) {
+  if (result == zr::kSuccess) result = writer_.BeginTransaction(this);
+  if (result == zr::kSuccess && handle != 0) {
     bool found = false;
     result = FetchArchive(handle, found);
   }
@@ -200,10 +200,10 @@ int CFilter::DoBeginTransaction(const unsigned int& handle) {
 
 int CFilter::DoGetListing(const std::wstring& path, std::list<CFileInfo>& entries) {
   int result = OpenReader();
-  if (result != 0) return result;
+  if (result != zr::kSuccess) return result;
   std::list<ZipFileInfo> items;
   result = reader_.GetListing(path, items);
-  if (result != 0) return result;
+  if (result != zr::kSuccess) return result;
   for (const ZipFileInfo& item : items) {
     std::wstring name = item.name;
     uint32_t type = CFileAttributes::kTypeNormal;
@@ -214,15 +214,15 @@ int CFilter::DoGetListing(const std::wstring& path, std::list<CFileInfo>& entrie
     entries.emplace_back(name,
                          CFileAttributes(0, 0, 0, item.uncompressedSize, type, CFileAttributes::kMaskSize));
   }
-  return 0;
+  return zr::kSuccess;
 }
 
 int CFilter::DoPrepareTransform(const std::wstring& name, bool forward, const unsigned int&) {
   forward_ = forward;
-  if (tempFolder_.empty()) return 1;
+  if (tempFolder_.empty()) return zr::kFailed;
   if (!forward) {
     const int result = OpenReader();
-    if (result != 0) return result;
+    if (result != zr::kSuccess) return result;
     currentName_ = name;
     return reader_.OpenFile(name.c_str(), false);
   }
@@ -232,16 +232,16 @@ int CFilter::DoPrepareTransform(const std::wstring& name, bool forward, const un
     if (output_ == nullptr) {
       LogWrite(LogEvent::Error, L"Can't create temporary file '%ls'", newDestinationPath_.c_str());
       failed_ = true;
-      return 1;
+      return zr::kFailed;
     }
   }
   const int result = writer_.PrepareTransform(name, true);
-  if (result != 0) failed_ = true;
+  if (result != zr::kSuccess) failed_ = true;
   return result;
 }
 
 int CFilter::DoCommitTransaction(const unsigned int& handle) {
-  if (m_next == nullptr) return 1;
+  if (m_next == nullptr) return zr::kFailed;
   if (!forward_) {
     reader_.CloseZip();
     readerPath_.clear();
@@ -249,45 +249,45 @@ int CFilter::DoCommitTransaction(const unsigned int& handle) {
     return m_next->CommitTransaction(handle);
   }
 
-  int result = failed_ ? 1 : 0;
-  if (result == 0 && ZRLib::filesystem::IsFileExists(destinationPath_.c_str())) {
+  int result = failed_ ? zr::kFailed : zr::kSuccess;
+  if (result == zr::kSuccess && ZRLib::filesystem::IsFileExists(destinationPath_.c_str())) {
     result = writer_.CopyMissingFilesFromExistingArchive(destinationPath_.c_str());
-    if (result != 0) {
+    if (result != zr::kSuccess) {
       LogWrite(LogEvent::Error, L"Can't copy the entries of the stored archive '%ls'",
                destinationPath_.c_str());
     }
   }
-  if (result == 0) result = writer_.CommitTransaction();
-  if (result != 0) {
+  if (result == zr::kSuccess) result = writer_.CommitTransaction();
+  if (result != zr::kSuccess) {
     LogWrite(LogEvent::Error, L"Can't complete temporary archive '%ls'", newDestinationPath_.c_str());
   }
-  if (CloseOutput() != 0 && result == 0) {
+  if (CloseOutput() != zr::kSuccess && result == zr::kSuccess) {
     LogWrite(LogEvent::Error, L"Can't write temporary file '%ls'", newDestinationPath_.c_str());
-    result = 1;
+    result = zr::kFailed;
   }
-  if (result == 0) result = SendNewArchive(handle);
+  if (result == zr::kSuccess) result = SendNewArchive(handle);
   forward_ = false;
   RemoveFile(newDestinationPath_);
   RemoveFile(destinationPath_);
   const int next = m_next->CommitTransaction(handle);
-  return result != 0 ? result : next;
+  return result != zr::kSuccess ? result : next;
 }
 
 int CFilter::SendNewArchive(const unsigned int& handle) {
   FileHandle file(OpenFile(newDestinationPath_, "rb"));
   if (!file) {
     LogWrite(LogEvent::Error, L"Can't open temporary file '%ls'", newDestinationPath_.c_str());
-    return 1;
+    return zr::kFailed;
   }
   int result = m_next->PrepareTransform(newDestinationPath_, forward_, handle);
-  if (result != 0) return result;
+  if (result != zr::kSuccess) return result;
   std::vector<unsigned char> chunk(kChunkSize);
   for (;;) {
     const std::size_t n = std::fread(chunk.data(), 1, chunk.size(), file.get());
     if (n == 0) {
       if (std::ferror(file.get()) != 0) {
         LogWrite(LogEvent::Error, L"Can't read temporary file '%ls'", newDestinationPath_.c_str());
-        return 1;
+        return zr::kFailed;
       }
       break;
     }
@@ -296,8 +296,8 @@ int CFilter::SendNewArchive(const unsigned int& handle) {
       const unsigned int offered = static_cast<unsigned int>(n - sent);
       unsigned int size = offered;
       result = m_next->DirectTransform(chunk.data() + sent, size, handle);
-      if (result != 0) return result;
-      if (size == 0 || size > offered) return 1;
+      if (result != zr::kSuccess) return result;
+      if (size == 0 || size > offered) return zr::kFailed;
       sent += size;
     }
   }
@@ -309,72 +309,72 @@ int CFilter::FetchArchive(const unsigned int& handle, bool& found) {
   FileHandle file(OpenFile(destinationPath_, "wb"));
   if (!file) {
     LogWrite(LogEvent::Error, L"Can't create temporary file '%ls'", destinationPath_.c_str());
-    return 1;
+    return zr::kFailed;
   }
   const int prepared = m_next->PrepareTransform(currentName_, forward_, handle);
-  if (prepared != 0) {
+  if (prepared != zr::kSuccess) {
     file.reset();
     RemoveFile(destinationPath_);
     // Only "not found" means nothing is stored yet. Any other failure would let
     // the commit replace the stored archive by one without its old entries.
-    if (prepared == zr::kPathNotFound) return 0;
+    if (prepared == zr::kPathNotFound) return zr::kSuccess;
     LogWrite(LogEvent::Error, L"Can't fetch the stored archive '%ls'", currentName_.c_str());
     return prepared;
   }
   std::vector<unsigned char> chunk(kChunkSize);
   uint64_t total = 0;
-  int result = 0;
+  int result = zr::kSuccess;
   int empty = 0;
   for (;;) {
     unsigned int size = kChunkSize;
     const int read = m_next->ReverseTransform(chunk.data(), size, handle);
-    if (read != 0 && read != 5) {
+    if (read != zr::kSuccess && read != zr::kHandleEof) {
       result = read;
       break;
     }
     if (size > kChunkSize) {
-      result = 1;
+      result = zr::kFailed;
       break;
     }
     if (size > 0 && std::fwrite(chunk.data(), 1, size, file.get()) != size) {
       LogWrite(LogEvent::Error, L"Can't write temporary file '%ls'", destinationPath_.c_str());
-      result = 1;
+      result = zr::kFailed;
       break;
     }
     total += size;
-    if (read == 5) break;
+    if (read == zr::kHandleEof) break;
     empty = size == 0 ? empty + 1 : 0;
     if (empty > kMaxEmptyReads) {
-      result = 1;
+      result = zr::kFailed;
       break;
     }
   }
   const int finished = m_next->FinishTransform(handle);
-  if (result == 0) result = finished;
-  if (std::fclose(file.release()) != 0 && result == 0) {
+  if (result == zr::kSuccess) result = finished;
+  if (std::fclose(file.release()) != 0 && result == zr::kSuccess) {
     LogWrite(LogEvent::Error, L"Can't write temporary file '%ls'", destinationPath_.c_str());
-    result = 1;
+    result = zr::kFailed;
   }
-  if (result != 0 || total == 0) RemoveFile(destinationPath_);
-  if (result != 0) {
+  if (result != zr::kSuccess || total == 0) RemoveFile(destinationPath_);
+  if (result != zr::kSuccess) {
     LogWrite(LogEvent::Error, L"Can't fetch the stored archive '%ls'", currentName_.c_str());
     return result;
   }
   found = total != 0;
-  return 0;
+  return zr::kSuccess;
 }
 
 int CFilter::OpenReader() {
-  if (readerPath_ == destinationPath_ && reader_.IsOpen()) return 0;
+  if (readerPath_ == destinationPath_ && reader_.IsOpen()) return zr::kSuccess;
   readerPath_.clear();
   const int result = reader_.OpenZip(destinationPath_.c_str());
-  if (result == 0) readerPath_ = destinationPath_;
+  if (result == zr::kSuccess) readerPath_ = destinationPath_;
   return result;
 }
 
 int CFilter::CloseOutput() {
-  if (output_ == nullptr) return 0;
-  const int result = std::fclose(output_) == 0 ? 0 : 1;
+  if (output_ == nullptr) return zr::kSuccess;
+  const int result = std::fclose(output_) == 0 ? zr::kSuccess : zr::kFailed;
   output_ = nullptr;
   return result;
 }

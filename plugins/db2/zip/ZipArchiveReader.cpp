@@ -4,6 +4,7 @@
 #include <set>
 #include <vector>
 
+#include "plugin-api/ResultCodes.h"
 #include "plugins/db2/zip/ZipEntryReader.h"
 #include "plugins/db2/zip/ZipRecords.h"
 #include "zrlib/filesystem/FileSystem.h"
@@ -18,29 +19,29 @@ std::wstring CZipReader::Normalize(std::wstring path) {
 }
 
 int CZipReader::OpenZip(const wchar_t* path) {
-  if (open_ && CloseZip() != 0) return 1;
+  if (open_ && CloseZip() != zr::kSuccess) return zr::kFailed;
   entries_.clear();
-  if (path == nullptr) return 1;
+  if (path == nullptr) return zr::kFailed;
   std::string narrow;
   try {
-    if (!ZRLib::filesystem::IsFileExists(path)) return 3;
+    if (!ZRLib::filesystem::IsFileExists(path)) return zr::kPathNotFound;
     narrow = ZRLib::strings::toAstr(path);
   } catch (const std::exception&) {
-    return 1;
+    return zr::kFailed;
   }
   std::vector<ZipDirectoryEntry> entries;
-  if (ReadZipDirectory(narrow, entries) != 0) return 1;
+  if (ReadZipDirectory(narrow, entries) != zr::kSuccess) return zr::kFailed;
   for (ZipDirectoryEntry& entry : entries) {
     std::wstring name = Normalize(DecodeEntryName(entry.rawName, entry.info.flag));
     entries_.emplace(std::move(name), std::move(entry));
   }
   path_ = narrow;
   open_ = true;
-  return 0;
+  return zr::kSuccess;
 }
 
 int CZipReader::GetListing(std::wstring path, std::list<ZipFileInfo>& entries) {
-  if (entries_.empty()) return 3;
+  if (entries_.empty()) return zr::kPathNotFound;
   std::wstring prefix = Normalize(std::move(path));
   if (!prefix.empty() && prefix.back() != L'/') prefix += L'/';
 
@@ -68,39 +69,36 @@ int CZipReader::GetListing(std::wstring path, std::list<ZipFileInfo>& entries) {
     }
     entries.push_back(std::move(item));
   }
-  return found ? 0 : 3;
+  return found ? zr::kSuccess : zr::kPathNotFound;
 }
 
 int CZipReader::GetFileInfo(const wchar_t* path, unz_file_info64* info) {
-  if (path == nullptr || info == nullptr) return 1;
+  if (path == nullptr || info == nullptr) return zr::kFailed;
   const auto it = entries_.find(Normalize(path));
-  if (it == entries_.end()) return 3;
+  if (it == entries_.end()) return zr::kPathNotFound;
   *info = it->second.info;
-  return 0;
+  return zr::kSuccess;
 }
 
 int CZipReader::OpenFile(const wchar_t* path, bool raw) {
-  if (!open_ || path == nullptr) return 1;
+  if (!open_ || path == nullptr) return zr::kFailed;
   const auto it = entries_.find(Normalize(path));
-  if (it == entries_.end()) return 3;
+  if (it == entries_.end()) return zr::kPathNotFound;
   entry_.Close();
-  if (entry_.Open(path_, it->second, raw) != 0) return 1;
+  if (entry_.Open(path_, it->second, raw) != zr::kSuccess) return zr::kFailed;
   raw_ = raw;
-  return 0;
+  return zr::kSuccess;
 }
 
 int CZipReader::ReadFile(unsigned char* buffer, unsigned int& size) {
-  if (!open_) {
-    size = 0;
-    return 1;
-  }
-  if (size == 0) return 0;
+  if (!open_) return NoData(size, zr::kFailed);
+  if (size == 0) return zr::kSuccess;
   return entry_.Read(buffer, size);
 }
 
 int CZipReader::CloseFile() {
   entry_.Close();
-  return 0;
+  return zr::kSuccess;
 }
 
 int CZipReader::CloseZip() {
@@ -108,5 +106,5 @@ int CZipReader::CloseZip() {
   entries_.clear();
   path_.clear();
   open_ = false;
-  return 0;
+  return zr::kSuccess;
 }

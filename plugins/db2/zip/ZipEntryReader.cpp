@@ -3,15 +3,15 @@
 #include <minizip/ioapi.h>
 
 #include <exception>
+#include <initializer_list>
 
+#include "plugin-api/ResultCodes.h"
 #include "plugins/db2/zip/ZipRecords.h"
 #include "zrlib/strings/Strings.h"
 
 namespace {
 
 constexpr unsigned int kInputSize = 256 * 1024;
-constexpr uint32_t kSeeZip64 = 0xFFFFFFFF;
-constexpr uint16_t kZip64ExtraTag = 0x0001;
 
 struct UnzCloser {
   void operator()(void* zip) const { unzClose(static_cast<unzFile>(zip)); }
@@ -20,16 +20,22 @@ struct FileCloser {
   void operator()(FILE* file) const { std::fclose(file); }
 };
 
-uint64_t Le(const unsigned char* p, int count) {
-  uint64_t v = 0;
-  for (int i = count - 1; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
-
 bool ReadAt(FILE* file, uint64_t at, void* data, std::size_t size) {
   if (at > static_cast<uint64_t>(INT64_MAX)) return false;
   if (fseeko(file, static_cast<off_t>(at), SEEK_SET) != 0) return false;
   return size == 0 || std::fread(data, 1, size, file) == size;
+}
+
+// Replaces each of `fields` that holds the "see Zip64" value by the next
+// 64-bit value of the Zip64 block, in order; false when the block is short.
+bool TakeZip64Values(zip::ByteReader block, std::initializer_list<uint64_t*> fields) {
+  for (uint64_t* field : fields) {
+    if (*field != zip::kSeeZip64Field32) continue;
+    const uint64_t value = block.U64();
+    if (!block.ok()) return false;
+    *field = value;
+  }
+  return true;
 }
 
 // Reads the central record at `at` and takes the 64-bit values of its Zip64
@@ -37,36 +43,24 @@ bool ReadAt(FILE* file, uint64_t at, void* data, std::size_t size) {
 bool ReadCentralRecord(FILE* file, uint64_t at, ZipDirectoryEntry& entry) {
   unsigned char fixed[zip::kCentralFileHeaderLength];
   if (!ReadAt(file, at, fixed, sizeof(fixed))) return false;
-  if (Le(fixed, 4) != zip::kCentralFileHeaderSignature) return false;
-  const std::size_t nameLength = Le(fixed + 28, 2);
-  const std::size_t extraLength = Le(fixed + 30, 2);
+  zip::ByteReader record(fixed, sizeof(fixed));
+  if (record.U32() != zip::kCentralFileHeaderSignature) return false;
+  record.Skip(16);  // versions, flags, method, time, date, CRC
+  uint64_t compressed = record.U32();
+  uint64_t uncompressed = record.U32();
+  const std::size_t nameLength = record.U16();
+  const std::size_t extraLength = record.U16();
+  record.Skip(10);  // comment length, disk, attributes
+  uint64_t offset = record.U32();
   std::vector<unsigned char> variable(nameLength + extraLength);
   if (!variable.empty() && std::fread(variable.data(), 1, variable.size(), file) != variable.size()) {
     return false;
   }
   entry.rawName.assign(variable.begin(), variable.begin() + static_cast<long>(nameLength));
-
-  uint64_t compressed = Le(fixed + 20, 4);
-  uint64_t uncompressed = Le(fixed + 24, 4);
-  uint64_t offset = Le(fixed + 42, 4);
-  const unsigned char* extra = variable.data() + nameLength;
-  std::size_t pos = 0;
-  while (pos + 4 <= extraLength) {
-    const uint64_t tag = Le(extra + pos, 2);
-    const std::size_t size = Le(extra + pos + 2, 2);
-    if (pos + 4 + size > extraLength) return false;
-    if (tag == kZip64ExtraTag) {
-      const unsigned char* p = extra + pos + 4;
-      const unsigned char* end = p + size;
-      for (uint64_t* field : {&uncompressed, &compressed, &offset}) {
-        if (*field != kSeeZip64) continue;
-        if (end - p < 8) return false;
-        *field = Le(p, 8);
-        p += 8;
-      }
-    }
-    pos += 4 + size;
-  }
+  const auto takeZip64 = [&](uint16_t tag, zip::ByteReader block) {
+    return tag != zip::kZip64ExtraTag || TakeZip64Values(block, {&uncompressed, &compressed, &offset});
+  };
+  if (!zip::ForEachExtraBlock(variable.data() + nameLength, extraLength, takeZip64)) return false;
   entry.info.compressed_size = compressed;
   entry.info.uncompressed_size = uncompressed;
   entry.localHeaderOffset = offset;
@@ -83,12 +77,36 @@ bool IsEmptyZip64Archive(const std::string& path) {
   std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
   unsigned char bytes[kSize + 1];
   if (!file || std::fread(bytes, 1, sizeof(bytes), file.get()) != kSize) return false;
-  const unsigned char* locator = bytes + zip::kZip64EndOfCentralDirectoryLength;
-  const unsigned char* end = locator + zip::kZip64EndOfCentralDirectoryLocatorLength;
-  return Le(bytes, 4) == zip::kZip64EndOfCentralDirectorySignature && Le(bytes + 24, 8) == 0 &&
-         Le(bytes + 32, 8) == 0 && Le(bytes + 40, 8) == 0 &&
-         Le(locator, 4) == zip::kZip64EndOfCentralDirectoryLocatorSignature && Le(locator + 8, 8) == 0 &&
-         Le(end, 4) == zip::kEndOfCentralDirectorySignature && Le(end + 20, 2) == 0;
+  zip::ByteReader r(bytes, kSize);
+  const uint32_t zip64EndSignature = r.U32();
+  r.Skip(20);  // record size, versions, disk numbers
+  const uint64_t diskEntries = r.U64();
+  const uint64_t entries = r.U64();
+  const uint64_t directorySize = r.U64();
+  r.Skip(8);  // directory offset
+  const uint32_t locatorSignature = r.U32();
+  r.Skip(4);  // disk number
+  const uint64_t zip64EndOffset = r.U64();
+  r.Skip(4);  // disk count
+  const uint32_t endSignature = r.U32();
+  r.Skip(16);  // disk numbers, counts, directory size and offset
+  const uint16_t commentLength = r.U16();
+  return zip64EndSignature == zip::kZip64EndOfCentralDirectorySignature && diskEntries == 0 && entries == 0 &&
+         directorySize == 0 && locatorSignature == zip::kZip64EndOfCentralDirectoryLocatorSignature &&
+         zip64EndOffset == 0 && endSignature == zip::kEndOfCentralDirectorySignature && commentLength == 0;
+}
+
+// Positions `file` at the data of the entry whose local header starts at
+// `at`; false when there is no local header.
+bool SeekToData(FILE* file, uint64_t at) {
+  unsigned char fixed[zip::kLocalFileHeaderLength];
+  if (!ReadAt(file, at, fixed, sizeof(fixed))) return false;
+  zip::ByteReader header(fixed, sizeof(fixed));
+  if (header.U32() != zip::kLocalFileHeaderSignature) return false;
+  header.Skip(22);  // version, flags, method, time, date, CRC, sizes
+  const uint64_t nameLength = header.U16();
+  const uint64_t extraLength = header.U16();
+  return ReadAt(file, at + sizeof(fixed) + nameLength + extraLength, nullptr, 0);
 }
 
 std::wstring Latin1(const std::string& raw) {
@@ -121,24 +139,24 @@ int ReadZipDirectory(const std::string& path, std::vector<ZipDirectoryEntry>& en
   zlib_filefunc64_def functions{};
   fill_fopen64_filefunc(&functions);
   std::unique_ptr<void, UnzCloser> zip(unzOpen2_64(path.c_str(), &functions));
-  if (!zip) return IsEmptyZip64Archive(path) ? 0 : 1;
+  if (!zip) return IsEmptyZip64Archive(path) ? zr::kSuccess : zr::kFailed;
   unzFile uf = static_cast<unzFile>(zip.get());
   unz_global_info64 global{};
-  if (unzGetGlobalInfo64(uf, &global) != UNZ_OK) return 1;
-  if (global.number_entry == 0) return 0;
+  if (unzGetGlobalInfo64(uf, &global) != UNZ_OK) return zr::kFailed;
+  if (global.number_entry == 0) return zr::kSuccess;
   std::unique_ptr<FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-  if (!file) return 1;
+  if (!file) return zr::kFailed;
   for (int step = unzGoToFirstFile(uf); step != UNZ_END_OF_LIST_OF_FILE; step = unzGoToNextFile(uf)) {
-    if (step != UNZ_OK) return 1;
+    if (step != UNZ_OK) return zr::kFailed;
     ZipDirectoryEntry entry;
     if (unzGetCurrentFileInfo64(uf, &entry.info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK ||
         unzGetFilePos64(uf, &entry.position) != UNZ_OK ||
         !ReadCentralRecord(file.get(), unzGetOffset64(uf), entry)) {
-      return 1;
+      return zr::kFailed;
     }
     entries.push_back(std::move(entry));
   }
-  return 0;
+  return zr::kSuccess;
 }
 
 ZipEntryReader::ZipEntryReader() : input_(new unsigned char[kInputSize]()) {}
@@ -148,128 +166,88 @@ ZipEntryReader::~ZipEntryReader() { Close(); }
 int ZipEntryReader::Open(const std::string& path, const ZipDirectoryEntry& entry, bool raw) {
   Close();
   const unsigned long method = entry.info.compression_method;
-  if (!raw && ((entry.info.flag & zip::kFlagEncrypted) != 0 || (method != 0 && method != 8))) {
-    return 1;
+  if (!raw && ((entry.info.flag & zip::kFlagEncrypted) != 0 ||
+               (method != zip::kMethodStored && method != zip::kMethodDeflate))) {
+    return zr::kFailed;
   }
   file_.reset(std::fopen(path.c_str(), "rb"));
-  if (!file_) return 1;
-  unsigned char fixed[zip::kLocalFileHeaderLength];
-  if (!ReadAt(file_.get(), entry.localHeaderOffset, fixed, sizeof(fixed)) ||
-      Le(fixed, 4) != zip::kLocalFileHeaderSignature) {
-    Close();
-    return 1;
-  }
-  const uint64_t data = entry.localHeaderOffset + sizeof(fixed) + Le(fixed + 26, 2) + Le(fixed + 28, 2);
-  if (!ReadAt(file_.get(), data, nullptr, 0)) {
-    Close();
-    return 1;
-  }
-
   raw_ = raw;
-  stored_ = !raw && method == 0;
-  compressedLeft_ = entry.info.compressed_size;
-  delivered_ = 0;
-  expectedSize_ = raw ? entry.info.compressed_size : entry.info.uncompressed_size;
-  expectedCrc_ = static_cast<uint32_t>(entry.info.crc);
-  crc_ = crc32(0, nullptr, 0);
-  if (!raw && !stored_) {
-    stream_ = z_stream{};
-    if (inflateInit2(&stream_, -MAX_WBITS) != Z_OK) {
-      Close();
-      return 1;
-    }
-    inflating_ = true;
+  inflating_ = !raw && method == zip::kMethodDeflate;
+  if (!file_ || !SeekToData(file_.get(), entry.localHeaderOffset) ||
+      (inflating_ && !inflater_.Start(nullptr))) {
+    Close();
+    return zr::kFailed;
   }
-  return 0;
+  compressedLeft_ = entry.info.compressed_size;
+  inputStart_ = inputSize_ = 0;
+  delivered_ = 0;
+  crc_ = crc32(0, nullptr, 0);
+  expected_.crc = static_cast<uint32_t>(entry.info.crc);
+  expected_.compressedSize = entry.info.compressed_size;
+  expected_.uncompressedSize = entry.info.uncompressed_size;
+  return zr::kSuccess;
 }
 
 int ZipEntryReader::Read(unsigned char* buffer, unsigned int& size) {
-  if (failed_ || !file_ || buffer == nullptr) {
-    size = 0;
-    return 1;
+  if (failed_ || !file_ || buffer == nullptr) return NoData(size, zr::kFailed);
+  if (ended_) return NoData(size, zr::kHandleEof);
+  if (size == 0) return zr::kSuccess;
+  const ZipInflater::Step step = inflating_ ? inflater_.Inflate(*this, buffer, size) : Copy(buffer, size);
+  if (step == ZipInflater::Step::kFailed || (step == ZipInflater::Step::kEnded && !Verified())) {
+    failed_ = true;
+    return NoData(size, zr::kFailed);
   }
-  if (ended_) {
-    size = 0;
-    return 5;
-  }
-  if (size == 0) return 0;
-
-  bool end = false;
-  unsigned int produced = 0;
-  if (!inflating_) {
-    if (compressedLeft_ == 0) {
-      end = true;
-    } else {
-      const unsigned int n = compressedLeft_ < size ? static_cast<unsigned int>(compressedLeft_) : size;
-      if (std::fread(buffer, 1, n, file_.get()) != n) {
-        size = 0;
-        return Fail();
-      }
-      compressedLeft_ -= n;
-      produced = n;
-    }
-  } else {
-    stream_.next_out = buffer;
-    stream_.avail_out = size;
-    while (stream_.avail_out > 0) {
-      const int z = inflate(&stream_, Z_NO_FLUSH);
-      if (z == Z_STREAM_END) {
-        end = true;
-        break;
-      }
-      if (z == Z_BUF_ERROR) {
-        // Needs input: none left means the data is truncated.
-        if (compressedLeft_ == 0 || !FillInput()) {
-          size = 0;
-          return Fail();
-        }
-        continue;
-      }
-      if (z != Z_OK) {
-        size = 0;
-        return Fail();
-      }
-    }
-    produced = size - stream_.avail_out;
-  }
-  delivered_ += produced;
-  if (!raw_) crc_ = crc32(crc_, buffer, produced);
-  if (end) {
-    const bool allUsed = compressedLeft_ == 0 && (!inflating_ || stream_.avail_in == 0);
-    if (!allUsed || delivered_ != expectedSize_ || (!raw_ && static_cast<uint32_t>(crc_) != expectedCrc_)) {
-      size = 0;
-      return Fail();
-    }
+  if (step == ZipInflater::Step::kEnded) {
     ended_ = true;
-    if (produced == 0) {
-      size = 0;
-      return 5;
-    }
+    if (size == 0) return zr::kHandleEof;
   }
-  size = produced;
-  return 0;
+  return zr::kSuccess;
 }
 
 void ZipEntryReader::Close() {
   file_.reset();
-  if (inflating_) inflateEnd(&stream_);
+  inflater_.End();
   inflating_ = false;
-  stored_ = false;
   ended_ = false;
   failed_ = false;
 }
 
-int ZipEntryReader::Fail() {
-  failed_ = true;
-  return 1;
+ZipInflater::Step ZipEntryReader::Copy(unsigned char* buffer, unsigned int& size) {
+  if (compressedLeft_ == 0) {
+    size = 0;
+    return ZipInflater::Step::kEnded;
+  }
+  const unsigned int n = compressedLeft_ < size ? static_cast<unsigned int>(compressedLeft_) : size;
+  if (std::fread(buffer, 1, n, file_.get()) != n) {
+    size = 0;
+    return ZipInflater::Step::kFailed;
+  }
+  compressedLeft_ -= n;
+  delivered_ += n;
+  if (!raw_) crc_ = crc32(crc_, buffer, n);
+  size = n;
+  return ZipInflater::Step::kData;
 }
 
-bool ZipEntryReader::FillInput() {
+bool ZipEntryReader::Verified() const {
+  if (inflating_) return inflater_.Matches(expected_);
+  // Raw bytes are the stored ones: their count is the compressed size.
+  if (raw_) return delivered_ == expected_.compressedSize;
+  return delivered_ == expected_.uncompressedSize && static_cast<uint32_t>(crc_) == expected_.crc;
+}
+
+void ZipEntryReader::Consume(unsigned int count) {
+  inputStart_ += count;
+  inputSize_ -= count;
+}
+
+bool ZipEntryReader::Fill() {
+  if (compressedLeft_ == 0) return false;
   const unsigned int n =
       compressedLeft_ < kInputSize ? static_cast<unsigned int>(compressedLeft_) : kInputSize;
   if (std::fread(input_.get(), 1, n, file_.get()) != n) return false;
   compressedLeft_ -= n;
-  stream_.next_in = input_.get();
-  stream_.avail_in = n;
+  inputStart_ = 0;
+  inputSize_ = n;
   return true;
 }

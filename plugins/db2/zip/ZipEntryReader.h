@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "plugins/db2/zip/ZipInflater.h"
+
 // One entry as the central directory describes it.
 struct ZipDirectoryEntry {
   std::string rawName;     // bytes as stored
@@ -39,10 +41,10 @@ std::wstring DecodeEntryName(const std::string& raw, unsigned long flags);
 [[nodiscard]] int ReadZipDirectory(const std::string& path, std::vector<ZipDirectoryEntry>& entries);
 
 // Reads the data of one entry of an archive file.
-class ZipEntryReader {
+class ZipEntryReader : private IZipInflateInput {
  public:
   ZipEntryReader();
-  ~ZipEntryReader();
+  ~ZipEntryReader() override;
   ZipEntryReader(const ZipEntryReader&) = delete;
   ZipEntryReader& operator=(const ZipEntryReader&) = delete;
 
@@ -63,9 +65,16 @@ class ZipEntryReader {
   bool IsOpen() const { return file_ != nullptr; }
 
  private:
-  int Fail();
-  // Reads more stored bytes into the input buffer; false on a read error.
-  bool FillInput();
+  // Delivers stored bytes unchanged (raw or method 0).
+  ZipInflater::Step Copy(unsigned char* buffer, unsigned int& size);
+  // True when the ended entry matches the directory.
+  bool Verified() const;
+
+  // The inflater's input: stored bytes read ahead into `input_`.
+  const unsigned char* Data() override { return input_.get() + inputStart_; }
+  unsigned int Size() const override { return inputSize_; }
+  void Consume(unsigned int count) override;
+  bool Fill() override;
 
   struct FileCloser {
     void operator()(FILE* file) const { std::fclose(file); }
@@ -73,15 +82,15 @@ class ZipEntryReader {
 
   std::unique_ptr<FILE, FileCloser> file_;
   bool raw_ = false;
-  bool inflating_ = false;  // zlib stream initialised
-  bool stored_ = false;     // method 0: bytes pass unchanged
+  bool inflating_ = false;  // method 8, not raw: data goes through inflater_
   bool ended_ = false;
   bool failed_ = false;
-  z_stream stream_{};
+  ZipInflater inflater_;
   std::unique_ptr<unsigned char[]> input_;
-  uint64_t compressedLeft_ = 0;
-  uint64_t delivered_ = 0;
-  uint64_t expectedSize_ = 0;
-  uint32_t expectedCrc_ = 0;
-  uLong crc_ = 0;
+  unsigned int inputStart_ = 0;
+  unsigned int inputSize_ = 0;
+  uint64_t compressedLeft_ = 0;  // stored bytes not read from the file yet
+  uint64_t delivered_ = 0;       // bytes copied (not inflating)
+  uLong crc_ = 0;                // of the bytes copied (not inflating)
+  ZipEntrySums expected_;        // as the directory states
 };

@@ -1,10 +1,8 @@
 #include "plugins/db2/zip/ZipRecords.h"
 
-namespace {
+#include <initializer_list>
 
-constexpr uint16_t kZip64ExtraTag = 0x0001;
-constexpr uint32_t kSeeZip64Field32 = 0xFFFFFFFF;
-constexpr uint16_t kSeeZip64Field16 = 0xFFFF;
+namespace {
 
 class ByteWriter {
  public:
@@ -25,16 +23,52 @@ class ByteWriter {
   std::vector<unsigned char> bytes_;
 };
 
-uint64_t Read(const unsigned char* p, int count) {
-  uint64_t v = 0;
-  for (int i = count - 1; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
+// A Zip64 extra block holding `values` in order.
+std::vector<unsigned char> Zip64Extra(std::initializer_list<uint64_t> values) {
+  ByteWriter w(4 + 8 * values.size());
+  w.U16(zip::kZip64ExtraTag);
+  w.U16(static_cast<uint16_t>(8 * values.size()));
+  for (uint64_t value : values) w.U64(value);
+  return w.Take();
 }
-uint16_t Read16(const unsigned char* p) { return static_cast<uint16_t>(Read(p, 2)); }
-uint32_t Read32(const unsigned char* p) { return static_cast<uint32_t>(Read(p, 4)); }
-uint64_t Read64(const unsigned char* p) { return Read(p, 8); }
+
+// The fields both file headers share, from the flags to the extra length;
+// the sizes point to the Zip64 block.
+void PutEntryFields(ByteWriter& w, const ZipFileHeader& header) {
+  w.U16(header.flags);
+  w.U16(header.method);
+  w.U16(header.modificationTime);
+  w.U16(header.modificationDate);
+  w.U32(header.crc);
+  w.U32(zip::kSeeZip64Field32);
+  w.U32(zip::kSeeZip64Field32);
+  w.U16(static_cast<uint16_t>(header.name.size()));
+  w.U16(static_cast<uint16_t>(header.extra.size()));
+}
 
 }  // namespace
+
+namespace zip {
+
+uint64_t ByteReader::Uint(int bytes) {
+  const unsigned char* p = Bytes(static_cast<std::size_t>(bytes));
+  if (!ok_) return 0;
+  uint64_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+const unsigned char* ByteReader::Bytes(std::size_t count) {
+  if (!ok_ || count > left()) {
+    ok_ = false;
+    return nullptr;
+  }
+  const unsigned char* p = data_ + position_;
+  position_ += count;
+  return p;
+}
+
+}  // namespace zip
 
 void ZipFileHeader::Clear() {
   versionMadeBy = 0;
@@ -57,57 +91,28 @@ void ZipFileHeader::Clear() {
 }
 
 std::vector<unsigned char> ZipFileHeader::GetLocalFileHeader() {
-  ByteWriter extraBlock(zip::kLocalZip64ExtraLength);
-  extraBlock.U16(kZip64ExtraTag);
-  extraBlock.U16(16);
-  extraBlock.U64(uncompressedSize);
-  extraBlock.U64(compressedSize);
-  extra = extraBlock.Take();
-
+  extra = Zip64Extra({uncompressedSize, compressedSize});
   ByteWriter w(zip::kLocalFileHeaderLength + name.size() + extra.size());
   w.U32(zip::kLocalFileHeaderSignature);
   w.U16(zip::kZip64Version);
-  w.U16(flags);
-  w.U16(method);
-  w.U16(modificationTime);
-  w.U16(modificationDate);
-  w.U32(crc);
-  w.U32(kSeeZip64Field32);
-  w.U32(kSeeZip64Field32);
-  w.U16(static_cast<uint16_t>(name.size()));
-  w.U16(static_cast<uint16_t>(extra.size()));
+  PutEntryFields(w, *this);
   w.Bytes(name.data(), name.size());
   w.Bytes(extra.data(), extra.size());
   return w.Take();
 }
 
 std::vector<unsigned char> ZipFileHeader::GetCentralFileHeader() {
-  ByteWriter extraBlock(zip::kCentralZip64ExtraLength);
-  extraBlock.U16(kZip64ExtraTag);
-  extraBlock.U16(24);
-  extraBlock.U64(uncompressedSize);
-  extraBlock.U64(compressedSize);
-  extraBlock.U64(localHeaderOffset);
-  extra = extraBlock.Take();
-
+  extra = Zip64Extra({uncompressedSize, compressedSize, localHeaderOffset});
   ByteWriter w(zip::kCentralFileHeaderLength + name.size() + extra.size() + comment.size());
   w.U32(zip::kCentralFileHeaderSignature);
   w.U16(zip::kZip64Version);
   w.U16(zip::kZip64Version);
-  w.U16(flags);
-  w.U16(method);
-  w.U16(modificationTime);
-  w.U16(modificationDate);
-  w.U32(crc);
-  w.U32(kSeeZip64Field32);
-  w.U32(kSeeZip64Field32);
-  w.U16(static_cast<uint16_t>(name.size()));
-  w.U16(static_cast<uint16_t>(extra.size()));
+  PutEntryFields(w, *this);
   w.U16(static_cast<uint16_t>(comment.size()));
   w.U16(diskNumberStart);
   w.U16(internalAttributes);
   w.U32(externalAttributes);
-  w.U32(kSeeZip64Field32);
+  w.U32(zip::kSeeZip64Field32);
   w.Bytes(name.data(), name.size());
   w.Bytes(extra.data(), extra.size());
   w.Bytes(comment.data(), comment.size());
@@ -124,47 +129,48 @@ std::vector<unsigned char> ZipFileHeader::GetLocalDataDescriptor(bool withSignat
 }
 
 unsigned int ZipFileHeader::LoadLocalFileHeader(const unsigned char* data, unsigned int length) {
-  constexpr unsigned int kFixed = zip::kLocalFileHeaderLength - 4;
-  if (data == nullptr || length < kFixed) return 0;
-  const unsigned int nameLength = Read16(data + 22);
-  const unsigned int extraLength = Read16(data + 24);
-  const unsigned int total = kFixed + nameLength + extraLength;
-  if (length < total) return 0;
+  zip::ByteReader r(data, length);
+  ZipFileHeader loaded;
+  loaded.versionNeeded = r.U16();
+  loaded.flags = r.U16();
+  loaded.method = r.U16();
+  loaded.modificationTime = r.U16();
+  loaded.modificationDate = r.U16();
+  loaded.crc = r.U32();
+  loaded.compressedSize = r.U32();
+  loaded.uncompressedSize = r.U32();
+  const uint16_t nameLength = r.U16();
+  const uint16_t extraLength = r.U16();
+  const unsigned char* nameBytes = r.Bytes(nameLength);
+  const unsigned char* extraBytes = r.Bytes(extraLength);
+  if (!r.ok()) return 0;  // this header stays as it was
 
-  Clear();
-  versionNeeded = Read16(data);
-  flags = Read16(data + 2);
-  method = Read16(data + 4);
-  modificationTime = Read16(data + 6);
-  modificationDate = Read16(data + 8);
-  crc = Read32(data + 10);
-  compressedSize = Read32(data + 14);
-  uncompressedSize = Read32(data + 18);
-  name.assign(reinterpret_cast<const char*>(data + kFixed), nameLength);
-  extra.assign(data + kFixed + nameLength, data + total);
-
-  // Walk the extra blocks: 16-bit tag, 16-bit data size, data.
-  std::size_t pos = 0;
-  while (pos + 4 <= extra.size()) {
-    const uint16_t tag = Read16(extra.data() + pos);
-    const std::size_t size = Read16(extra.data() + pos + 2);
-    if (pos + 4 + size > extra.size()) break;
-    if (tag == kZip64ExtraTag && size >= 16) {
-      uncompressedSize = Read64(extra.data() + pos + 4);
-      compressedSize = Read64(extra.data() + pos + 12);
-      hasZip64Extra = true;
-    }
-    pos += 4 + size;
-  }
-  return total;
+  loaded.name.assign(reinterpret_cast<const char*>(nameBytes), nameLength);
+  loaded.extra.assign(extraBytes, extraBytes + extraLength);
+  // A block that runs past the field ends the walk; the blocks before it count.
+  (void)zip::ForEachExtraBlock(loaded.extra.data(), loaded.extra.size(),
+                               [&loaded](uint16_t tag, zip::ByteReader block) {
+                                 if (tag == zip::kZip64ExtraTag && block.left() >= 16) {
+                                   loaded.uncompressedSize = block.U64();
+                                   loaded.compressedSize = block.U64();
+                                   loaded.hasZip64Extra = true;
+                                 }
+                                 return true;
+                               });
+  *this = std::move(loaded);
+  return static_cast<unsigned int>(r.position());
 }
 
 unsigned int ZipFileHeader::LoadLocalDataDescriptor(const unsigned char* data, unsigned int length) {
-  if (data == nullptr || length < zip::kDataDescriptorLength - 4) return 0;
-  crc = Read32(data);
-  compressedSize = Read64(data + 4);
-  uncompressedSize = Read64(data + 12);
-  return zip::kDataDescriptorLength - 4;
+  zip::ByteReader r(data, length);
+  const uint32_t crcValue = r.U32();
+  const uint64_t compressed = r.U64();
+  const uint64_t uncompressed = r.U64();
+  if (!r.ok()) return 0;
+  crc = crcValue;
+  compressedSize = compressed;
+  uncompressedSize = uncompressed;
+  return static_cast<unsigned int>(r.position());
 }
 
 std::vector<unsigned char> EndOfCentralDirectory::GetZip64EndOfCentralDirectory() const {
@@ -196,10 +202,10 @@ std::vector<unsigned char> EndOfCentralDirectory::GetEndOfCentralDirectory() con
   w.U32(zip::kEndOfCentralDirectorySignature);
   w.U16(0);
   w.U16(0);
-  w.U16(kSeeZip64Field16);
-  w.U16(kSeeZip64Field16);
-  w.U32(kSeeZip64Field32);
-  w.U32(kSeeZip64Field32);
+  w.U16(zip::kSeeZip64Field16);
+  w.U16(zip::kSeeZip64Field16);
+  w.U32(zip::kSeeZip64Field32);
+  w.U32(zip::kSeeZip64Field32);
   w.U16(static_cast<uint16_t>(comment.size()));
   w.Bytes(comment.data(), comment.size());
   return w.Take();

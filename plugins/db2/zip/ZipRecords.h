@@ -7,6 +7,7 @@
 
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -33,14 +34,69 @@ inline constexpr unsigned int kEndOfCentralDirectoryLength = 22;
 
 // Version made by and version needed of every record (Zip64).
 inline constexpr uint16_t kZip64Version = 45;
+// Extra block of the 64-bit sizes and offset, and the values of the 32-bit
+// and 16-bit fields that say "the real value is in that block".
+inline constexpr uint16_t kZip64ExtraTag = 0x0001;
+inline constexpr uint32_t kSeeZip64Field32 = 0xFFFFFFFF;
+inline constexpr uint16_t kSeeZip64Field16 = 0xFFFF;
 // Flag bits.
 inline constexpr uint16_t kFlagEncrypted = 0x0001;
 inline constexpr uint16_t kFlagDataDescriptor = 0x0008;
 inline constexpr uint16_t kFlagUtf8Name = 0x0800;
-// Compression method deflate.
+// Compression methods: stored and deflate.
+inline constexpr uint16_t kMethodStored = 0;
 inline constexpr uint16_t kMethodDeflate = 8;
 // Longest name a header can carry.
 inline constexpr std::size_t kMaxNameLength = 0xFFFF;
+
+// Reads little-endian values from a byte span, front to back. A read that
+// would pass the end of the span returns 0, takes nothing and fails the
+// reader: every later read then returns 0 too, and ok() stays false. The
+// span is not owned and must outlive the reader.
+class ByteReader {
+ public:
+  ByteReader(const unsigned char* data, std::size_t size) : data_(data), size_(data == nullptr ? 0 : size) {}
+
+  uint16_t U16() { return static_cast<uint16_t>(Uint(2)); }
+  uint32_t U32() { return static_cast<uint32_t>(Uint(4)); }
+  uint64_t U64() { return Uint(8); }
+  // An unsigned value of `bytes` bytes. REQUIRES: 1 <= bytes <= 8.
+  uint64_t Uint(int bytes);
+  // The next `count` bytes (null when they are not all there), passed over.
+  const unsigned char* Bytes(std::size_t count);
+  // Passes over `count` bytes.
+  void Skip(std::size_t count) { Bytes(count); }
+
+  // False once a read passed the end.
+  bool ok() const { return ok_; }
+  // Bytes taken so far.
+  std::size_t position() const { return position_; }
+  // Bytes not taken yet.
+  std::size_t left() const { return size_ - position_; }
+
+ private:
+  const unsigned char* data_;
+  std::size_t size_;
+  std::size_t position_ = 0;
+  bool ok_ = true;
+};
+
+// Calls `visit(tag, block)` for each extra block of an extra field (16-bit
+// tag, 16-bit data size, data), `block` reading that block's data, in order,
+// while `visit` returns true. Returns false when `visit` returned false or a
+// block runs past the end of the field (the blocks before it were visited);
+// a tail shorter than a block header is ignored.
+template <typename Visit>
+bool ForEachExtraBlock(const unsigned char* field, std::size_t size, Visit visit) {
+  ByteReader reader(field, size);
+  while (reader.left() >= 4) {
+    const uint16_t tag = reader.U16();
+    const std::size_t length = reader.U16();
+    const unsigned char* data = reader.Bytes(length);
+    if (!reader.ok() || !visit(tag, ByteReader(data, length))) return false;
+  }
+  return true;
+}
 
 }  // namespace zip
 

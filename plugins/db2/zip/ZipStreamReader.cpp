@@ -1,18 +1,18 @@
 #include "plugins/db2/zip/ZipStreamReader.h"
 
+#include <array>
 #include <cstring>
+
+#include "plugin-api/ResultCodes.h"
 
 namespace {
 
-uint64_t ReadLittle(const unsigned char* p, int count) {
-  uint64_t v = 0;
-  for (int i = count - 1; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
-
 // Offset of the first local header signature in data, or size when none.
 unsigned int FindSignature(const unsigned char* data, unsigned int size) {
-  const unsigned char sig[4] = {0x50, 0x4b, 0x03, 0x04};
+  const unsigned char sig[4] = {static_cast<unsigned char>(zip::kLocalFileHeaderSignature),
+                                static_cast<unsigned char>(zip::kLocalFileHeaderSignature >> 8),
+                                static_cast<unsigned char>(zip::kLocalFileHeaderSignature >> 16),
+                                static_cast<unsigned char>(zip::kLocalFileHeaderSignature >> 24)};
   for (unsigned int i = 0; i + 4 <= size; ++i) {
     const void* hit = std::memchr(data + i, sig[0], size - i - 3);
     if (hit == nullptr) break;
@@ -22,6 +22,18 @@ unsigned int FindSignature(const unsigned char* data, unsigned int size) {
   return size;
 }
 
+// The CRC-32 and sizes the local header states.
+ZipEntrySums HeaderSums(const ZipFileHeader& header) {
+  ZipEntrySums sums;
+  sums.crc = header.crc;
+  sums.compressedSize = header.compressedSize;
+  sums.uncompressedSize = header.uncompressedSize;
+  return sums;
+}
+
+// Without a data descriptor the header's sizes are binding.
+bool SizesAreStated(const ZipFileHeader& header) { return (header.flags & zip::kFlagDataDescriptor) == 0; }
+
 }  // namespace
 
 CZipStreamReader::CZipStreamReader() : buffer_(new unsigned char[kBufferSize]) {}
@@ -29,34 +41,72 @@ CZipStreamReader::CZipStreamReader() : buffer_(new unsigned char[kBufferSize]) {
 CZipStreamReader::~CZipStreamReader() { CloseZip(); }
 
 int CZipStreamReader::OpenZip(IZipFilterInputReader* input) {
-  if (input == nullptr) return 1;
+  if (input == nullptr) return zr::kFailed;
   CloseZip();
   input_ = input;
   start_ = 0;
   buffered_ = 0;
   header_.Clear();
-  signatureFound_ = headerLoaded_ = entryEnded_ = streamEnded_ = false;
-  crc_ = crc32(0, nullptr, 0);
-  compressedRead_ = uncompressedRead_ = 0;
-  stream_ = z_stream{};
-  open_ = inflateInit2(&stream_, -MAX_WBITS) == Z_OK;
-  return open_ ? 0 : 1;
+  headerLoaded_ = entryEnded_ = streamEnded_ = false;
+  open_ = inflater_.Start(nullptr);
+  return open_ ? zr::kSuccess : zr::kFailed;
 }
 
 int CZipStreamReader::OpenCurrentFile(ZipFileHeader*& header) {
-  if (!open_ || streamEnded_) return 1;
-  if (headerLoaded_) {
-    // A new entry follows the current one, whether or not it was read to
-    // its end: the search starts after what was consumed so far.
-    signatureFound_ = headerLoaded_ = entryEnded_ = false;
-    if (inflateReset(&stream_) != Z_OK) return Fail();
+  if (!open_ || streamEnded_) return zr::kFailed;
+  // A new entry follows the current one, whether or not it was read to its
+  // end: the search starts after what was consumed so far.
+  headerLoaded_ = entryEnded_ = false;
+  const int loaded = LoadNextHeader();
+  if (loaded == zr::kHandleEof) return zr::kFailed;
+  if (loaded != zr::kSuccess) return Fail();
+  headerLoaded_ = true;
+  if ((header_.flags & zip::kFlagEncrypted) != 0 || header_.method != zip::kMethodDeflate) {
+    // Only deflated, unencrypted data can be inflated and verified.
+    return Fail();
   }
+  const ZipEntrySums stated = HeaderSums(header_);
+  if (!inflater_.Start(SizesAreStated(header_) ? &stated : nullptr)) return Fail();
+  header = &header_;
+  return zr::kSuccess;
+}
+
+int CZipStreamReader::ReadFile(unsigned char* buffer, unsigned int& size) {
+  if (!open_ || !headerLoaded_) return NoData(size, zr::kFailed);
+  if (entryEnded_) return NoData(size, zr::kHandleEof);
+  if (size == 0) return zr::kSuccess;
+  if (buffer == nullptr) return NoData(size, zr::kFailed);
+  const ZipInflater::Step step = inflater_.Inflate(*this, buffer, size);
+  if (step == ZipInflater::Step::kData) return zr::kSuccess;
+  if (step == ZipInflater::Step::kEnded) {
+    entryEnded_ = true;
+    if (VerifyEntry() == zr::kSuccess) return zr::kSuccess;
+  }
+  size = 0;
+  return Fail();
+}
+
+int CZipStreamReader::CloseFile() {
+  entryEnded_ = true;
+  return zr::kSuccess;
+}
+
+int CZipStreamReader::CloseZip() {
+  if (input_ == nullptr) return zr::kSuccess;
+  inflater_.End();
+  open_ = false;
+  input_ = nullptr;
+  return zr::kSuccess;
+}
+
+int CZipStreamReader::LoadNextHeader() {
+  bool signatureFound = false;
   for (;;) {
-    if (!signatureFound_) {
+    if (!signatureFound) {
       const unsigned int at = FindSignature(Data(), buffered_);
       if (at < buffered_) {
         Consume(at + 4);
-        signatureFound_ = true;
+        signatureFound = true;
         continue;
       }
       // A signature may straddle two reads: keep the last 3 bytes.
@@ -65,179 +115,75 @@ int CZipStreamReader::OpenCurrentFile(ZipFileHeader*& header) {
       const unsigned int used = header_.LoadLocalFileHeader(Data(), buffered_);
       if (used != 0) {
         Consume(used);
-        headerLoaded_ = true;
-        if ((header_.flags & zip::kFlagEncrypted) != 0 || header_.method != zip::kMethodDeflate) {
-          // Only deflated, unencrypted data can be inflated and verified.
-          return Fail();
-        }
-        crc_ = crc32(0, nullptr, 0);
-        compressedRead_ = uncompressedRead_ = 0;
-        header = &header_;
-        return 0;
+        return zr::kSuccess;
       }
     }
-    if (streamEnded_) return 1;
-    const int result = Fill();
-    if (result == 5) {
-      streamEnded_ = true;
-    } else if (result != 0) {
-      return Fail();
-    }
+    if (streamEnded_) return zr::kHandleEof;
+    if (!ReadMore()) return zr::kFailed;
   }
 }
 
-int CZipStreamReader::ReadFile(unsigned char* buffer, unsigned int& size) {
-  if (!open_ || !headerLoaded_) {
-    size = 0;
-    return 1;
-  }
-  if (entryEnded_) {
-    size = 0;
-    return 5;
-  }
-  if (size == 0) return 0;
-  if (buffer == nullptr) {
-    size = 0;
-    return 1;
-  }
-  // Without a data descriptor the header's sizes are binding: one byte past the
-  // stated size is enough to know the entry lies, so no more is inflated.
-  const bool stated = (header_.flags & zip::kFlagDataDescriptor) == 0;
-  unsigned int room = size;
-  if (stated) {
-    const uint64_t left =
-        header_.uncompressedSize > uncompressedRead_ ? header_.uncompressedSize - uncompressedRead_ : 0;
-    if (left < room) room = static_cast<unsigned int>(left) + 1;
-  }
-  stream_.next_out = buffer;
-  stream_.avail_out = room;
-  for (;;) {
-    stream_.next_in = Data();
-    stream_.avail_in = buffered_;
-    const int z = inflate(&stream_, Z_SYNC_FLUSH);
-    const unsigned int taken = buffered_ - stream_.avail_in;
-    Consume(taken);
-    compressedRead_ += taken;
-    const unsigned int produced = room - stream_.avail_out;
-    if (stated && (uncompressedRead_ + produced > header_.uncompressedSize ||
-                   compressedRead_ > header_.compressedSize)) {
-      size = 0;
-      return Fail();
-    }
-    if (z == Z_STREAM_END) {
-      size = produced;
-      uncompressedRead_ += produced;
-      crc_ = crc32(crc_, buffer, produced);
-      entryEnded_ = true;
-      if (inflateReset(&stream_) != Z_OK || VerifyEntry() != 0) {
-        size = 0;
-        return Fail();
-      }
-      return 0;
-    }
-    if (z == Z_BUF_ERROR && buffered_ == 0) {
-      // Inflate needs input; the input may not end inside an entry.
-      if (Fill() != 0) {
-        size = 0;
-        return Fail();
-      }
-      continue;
-    }
-    if (z != Z_OK) {
-      size = 0;
-      return Fail();
-    }
-    if (stream_.avail_out == 0) {
-      uncompressedRead_ += produced;
-      crc_ = crc32(crc_, buffer, produced);
-      return 0;
-    }
-    if (buffered_ != 0) {
-      // Input and room left, yet inflate stopped.
-      size = 0;
-      return Fail();
-    }
-  }
-}
-
-int CZipStreamReader::CloseFile() {
-  entryEnded_ = true;
-  return 0;
-}
-
-int CZipStreamReader::CloseZip() {
-  if (input_ == nullptr) return 0;
-  if (open_) inflateEnd(&stream_);
-  open_ = false;
-  input_ = nullptr;
-  return 0;
-}
-
-int CZipStreamReader::Fill() {
+int CZipStreamReader::ReadInput() {
   if (start_ != 0) {
     std::memmove(buffer_.get(), buffer_.get() + start_, buffered_);
     start_ = 0;
   }
   const unsigned int room = kBufferSize - buffered_;
-  if (room == 0) return 1;
+  if (room == 0) return zr::kFailed;
   unsigned int size = room;
   const int result = input_->Read(buffer_.get() + buffered_, size);
-  if (size > room) return 1;               // the input overran the buffer
-  if (result == 0 && size == 0) return 1;  // no progress and no end: never loop
-  if (result == 0 || result == 5) buffered_ += size;
+  if (size > room) return zr::kFailed;                          // the input overran the buffer
+  if (result == zr::kSuccess && size == 0) return zr::kFailed;  // no progress and no end: never loop
+  if (result == zr::kSuccess || result == zr::kHandleEof) buffered_ += size;
   return result;
 }
 
+bool CZipStreamReader::Fill() {
+  // Inside an entry even the input's end is a failure.
+  return ReadInput() == zr::kSuccess;
+}
+
+bool CZipStreamReader::ReadMore() {
+  const int result = ReadInput();
+  if (result == zr::kHandleEof) streamEnded_ = true;
+  return result == zr::kSuccess || result == zr::kHandleEof;
+}
+
 int CZipStreamReader::VerifyEntry() {
-  const uint32_t crc = static_cast<uint32_t>(crc_);
-  if ((header_.flags & zip::kFlagDataDescriptor) == 0) {
-    return header_.crc == crc && header_.compressedSize == compressedRead_ &&
-                   header_.uncompressedSize == uncompressedRead_
-               ? 0
-               : 1;
-  }
+  if (SizesAreStated(header_)) return inflater_.Matches(HeaderSums(header_)) ? zr::kSuccess : zr::kFailed;
   // The descriptor follows the data: CRC and sizes, 64-bit when the local
   // header has a Zip64 block, 32-bit otherwise, with or without signature.
   // The expected layout is tried first; any layout whose values all match
   // the entry is taken.
-  constexpr unsigned int kLongest = 24;
-  while (buffered_ < kLongest && !streamEnded_) {
-    const int result = Fill();
-    if (result == 5) {
-      streamEnded_ = true;
-    } else if (result != 0) {
-      return 1;
-    }
+  while (buffered_ < zip::kDataDescriptorLength && !streamEnded_) {
+    if (!ReadMore()) return zr::kFailed;
   }
   struct Layout {
     bool signature;
     int sizeBytes;
   };
-  const Layout zip64[] = {{true, 8}, {false, 8}, {true, 4}, {false, 4}};
-  const Layout classic[] = {{true, 4}, {false, 4}, {true, 8}, {false, 8}};
-  const Layout* layouts = header_.hasZip64Extra ? zip64 : classic;
-  for (int i = 0; i < 4; ++i) {
-    const Layout& layout = layouts[i];
-    const unsigned int length = (layout.signature ? 4 : 0) + 4 + 2 * layout.sizeBytes;
-    if (buffered_ < length) continue;
-    const unsigned char* p = Data();
-    if (layout.signature) {
-      if (ReadLittle(p, 4) != zip::kDataDescriptorSignature) continue;
-      p += 4;
-    }
-    if (ReadLittle(p, 4) == crc && ReadLittle(p + 4, layout.sizeBytes) == compressedRead_ &&
-        ReadLittle(p + 4 + layout.sizeBytes, layout.sizeBytes) == uncompressedRead_) {
-      Consume(length);
-      return 0;
+  using Layouts = std::array<Layout, 4>;
+  const Layouts zip64 = {{{true, 8}, {false, 8}, {true, 4}, {false, 4}}};
+  const Layouts classic = {{{true, 4}, {false, 4}, {true, 8}, {false, 8}}};
+  for (const Layout& layout : header_.hasZip64Extra ? zip64 : classic) {
+    zip::ByteReader descriptor(Data(), buffered_);
+    if (layout.signature && descriptor.U32() != zip::kDataDescriptorSignature) continue;
+    ZipEntrySums sums;
+    sums.crc = descriptor.U32();
+    sums.compressedSize = descriptor.Uint(layout.sizeBytes);
+    sums.uncompressedSize = descriptor.Uint(layout.sizeBytes);
+    if (descriptor.ok() && inflater_.Matches(sums)) {
+      Consume(static_cast<unsigned int>(descriptor.position()));
+      return zr::kSuccess;
     }
   }
-  return 1;
+  return zr::kFailed;
 }
 
 int CZipStreamReader::Fail() {
-  if (open_) inflateEnd(&stream_);
+  inflater_.End();
   open_ = false;
-  return 1;
+  return zr::kFailed;
 }
 
 void CZipStreamReader::Consume(unsigned int count) {

@@ -16,11 +16,10 @@
 
 #pragma once
 
-#include <zlib.h>
-
 #include <cstdint>
 #include <memory>
 
+#include "plugins/db2/zip/ZipInflater.h"
 #include "plugins/db2/zip/ZipRecords.h"
 
 // Delivers the bytes of an archive.
@@ -34,13 +33,13 @@ class IZipFilterInputReader {
   virtual int Read(unsigned char* buffer, unsigned int& size) = 0;
 };
 
-class CZipStreamReader {
+class CZipStreamReader : private IZipInflateInput {
  public:
   // Size of the input buffer; no Read asks for more.
   static constexpr unsigned int kBufferSize = 2 * 1024 * 1024;
 
   CZipStreamReader();
-  ~CZipStreamReader();
+  ~CZipStreamReader() override;
   CZipStreamReader(const CZipStreamReader&) = delete;
   CZipStreamReader& operator=(const CZipStreamReader&) = delete;
 
@@ -67,29 +66,33 @@ class CZipStreamReader {
   int CloseZip();
 
  private:
+  // Skips to the next local header signature and loads the header after it:
+  // kSuccess; kFailed on an input failure; kHandleEof when the input ends
+  // first.
+  int LoadNextHeader();
   // Reads more input after the buffered bytes; returns the input's result.
-  int Fill();
+  int ReadInput();
+  // ReadInput, noting the input's end; false on an input failure.
+  bool ReadMore();
   // Verifies the ended entry against its descriptor or header; 0 or 1.
   int VerifyEntry();
   // Ends inflate (the reader is then closed for reading); returns 1.
   int Fail();
-  // Drops `count` buffered bytes from the front.
-  void Consume(unsigned int count);
-  // The first buffered byte.
-  unsigned char* Data() { return buffer_.get() + start_; }
+
+  // The inflater's input: the buffered bytes.
+  const unsigned char* Data() override { return buffer_.get() + start_; }
+  unsigned int Size() const override { return buffered_; }
+  void Consume(unsigned int count) override;
+  bool Fill() override;
 
   IZipFilterInputReader* input_ = nullptr;
   bool open_ = false;
-  z_stream stream_{};
+  ZipInflater inflater_;
   ZipFileHeader header_;
   std::unique_ptr<unsigned char[]> buffer_;
   unsigned int start_ = 0;     // offset of the first buffered byte
   unsigned int buffered_ = 0;  // count of buffered bytes from start_
-  bool signatureFound_ = false;
   bool headerLoaded_ = false;
   bool entryEnded_ = false;
   bool streamEnded_ = false;
-  uLong crc_ = 0;
-  uint64_t compressedRead_ = 0;
-  uint64_t uncompressedRead_ = 0;
 };

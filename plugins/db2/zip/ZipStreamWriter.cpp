@@ -3,6 +3,7 @@
 #include <exception>
 #include <set>
 
+#include "plugin-api/ResultCodes.h"
 #include "plugins/db2/zip/ZipEntryReader.h"
 #include "zrlib/strings/Strings.h"
 
@@ -29,13 +30,13 @@ int CZipFilter::BeginTransaction(IZipFilterOutputWriter* writer) {
   failed_ = false;
   // A transaction without entries commits a valid empty archive.
   valid_ = writer != nullptr;
-  return writer == nullptr ? 1 : 0;
+  return writer == nullptr ? zr::kFailed : zr::kSuccess;
 }
 
 int CZipFilter::PrepareTransform(const std::wstring& name, bool forward) {
   valid_ = forward;
   buffered_ = 0;
-  if (!forward) return 1;
+  if (!forward) return zr::kFailed;
   if (deflating_) {
     // The previous entry was never finished: its data cannot be completed.
     EndDeflate();
@@ -46,13 +47,13 @@ int CZipFilter::PrepareTransform(const std::wstring& name, bool forward) {
   try {
     utf8 = ZRLib::strings::Replace(ZRLib::strings::WstrToUTF8(name), "\\", "/");
   } catch (const std::exception&) {
-    return 1;
+    return zr::kFailed;
   }
-  if (utf8.size() > zip::kMaxNameLength) return 1;
+  if (utf8.size() > zip::kMaxNameLength) return zr::kFailed;
 
   stream_ = z_stream{};
   if (deflateInit2(&stream_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-    return 1;
+    return zr::kFailed;
   }
   deflating_ = true;
 
@@ -64,12 +65,12 @@ int CZipFilter::PrepareTransform(const std::wstring& name, bool forward) {
   header.name = std::move(utf8);
   header.localHeaderOffset = offset_;
   const int result = Send(header.GetLocalFileHeader());
-  if (result != 0) {
+  if (result != zr::kSuccess) {
     EndDeflate();
     return Fail(result);
   }
   entries_.push_back(std::move(header));
-  return 0;
+  return zr::kSuccess;
 }
 
 int CZipFilter::DirectTransform(const unsigned char* data, unsigned int& size) {
@@ -83,12 +84,12 @@ int CZipFilter::DirectTransformWithCrc(const unsigned char* data, unsigned int& 
 int CZipFilter::Compress(const unsigned char* data, unsigned int& size, const uint32_t* knownCrc) {
   if (!valid_) {
     size = 0;
-    return 1;
+    return zr::kFailed;
   }
-  if (size == 0) return 0;
+  if (size == 0) return zr::kSuccess;
   if (!deflating_ || data == nullptr) {
     size = 0;
-    return 1;
+    return zr::kFailed;
   }
   ZipFileHeader& entry = entries_.back();
   entry.uncompressedSize += size;
@@ -105,20 +106,20 @@ int CZipFilter::Compress(const unsigned char* data, unsigned int& size, const ui
     if (z != Z_OK && z != Z_BUF_ERROR) {
       EndDeflate();
       size = 0;
-      return Fail(1);
+      return Fail(zr::kFailed);
     }
     const int result = FlushBuffer(true);
-    if (result != 0) {
+    if (result != zr::kSuccess) {
       EndDeflate();
       size = 0;
       return Fail(result);
     }
   }
-  return 0;
+  return zr::kSuccess;
 }
 
 int CZipFilter::FinishTransform() {
-  if (!valid_ || !deflating_) return 1;
+  if (!valid_ || !deflating_) return zr::kFailed;
   stream_.next_in = nullptr;
   stream_.avail_in = 0;
   for (;;) {
@@ -128,10 +129,10 @@ int CZipFilter::FinishTransform() {
     buffered_ = kBufferSize - stream_.avail_out;
     if (z != Z_OK && z != Z_STREAM_END && z != Z_BUF_ERROR) {
       EndDeflate();
-      return Fail(1);
+      return Fail(zr::kFailed);
     }
     const int result = FlushBuffer(true);
-    if (result != 0) {
+    if (result != zr::kSuccess) {
       EndDeflate();
       return Fail(result);
     }
@@ -139,22 +140,22 @@ int CZipFilter::FinishTransform() {
   }
   EndDeflate();
   const int result = Send(entries_.back().GetLocalDataDescriptor(true));
-  return result == 0 ? 0 : Fail(result);
+  return result == zr::kSuccess ? zr::kSuccess : Fail(result);
 }
 
 int CZipFilter::CommitTransaction() {
-  if (!valid_) return 1;
+  if (!valid_) return zr::kFailed;
   if (deflating_) {
     // An entry was never finished.
     EndDeflate();
     failed_ = true;
   }
-  if (failed_ || writer_ == nullptr) return 1;
+  if (failed_ || writer_ == nullptr) return zr::kFailed;
 
   const uint64_t start = offset_;
   for (ZipFileHeader& entry : entries_) {
     const int result = Send(entry.GetCentralFileHeader());
-    if (result != 0) return Fail(result);
+    if (result != zr::kSuccess) return Fail(result);
   }
   EndOfCentralDirectory end;
   end.entries = entries_.size();
@@ -162,26 +163,26 @@ int CZipFilter::CommitTransaction() {
   end.centralDirectoryOffset = start;
   end.zip64EndOffset = offset_;
   int result = Send(end.GetZip64EndOfCentralDirectory());
-  if (result == 0) result = Send(end.GetZip64EndOfCentralDirectoryLocator());
-  if (result == 0) result = Send(end.GetEndOfCentralDirectory());
-  if (result != 0) return Fail(result);
+  if (result == zr::kSuccess) result = Send(end.GetZip64EndOfCentralDirectoryLocator());
+  if (result == zr::kSuccess) result = Send(end.GetEndOfCentralDirectory());
+  if (result != zr::kSuccess) return Fail(result);
   entries_.clear();
-  return 0;
+  return zr::kSuccess;
 }
 
 int CZipFilter::CopyMissingFilesFromExistingArchive(const wchar_t* path) {
   try {
     return CopyMissing(path);
   } catch (const std::exception&) {
-    return Fail(1);
+    return Fail(zr::kFailed);
   }
 }
 
 int CZipFilter::CopyMissing(const wchar_t* path) {
-  if (!valid_ || deflating_ || writer_ == nullptr || path == nullptr) return Fail(1);
+  if (!valid_ || deflating_ || writer_ == nullptr || path == nullptr) return Fail(zr::kFailed);
   const std::string narrowPath = ZRLib::strings::toAstr(path);
   std::vector<ZipDirectoryEntry> existing;
-  if (ReadZipDirectory(narrowPath, existing) != 0) return Fail(1);
+  if (ReadZipDirectory(narrowPath, existing) != zr::kSuccess) return Fail(zr::kFailed);
 
   std::set<std::wstring> names;
   for (const ZipFileHeader& entry : entries_) names.insert(ComparableName(entry.name, entry.flags));
@@ -193,7 +194,7 @@ int CZipFilter::CopyMissing(const wchar_t* path) {
     // The bytes that were read go back with the flag that was read, so every
     // reader decodes the name as before.
     std::string name = ZRLib::strings::Replace(old.rawName, "\\", "/");
-    if (name.size() > zip::kMaxNameLength) return Fail(1);
+    if (name.size() > zip::kMaxNameLength) return Fail(zr::kFailed);
 
     ZipFileHeader header;
     header.versionMadeBy = zip::kZip64Version;
@@ -207,40 +208,31 @@ int CZipFilter::CopyMissing(const wchar_t* path) {
     header.uncompressedSize = info.uncompressed_size;
     header.name = std::move(name);
     header.localHeaderOffset = offset_;
-    if (reader.Open(narrowPath, old, true) != 0) return Fail(1);
+    if (reader.Open(narrowPath, old, true) != zr::kSuccess) return Fail(zr::kFailed);
     int result = Send(header.GetLocalFileHeader());
-    if (result != 0) return Fail(result);
+    if (result != zr::kSuccess) return Fail(result);
     entries_.push_back(header);
 
     // The stored bytes go over unchanged; the reader checks their count.
     for (;;) {
       unsigned int size = kBufferSize;
       const int read = reader.Read(buffer_.get(), size);
-      if (read == 5) break;
-      if (read != 0) return Fail(1);
+      if (read == zr::kHandleEof) break;
+      if (read != zr::kSuccess) return Fail(zr::kFailed);
       result = Send(buffer_.get(), size);
-      if (result != 0) return Fail(result);
+      if (result != zr::kSuccess) return Fail(result);
     }
     reader.Close();
     result = Send(header.GetLocalDataDescriptor(true));
-    if (result != 0) return Fail(result);
+    if (result != zr::kSuccess) return Fail(result);
   }
-  return 0;
+  return zr::kSuccess;
 }
 
 int CZipFilter::FlushBuffer(bool countCompressed) {
-  unsigned int start = 0;
-  int result = 0;
-  while (start < buffered_) {
-    const unsigned int offered = buffered_ - start;
-    unsigned int taken = offered;
-    result = writer_ == nullptr ? 1 : writer_->Write(buffer_.get() + start, taken);
-    if (result == 0 && (taken == 0 || taken > offered)) result = 1;
-    if (result != 0) break;
-    start += taken;
-    offset_ += taken;
-    if (countCompressed) entries_.back().compressedSize += taken;
-  }
+  const uint64_t start = offset_;
+  const int result = Send(buffer_.get(), buffered_);
+  if (countCompressed) entries_.back().compressedSize += offset_ - start;
   buffered_ = 0;
   return result;
 }
@@ -251,13 +243,13 @@ int CZipFilter::Send(const unsigned char* data, std::size_t size) {
     const std::size_t left = size - start;
     const unsigned int offered = left > kBufferSize ? kBufferSize : static_cast<unsigned int>(left);
     unsigned int taken = offered;
-    int result = writer_ == nullptr ? 1 : writer_->Write(data + start, taken);
-    if (result == 0 && (taken == 0 || taken > offered)) result = 1;
-    if (result != 0) return result;
+    int result = writer_ == nullptr ? zr::kFailed : writer_->Write(data + start, taken);
+    if (result == zr::kSuccess && (taken == 0 || taken > offered)) result = zr::kFailed;
+    if (result != zr::kSuccess) return result;
     start += taken;
     offset_ += taken;
   }
-  return 0;
+  return zr::kSuccess;
 }
 
 void CZipFilter::EndDeflate() {
