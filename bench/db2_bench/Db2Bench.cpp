@@ -264,28 +264,31 @@ std::string OnlyFileIn(const std::string& folder) {
   return names[0];
 }
 
-// The stand-in's image step: one backup image of the database into `folder`.
-void StandinBackup(const std::string& folder) {
+// Runs the stand-in's `step` (db2Backup or db2Restore) with `params` on the
+// local folder `folder`; throws `failure` when it does not answer 0.
+template <class Params>
+void StandinStep(int (*step)(uint32_t, Params*, sqlca*), Params params, const std::string& folder,
+                 const char* failure) {
   std::string location = folder;
   char* locations[] = {&location[0]};
   db2MediaList media{'L', 1, locations};
-  db2BackupParams params{};
-  params.databaseAlias = kDatabase;
   params.mediaList = &media;
   sqlca ca{};
-  Check(db2Backup(DB2_VERSION_900, &params, &ca) == 0, "stand-in backup failed");
+  Check(step(DB2_VERSION_900, &params, &ca) == 0, failure);
+}
+
+// The stand-in's image step: one backup image of the database into `folder`.
+void StandinBackup(const std::string& folder) {
+  db2BackupParams params{};
+  params.databaseAlias = kDatabase;
+  StandinStep(&db2Backup, params, folder, "stand-in backup failed");
 }
 
 // The stand-in's restore step from the single image in `folder`.
 void StandinRestore(const std::string& folder) {
-  std::string location = folder;
-  char* locations[] = {&location[0]};
-  db2MediaList media{'L', 1, locations};
   db2RestoreParams params{};
   params.sourceAlias = kDatabase;
-  params.mediaList = &media;
-  sqlca ca{};
-  Check(db2Restore(DB2_VERSION_900, &params, &ca) == 0, "stand-in restore failed");
+  StandinStep(&db2Restore, params, folder, "stand-in restore failed");
 }
 
 // A plain copy of a file in 1 MiB pieces: the stand-in figures' anchor.
