@@ -11,7 +11,7 @@
 // The archive lives in a private temporary folder below the "WSTempPath"
 // value, removed with everything in it when the filter is destroyed. Results
 // are the remote result codes; no exception leaves an operation (an
-// unexpected one is logged and gives 1). One thread at a time.
+// unexpected one is logged and gives zr::kFailed). One thread at a time.
 
 #pragma once
 
@@ -37,7 +37,7 @@ class CFilter : public IBackupDataFilter, public IZipFilterOutputWriter, private
   // Keeps `log` (may be null); reads "FileExtension", "DstFile" and
   // "WSTempPath" from `link` (used only here) and creates the temporary
   // folder below "WSTempPath" ("/tmp/" when empty). When that fails, every
-  // transaction fails with 1. "DstFile" names one file inside the folder:
+  // transaction fails with kFailed. "DstFile" names one file inside the folder:
   // "/", "" and NUL become "_", and "", "." or ".." get a leading "_".
   CFilter(ILog* log, ILink* link);
   // Closes an open output file and removes the temporary folder.
@@ -56,13 +56,14 @@ class CFilter : public IBackupDataFilter, public IZipFilterOutputWriter, private
   // attribute 16, files 128, size valid).
   [[nodiscard]] int GetListing(const std::wstring& path, std::list<CFileInfo>& entries) override;
   // Storing (`forward`): starts the entry `name` of the new archive.
-  // Restoring: opens the entry `name` of the fetched archive (3 when absent).
+  // Restoring: opens the entry `name` of the fetched archive (kPathNotFound
+  // when absent).
   [[nodiscard]] int PrepareTransform(const std::wstring& name, bool forward,
                                      const unsigned int& handle) override;
   // Compresses data of the current entry.
   [[nodiscard]] int DirectTransform(const unsigned char* data, unsigned int& size,
                                     const unsigned int& handle) override;
-  // Delivers data of the open entry; 5 at its end.
+  // Delivers data of the open entry; kHandleEof at its end.
   [[nodiscard]] int ReverseTransform(unsigned char* buffer, unsigned int& size,
                                      const unsigned int& handle) override;
   // Ends the current entry.
@@ -73,7 +74,7 @@ class CFilter : public IBackupDataFilter, public IZipFilterOutputWriter, private
   [[nodiscard]] int CommitTransaction(const unsigned int& handle) override;
 
   // Archive output: appends `size` bytes to the new archive file; `size`
-  // becomes the count written; 1 when fewer were written.
+  // becomes the count written; kFailed when fewer were written.
   int Write(const unsigned char* data, unsigned int& size) override;
 
   // The private temporary folder (ends with "/"); empty when it could not be
@@ -92,10 +93,10 @@ class CFilter : public IBackupDataFilter, public IZipFilterOutputWriter, private
   int FetchArchive(const unsigned int& handle, bool& found);
   // Opens the destination path with the reader unless it holds it already.
   int OpenReader();
-  // Closes the output file; 1 when that fails.
+  // Closes the output file; kFailed when that fails.
   int CloseOutput();
   void LogException(const char* operation, const char* what);
-  // Runs `body`, turning an exception into a log line and result 1.
+  // Runs `body`, turning an exception into a log line and kFailed.
   template <typename Body>
   int Guarded(const char* operation, Body body);
 

@@ -36,8 +36,8 @@ struct ZipDirectoryEntry {
 std::wstring DecodeEntryName(const std::string& raw, unsigned long flags);
 
 // Reads the central directory of the archive file `path` (narrow name) into
-// `entries`, in archive order. 0 on success, 1 when the file is no readable
-// archive (missing, corrupt central directory).
+// `entries`, in archive order. zr::kSuccess, or zr::kFailed when the file
+// is no readable archive (missing, corrupt central directory).
 [[nodiscard]] int ReadZipDirectory(const std::string& path, std::vector<ZipDirectoryEntry>& entries);
 
 // Reads the data of one entry of an archive file.
@@ -54,9 +54,10 @@ class ZipEntryReader : private IZipInflateInput {
   // another method when not `raw`.
   [[nodiscard]] int Open(const std::string& path, const ZipDirectoryEntry& entry, bool raw);
 
-  // Delivers up to `size` bytes: 0 with data, 5 at the end (`size` 0) once
-  // the byte count and, unless raw, the CRC-32 matched the directory; 1 on a
-  // read error, corrupt data or a mismatch (`size` 0). Stays at 1 or 5.
+  // Delivers up to `size` bytes: zr::kSuccess with data, zr::kHandleEof at
+  // the end (`size` 0) once the byte count and, unless raw, the CRC-32
+  // matched the directory; zr::kFailed on a read error, corrupt data or a
+  // mismatch (`size` 0). Stays at kFailed or kHandleEof.
   [[nodiscard]] int Read(unsigned char* buffer, unsigned int& size);
 
   // Closes the entry; harmless when none is open.

@@ -10,9 +10,9 @@
 // sizes are binding: ReadFile fails as soon as the data passes either of
 // them, never delivering more than stated. Nothing is logged here.
 //
-// Use: OpenZip; then per entry OpenCurrentFile, ReadFile until 5, CloseFile;
-// then CloseZip. An input failure or a zlib error ends inflate, after which
-// the reader must be opened again. Not thread-safe: one thread at a time.
+// Use: OpenZip; then per entry OpenCurrentFile, ReadFile until kHandleEof,
+// CloseFile; then CloseZip. An input failure or a zlib error ends inflate,
+// after which the reader must be opened again. Not thread-safe: one thread at a time.
 
 #pragma once
 
@@ -28,8 +28,8 @@ class IZipFilterInputReader {
   virtual ~IZipFilterInputReader() = default;
 
   // Delivers up to `size` bytes into `buffer` and sets `size` to the count.
-  // Returns 0 when data was delivered, 5 at the end of the stream (`size` 0),
-  // any other value on failure.
+  // Returns zr::kSuccess when data was delivered, zr::kHandleEof at the end of
+  // the stream (`size` 0), any other value on failure.
   virtual int Read(unsigned char* buffer, unsigned int& size) = 0;
 };
 
@@ -44,25 +44,26 @@ class CZipStreamReader : private IZipInflateInput {
   CZipStreamReader& operator=(const CZipStreamReader&) = delete;
 
   // Binds `input` (not owned; must outlive the open reader) and starts
-  // inflate. 1 for a null input or when inflate cannot start.
+  // inflate. zr::kFailed for a null input or when inflate cannot start.
   [[nodiscard]] int OpenZip(IZipFilterInputReader* input);
 
   // Finds and loads the next local header and points `header` at the
   // reader's own copy (valid until the next OpenCurrentFile or CloseZip).
-  // 0 on success; 1 on failure, at the end of the stream, and for an entry
-  // that is encrypted or not deflated.
+  // zr::kSuccess; zr::kFailed on failure, at the end of the stream, and for
+  // an entry that is encrypted or not deflated.
   [[nodiscard]] int OpenCurrentFile(ZipFileHeader*& header);
 
-  // Delivers up to `size` inflated bytes of the current entry. 0 with data
-  // (`size` = count; the entry may have ended with it, then verified); 5 with
-  // `size` 0 once the entry has ended; 1 on failure (input failure, corrupt
-  // data, input ending inside the entry, CRC or size mismatch).
+  // Delivers up to `size` inflated bytes of the current entry. zr::kSuccess
+  // with data (`size` = count; the entry may have ended with it, then
+  // verified); zr::kHandleEof with `size` 0 once the entry has ended;
+  // zr::kFailed on failure (input failure, corrupt data, input ending inside
+  // the entry, CRC or size mismatch).
   [[nodiscard]] int ReadFile(unsigned char* buffer, unsigned int& size);
 
-  // Marks the current entry as ended; returns 0.
+  // Marks the current entry as ended; returns zr::kSuccess.
   int CloseFile();
 
-  // Ends inflate and drops the input when one is bound; returns 0.
+  // Ends inflate and drops the input when one is bound; returns zr::kSuccess.
   int CloseZip();
 
  private:
@@ -74,9 +75,10 @@ class CZipStreamReader : private IZipInflateInput {
   int ReadInput();
   // ReadInput, noting the input's end; false on an input failure.
   bool ReadMore();
-  // Verifies the ended entry against its descriptor or header; 0 or 1.
+  // Verifies the ended entry against its descriptor or header: kSuccess or
+  // kFailed.
   int VerifyEntry();
-  // Ends inflate (the reader is then closed for reading); returns 1.
+  // Ends inflate (the reader is then closed for reading); returns kFailed.
   int Fail();
 
   // The inflater's input: the buffered bytes.

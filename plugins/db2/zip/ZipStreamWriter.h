@@ -7,8 +7,8 @@
 //
 // Use per archive: BeginTransaction; for each entry PrepareTransform, any
 // number of DirectTransform, FinishTransform; then CommitTransaction.
-// Results: 0 success, 1 for the writer's own failures, or the output
-// writer's non-zero result passed up unchanged. Nothing is logged here.
+// Results: zr::kSuccess, zr::kFailed for the writer's own failures, or the
+// output writer's failure result passed up unchanged. Nothing is logged here.
 // Not thread-safe: one thread at a time.
 
 #pragma once
@@ -28,8 +28,9 @@ class IZipFilterOutputWriter {
   virtual ~IZipFilterOutputWriter() = default;
 
   // Takes up to `size` bytes of `data` and sets `size` to the count taken.
-  // Returns 0 on success, non-zero on failure. Taking 0 bytes of a non-empty
-  // offer without a failure counts as a failure of the writer (result 1).
+  // Returns zr::kSuccess, any other value on failure. Taking 0 bytes of a
+  // non-empty offer without a failure counts as a failure of the writer
+  // (zr::kFailed).
   virtual int Write(const unsigned char* data, unsigned int& size) = 0;
 };
 
@@ -48,8 +49,9 @@ class CZipFilter {
   [[nodiscard]] int BeginTransaction(IZipFilterOutputWriter* writer);
 
   // Starts an entry named `name` ("\" becomes "/", stored as UTF-8) and sends
-  // its local header. `forward` false returns 1 and invalidates the writer
-  // until the next successful start. Names longer than 65,535 bytes: 1.
+  // its local header. `forward` false returns kFailed and invalidates the
+  // writer until the next successful start. Names longer than 65,535 bytes:
+  // kFailed.
   [[nodiscard]] int PrepareTransform(const std::wstring& name, bool forward);
 
   // Compresses `size` bytes of the current entry. All input is taken on
@@ -65,7 +67,7 @@ class CZipFilter {
   [[nodiscard]] int FinishTransform();
 
   // Sends the central directory and the three end records; empties the entry
-  // list. Returns 1 without writing when an entry of this archive failed, so
+  // list. Returns kFailed without writing when an entry of this archive failed, so
   // a broken archive never ends like a good one.
   [[nodiscard]] int CommitTransaction();
 
@@ -73,7 +75,7 @@ class CZipFilter {
   // names this archive does not hold yet (names compared as DecodeEntryName
   // decodes them); each gets a local header with the old entry's values, its
   // name bytes (with "/" for "\") and its name flag at the current offset, and
-  // a data descriptor after its data. 1 when the file cannot be opened or
+  // a data descriptor after its data. kFailed when the file cannot be opened or
   // read, or on a writer failure.
   // REQUIRES: an entry was started with PrepareTransform(..., true) in this
   // archive, and no entry is open.
