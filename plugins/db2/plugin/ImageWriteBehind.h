@@ -3,8 +3,8 @@
 // The unpacking worker spends its time in inflate; writing each piece to the
 // image file happens here, on a second thread, while the worker inflates the
 // next piece. Memory: kSlots pieces.
-#ifndef ZR_PLUGINS_DB2_IMAGEWRITEBEHIND_H_
-#define ZR_PLUGINS_DB2_IMAGEWRITEBEHIND_H_
+
+#pragma once
 
 #include <condition_variable>
 #include <cstdio>
@@ -55,5 +55,3 @@ class CImageWriteBehind {
 };
 
 }  // namespace db2
-
-#endif  // ZR_PLUGINS_DB2_IMAGEWRITEBEHIND_H_

@@ -302,6 +302,19 @@ TEST_F(ZipReaderTest, CorruptArchivesFail) {
   ASSERT_EQ(reader.OpenZip(Path("bad5.zip").c_str()), 0);
   got.clear();
   EXPECT_EQ(Extract(reader, L"a.txt", false, got), 1);
+
+  // A directory that understates an entry's size: the read fails as soon as the
+  // output passes it, having delivered no more than it.
+  Bytes understated = ReadAll(dir.File("r.zip"));
+  const auto first = std::search(understated.begin(), understated.end(), central.begin(), central.end());
+  ASSERT_NE(first, understated.end());
+  std::fill(first + 24, first + 28, 0);
+  first[24] = 10;  // uncompressed size of "a.txt"
+  WriteAll(dir.File("bad6.zip"), understated);
+  ASSERT_EQ(reader.OpenZip(Path("bad6.zip").c_str()), 0);
+  got.clear();
+  EXPECT_EQ(Extract(reader, L"a.txt", false, got), 1);
+  EXPECT_LE(got.size(), 10u);
 }
 
 }  // namespace

@@ -173,8 +173,12 @@ int ZipEntryReader::Open(const std::string& path, const ZipDirectoryEntry& entry
   file_.reset(std::fopen(path.c_str(), "rb"));
   raw_ = raw;
   inflating_ = !raw && method == zip::kMethodDeflate;
+  expected_.crc = static_cast<uint32_t>(entry.info.crc);
+  expected_.compressedSize = entry.info.compressed_size;
+  expected_.uncompressedSize = entry.info.uncompressed_size;
+  // The directory's sizes are binding: output past them fails at once.
   if (!file_ || !SeekToData(file_.get(), entry.localHeaderOffset) ||
-      (inflating_ && !inflater_.Start(nullptr))) {
+      (inflating_ && !inflater_.Start(&expected_))) {
     Close();
     return zr::kFailed;
   }
@@ -182,9 +186,6 @@ int ZipEntryReader::Open(const std::string& path, const ZipDirectoryEntry& entry
   inputStart_ = inputSize_ = 0;
   delivered_ = 0;
   crc_ = crc32(0, nullptr, 0);
-  expected_.crc = static_cast<uint32_t>(entry.info.crc);
-  expected_.compressedSize = entry.info.compressed_size;
-  expected_.uncompressedSize = entry.info.uncompressed_size;
   return zr::kSuccess;
 }
 
