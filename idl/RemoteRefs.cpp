@@ -14,6 +14,8 @@ static_assert(std::is_same_v<Tessarine::Link_ptr, Tessarine::Link::_ptr_type>);
 static_assert(std::is_same_v<Tessarine::OperationProgress_ptr, Tessarine::OperationProgress::_ptr_type>);
 static_assert(std::is_same_v<ZavediDedozozuriz::IDLBackupDataWrite_ptr,
                              ZavediDedozozuriz::IDLBackupDataWrite::_ptr_type>);
+static_assert(std::is_same_v<ZavediDedozozuriz::Session_ptr, ZavediDedozozuriz::Session::_ptr_type>);
+static_assert(std::is_same_v<ZavediDedozozuriz::Workstation_ptr, ZavediDedozozuriz::Workstation::_ptr_type>);
 static_assert(std::is_class_v<ZavediDedozozuriz::ISettings> && sizeof(ZavediDedozozuriz::ISettings) > 0);
 
 namespace zr {
@@ -25,6 +27,14 @@ void RemoteRelease::operator()(Tessarine::OperationProgress_ptr reference) const
 }
 
 void RemoteRelease::operator()(ZavediDedozozuriz::IDLBackupDataWrite_ptr reference) const noexcept {
+  CORBA::release(reference);
+}
+
+void RemoteRelease::operator()(ZavediDedozozuriz::Session_ptr reference) const noexcept {
+  CORBA::release(reference);
+}
+
+void RemoteRelease::operator()(ZavediDedozozuriz::Workstation_ptr reference) const noexcept {
   CORBA::release(reference);
 }
 

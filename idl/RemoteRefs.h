@@ -23,6 +23,10 @@ typedef _objref_OperationProgress* OperationProgress_ptr;
 namespace ZavediDedozozuriz {
 class _objref_IDLBackupDataWrite;
 typedef _objref_IDLBackupDataWrite* IDLBackupDataWrite_ptr;
+class _objref_Session;
+typedef _objref_Session* Session_ptr;
+class _objref_Workstation;
+typedef _objref_Workstation* Workstation_ptr;
 struct ISettings;
 }  // namespace ZavediDedozozuriz
 
@@ -34,6 +38,8 @@ struct RemoteRelease {
   void operator()(Tessarine::Link_ptr reference) const noexcept;
   void operator()(Tessarine::OperationProgress_ptr reference) const noexcept;
   void operator()(ZavediDedozozuriz::IDLBackupDataWrite_ptr reference) const noexcept;
+  void operator()(ZavediDedozozuriz::Session_ptr reference) const noexcept;
+  void operator()(ZavediDedozozuriz::Workstation_ptr reference) const noexcept;
 };
 
 // An owned reference for a member of a header that cannot see the stubs:

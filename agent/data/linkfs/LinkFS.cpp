@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <iostream>
 
+#include "Tessarine.hh"
+#include "ZavediDedozozuriz.hh"
 #include "agent/data/linkfs/ConnectionName.h"
 #include "idl/CorbaBoundary.h"
 #include "idl/ExceptionInfo.h"
@@ -52,7 +54,12 @@ void CopyAttributes(const ZavediDedozozuriz::Attributes& remote, CFileAttributes
 
 }  // namespace
 
-CLinkFS::CLinkFS(ILog* log, Tessarine::Session_ptr session) : coordinatorSession_(session), log_(log) {}
+CLinkFS::CLinkFS(ILog* log, Tessarine::Session_ptr session)
+    : coordinatorSession_(session),
+      session_(ZavediDedozozuriz::Session::_nil()),
+      log_(log),
+      workstation_(ZavediDedozozuriz::Workstation::_nil()),
+      writer_(ZavediDedozozuriz::IDLBackupDataWrite::_nil()) {}
 
 CLinkFS::~CLinkFS() {
   GuardVoid(nullptr, nullptr, [this] { Disconnect(); });
@@ -122,7 +129,7 @@ ZavediDedozozuriz::Workstation_ptr CLinkFS::FindWorkstation(const std::wstring& 
 bool CLinkFS::Connect() {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   if (workstationName_.empty() || folder_.empty()) return false;
-  if (!CORBA::is_nil(writer_) && !CORBA::is_nil(workstation_)) {
+  if (!CORBA::is_nil(writer_.get()) && !CORBA::is_nil(workstation_.get())) {
     try {
       workstation_->ping();
       return true;
@@ -132,15 +139,15 @@ bool CLinkFS::Connect() {
   }
   Disconnect();
   try {
-    workstation_ = FindWorkstation(workstationName_);
-    if (CORBA::is_nil(workstation_)) return false;
+    workstation_.reset(FindWorkstation(workstationName_));
+    if (CORBA::is_nil(workstation_.get())) return false;
     workstation_->ping();
-    session_ = workstation_->OpenSession(coordinatorSession_, Tessarine::Log::_nil());
-    if (!CORBA::is_nil(session_)) writer_ = session_->GetWriteInterface();
+    session_.reset(workstation_->OpenSession(coordinatorSession_, Tessarine::Log::_nil()));
+    if (!CORBA::is_nil(session_.get())) writer_.reset(session_->GetWriteInterface());
   } catch (const CORBA::Exception&) {
     // AccessDenied, SessionLimit and communication failures alike.
   }
-  if (CORBA::is_nil(writer_)) {
+  if (CORBA::is_nil(writer_.get())) {
     // Do not leave a half-open session on the storage workstation.
     Disconnect();
     return false;
@@ -156,15 +163,15 @@ void CLinkFS::DropConnection() {
 
 void CLinkFS::Disconnect() {
   std::lock_guard<std::recursive_mutex> guard(lock_);
-  if (!CORBA::is_nil(session_) && !CORBA::is_nil(workstation_)) {
+  if (!CORBA::is_nil(session_.get()) && !CORBA::is_nil(workstation_.get())) {
     try {
-      workstation_->CloseSession(session_);
+      workstation_->CloseSession(session_.get());
     } catch (const CORBA::Exception&) {
     }
   }
-  session_ = ZavediDedozozuriz::Session::_nil();
-  workstation_ = ZavediDedozozuriz::Workstation::_nil();
-  writer_ = ZavediDedozozuriz::IDLBackupDataWrite::_nil();
+  session_.reset(ZavediDedozozuriz::Session::_nil());
+  workstation_.reset(ZavediDedozozuriz::Workstation::_nil());
+  writer_.reset(ZavediDedozozuriz::IDLBackupDataWrite::_nil());
 }
 
 int CLinkFS::GetListing(const std::wstring& path, std::list<CFileInfo>& entries) {
@@ -175,7 +182,7 @@ int CLinkFS::GetListing(const std::wstring& path, std::list<CFileInfo>& entries)
     ZavediDedozozuriz::IDLBackupDataWrite_var writer;
     {
       std::lock_guard<std::recursive_mutex> guard(lock_);
-      writer = ZavediDedozozuriz::IDLBackupDataWrite::_duplicate(writer_);
+      writer = ZavediDedozozuriz::IDLBackupDataWrite::_duplicate(writer_.get());
     }
     const std::wstring remotePath = path.empty() ? folder_ : folder_ + L"\\" + path;
     ZavediDedozozuriz::List_var remote;
@@ -204,7 +211,7 @@ int CLinkFS::GetElementAttributes(const std::wstring& path, CFileAttributes& att
     ZavediDedozozuriz::IDLBackupDataWrite_var writer;
     {
       std::lock_guard<std::recursive_mutex> guard(lock_);
-      writer = ZavediDedozozuriz::IDLBackupDataWrite::_duplicate(writer_);
+      writer = ZavediDedozozuriz::IDLBackupDataWrite::_duplicate(writer_.get());
     }
     ZavediDedozozuriz::Attributes remote{};
     remote.CustomAttr = CORBA::wstring_dup(L"");
@@ -252,7 +259,7 @@ int CLinkFS::DeleteConnection(const std::wstring& name) {
     ZavediDedozozuriz::IDLBackupDataWrite_var writer;
     {
       std::lock_guard<std::recursive_mutex> guard(lock_);
-      writer = ZavediDedozozuriz::IDLBackupDataWrite::_duplicate(writer_);
+      writer = ZavediDedozozuriz::IDLBackupDataWrite::_duplicate(writer_.get());
     }
     const std::wstring file = EndsWithLinkEnding(name) ? name : name + kLinkEnding;
     return writer->DeleteFile((folder_ + L"\\" + file).c_str()) == ZavediDedozozuriz::SUCCESS ? kSuccess

@@ -18,8 +18,7 @@
 #include <mutex>
 #include <string>
 
-#include "Tessarine.hh"
-#include "ZavediDedozozuriz.hh"
+#include "idl/RemoteRefs.h"
 #include "plugin-api/IBackupDataWrite.h"
 #include "plugin-api/ILog.h"
 
@@ -112,11 +111,12 @@ class CLinkFS : public IBackupDataWrite {
   std::wstring folder_;
   std::wstring workstationName_;
   std::wstring pluginName_;
-  Tessarine::Session_ptr coordinatorSession_;         // not owned
-  ZavediDedozozuriz::Session_var session_;            // guarded by lock_
-  ILog* log_;                                         // not owned, may be null
-  ZavediDedozozuriz::Workstation_var workstation_;    // guarded by lock_
-  ZavediDedozozuriz::IDLBackupDataWrite_var writer_;  // guarded by lock_
+  Tessarine::Session_ptr coordinatorSession_;  // not owned
+  // The three references of a connection; nil when there is none.
+  OwnedRef<ZavediDedozozuriz::Session_ptr> session_;            // guarded by lock_
+  ILog* log_;                                                   // not owned, may be null
+  OwnedRef<ZavediDedozozuriz::Workstation_ptr> workstation_;    // guarded by lock_
+  OwnedRef<ZavediDedozozuriz::IDLBackupDataWrite_ptr> writer_;  // guarded by lock_
   std::recursive_mutex lock_;
 };
 
