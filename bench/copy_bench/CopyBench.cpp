@@ -21,6 +21,7 @@
 #include "tests/coordinator/TestCoordinator.h"
 #include "tests/coordinator/TestOrb.h"
 #include "tests/plugins/PluginControl.h"
+#include "tests/support/WideText.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ void WriteRandom(const fs::path& file, std::uint64_t bytes, std::uint64_t seed) 
   }
 }
 
-std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+using zrtest::Wide;
 
 }  // namespace
 

@@ -24,6 +24,7 @@
 #include "tests/coordinator/TestOrb.h"
 #include "tests/plugins/PluginControl.h"
 #include "tests/storage/StoragePeer.h"
+#include "tests/support/WideText.h"
 
 namespace {
 
@@ -73,7 +74,7 @@ void RunCp(const std::string& from, const std::string& to) {
   if (std::system(command.c_str()) != 0) throw std::runtime_error("cp failed");
 }
 
-std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+using zrtest::Wide;
 
 }  // namespace
 

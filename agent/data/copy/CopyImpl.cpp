@@ -6,6 +6,7 @@
 #include "Tessarine.hh"
 #include "ZavediDedozozuriz.hh"
 #include "agent/data/copy/ProgressCounter.h"
+#include "plugin-api/ErrorBoundary.h"
 #include "plugin-api/ResultCodes.h"
 
 namespace zr {
@@ -45,13 +46,7 @@ CCopyImpl::CCopyImpl(const ZavediDedozozuriz::ISettings& settings, Tessarine::Se
 
 CCopyImpl::~CCopyImpl() = default;
 
-void CCopyImpl::Log(const std::wstring& text) noexcept {
-  if (log_ == nullptr) return;
-  try {
-    log_->Write(LogEvent::Error, text.c_str());
-  } catch (...) {
-  }
-}
+void CCopyImpl::Log(const std::wstring& text) noexcept { WriteLogLine(log_, LogEvent::Error, text); }
 
 int CCopyImpl::Missing() {
   Log(L"Missing StartCopying call");

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "agent/data/delta/RsyncWrapper.h"
+#include "plugin-api/ErrorBoundary.h"
 #include "plugin-api/ResultCodes.h"
 
 namespace zr {
@@ -68,12 +69,7 @@ bool CRsyncSource::ServeRelayed() {
   return true;
 }
 
-void CRsyncSource::LogError(const wchar_t* text) {
-  try {
-    if (log_ != nullptr) log_->Write(LogEvent::Error, text);
-  } catch (...) {
-  }
-}
+void CRsyncSource::LogError(const wchar_t* text) { WriteLogLine(log_, LogEvent::Error, text); }
 
 int CRsyncSource::Open(const std::wstring& basePath, const std::wstring& path, unsigned int& handle) {
   if (open_ || target_ == nullptr) return kFailed;

@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "agent/data/delta/RsyncWrapper.h"
+#include "plugin-api/ErrorBoundary.h"
 #include "plugin-api/ResultCodes.h"
 
 namespace zr {
@@ -46,12 +47,7 @@ CRsyncTarget::~CRsyncTarget() {
   }
 }
 
-void CRsyncTarget::LogError(const wchar_t* text) {
-  try {
-    if (GetLog() != nullptr) GetLog()->Write(LogEvent::Error, text);
-  } catch (...) {
-  }
-}
+void CRsyncTarget::LogError(const wchar_t* text) { WriteLogLine(GetLog(), LogEvent::Error, text); }
 
 void CRsyncTarget::Announce(const char* line) { std::cout << line << std::flush; }
 

@@ -15,6 +15,7 @@
 
 #include "agent/data/hosting/ExtensionLoader.h"
 #include "agent/data/hosting/PluginPtr.h"
+#include "plugin-api/ErrorBoundary.h"
 #include "plugin-api/IBackupDataWrite.h"
 #include "plugin-api/ILog.h"
 
@@ -172,13 +173,7 @@ class CPluginLoader {
 
   // A log that throws must not stop a switch half-way (the old handles
   // would then stay recorded for the next object).
-  void Log(LogEvent::ID level, const std::wstring& text) noexcept {
-    if (log_ == nullptr) return;
-    try {
-      log_->Write(level, text.c_str());
-    } catch (...) {
-    }
-  }
+  void Log(LogEvent::ID level, const std::wstring& text) noexcept { WriteLogLine(log_, level, text); }
 
   CExtensionLoader* loader_ = nullptr;
   PluginPtr<I> instance_;

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "agent/data/index/IndexParser.h"
+#include "plugin-api/ErrorBoundary.h"
 #include "plugin-api/ResultCodes.h"
 
 namespace zr {
@@ -65,13 +66,7 @@ std::wstring CIndex::RecordPathOf(const std::wstring& path) {
   return IndexFolderOf(folder) + L"\\" + name + L".i";
 }
 
-void CIndex::LogError(const wchar_t* text) const {
-  if (log_ == nullptr) return;
-  try {
-    log_->Write(LogEvent::Error, text);
-  } catch (...) {
-  }
-}
+void CIndex::LogError(const wchar_t* text) const { WriteLogLine(log_, LogEvent::Error, text); }
 
 int CIndex::SetElementAttributes(const std::wstring& path, const CFileAttributes& attributes) {
   if (path.empty()) return kNotSupported;

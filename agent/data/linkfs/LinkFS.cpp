@@ -7,10 +7,8 @@
 #include "ZavediDedozozuriz.hh"
 #include "agent/data/linkfs/ConnectionName.h"
 #include "idl/CorbaBoundary.h"
-#include "idl/ExceptionInfo.h"
 #include "plugin-api/ErrorBoundary.h"
 #include "plugin-api/ResultCodes.h"
-#include "zrlib/strings/Strings.h"
 
 namespace zr {
 
@@ -32,8 +30,7 @@ void EchoLookupFailure() {
   try {
     throw;
   } catch (const CORBA::Exception& e) {
-    std::wcerr << L"Can't load connection settings files list. " << ZRLib::strings::UTF8toWstr(e._name())
-               << L". " << ZRLib::strings::UTF8toWstr(ZRIdl::ExceptionInfo(e)) << std::endl;
+    std::wcerr << L"Can't load connection settings files list. " << DescribeCorbaException(e) << std::endl;
   } catch (...) {
   }
 }
@@ -61,9 +58,7 @@ CLinkFS::CLinkFS(ILog* log, Tessarine::Session_ptr session)
       workstation_(ZavediDedozozuriz::Workstation::_nil()),
       writer_(ZavediDedozozuriz::IDLBackupDataWrite::_nil()) {}
 
-CLinkFS::~CLinkFS() {
-  GuardVoid(nullptr, nullptr, [this] { Disconnect(); });
-}
+CLinkFS::~CLinkFS() { DropConnection(); }
 
 void CLinkFS::Log(LogEvent::ID level, const std::wstring& text) { WriteLogLine(log_, level, text); }
 

@@ -43,10 +43,9 @@ IBackupDataCopy_impl::IBackupDataCopy_impl(PortableServer::POA_ptr poa, CExtensi
                                            ZavediDedozozuriz::Session_ptr target,
                                            Tessarine::Session_ptr session, ILog* log)
     : CAgentServant(poa),
-      loader_(loader),
       targetWrite_(TargetWrite(poa, target)),
-      settings_(settings),
-      engine_(std::make_shared<CCopyImpl>(settings_, session, log, settings_.progress.in(), loader,
+      useIndex_(settings.useIndex),
+      engine_(std::make_shared<CCopyImpl>(settings, session, log, settings.progress.in(), loader,
                                           targetWrite_.in())) {}
 
 IBackupDataCopy_impl::~IBackupDataCopy_impl() {
@@ -57,7 +56,7 @@ IBackupDataCopy_impl::~IBackupDataCopy_impl() {
 }
 
 IBackupDataCopy_impl::Result IBackupDataCopy_impl::StartCopying(const CORBA::WChar* root) {
-  return ToRemoteResult(engine_->StartCopying(Wide(root), settings_.useIndex));
+  return ToRemoteResult(engine_->StartCopying(Wide(root), useIndex_));
 }
 
 IBackupDataCopy_impl::Result IBackupDataCopy_impl::CopyFile(const CORBA::WChar* sourcePath,
@@ -75,7 +74,7 @@ IBackupDataCopy_impl::Result IBackupDataCopy_impl::CopyFileDiff(const CORBA::WCh
 }
 
 IBackupDataCopy_impl::Result IBackupDataCopy_impl::FinishCopying() {
-  return ToRemoteResult(engine_->FinishCopying(settings_.useIndex));
+  return ToRemoteResult(engine_->FinishCopying(useIndex_));
 }
 
 ZavediDedozozuriz::IDLBackupDataWrite_ptr IBackupDataCopy_impl::View(CActivated<ICopyWrite>& view,
@@ -89,7 +88,7 @@ ZavediDedozozuriz::IDLBackupDataWrite_ptr IBackupDataCopy_impl::GetSourceFS() {
 }
 
 ZavediDedozozuriz::IDLBackupDataWrite_ptr IBackupDataCopy_impl::GetTargetFS(CORBA::Boolean index) {
-  if (index && settings_.useIndex) return View(indexView_, false, true);
+  if (index && useIndex_) return View(indexView_, false, true);
   return View(backupView_, false, false);
 }
 

@@ -54,9 +54,8 @@ class IBackupDataCopy_impl : public POA_ZavediDedozozuriz::IDLBackupDataCopy, pu
  private:
   ZavediDedozozuriz::IDLBackupDataWrite_ptr View(CActivated<ICopyWrite>& view, bool source, bool index);
 
-  CExtensionLoader* loader_;
   ZavediDedozozuriz::IDLBackupDataWrite_var targetWrite_;
-  ZavediDedozozuriz::ISettings settings_;
+  const bool useIndex_;
   std::shared_ptr<CCopyImpl> engine_;
   CActivated<ICopyWrite> sourceView_;
   CActivated<ICopyWrite> indexView_;
