@@ -24,7 +24,6 @@ constexpr int kUnixForms = 6;
 struct Expressions {
   const boost::regex unixForms[kUnixForms];
   const boost::regex msdos;
-  const boost::regex link;
 };
 
 const Expressions& expressions() {
@@ -48,8 +47,7 @@ const Expressions& expressions() {
            R"re(([\-dl])(([\-r][\-w][\-xs]?){3})\s+\d+\s+\S+\s+\S+\s+(\d+)\s+(\S+\s+\d+\s+\S+)\s+(.+))re",
            kIcase)},
       boost::regex(R"re((\d{2}\-\d{2}\-\d{2}\s+\d{2}:\d{2}[Aa|Pp][mM])\s+(<\w+>){0,1}(\d+){0,1}\s+(.+))re",
-                   kIcase),
-      boost::regex(R"re((.+)\s+\->\s+.+)re", boost::regex::perl)};
+                   kIcase)};
   return e;
 }
 
@@ -64,6 +62,34 @@ int toSize(const std::string& digits) {
   if (errno == ERANGE || value > INT_MAX) return INT_MAX;
   if (value < 0) return 0;
   return static_cast<int>(value);
+}
+
+// A link entry ("name -> target") longer than this fits no form: a real one is
+// at most NAME_MAX + " -> " + PATH_MAX bytes. Beyond some 20,000 bytes the
+// expression the split once used gave up on such entries, so they were never
+// taken.
+constexpr std::size_t kMaxLinkEntry = 8192;
+
+// The blanks of the C locale, which "\s" matches.
+bool isBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Cuts a link entry to its name, as the expression "(.+)\s+->\s+.+" replaced
+// by "$1" does, in linear time: the name ends before the blank that precedes
+// the last "->" with a blank before and after it, at least one character
+// before that blank and one after the blank that follows; blanks before that
+// one stay in the name, as the greedy group kept them. An entry without
+// such an arrow is the name. Returns false when the entry is too long to be a
+// link's.
+bool cutLinkName(std::string& entry) {
+  if (entry.size() > kMaxLinkEntry) return false;
+  for (std::size_t arrow = entry.rfind("->"); arrow != std::string::npos && arrow >= 2;
+       arrow = entry.rfind("->", arrow - 1)) {
+    if (isBlank(entry[arrow - 1]) && arrow + 3 < entry.size() && isBlank(entry[arrow + 2])) {
+      entry.resize(arrow - 1);
+      return true;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -136,7 +162,7 @@ bool list::parseUnixStyleResponse() {
       if (!boost::regex_match(line, m, form)) continue;
       const std::string type = m[1].str();
       std::string entry = m[6].str();
-      if (type == "l") entry = boost::regex_replace(entry, e.link, "$1");
+      if (type == "l" && !cutLinkName(entry)) break;
       valid = true;
       directory = type == "d" || type == "l";
       name.swap(entry);
