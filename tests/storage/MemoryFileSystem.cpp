@@ -212,6 +212,14 @@ int MemoryFileSystem::CloseFile(const unsigned int& handle) {
   return known ? 0 : 1;
 }
 
+int MemoryFileSystem::AbortFile(const unsigned int& handle) {
+  Record("AbortFile", {});
+  const bool known = open_.erase(handle) != 0;
+  int result;
+  if (Forced("AbortFile", result)) return result;
+  return known ? 0 : 1;
+}
+
 int MemoryFileSystem::BeginTransaction() {
   Record("BeginTransaction", {});
   int result;

@@ -34,6 +34,8 @@ class MemoryFileSystem final : public zr::IFileSystem {
   int ReadFile(unsigned char* buffer, unsigned int& size, const unsigned int& handle) override;
   int WriteFile(const unsigned char* data, unsigned int& size, const unsigned int& handle) override;
   int CloseFile(const unsigned int& handle) override;
+  // Recorded as "AbortFile"; otherwise as CloseFile (the data stays).
+  int AbortFile(const unsigned int& handle) override;
   int BeginTransaction() override;
   int CommitTransaction() override;
 
