@@ -12,6 +12,7 @@
 
 #include "ZavediDedozozuriz.hh"
 #include "agent/data/hosting/testing/HostingFixture.h"
+#include "agent/data/targets/BackupFS.h"
 #include "tests/storage/StoragePeer.h"
 
 namespace {
@@ -199,6 +200,10 @@ TEST_F(CopyEngineTest, LeftoverTemporaryFilesAreHiddenReusedAndDeleted) {
   MakeFile(Plain("src/new"), "new");
   CCopyImpl& engine = Engine();
   EXPECT_EQ((std::vector<std::wstring>{L"a", L"lone.zrtmp"}), Listed(L"TestFolder\\bak"));
+  CBackupFS view(sessionRef_.in(), &log_, loader_.get());
+  std::list<CFileInfo> browsed;
+  ASSERT_EQ(0, view.GetListing(L"TestFolder\\bak", browsed));
+  EXPECT_EQ(2u, browsed.size());
   ASSERT_EQ(0, engine.StartCopying(L"TestFolder\\bak", false));
   ASSERT_EQ(0, engine.CopyFileToBackup(L"TestFolder\\src\\new", L"TestFolder\\bak\\a"));
   ASSERT_EQ(0, engine.FinishCopying(false));

@@ -1,7 +1,6 @@
 #include "agent/data/targets/TargetLocalFS.h"
 
-#include <set>
-
+#include "agent/data/targets/TemporaryFiles.h"
 #include "plugin-api/ResultCodes.h"
 
 namespace zr {
@@ -13,18 +12,8 @@ CTargetLocalFS::CTargetLocalFS(Tessarine::Session_ptr session, ILog* log, CExten
 CTargetLocalFS::~CTargetLocalFS() = default;
 
 int CTargetLocalFS::GetListing(const std::wstring& path, std::list<CFileInfo>& entries) {
-  const auto before = entries.size();
   const int result = target_.GetListing(path, entries);
-  if (entries.size() == before) return result;
-  const std::wstring suffix = kTemporarySuffix;
-  std::set<std::wstring> names;
-  for (const CFileInfo& entry : entries) names.insert(entry.Name);
-  entries.remove_if([&](const CFileInfo& entry) {
-    const std::wstring& name = entry.Name;
-    return name.size() > suffix.size() &&
-           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0 &&
-           names.count(name.substr(0, name.size() - suffix.size())) != 0;
-  });
+  HideTemporaryFiles(entries);
   return result;
 }
 
@@ -40,7 +29,7 @@ int CTargetLocalFS::CreateFolder(const std::wstring& path) { return target_.Crea
 int CTargetLocalFS::DeleteFolder(const std::wstring& path) { return target_.DeleteFolder(path); }
 int CTargetLocalFS::DeleteFile(const std::wstring& path) {
   const int result = target_.DeleteFile(path);
-  if (result == kSuccess && CanMove(path)) static_cast<void>(target_.DeleteFile(path + kTemporarySuffix));
+  if (result == kSuccess && CanMove(path)) static_cast<void>(target_.DeleteFile(TemporaryName(path)));
   return result;
 }
 int CTargetLocalFS::SetRoot(const std::wstring& path) { return target_.SetRootPath(path); }
@@ -63,14 +52,14 @@ int CTargetLocalFS::OpenFile(const std::wstring& path, FileAccessMode::ID mode, 
   if (target_.GetElementAttributes(path, attributes) != kSuccess || attributes.IsDirectory()) {
     return target_.OpenFile(path, mode, handle);
   }
-  const int result = target_.OpenFile(path + kTemporarySuffix, mode, handle);
+  const int result = target_.OpenFile(TemporaryName(path), mode, handle);
   if (result == kSuccess) replacements_[handle] = path;
   return result;
 }
 
 int CTargetLocalFS::EndReplacement(std::map<unsigned int, std::wstring>::iterator replacement, bool keep) {
   const std::wstring path = replacement->second;
-  const std::wstring temporary = path + kTemporarySuffix;
+  const std::wstring temporary = TemporaryName(path);
   int result = target_.CloseFile(replacement->first);
   replacements_.erase(replacement);
   if (keep && result == kSuccess) {

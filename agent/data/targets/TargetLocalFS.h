@@ -6,17 +6,16 @@
 //
 // Replacing a stored file: when the plug-in that holds a path reports that
 // it can move files (asked before anything is opened), a write open of an
-// existing file writes path + kTemporarySuffix beside it, and only a
+// existing file writes TemporaryName(path) beside it, and only a
 // successful close moves that over the path (the plug-in's MoveFile must
 // replace an existing destination); a failed write or close, or AbortFile,
 // deletes the temporary file and the old file stays. A new file, and every
 // file of a plug-in that cannot move (DB2: a write open of another name
 // would restore into another database), is written in place. A temporary
-// file left by a crash is hidden from listings while its file lies beside
-// it, is reused and moved away by the next replacement of that file, and is
-// deleted with it.
-// REQUIRES: IFileSystem operations from one thread at a time; the
-// IRsyncSourceWrite side is also called by the CRsyncSource worker.
+// file left by a crash is hidden from listings (HideTemporaryFiles, also
+// in CBackupFS) while its file lies beside it, is reused and moved away by the next replacement of that file,
+// and is deleted with it. REQUIRES: IFileSystem operations from one thread at a time; the IRsyncSourceWrite
+// side is also called by the CRsyncSource worker.
 
 #pragma once
 
@@ -33,9 +32,6 @@ namespace zr {
 
 class CTargetLocalFS final : public IFileSystem, public IRsyncSourceWrite {
  public:
-  // Appended to a stored file's name while its replacement is written.
-  static constexpr const wchar_t* kTemporarySuffix = L".zrtmp";
-
   // `session`, `log` and `loader` are not owned and must outlive the target.
   // `settings` answers UseDeltaCopying for the patching jobs; null means the
   // process-wide settings object.
