@@ -68,6 +68,8 @@ class MemoryFileSystem final : public zr::IFileSystem {
   };
   int OpenStream(const std::wstring& path, FileAccessMode::ID mode, unsigned int& handle);
   bool Forced(const std::string& operation, int& result) const;
+  // Recorded as `operation`: forgets `handle`.
+  int EndHandle(const std::string& operation, unsigned int handle);
   void Record(const std::string& operation, std::vector<std::wstring> args);
 
   std::map<std::string, int> results_;

@@ -77,6 +77,15 @@ class CopyEngineTest : public hostingtest::HostingFixture {
     zrtest::SetFault(folder_, which, value);
   }
   fs::path Plain(const std::string& relative) const { return plainRoot() / relative; }
+  // Stores src/a as the item a of TestFolder\p in a transaction of its
+  // own (with "small" beside it as src/c); the archive's bytes.
+  std::string StoreArchive(CCopyImpl& engine) {
+    MakeFile(Plain("src/c"), "small");
+    EXPECT_EQ(0, engine.StartCopying(L"TestFolder\\p", false));
+    EXPECT_EQ(0, engine.CopyFileToBackup(L"TestFolder\\src\\a", L"TestFolder\\p\\a"));
+    EXPECT_EQ(0, engine.FinishCopying(false));
+    return ReadFileText(Plain("p/backup.pk"));
+  }
   std::vector<std::string> Stored(const std::string& folder) const {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(Plain(folder))) names.push_back(entry.path().filename());
@@ -102,12 +111,8 @@ TEST_F(CopyEngineTest, ManyToOneItemFailingPartWayFailsTheTransaction) {
   const std::string first = RandomBytes(3 * kMiB, 1);
   MakeFile(Plain("src/a"), first);
   MakeFile(Plain("src/b"), RandomBytes(3 * kMiB, 2));
-  MakeFile(Plain("src/c"), "small");
   CCopyImpl& engine = Engine({L"pack"});
-  ASSERT_EQ(0, engine.StartCopying(L"TestFolder\\p", false));
-  ASSERT_EQ(0, engine.CopyFileToBackup(L"TestFolder\\src\\a", L"TestFolder\\p\\a"));
-  ASSERT_EQ(0, engine.FinishCopying(false));
-  const std::string archive = ReadFileText(Plain("p/backup.pk"));
+  const std::string archive = StoreArchive(engine);
 
   ASSERT_EQ(0, engine.StartCopying(L"TestFolder\\p", false));
   Fault(kFailReadAfter, kMiB + kMiB / 2);
@@ -144,15 +149,11 @@ TEST_F(CopyEngineTest, ManyToOneCommitsTheIndexStreamAfterTheData) {
 
 TEST_F(CopyEngineTest, ManyToOneCommitFailingPartWayKeepsTheStoredArchive) {
   MakeFile(Plain("src/a"), RandomBytes(3 * kMiB, 3));
-  MakeFile(Plain("src/b"), "small");
   CCopyImpl& engine = Engine({L"pack"});
-  ASSERT_EQ(0, engine.StartCopying(L"TestFolder\\p", false));
-  ASSERT_EQ(0, engine.CopyFileToBackup(L"TestFolder\\src\\a", L"TestFolder\\p\\a"));
-  ASSERT_EQ(0, engine.FinishCopying(false));
-  const std::string archive = ReadFileText(Plain("p/backup.pk"));
+  const std::string archive = StoreArchive(engine);
 
   ASSERT_EQ(0, engine.StartCopying(L"TestFolder\\p", false));
-  ASSERT_EQ(0, engine.CopyFileToBackup(L"TestFolder\\src\\b", L"TestFolder\\p\\b"));
+  ASSERT_EQ(0, engine.CopyFileToBackup(L"TestFolder\\src\\c", L"TestFolder\\p\\c"));
   Fault(kFailWriteAfter, kMiB + kMiB / 2);
   EXPECT_EQ(1, engine.FinishCopying(false));
   zrtest::ResetFaults(folder_);
