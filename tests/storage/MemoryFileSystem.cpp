@@ -204,13 +204,16 @@ int MemoryFileSystem::WriteFile(const unsigned char* data, unsigned int& size, c
   return 0;
 }
 
-int MemoryFileSystem::CloseFile(const unsigned int& handle) {
-  Record("CloseFile", {});
+int MemoryFileSystem::EndHandle(const std::string& operation, unsigned int handle) {
+  Record(operation, {});
   const bool known = open_.erase(handle) != 0;
   int result;
-  if (Forced("CloseFile", result)) return result;
+  if (Forced(operation, result)) return result;
   return known ? 0 : 1;
 }
+
+int MemoryFileSystem::CloseFile(const unsigned int& handle) { return EndHandle("CloseFile", handle); }
+int MemoryFileSystem::AbortFile(const unsigned int& handle) { return EndHandle("AbortFile", handle); }
 
 int MemoryFileSystem::BeginTransaction() {
   Record("BeginTransaction", {});

@@ -34,6 +34,8 @@ class MemoryFileSystem final : public zr::IFileSystem {
   int ReadFile(unsigned char* buffer, unsigned int& size, const unsigned int& handle) override;
   int WriteFile(const unsigned char* data, unsigned int& size, const unsigned int& handle) override;
   int CloseFile(const unsigned int& handle) override;
+  // Recorded as "AbortFile"; otherwise as CloseFile (the data stays).
+  int AbortFile(const unsigned int& handle) override;
   int BeginTransaction() override;
   int CommitTransaction() override;
 
@@ -66,6 +68,8 @@ class MemoryFileSystem final : public zr::IFileSystem {
   };
   int OpenStream(const std::wstring& path, FileAccessMode::ID mode, unsigned int& handle);
   bool Forced(const std::string& operation, int& result) const;
+  // Recorded as `operation`: forgets `handle`.
+  int EndHandle(const std::string& operation, unsigned int handle);
   void Record(const std::string& operation, std::vector<std::wstring> args);
 
   std::map<std::string, int> results_;

@@ -35,10 +35,15 @@ std::unique_ptr<IFileSystem> MakeTarget(Tessarine::Session_ptr session, ILog* lo
 CCopyImpl::CCopyImpl(const ZavediDedozozuriz::ISettings& settings, Tessarine::Session_ptr session, ILog* log,
                      Tessarine::OperationProgress_ptr progress, CExtensionLoader* loader,
                      ZavediDedozozuriz::IDLBackupDataWrite_ptr targetWrite)
+    : CCopyImpl(settings, session, log, progress, loader, MakeTarget(session, log, loader, targetWrite)) {}
+
+CCopyImpl::CCopyImpl(const ZavediDedozozuriz::ISettings& settings, Tessarine::Session_ptr session, ILog* log,
+                     Tessarine::OperationProgress_ptr progress, CExtensionLoader* loader,
+                     std::unique_ptr<IFileSystem> target)
     : log_(log),
       progress_(Tessarine::OperationProgress::_duplicate(progress)),
       source_(session, log, loader),
-      target_(MakeTarget(session, log, loader, targetWrite)),
+      target_(std::move(target)),
       dataStream_(target_.get(), settings, L"backup", session, log, loader, false),
       indexStream_(target_.get(), settings, L"index", session, log, loader, true),
       index_(log, &indexStream_),
@@ -142,16 +147,34 @@ int CCopyImpl::FromBackup(unsigned int stream, unsigned int source, bool sourceC
 
 void CCopyImpl::AbandonStream(unsigned int handle) { static_cast<void>(dataStream_.AbortFile(handle)); }
 
+void CCopyImpl::ExplainStoredPath(const std::wstring& storedPath) {
+  const std::wstring& root = dataStream_.GetRoot();
+  if (root.empty() || dataStream_.IsManyToOne() ||
+      storedPath.compare(0, root.size() + 1, root + L"\\") == 0) {
+    return;
+  }
+  Log(L"Can't open stored file '" + storedPath + L"': it does not begin with the copy root '" + root +
+      L"', which only a many-to-one filter chain takes off");
+}
+
+int CCopyImpl::OpenStored(const std::wstring& storedPath, FileAccessMode::ID mode, unsigned int& stream,
+                          const std::wstring& basePath) {
+  const int result = basePath.empty() ? dataStream_.OpenFile(storedPath, mode, stream)
+                                      : dataStream_.OpenFilePatch(basePath, storedPath, mode, stream);
+  if (result != kSuccess) ExplainStoredPath(storedPath);
+  return result;
+}
+
 int CCopyImpl::OpenPair(const std::wstring& pluginPath, const std::wstring& storedPath, bool toBackup,
                         unsigned int& source, unsigned int& stream) {
   if (toBackup) {
     int result = source_.OpenFile(pluginPath, FileAccessMode::Read, source);
     if (result != kSuccess) return result;
-    result = dataStream_.OpenFile(storedPath, FileAccessMode::Write, stream);
+    result = OpenStored(storedPath, FileAccessMode::Write, stream);
     if (result != kSuccess) static_cast<void>(source_.CloseFile(source));
     return result;
   }
-  int result = dataStream_.OpenFile(storedPath, FileAccessMode::Read, stream);
+  int result = OpenStored(storedPath, FileAccessMode::Read, stream);
   if (result != kSuccess) return result;
   result = source_.OpenFile(pluginPath, FileAccessMode::Write, source);
   if (result != kSuccess) static_cast<void>(dataStream_.CloseFile(stream));
@@ -210,22 +233,32 @@ int CCopyImpl::DiffThroughFilter(const std::wstring& pluginPath, const std::wstr
 
 int CCopyImpl::DiffThroughSignature(const std::wstring& pluginPath, const std::wstring& storedPath,
                                     const std::wstring& basePath, bool toBackup) {
-  const FileAccessMode::ID streamMode = toBackup ? FileAccessMode::Write : FileAccessMode::Read;
   unsigned int stream = 0;
-  int result = dataStream_.OpenFilePatch(basePath, storedPath, streamMode, stream);
-  if (result != kSuccess) return PassableResult(result);
   unsigned int source = 0;
-  result = source_.OpenFile(pluginPath, toBackup ? FileAccessMode::Read : FileAccessMode::Write, source);
+  if (toBackup) {
+    // The source first: a write open of the stored delta empties it.
+    int result = source_.OpenFile(pluginPath, FileAccessMode::Read, source);
+    if (result != kSuccess) {
+      Log(L"Can't open source file '" + pluginPath + L"'");
+      return PassableResult(result);
+    }
+    result = OpenStored(storedPath, FileAccessMode::Write, stream, basePath);
+    if (result != kSuccess) {
+      static_cast<void>(source_.CloseFile(source));
+      return PassableResult(result);
+    }
+    return ToBackup(source, stream);
+  }
+  // The stored delta first: a restoring plug-in starts at its write open.
+  int result = OpenStored(storedPath, FileAccessMode::Read, stream, basePath);
+  if (result != kSuccess) return PassableResult(result);
+  result = source_.OpenFile(pluginPath, FileAccessMode::Write, source);
   if (result != kSuccess) {
     Log(L"Can't open source file '" + pluginPath + L"'");
-    if (toBackup) {
-      AbandonStream(stream);
-    } else {
-      static_cast<void>(dataStream_.CloseFile(stream));
-    }
+    static_cast<void>(dataStream_.CloseFile(stream));
     return PassableResult(result);
   }
-  return toBackup ? ToBackup(source, stream) : FromBackup(stream, source, true);
+  return FromBackup(stream, source, true);
 }
 
 // --- Write-side operations ---------------------------------------------------

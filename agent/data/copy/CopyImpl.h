@@ -46,6 +46,10 @@ class CCopyImpl {
   CCopyImpl(const ZavediDedozozuriz::ISettings& settings, Tessarine::Session_ptr session, ILog* log,
             Tessarine::OperationProgress_ptr progress, CExtensionLoader* loader,
             ZavediDedozozuriz::IDLBackupDataWrite_ptr targetWrite);
+  // The same on the given target, which the engine owns (not null).
+  CCopyImpl(const ZavediDedozozuriz::ISettings& settings, Tessarine::Session_ptr session, ILog* log,
+            Tessarine::OperationProgress_ptr progress, CExtensionLoader* loader,
+            std::unique_ptr<IFileSystem> target);
   virtual ~CCopyImpl();
 
   CCopyImpl(const CCopyImpl&) = delete;
@@ -57,7 +61,9 @@ class CCopyImpl {
   [[nodiscard]] int StartCopying(const std::wstring& root, bool withIndex);
 
   // Copies the plug-in file `pluginPath` into the stored `storedPath`, or
-  // back. 1 with "Missing StartCopying call" outside a started copy. Only
+  // back. 1 with "Missing StartCopying call" outside a started copy. A
+  // stored path that fails to open while the copy root is applied by no
+  // many-to-one chain and does not lead it gets an Error line saying so. Only
   // end of data ends the copy normally: a failed read or write is the
   // result, and every handle opened is closed on every path. A restore
   // returns the write failure, else a failed close of the plug-in file (a
@@ -66,11 +72,15 @@ class CCopyImpl {
   [[nodiscard]] int CopyFileFromBackup(const std::wstring& pluginPath, const std::wstring& storedPath);
   // The same with the base `basePath` stored earlier: through the xdelta
   // filter when the settings name it, else as an rsync delta against the
-  // base's signature on the target.
+  // base's signature on the target. There, to the backup the plug-in file
+  // is opened first (a missing one leaves the stored file untouched); from
+  // the backup the stored delta is opened first (a missing one leaves the
+  // plug-in file unopened).
   [[nodiscard]] int CopyFileDiff(const std::wstring& pluginPath, const std::wstring& storedPath,
                                  const std::wstring& basePath, bool toBackup);
   // Commits the data stream, then (with index, and only when that
-  // succeeded) the index stream; frees the buffer and ends the copy.
+  // succeeded) the index stream; frees the buffer and ends the copy. A
+  // many-to-one stream in which an item failed is not committed (1).
   [[nodiscard]] int FinishCopying(bool withIndex);
   void OnStop() {}
 
@@ -129,6 +139,13 @@ class CCopyImpl {
   // closed when the second fails.
   int OpenPair(const std::wstring& pluginPath, const std::wstring& storedPath, bool toBackup,
                unsigned int& source, unsigned int& stream);
+  // Opens the stored file on the data stream (`basePath` non-empty: as a
+  // patch against it); a failure is explained by ExplainStoredPath.
+  int OpenStored(const std::wstring& storedPath, FileAccessMode::ID mode, unsigned int& stream,
+                 const std::wstring& basePath = std::wstring());
+  // Logs why a stored path that failed to open may be wrong: a path outside
+  // the copy root reaches the target as it is unless the chain is many-to-one.
+  void ExplainStoredPath(const std::wstring& storedPath);
   IFileSystem& Target() { return *target_; }
   void Log(const std::wstring& text) noexcept;
   int Missing();

@@ -4,6 +4,7 @@
 
 #include "ZavediDedozozuriz.hh"
 #include "agent/data/hosting/PluginLink.h"
+#include "plugin-api/ErrorBoundary.h"
 #include "plugin-api/PluginExports.h"
 #include "plugin-api/ResultCodes.h"
 
@@ -136,6 +137,8 @@ std::wstring CFiltersPipe::ObjectName() const {
 
 int CFiltersPipe::SetRoot(const std::wstring& root) {
   root_ = root;
+  itemFailed_ = false;
+  writeItems_.clear();
   if (!HasFilters() || !manyToOne_) return kSuccess;
   const std::wstring object = ObjectName();
   CFileAttributes attributes;
@@ -152,14 +155,34 @@ int CFiltersPipe::SetRoot(const std::wstring& root) {
 }
 
 int CFiltersPipe::CommitTransaction() {
-  if (!HasFilters() || !manyToOne_ || !written_) return kSuccess;
+  if (!HasFilters() || !manyToOne_) return kSuccess;
+  if (itemFailed_) {
+    // The chain holds a cut-off item: writing it would replace a good object.
+    WriteLogLine(log_, LogEvent::Error, L"Can't commit '" + ObjectName() + L"': an item of it failed");
+    return kFailed;
+  }
+  if (!written_) return kSuccess;
   unsigned int handle = 0;
   const int opened = target_->OpenFile(ObjectName(), FileAccessMode::Write, handle, true);
   if (opened != kSuccess) return opened;
   const int committed = start_.CommitTransaction(handle);
+  if (committed != kSuccess) {
+    static_cast<void>(target_->AbortFile(handle));
+    return committed;
+  }
   // The close is where a remote or delta write of the object is applied.
-  const int closed = target_->CloseFile(handle);
-  return committed != kSuccess ? committed : closed;
+  return target_->CloseFile(handle);
+}
+
+int CFiltersPipe::PrepareItem(const std::wstring& path, bool write, unsigned int& handle) {
+  handle = NextHandle();
+  const int result = start_.PrepareTransform(GetRelativePath(path), write, handle);
+  if (result == kSuccess && write) writeItems_.insert(handle);
+  return result;
+}
+
+void CFiltersPipe::EndItem(unsigned int handle, bool failed) {
+  if (writeItems_.erase(handle) != 0 && failed) itemFailed_ = true;
 }
 
 template <class TargetOpen>
@@ -170,7 +193,7 @@ int CFiltersPipe::OpenPerFile(TargetOpen targetOpen, const std::wstring& name, b
   if (result != kSuccess) return result;
   const int prepared = start_.PrepareTransform(name, write, opened);
   if (prepared != kSuccess) {
-    (void)target_->CloseFile(opened);
+    (void)target_->AbortFile(opened);
     return prepared;
   }
   handle = opened;
@@ -182,10 +205,7 @@ int CFiltersPipe::OpenFile(const std::wstring& path, FileAccessMode::ID mode, un
   const bool deltaAllowed = !indexStream_;
   if (!HasFilters()) return target_->OpenFile(path, mode, handle, deltaAllowed);
   if (write) written_ = true;
-  if (manyToOne_) {
-    handle = NextHandle();
-    return start_.PrepareTransform(GetRelativePath(path), write, handle);
-  }
+  if (manyToOne_) return PrepareItem(path, write, handle);
   return OpenPerFile(
       [&](unsigned int& opened) { return target_->OpenFile(path + extension_, mode, opened, deltaAllowed); },
       path, write, handle);
@@ -196,10 +216,7 @@ int CFiltersPipe::OpenFilePatch(const std::wstring& basePath, const std::wstring
   const bool write = mode == FileAccessMode::Write;
   if (!HasFilters()) return target_->OpenFilePatch(basePath, path, mode, handle);
   if (write) written_ = true;
-  if (manyToOne_) {
-    handle = NextHandle();
-    return start_.PrepareTransform(GetRelativePath(path), write, handle);
-  }
+  if (manyToOne_) return PrepareItem(path, write, handle);
   return OpenPerFile(
       [&](unsigned int& opened) {
         return target_->OpenFilePatch(basePath + extension_, path + extension_, mode, opened);
@@ -214,13 +231,18 @@ int CFiltersPipe::ReadFile(unsigned char* buffer, unsigned int& size, const unsi
 
 int CFiltersPipe::WriteFile(const unsigned char* data, unsigned int& size, const unsigned int& handle) {
   if (!HasFilters()) return target_->WriteFile(data, size, handle);
-  return start_.DirectTransform(data, size, handle);
+  const int result = start_.DirectTransform(data, size, handle);
+  if (result != kSuccess && manyToOne_ && writeItems_.count(handle) != 0) itemFailed_ = true;
+  return result;
 }
 
 int CFiltersPipe::CloseFile(const unsigned int& handle) {
   if (!HasFilters()) return target_->CloseFile(handle);
   const int finished = start_.FinishTransform(handle);
-  if (manyToOne_) return finished;
+  if (manyToOne_) {
+    EndItem(handle, finished != kSuccess);
+    return finished;
+  }
   // A failed final flush leaves a truncated file: it must not count as stored.
   const int closed = target_->CloseFile(handle);
   return finished != kSuccess ? finished : closed;
@@ -229,7 +251,10 @@ int CFiltersPipe::CloseFile(const unsigned int& handle) {
 int CFiltersPipe::AbortFile(const unsigned int& handle) {
   if (!HasFilters()) return target_->AbortFile(handle);
   const int finished = start_.FinishTransform(handle);
-  if (manyToOne_) return finished;
+  if (manyToOne_) {
+    EndItem(handle, true);
+    return finished;
+  }
   static_cast<void>(target_->AbortFile(handle));
   return finished;
 }

@@ -18,6 +18,7 @@
 
 #include <list>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -70,13 +71,18 @@ class CFiltersPipe {
   std::wstring GetRelativePath(const std::wstring& path) const;
 
   // Many-to-one: loads what the stored object holds into the chain (or
-  // starts empty when there is none). Always 0 otherwise.
+  // starts empty when there is none) and starts a transaction that no item
+  // has failed in yet. Always 0 otherwise.
   [[nodiscard]] int SetRoot(const std::wstring& root);
   // Many-to-one and changed: writes the whole object and returns the first
-  // failure of the chain's commit and the target's close. 0 otherwise.
+  // failure of the chain's commit and the target's close; a failed commit
+  // aborts the target's write (IFileSystem::AbortFile). 1 with an Error
+  // line, the object not opened, when an item written in this transaction
+  // failed (a failed write, final flush or AbortFile of a write handle):
+  // the stored object stays as it was. 0 otherwise.
   [[nodiscard]] int CommitTransaction();
 
-  // A failed PrepareTransform after a successful target open closes the
+  // A failed PrepareTransform after a successful target open aborts the
   // target handle and is returned.
   [[nodiscard]] int OpenFile(const std::wstring& path, FileAccessMode::ID mode, unsigned int& handle);
   [[nodiscard]] int OpenFilePatch(const std::wstring& basePath, const std::wstring& path,
@@ -88,6 +94,7 @@ class CFiltersPipe {
   [[nodiscard]] int CloseFile(const unsigned int& handle);
   // CloseFile for a copy that failed: the chain lets the handle go, and the
   // target ends it without completing the write (IFileSystem::AbortFile).
+  // Many-to-one: a write handle fails the transaction (CommitTransaction).
   [[nodiscard]] int AbortFile(const unsigned int& handle);
   // Filtered listings are sorted (folders first, names ignoring case) and
   // show names without the chain's extension.
@@ -109,6 +116,8 @@ class CFiltersPipe {
   int GetDeltaFilterPosition() const { return deltaPosition_; }
   size_t GetFilterCount() const { return chain_.size(); }
   bool IsWritten() const { return written_; }
+  // Many-to-one: an item written since SetRoot failed.
+  bool IsItemFailed() const { return itemFailed_; }
   const std::wstring& GetRoot() const { return root_; }
 
  private:
@@ -130,6 +139,11 @@ class CFiltersPipe {
   // True when `path` is a folder on the target.
   bool IsTargetFolder(const std::wstring& path);
   unsigned int NextHandle() { return ++lastHandle_; }
+  // Many-to-one open of the item `path`; a write handle is remembered.
+  int PrepareItem(const std::wstring& path, bool write, unsigned int& handle);
+  // Many-to-one: forgets `handle`; a write handle that `failed` fails the
+  // transaction.
+  void EndItem(unsigned int handle, bool failed);
   // Per-file open: the target open, then the chain's prepare.
   template <class TargetOpen>
   int OpenPerFile(TargetOpen targetOpen, const std::wstring& name, bool write, unsigned int& handle);
@@ -147,8 +161,10 @@ class CFiltersPipe {
   bool indexStream_;
   int deltaPosition_ = -1;
   bool written_ = false;
+  bool itemFailed_ = false;  // many-to-one: the transaction must not be committed
   std::wstring root_;
-  unsigned int lastHandle_ = 0;  // many-to-one items are numbered by the pipe
+  unsigned int lastHandle_ = 0;        // many-to-one items are numbered by the pipe
+  std::set<unsigned int> writeItems_;  // many-to-one write handles not yet finished
 };
 
 // Links the delta filter into the chain for its lifetime.

@@ -130,6 +130,57 @@ TEST_F(FiltersPipeTest, PerFileFailuresCloseTheTargetAndAreReturned) {
   SetFailStage(xor_, 0);
 }
 
+TEST_F(FiltersPipeTest, PerFileChainAbortsTheTargetFileOfAFailedCopy) {
+  auto pipe = MakePipe({L"xor"});
+  unsigned int handle = 0;
+  ASSERT_EQ(0, pipe->OpenFile(L"a", FileAccessMode::Write, handle));
+  unsigned int size = 3;
+  ASSERT_EQ(0, pipe->WriteFile(reinterpret_cast<const unsigned char*>("abc"), size, handle));
+  EXPECT_EQ(0, pipe->AbortFile(handle));
+  EXPECT_EQ((std::vector<std::string>{"OpenFile", "WriteFile", "AbortFile"}), target_.Operations());
+  // So is the target file of an open whose prepare fails.
+  SetFailStage(xor_, 1);
+  EXPECT_EQ(4, pipe->OpenFile(L"b", FileAccessMode::Write, handle));
+  SetFailStage(xor_, 0);
+  EXPECT_EQ("AbortFile", target_.Operations().back());
+  EXPECT_EQ(0u, target_.OpenHandles());
+}
+
+TEST_F(FiltersPipeTest, ManyToOneTransactionWithAFailedItemIsNotCommitted) {
+  auto pipe = MakePipe({L"pack"});
+  ASSERT_EQ(0, pipe->SetRoot(L"vault"));
+  ASSERT_EQ(0, Store(*pipe, L"vault\\a", "first"));
+  ASSERT_EQ(0, pipe->CommitTransaction());
+  const std::string stored = target_.files.at(L"vault\\backup.pk");
+
+  ASSERT_EQ(0, pipe->SetRoot(L"vault"));
+  unsigned int handle = 0;
+  ASSERT_EQ(0, pipe->OpenFile(L"vault\\a", FileAccessMode::Write, handle));
+  unsigned int size = 3;
+  ASSERT_EQ(0, pipe->WriteFile(reinterpret_cast<const unsigned char*>("cut"), size, handle));
+  EXPECT_EQ(0, pipe->AbortFile(handle));
+  ASSERT_EQ(0, Store(*pipe, L"vault\\b", "fine"));
+  EXPECT_TRUE(pipe->IsItemFailed());
+  const size_t calls = target_.calls.size();
+  EXPECT_EQ(1, pipe->CommitTransaction());
+  EXPECT_EQ(calls, target_.calls.size());  // the object is not even opened
+  EXPECT_EQ(stored, target_.files.at(L"vault\\backup.pk"));
+  EXPECT_EQ(1, CountLines(LogEvent::Error, L"Can't commit 'vault\\backup.pk': an item of it failed"));
+  // Aborting a read does not fail the next transaction.
+  ASSERT_EQ(0, pipe->SetRoot(L"vault"));
+  ASSERT_EQ(0, pipe->OpenFile(L"vault\\a", FileAccessMode::Read, handle));
+  EXPECT_EQ(0, pipe->AbortFile(handle));
+  ASSERT_EQ(0, Store(*pipe, L"vault\\b", "fine"));
+  EXPECT_EQ(0, pipe->CommitTransaction());
+  EXPECT_NE(stored, target_.files.at(L"vault\\backup.pk"));
+
+  // A commit that fails part-way aborts the object's write.
+  target_.SetResult("WriteFile", 7);
+  EXPECT_EQ(7, pipe->CommitTransaction());
+  EXPECT_EQ("AbortFile", target_.Operations().back());
+  EXPECT_EQ(0u, target_.OpenHandles());
+}
+
 TEST_F(FiltersPipeTest, ManyToOneStoresOneObjectBelowTheRoot) {
   {
     auto pipe = MakePipe({L"pack"});

@@ -1,5 +1,6 @@
 #include "agent/data/targets/BackupFS.h"
 
+#include "agent/data/targets/TemporaryFiles.h"
 #include "plugin-api/ResultCodes.h"
 
 namespace zr {
@@ -8,7 +9,9 @@ CBackupFS::CBackupFS(Tessarine::Session_ptr session, ILog* log, CExtensionLoader
     : broker_(session, log, loader) {}
 
 int CBackupFS::GetListing(const std::wstring& path, std::list<CFileInfo>& entries) {
-  return broker_.GetListing(path, entries);
+  const int result = broker_.GetListing(path, entries);
+  HideTemporaryFiles(entries);
+  return result;
 }
 
 int CBackupFS::GetElementAttributes(const std::wstring& path, CFileAttributes& attributes) {

@@ -16,7 +16,8 @@ class CBackupFS final : public IFileSystem {
   // `session`, `log` and `loader` are not owned and must outlive the target.
   CBackupFS(Tessarine::Session_ptr session, ILog* log, CExtensionLoader* loader);
 
-  // The read broker's answers.
+  // The read broker's answers; listings without the temporary files of a
+  // local target (HideTemporaryFiles).
   int GetListing(const std::wstring& path, std::list<CFileInfo>& entries) override;
   int GetElementAttributes(const std::wstring& path, CFileAttributes& attributes) override;
   int SetRoot(const std::wstring& path) override;

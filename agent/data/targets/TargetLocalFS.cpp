@@ -1,17 +1,20 @@
 #include "agent/data/targets/TargetLocalFS.h"
 
+#include "agent/data/targets/TemporaryFiles.h"
 #include "plugin-api/ResultCodes.h"
 
 namespace zr {
 
 CTargetLocalFS::CTargetLocalFS(Tessarine::Session_ptr session, ILog* log, CExtensionLoader* loader,
                                const CSettings* settings)
-    : target_(session, log, loader, settings), source_(log, this) {}
+    : loader_(loader), target_(session, log, loader, settings), source_(log, this) {}
 
 CTargetLocalFS::~CTargetLocalFS() = default;
 
 int CTargetLocalFS::GetListing(const std::wstring& path, std::list<CFileInfo>& entries) {
-  return target_.GetListing(path, entries);
+  const int result = target_.GetListing(path, entries);
+  HideTemporaryFiles(entries);
+  return result;
 }
 
 int CTargetLocalFS::GetElementAttributes(const std::wstring& path, CFileAttributes& attributes) {
@@ -24,12 +27,47 @@ int CTargetLocalFS::SetElementAttributes(const std::wstring& path, const CFileAt
 
 int CTargetLocalFS::CreateFolder(const std::wstring& path) { return target_.CreateFolder(path); }
 int CTargetLocalFS::DeleteFolder(const std::wstring& path) { return target_.DeleteFolder(path); }
-int CTargetLocalFS::DeleteFile(const std::wstring& path) { return target_.DeleteFile(path); }
+int CTargetLocalFS::DeleteFile(const std::wstring& path) {
+  const int result = target_.DeleteFile(path);
+  if (result == kSuccess && CanMove(path)) static_cast<void>(target_.DeleteFile(TemporaryName(path)));
+  return result;
+}
 int CTargetLocalFS::SetRoot(const std::wstring& path) { return target_.SetRootPath(path); }
+
+bool CTargetLocalFS::CanMove(const std::wstring& path) {
+  if (loader_ == nullptr) return false;
+  const std::wstring& joined = target_.GetRootPath().empty() ? path : target_.GetRootPath();
+  const size_t start = joined.find_first_not_of(L"\\/");
+  if (start == std::wstring::npos) return false;
+  const CPluginEntry* entry =
+      loader_->FindPlugin(joined.substr(start, joined.find_first_of(L"\\/", start) - start));
+  return entry != nullptr && entry->IsMoveSupported();
+}
 
 int CTargetLocalFS::OpenFile(const std::wstring& path, FileAccessMode::ID mode, unsigned int& handle, bool) {
   delta_ = false;
-  return target_.OpenFile(path, mode, handle);
+  // Asked first: a plug-in that cannot move gets no other call than before.
+  if (mode != FileAccessMode::Write || !CanMove(path)) return target_.OpenFile(path, mode, handle);
+  CFileAttributes attributes;
+  if (target_.GetElementAttributes(path, attributes) != kSuccess || attributes.IsDirectory()) {
+    return target_.OpenFile(path, mode, handle);
+  }
+  const int result = target_.OpenFile(TemporaryName(path), mode, handle);
+  if (result == kSuccess) replacements_[handle] = path;
+  return result;
+}
+
+int CTargetLocalFS::EndReplacement(std::map<unsigned int, std::wstring>::iterator replacement, bool keep) {
+  const std::wstring path = replacement->second;
+  const std::wstring temporary = TemporaryName(path);
+  int result = target_.CloseFile(replacement->first);
+  replacements_.erase(replacement);
+  if (keep && result == kSuccess) {
+    result = target_.MoveFile(temporary, path);
+    if (result == kSuccess) return kSuccess;
+  }
+  static_cast<void>(target_.DeleteFile(temporary));
+  return result;
 }
 
 int CTargetLocalFS::OpenFilePatch(const std::wstring& basePath, const std::wstring& path,
@@ -51,11 +89,18 @@ int CTargetLocalFS::WriteFile(const unsigned char* data, unsigned int& size, con
 }
 
 int CTargetLocalFS::CloseFile(const unsigned int& handle) {
-  return delta_ ? source_.Close() : target_.CloseFile(handle);
+  if (delta_) return source_.Close();
+  const auto replacement = replacements_.find(handle);
+  if (replacement != replacements_.end()) return EndReplacement(replacement, true);
+  return target_.CloseFile(handle);
 }
 
 int CTargetLocalFS::AbortFile(const unsigned int& handle) {
-  if (!delta_) return CloseFile(handle);
+  if (!delta_) {
+    const auto replacement = replacements_.find(handle);
+    if (replacement != replacements_.end()) return EndReplacement(replacement, false);
+    return target_.CloseFile(handle);
+  }
   delta_ = false;
   source_.Abort();
   return kSuccess;
