@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -157,6 +158,61 @@ TEST_F(RsyncSourceTest, AFailingTargetFailsTheWritesAndTheClose) {
   EXPECT_EQ(1, CountLines(LogEvent::Error, L"Delta coping: Error occured, while getting source file delta"));
   EXPECT_EQ(old, Get(Plain("file")));
   EXPECT_EQ(std::vector<std::string>{"file"}, FilesLike("file"));
+}
+
+// A delta side whose signature stream fails after `failAt` bytes of a stored
+// signature; the delta goes to a file of its own (kept here). Every close
+// succeeds: only the source knows that the job failed.
+class BrokenSignatureSide final : public zr::IRsyncSourceWrite {
+ public:
+  BrokenSignatureSide(Bytes signature, std::size_t failAt)
+      : signature_(std::move(signature)), failAt_(failAt) {}
+  int OpenFileSignature(const std::wstring&, unsigned int& handle) override {
+    handle = 1;
+    return 0;
+  }
+  int ReadFileSignature(unsigned char* buffer, unsigned int& size, const unsigned int&) override {
+    if (served_ >= failAt_) return 1;
+    size = static_cast<unsigned int>(std::min<std::size_t>(size, failAt_ - served_));
+    std::copy_n(signature_.begin() + static_cast<std::ptrdiff_t>(served_), size, buffer);
+    served_ += size;
+    return 0;
+  }
+  int CloseFileSignature(const unsigned int&) override { return 0; }
+  int OpenFilePatching(const std::wstring&, const std::wstring&, unsigned int& handle) override {
+    handle = 2;
+    return 0;
+  }
+  int WriteFilePatching(const unsigned char* data, unsigned int& size, const unsigned int&) override {
+    delta.insert(delta.end(), data, data + size);
+    return 0;
+  }
+  int CloseFilePatching(const unsigned int&) override { return 0; }
+  int OpenFilePatch(const std::wstring&, const std::wstring&, unsigned int&) override { return 6; }
+  int ReadFilePatch(unsigned char*, unsigned int&, const unsigned int&) override { return 1; }
+  int CloseFilePatch(const unsigned int&) override { return 0; }
+
+  Bytes delta;
+
+ private:
+  Bytes signature_;
+  std::size_t served_ = 0;
+  std::size_t failAt_;
+};
+
+TEST_F(RsyncSourceTest, ASignatureThatFailsPartWayFailsTheClose) {
+  const Bytes old = Random(1000000, 24);
+  Put(Plain("file"), old);
+  ASSERT_TRUE(Rdiff("signature " + Plain("file").string() + " " + (base_ / "file.sig").string()));
+  // Header and 100 whole blocks: what arrived loads as a signature.
+  BrokenSignatureSide side(Get(base_ / "file.sig"), 12 + 100 * 12);
+  zr::CRsyncSource source(&log_, &side);
+  unsigned int handle = 0;
+  ASSERT_EQ(0, source.Open(InPlugin("file"), InPlugin("file.delta"), handle));
+  // The job itself runs to its end against the partial signature.
+  EXPECT_EQ(0, WriteAll(source, deltatest::Edited(old), 65536));
+  EXPECT_EQ(1, source.Close());
+  EXPECT_FALSE(side.delta.empty());
 }
 
 TEST_F(RsyncSourceTest, DestroyedMidwayItLeavesTheFileAsItWas) {

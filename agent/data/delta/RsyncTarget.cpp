@@ -248,16 +248,15 @@ int CRsyncTarget::OpenFilePatching(const std::wstring& basePath, const std::wstr
       CloseQuietly(patch_.baseHandle);
       return kNotSupported;
     }
-    if (basePath == path) {
-      patch_.temporaryPath = TemporaryPath(path);
-      if (patch_.temporaryPath.empty()) {
-        LogError(L"Fatal error occurred while getting temporary file attributes");
-        CloseQuietly(patch_.baseHandle);
-        return kFailed;
-      }
+    // Also for another path: writing `path` itself would truncate it before
+    // the delta is known to be good.
+    patch_.temporaryPath = TemporaryPath(path);
+    if (patch_.temporaryPath.empty()) {
+      LogError(L"Fatal error occurred while getting temporary file attributes");
+      CloseQuietly(patch_.baseHandle);
+      return kFailed;
     }
-    result = Broker::OpenFile(patch_.temporaryPath.empty() ? path : patch_.temporaryPath,
-                              FileAccessMode::Write, patch_.destinationHandle);
+    result = Broker::OpenFile(patch_.temporaryPath, FileAccessMode::Write, patch_.destinationHandle);
     if (result != kSuccess) {
       CloseQuietly(patch_.baseHandle);
       return result;

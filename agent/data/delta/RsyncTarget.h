@@ -52,12 +52,13 @@ class CRsyncTarget : public CPluginBroker<IBackupDataWrite> {
   [[nodiscard]] int OpenFileSignature(const std::wstring& path, unsigned int& handle);
 
   // Starts patching: WriteFile takes a delta against `basePath`, CloseFile
-  // stores the rebuilt file at `path`. With `path` equal to `basePath` the
-  // file is written to `path` "." <0-999> and moved onto `path` at a
-  // successful close. 3 for an empty path; 6 when delta copying is off in
-  // the settings or the plug-in of `basePath` is unknown or cannot seek and
-  // move; 1 while a patch job is open, when no free temporary name was found
-  // or the worker cannot be started; else the broker's failure to open.
+  // stores the rebuilt file at `path` (which may be `basePath`). The file is
+  // written to `path` "." <0-999> and moved onto `path` at a successful
+  // close, so `path` never holds partial output. 3 for an empty path; 6
+  // when delta copying is off in the settings or the plug-in of `basePath`
+  // is unknown or cannot seek and move; 1 while a patch job is open, when no
+  // free temporary name was found or the worker cannot be started; else the
+  // broker's failure to open.
   [[nodiscard]] int OpenFilePatching(const std::wstring& basePath, const std::wstring& path,
                                      unsigned int& handle);
 

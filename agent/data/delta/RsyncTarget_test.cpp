@@ -70,7 +70,7 @@ TEST_F(RsyncTargetTest, PatchingInPlaceGoesThroughATemporaryFileMovedOntoThePath
   EXPECT_EQ(1, temporaryOpens);
 }
 
-TEST_F(RsyncTargetTest, PatchingToAnotherPathWritesItDirectly) {
+TEST_F(RsyncTargetTest, PatchingToAnotherPathAlsoGoesThroughATemporaryFile) {
   const Bytes old = Random(700000, 18);
   Put(Plain("base"), old);
   const Bytes changed = deltatest::Edited(old);
@@ -86,6 +86,18 @@ TEST_F(RsyncTargetTest, PatchingToAnotherPathWritesItDirectly) {
   EXPECT_EQ(changed, Get(Plain("copy")));
   EXPECT_EQ(old, Get(Plain("base")));
   EXPECT_EQ(std::vector<std::string>{"copy"}, FilesLike("copy"));
+  EXPECT_EQ(0, CountLines(LogEvent::Debug, L"opened copy"));
+}
+
+TEST_F(RsyncTargetTest, AResultThatCannotBeOpenedClosesTheBase) {
+  Put(Plain("file"), Random(1000, 19));
+  Put(Plain("blocker"), Bytes{'x'});  // a file where the result's folder should be
+  const int opens = zrtest::CountOf(folder_, zrtest::kOpen);
+  const int closes = zrtest::CountOf(folder_, zrtest::kClose);
+  unsigned int handle = 0;
+  EXPECT_EQ(1, target_->OpenFilePatching(InPlugin("file"), L"TestFolder\\blocker\\copy", handle));
+  EXPECT_EQ(opens + 1, zrtest::CountOf(folder_, zrtest::kOpen));
+  EXPECT_EQ(closes + 1, zrtest::CountOf(folder_, zrtest::kClose));
 }
 
 TEST_F(RsyncTargetTest, PatchReadingRebuildsTheFileFromAStoredDelta) {
@@ -136,12 +148,14 @@ TEST_F(RsyncTargetTest, ThreeTakenTemporaryNamesRefuseThePatching) {
   EXPECT_EQ(0, target_->CloseFile(handle));
 }
 
-// Each failure of a patching job: the close fails, the file stays as it
-// was and no temporary file is left.
+// Each failure of a patching job, in place and onto another file: the
+// close fails, the file stays as it was and no temporary file is left.
 TEST_F(RsyncTargetTest, FailedPatchingLeavesTheFileAsItWas) {
   const Bytes old = Random(1200000, 6);
   const Bytes changed = deltatest::Edited(old);
+  const Bytes earlier = Random(5000, 20);
   Put(Plain("file"), old);
+  Put(Plain("copy"), earlier);
   const Bytes delta = RdiffDelta("file", changed);
   struct Case {
     const char* name;
@@ -159,20 +173,24 @@ TEST_F(RsyncTargetTest, FailedPatchingLeavesTheFileAsItWas) {
   };
   testing::internal::CaptureStdout();
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    zrtest::ResetFaults(folder_);
-    zrtest::SetFault(folder_, c.fault, c.value);
-    if (std::string(c.name) == "disk full midway") zrtest::SetFault(folder_, zrtest::kWriteFailCode, 7);
-    unsigned int handle = 0;
-    ASSERT_EQ(0, target_->OpenFilePatching(InPlugin("file"), InPlugin("file"), handle));
-    const int written = WriteAll(handle, Bytes(delta.begin(), delta.begin() + c.deltaBytes), 65536);
-    EXPECT_EQ(1, target_->CloseFile(handle));
-    if (written != 0) {
-      EXPECT_EQ(1, written);
-      EXPECT_GE(CountLines(LogEvent::Error, L"Unexpected stream termination"), 1);
+    for (const char* result : {"file", "copy"}) {
+      SCOPED_TRACE(std::string(c.name) + " onto " + result);
+      zrtest::ResetFaults(folder_);
+      zrtest::SetFault(folder_, c.fault, c.value);
+      if (std::string(c.name) == "disk full midway") zrtest::SetFault(folder_, zrtest::kWriteFailCode, 7);
+      unsigned int handle = 0;
+      ASSERT_EQ(0, target_->OpenFilePatching(InPlugin("file"), InPlugin(result), handle));
+      const int written = WriteAll(handle, Bytes(delta.begin(), delta.begin() + c.deltaBytes), 65536);
+      EXPECT_EQ(1, target_->CloseFile(handle));
+      if (written != 0) {
+        EXPECT_EQ(1, written);
+        EXPECT_GE(CountLines(LogEvent::Error, L"Unexpected stream termination"), 1);
+      }
+      EXPECT_EQ(old, Get(Plain("file")));
+      EXPECT_EQ(earlier, Get(Plain("copy")));
+      EXPECT_EQ(std::vector<std::string>{"file"}, FilesLike("file"));
+      EXPECT_EQ(std::vector<std::string>{"copy"}, FilesLike("copy"));
     }
-    EXPECT_EQ(old, Get(Plain("file")));
-    EXPECT_EQ(std::vector<std::string>{"file"}, FilesLike("file"));
   }
   testing::internal::GetCapturedStdout();
 }

@@ -1,5 +1,6 @@
 #include "agent/data/index/Index.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cwchar>
@@ -27,10 +28,18 @@ void Split(const std::wstring& path, std::wstring& folder, std::wstring& name) {
   }
 }
 
-// A whole decimal number within [low, high]; false for anything else.
+// Digits only, after a minus sign when `sign`: the conversions below would
+// also take leading blanks and a plus sign.
+bool IsDecimal(const std::wstring& text, bool sign) {
+  const size_t first = sign && !text.empty() && text[0] == L'-' ? 1 : 0;
+  return text.size() > first &&
+         std::all_of(text.begin() + first, text.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+}
+
+// A whole decimal number within the range of T; false for anything else.
 template <class T>
 bool ParseSigned(const std::wstring& text, T& value) {
-  if (text.empty()) return false;
+  if (!IsDecimal(text, true)) return false;
   wchar_t* end = nullptr;
   errno = 0;
   const long long parsed = std::wcstoll(text.c_str(), &end, 10);
@@ -42,7 +51,7 @@ bool ParseSigned(const std::wstring& text, T& value) {
 
 template <class T>
 bool ParseUnsigned(const std::wstring& text, T& value) {
-  if (text.empty() || text[0] == L'-') return false;
+  if (!IsDecimal(text, false)) return false;
   wchar_t* end = nullptr;
   errno = 0;
   const unsigned long long parsed = std::wcstoull(text.c_str(), &end, 10);

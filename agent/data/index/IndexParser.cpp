@@ -1,9 +1,12 @@
 #include "agent/data/index/IndexParser.h"
 
 #include <algorithm>
+#include <cstring>
+#include <vector>
 
 #include "plugin-api/ResultCodes.h"
 #include "zrlib/strings/Strings.h"
+#include "zrlib/utf/ConvertUTF.h"
 
 namespace zr {
 
@@ -11,6 +14,37 @@ namespace {
 
 constexpr size_t kInitialBuffer = 1024;
 constexpr size_t kBufferGrowth = 512;
+
+// The three-byte form WstrToUTF8 gives a lone surrogate (ED A0..BF 80..BF).
+bool IsSurrogateForm(const UTF8* source, const UTF8* end) {
+  return end - source >= 3 && source[0] == 0xED && (source[1] & 0xE0) == 0xA0 && (source[2] & 0xC0) == 0x80;
+}
+
+// UTF-8 as SetField writes it back to wide text. Each byte that begins no
+// such sequence becomes U+FFFD: the text goes on past it, so a damaged
+// number stays visibly damaged instead of being cut to its first digits.
+std::wstring DecodeField(const char* text) {
+  const auto* source = reinterpret_cast<const UTF8*>(text);
+  const UTF8* const end = source + std::strlen(text);
+  // Never more code points than bytes: the target cannot run out.
+  std::vector<UTF32> units(static_cast<size_t>(end - source));
+  std::wstring out;
+  while (source < end) {
+    UTF32* target = units.data();
+    static_cast<void>(
+        ConvertUTF8toUTF32(&source, end, &target, units.data() + units.size(), lenientConversion));
+    out.append(units.data(), target);
+    if (source == end) break;
+    if (IsSurrogateForm(source, end)) {
+      out.push_back(static_cast<wchar_t>(0xD000 | ((source[1] & 0x3F) << 6) | (source[2] & 0x3F)));
+      source += 3;
+    } else {
+      out.push_back(L'\uFFFD');
+      ++source;
+    }
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -71,7 +105,7 @@ pugi::xml_node CIndexParser::Field(const std::wstring& name) const {
 
 std::wstring CIndexParser::GetField(const std::wstring& name) const {
   const pugi::xml_node node = Field(name);
-  return node ? ZRLib::strings::UTF8toWstr(node.child_value()) : std::wstring();
+  return node ? DecodeField(node.child_value()) : std::wstring();
 }
 
 bool CIndexParser::SetField(const std::wstring& name, const std::wstring& text) {

@@ -38,7 +38,8 @@ class CIndexParser final : public pugi::xml_writer {
   // when everything went through.
   [[nodiscard]] int Save(CFiltersPipe& pipe, unsigned int handle);
   // The text of item/`name`; empty when the document or the element is
-  // missing.
+  // missing. A lone surrogate comes back from its three-byte form; any other
+  // ill-formed byte reads as U+FFFD, so the text is never cut short.
   std::wstring GetField(const std::wstring& name) const;
   // Sets the text of item/`name`; false when the document or the element is
   // missing.

@@ -22,9 +22,9 @@ class IndexTest : public filterstest::FiltersFixture {
     EXPECT_EQ(expected.Mask, got.Mask);
     EXPECT_EQ(expected.CustomAttr, got.CustomAttr);
   }
-  static std::string Record(const std::string& am, const std::string& ca) {
-    return "<?xml version=\"1.0\"?><item><nm>a</nm><tp>128</tp><sz>1</sz><cr>1</cr><la>2</la><mo>3</mo><am>" +
-           am + "</am><ca>" + ca + "</ca></item>";
+  static std::string Record(const std::string& am, const std::string& ca, const std::string& cr = "1") {
+    return "<?xml version=\"1.0\"?><item><nm>a</nm><tp>128</tp><sz>1</sz><cr>" + cr +
+           "</cr><la>2</la><mo>3</mo><am>" + am + "</am><ca>" + ca + "</ca></item>";
   }
   std::vector<std::wstring> Names(const std::list<CFileInfo>& entries) {
     std::vector<std::wstring> names;
@@ -87,6 +87,42 @@ TEST_F(IndexTest, FieldsDecideWhetherARecordIsReadable) {
   target_.files[L".i\\a.i"] = "not xml";
   EXPECT_EQ(1, index.GetElementAttributes(L"a", attributes));
   EXPECT_EQ(3, index.GetElementAttributes(L"b", attributes));
+}
+
+TEST_F(IndexTest, NumbersMustBeWhollyDecimal) {
+  auto pipe = MakePipe({}, L"index", true);
+  zr::CIndex index(&log_, pipe.get());
+  for (const std::string bad :
+       {"-21474\xff\xff"
+        "83648",
+        "12\xed\xa0\x80", "12\xc3", " 12", "+12", "12 ", "--12", "-", "0x12", "2147483648"}) {
+    target_.files[L".i\\a.i"] = Record("7", "", bad);
+    CFileAttributes attributes;
+    attributes.Creation = 99;
+    EXPECT_EQ(1, index.GetElementAttributes(L"a", attributes)) << bad;
+    EXPECT_EQ(99, attributes.Creation) << bad;
+  }
+  target_.files[L".i\\a.i"] = Record("7", "", "-2147483648");
+  CFileAttributes attributes;
+  ASSERT_EQ(0, index.GetElementAttributes(L"a", attributes));
+  EXPECT_EQ(-2147483647 - 1, attributes.Creation);
+}
+
+TEST_F(IndexTest, RecordsOfNamesWithLoneSurrogatesReadBack) {
+  auto pipe = MakePipe({}, L"index", true);
+  zr::CIndex index(&log_, pipe.get());
+  const std::wstring high(1, static_cast<wchar_t>(0xD800));
+  const std::wstring low(1, static_cast<wchar_t>(0xDFFF));
+  CFileAttributes attributes = Sample();
+  attributes.CustomAttr = L"x" + low + L"y" + high;
+  ASSERT_EQ(0, index.SetElementAttributes(L"docs\\" + high, attributes));
+  EXPECT_NE(std::string::npos, target_.files[L"docs\\.i\\" + high + L".i"].find("<nm>\xed\xa0\x80</nm>"));
+  CFileAttributes got;
+  ASSERT_EQ(0, index.GetElementAttributes(L"docs\\" + high, got));
+  ExpectSame(attributes, got);
+  std::list<CFileInfo> entries;
+  ASSERT_EQ(0, index.GetListing(L"docs", entries));
+  EXPECT_EQ(std::vector<std::wstring>{high}, Names(entries));
 }
 
 TEST_F(IndexTest, ListingDropsIndexFolderEntriesAndUnreadableRecords) {

@@ -34,6 +34,8 @@ class ScriptedPeer final : public POA_ZavediDedozozuriz::IDLBackupDataWrite {
   // bytes it puts into the sequence.
   long reportedCount = -1;
   Z::IDLErrorID patchingResult = Z::SUCCESS;
+  // WriteFile: the count it reports taken (-1: all it was sent).
+  long takenCount = -1;
   bool raise = false;
   std::vector<Seen> seen;
 
@@ -91,6 +93,7 @@ class ScriptedPeer final : public POA_ZavediDedozozuriz::IDLBackupDataWrite {
   Z::IDLErrorID WriteFile(const Tessarine::BinaryData& data, CORBA::ULong& size, CORBA::ULong) override {
     seen.push_back({"WriteFile", L"", data.length(), size});
     if (raise) throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
+    if (takenCount >= 0) size = static_cast<CORBA::ULong>(takenCount);
     return result;
   }
   Z::IDLErrorID SetElementAttributes(const CORBA::WChar* path, const Z::Attributes& attributes) override {
@@ -243,6 +246,27 @@ TEST_F(TargetRemoteFSTest, StatusesExceptionsAndConversions) {
   ASSERT_EQ(3u, scripted_->seen.size());
   EXPECT_EQ(1u << 20, scripted_->seen[0].length);
   EXPECT_EQ(1u << 19, scripted_->seen[2].size);
+}
+
+TEST_F(TargetRemoteFSTest, WritesReportWhatThePeerTook) {
+  Z::IDLBackupDataWrite_var peer = Scripted();
+  auto target = Target(peer, false);
+  std::vector<unsigned char> data((5u << 20) / 2);
+  // Less than one chunk: that count, and no further call for the rest.
+  scripted_->takenCount = 1000;
+  unsigned int size = static_cast<unsigned int>(data.size());
+  ASSERT_EQ(0, target->WriteFile(data.data(), size, 9));
+  EXPECT_EQ(1000u, size);
+  EXPECT_EQ((std::vector<std::string>{"WriteFile"}), scripted_->Operations());
+  size = 100;
+  scripted_->takenCount = 40;
+  ASSERT_EQ(0, target->WriteFile(data.data(), size, 9));
+  EXPECT_EQ(40u, size);
+  // More than it was sent is not believed.
+  size = 100;
+  scripted_->takenCount = 5000;
+  ASSERT_EQ(0, target->WriteFile(data.data(), size, 9));
+  EXPECT_EQ(100u, size);
 }
 
 TEST_F(TargetRemoteFSTest, WriteOpensChooseThePlainOrTheDeltaPath) {

@@ -389,6 +389,18 @@ TEST_F(CopyTest, ViewHandlesGoBackToTheObjectThatOpenedThem) {
   EXPECT_EQ(backup->CloseFile(fromTarget), SUCCESS);
   EXPECT_EQ(backup->CloseFile(fromTarget), FAILED);
   EXPECT_EQ(source->CloseFile(fromSource), SUCCESS);
+
+  // A write of more than was sent is refused with nothing written.
+  CORBA::ULong written = 0;
+  ASSERT_EQ(backup->OpenFile(L"TestFolder\\bak\\w", Write, written), SUCCESS);
+  data.length(4);
+  for (CORBA::ULong i = 0; i < 4; ++i) data[i] = static_cast<CORBA::Octet>('a' + i);
+  size = 5;
+  EXPECT_EQ(backup->WriteFile(data, size, written), FAILED);
+  size = 4;
+  EXPECT_EQ(backup->WriteFile(data, size, written), SUCCESS);
+  EXPECT_EQ(backup->CloseFile(written), SUCCESS);
+  EXPECT_EQ(ReadBytes(Plain("bak/w")), "abcd");
 }
 
 TEST_F(CopyTest, TargetsOfOtherWorkstations) {
