@@ -9,15 +9,14 @@
 
 #include "idl/ExceptionInfo.h"
 #include "plugin-api/ErrorBoundary.h"
+#include "zrlib/strings/Strings.h"
 
 namespace zr {
 
-// "<name>. <info>" of `e` (ZRIdl::ExceptionInfo), widened byte by byte: both
-// are ASCII, so describing a failure cannot fail on conversion.
+// "<name>. <info>" of `e` (ZRIdl::ExceptionInfo). Both are ASCII, and
+// describing a failure never fails on conversion.
 inline std::wstring DescribeCorbaException(const CORBA::Exception& e) {
-  const std::string name = e._name();
-  const std::string info = ZRIdl::ExceptionInfo(e);
-  return std::wstring(name.begin(), name.end()) + L". " + std::wstring(info.begin(), info.end());
+  return ZRLib::strings::toWstrOrEscaped(std::string(e._name()) + ". " + ZRIdl::ExceptionInfo(e));
 }
 
 // True inside a handler whose exception is a CORBA::Exception.

@@ -4,7 +4,7 @@
 // Objects cross the library boundary only as pointers to this class, so the
 // order of the virtual operations below is fixed. The operations with a body
 // forward to the next filter with the same arguments and return its result,
-// or 1 (failed) when no next filter is set. Results are the remote result
+// or zr::kFailed when no next filter is set. Results are the remote result
 // codes (0 success). Operations never throw. One thread at a time.
 
 #pragma once
@@ -13,6 +13,7 @@
 #include <string>
 
 #include "plugin-api/FileTypes.h"
+#include "plugin-api/ResultCodes.h"
 
 class IBackupDataFilter {
  public:
@@ -30,17 +31,17 @@ class IBackupDataFilter {
   virtual bool IsManyToOne() const = 0;
   // Starts a transaction on `handle`.
   [[nodiscard]] virtual int BeginTransaction(const unsigned int& handle) {
-    return m_next != nullptr ? m_next->BeginTransaction(handle) : kNoNextFilter;
+    return m_next != nullptr ? m_next->BeginTransaction(handle) : zr::kFailed;
   }
   // Appends the stored entries of the folder `path` to `entries`.
   [[nodiscard]] virtual int GetListing(const std::wstring& path, std::list<CFileInfo>& entries) {
-    return m_next != nullptr ? m_next->GetListing(path, entries) : kNoNextFilter;
+    return m_next != nullptr ? m_next->GetListing(path, entries) : zr::kFailed;
   }
   // Prepares the transform of the item `name`: storing when `forward`, else
   // restoring.
   [[nodiscard]] virtual int PrepareTransform(const std::wstring& name, bool forward,
                                              const unsigned int& handle) {
-    return m_next != nullptr ? m_next->PrepareTransform(name, forward, handle) : kNoNextFilter;
+    return m_next != nullptr ? m_next->PrepareTransform(name, forward, handle) : zr::kFailed;
   }
   // Storing direction: takes up to `size` bytes of `data`; `size` becomes the
   // bytes taken.
@@ -52,11 +53,11 @@ class IBackupDataFilter {
                                              const unsigned int& handle) = 0;
   // Ends the transform of the current item.
   [[nodiscard]] virtual int FinishTransform(const unsigned int& handle) {
-    return m_next != nullptr ? m_next->FinishTransform(handle) : kNoNextFilter;
+    return m_next != nullptr ? m_next->FinishTransform(handle) : zr::kFailed;
   }
   // Completes the transaction on `handle`.
   [[nodiscard]] virtual int CommitTransaction(const unsigned int& handle) {
-    return m_next != nullptr ? m_next->CommitTransaction(handle) : kNoNextFilter;
+    return m_next != nullptr ? m_next->CommitTransaction(handle) : zr::kFailed;
   }
 
   // Sets the next filter of the chain (not owned); the host does this when it
@@ -66,8 +67,8 @@ class IBackupDataFilter {
   IBackupDataFilter* GetNextFilter() const { return m_next; }
 
  protected:
-  // Result of a forwarding operation without a next filter: failed.
-  static constexpr int kNoNextFilter = 1;
+  // The same as zr::kFailed; kept for filters written against this name.
+  static constexpr int kNoNextFilter = zr::kFailed;
 
   IBackupDataFilter() = default;
 

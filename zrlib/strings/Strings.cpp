@@ -1,8 +1,10 @@
 #include "zrlib/strings/Strings.h"
 
 #include <cstdlib>
+#include <cwchar>
 #include <locale>
 #include <new>
+#include <utility>
 
 #include "zrlib/utf/ConvertUTF.h"
 
@@ -16,16 +18,42 @@ namespace {
 constexpr std::size_t kConversionError = static_cast<std::size_t>(-1);
 
 // Both directions share one shape: measure, then fill exactly that much.
+// False, with out unchanged, when the locale cannot convert the text.
+template <typename To, typename From, typename Measure, typename Fill>
+bool TryConvertLocale(const From& text, To& out, Measure measure, Fill fill) {
+  const std::size_t count = measure(text.c_str());
+  if (count == kConversionError) return false;
+  To converted(count, typename To::value_type());
+  if (count != 0) fill(&converted[0], text.c_str(), count);
+  out = std::move(converted);
+  return true;
+}
+
 // An unconvertible text is reported as std::bad_alloc, which is what callers
 // have always caught for it.
 template <typename To, typename From, typename Measure, typename Fill>
 To ConvertLocale(const From& text, Measure measure, Fill fill) {
-  const std::size_t count = measure(text.c_str());
-  if (count == kConversionError) throw std::bad_alloc();
-  if (count == 0) return To();
-  To out(count, typename To::value_type());
-  fill(&out[0], text.c_str(), count);
+  To out;
+  if (!TryConvertLocale(text, out, measure, fill)) throw std::bad_alloc();
   return out;
+}
+
+std::size_t MeasureWide(const char* text) { return std::mbstowcs(nullptr, text, 0); }
+void FillWide(wchar_t* out, const char* text, std::size_t count) { std::mbstowcs(out, text, count); }
+
+// Printable ASCII as it is, every other byte as \xHH, up to the first zero.
+std::wstring Escaped(const char* text) {
+  std::wstring shown;
+  for (const unsigned char* c = reinterpret_cast<const unsigned char*>(text); *c != 0; ++c) {
+    if (*c >= 0x20 && *c < 0x7F) {
+      shown += static_cast<wchar_t>(*c);
+    } else {
+      wchar_t hex[8];
+      std::swprintf(hex, sizeof(hex) / sizeof(hex[0]), L"\\x%02X", *c);
+      shown += hex;
+    }
+  }
+  return shown;
 }
 
 template <typename Text>
@@ -76,9 +104,19 @@ std::wstring MapCase(const std::wstring& text, Map map) {
 }  // namespace
 
 std::wstring toWstr(const std::string& text) {
-  return ConvertLocale<std::wstring>(
-      text, [](const char* s) { return std::mbstowcs(nullptr, s, 0); },
-      [](wchar_t* d, const char* s, std::size_t n) { std::mbstowcs(d, s, n); });
+  return ConvertLocale<std::wstring>(text, MeasureWide, FillWide);
+}
+
+bool toWstrOrEscaped(const std::string& text, std::wstring& out) {
+  if (TryConvertLocale(text, out, MeasureWide, FillWide)) return true;
+  out = Escaped(text.c_str());
+  return false;
+}
+
+std::wstring toWstrOrEscaped(const std::string& text) {
+  std::wstring out;
+  (void)toWstrOrEscaped(text, out);
+  return out;
 }
 
 std::string toAstr(const std::wstring& text) {

@@ -22,6 +22,16 @@ ZRLIB_API std::wstring toWstr(const std::string& text);
 // cannot be converted in that locale.
 ZRLIB_API std::string toAstr(const std::wstring& text);
 
+// Multibyte text in the current LC_CTYPE locale to wide text for names and
+// log lines, never failing on conversion: sets out to toWstr(text) and
+// returns true; text the locale cannot convert is widened byte by byte
+// instead, printable ASCII as it is and every other byte as "\xHH", and false
+// is returned. The input is read up to its first zero byte. Throws only
+// std::bad_alloc when memory runs out.
+ZRLIB_API bool toWstrOrEscaped(const std::string& text, std::wstring& out);
+// The same, for callers that need no report.
+ZRLIB_API std::wstring toWstrOrEscaped(const std::string& text);
+
 // Replaces out by toAstr(text); an empty text clears out. Throws
 // std::bad_alloc as toAstr does (out is then left unchanged).
 ZRLIB_API void WideCharToMultiByte(const std::wstring& text, std::string& out);

@@ -63,6 +63,23 @@ TEST(Strings, UnconvertibleTextInCLocaleRaisesBadAlloc) {
   EXPECT_EQ(out, "kept");
 }
 
+TEST(Strings, ConversionOrEscapeNeverFailsOnText) {
+  ScopedLocale utf8("C.UTF-8");
+  std::wstring out = L"old";
+  EXPECT_TRUE(toWstrOrEscaped("a\xC3\xA9", out));
+  EXPECT_EQ(out, L"a\u00E9");
+  EXPECT_TRUE(toWstrOrEscaped("", out));
+  EXPECT_EQ(out, L"");
+  // Only a text the locale refuses is escaped, every byte outside printable ASCII.
+  EXPECT_FALSE(toWstrOrEscaped(std::string("a\xFF\x01\xC3\xA9\\b\0c", 9), out));
+  EXPECT_EQ(out, L"a\\xFF\\x01\\xC3\\xA9\\b");
+  EXPECT_EQ(toWstrOrEscaped("\xE2\x82"), L"\\xE2\\x82");
+  {
+    ScopedLocale c("C");
+    EXPECT_EQ(toWstrOrEscaped("plain \xC3\xA9"), L"plain \\xC3\\xA9");
+  }
+}
+
 TEST(Strings, Utf8ToWideStopsAtFirstIllFormedSequence) {
   EXPECT_EQ(UTF8toWstr(""), L"");
   EXPECT_EQ(UTF8toWstr("a\xC3\xA9\xF0\x9F\x98\x80"), L"a\u00E9\U0001F600");

@@ -15,14 +15,10 @@ namespace system {
 
 namespace {
 
-// toWstr raises std::bad_alloc on text the locale cannot convert; these
-// functions report that as an empty name.
+// A name the locale cannot convert is reported as an empty name.
 std::wstring ToWide(const char* name) {
-  try {
-    return strings::toWstr(name);
-  } catch (const std::bad_alloc&) {
-    return std::wstring();
-  }
+  std::wstring wide;
+  return strings::toWstrOrEscaped(name, wide) ? wide : std::wstring();
 }
 
 }  // namespace

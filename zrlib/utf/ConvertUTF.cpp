@@ -57,36 +57,70 @@ UTF32 DecodeUTF8(const UTF8* source, unsigned length) {
   return ch;
 }
 
-// Reads the next code point of a UTF-8 source into ch and advances source.
-// On a stop, source stays at the start of the sequence and the result is
-// returned: an incomplete sequence is reported before an illegal one.
-ConversionResult NextUTF8(const UTF8*& source, const UTF8* sourceEnd, UTF32& ch) {
+// What a reader makes of the unit at the source cursor. A stop leaves the
+// cursor there; otherwise the cursor moves past the code point.
+struct Read {
+  ConversionResult stop;  // conversionOK: go on
+  bool write;             // false: the unit is dropped
+  bool illegal;           // the unit was illegal and the conversion goes on: result sourceIllegal
+};
+
+constexpr Read kWrite{conversionOK, true, false};
+constexpr Read Stop(ConversionResult result) { return {result, false, false}; }
+
+// Reads the next code point of a UTF-8 source into ch. An incomplete
+// sequence is reported before an illegal one.
+Read NextUTF8(const UTF8*& source, const UTF8* sourceEnd, UTF32& ch) {
   const unsigned length = TrailingBytes(*source) + 1;
-  if (static_cast<std::ptrdiff_t>(length) > sourceEnd - source) return sourceExhausted;
-  if (!IsLegalUTF8(source, length)) return sourceIllegal;
+  if (static_cast<std::ptrdiff_t>(length) > sourceEnd - source) return Stop(sourceExhausted);
+  if (!IsLegalUTF8(source, length)) return Stop(sourceIllegal);
   ch = DecodeUTF8(source, length);
   source += length;
-  return conversionOK;
+  return kWrite;
 }
 
-// Reads the next code point of a UTF-16 source into ch and advances source.
-// On a stop, source stays at the offending unit and the result is returned.
-ConversionResult NextUTF16(const UTF16*& source, const UTF16* sourceEnd, ConversionFlags flags, UTF32& ch) {
+// Reads the next code point of a UTF-16 source into ch.
+Read NextUTF16(const UTF16*& source, const UTF16* sourceEnd, ConversionFlags flags, UTF32& ch) {
   ch = *source;
   if (IsHighSurrogate(ch)) {
-    if (source + 1 == sourceEnd) return sourceExhausted;
+    if (source + 1 == sourceEnd) return Stop(sourceExhausted);
     const UTF32 ch2 = source[1];
     if (IsLowSurrogate(ch2)) {
       ch = ((ch - kSurHighStart) << kHalfShift) + (ch2 - kSurLowStart) + kHalfBase;
       source += 2;
-      return conversionOK;
+      return kWrite;
     }
-    if (flags == strictConversion) return sourceIllegal;
+    if (flags == strictConversion) return Stop(sourceIllegal);
   } else if (IsLowSurrogate(ch) && flags == strictConversion) {
-    return sourceIllegal;
+    return Stop(sourceIllegal);
   }
   ++source;
-  return conversionOK;
+  return kWrite;
+}
+
+// Reads the next value of a UTF-32 source bound for UTF-8. A surrogate stops
+// a strict conversion and is passed on by a lenient one; a value above
+// U+10FFFF becomes U+FFFD and makes the result sourceIllegal in both modes.
+Read NextUTF32ForUTF8(const UTF32*& source, ConversionFlags flags, UTF32& ch) {
+  ch = *source;
+  if (flags == strictConversion && IsSurrogate(ch)) return Stop(sourceIllegal);
+  ++source;
+  if (ch <= kMaxLegalUtf32) return kWrite;
+  ch = kReplacementChar;
+  return {conversionOK, true, true};
+}
+
+// Reads the next value of a UTF-32 source bound for UTF-16. A surrogate stops
+// a strict conversion; a value above U+10FFFF is dropped by a strict one,
+// which makes the result sourceIllegal. A lenient one writes U+FFFD for both.
+Read NextUTF32ForUTF16(const UTF32*& source, ConversionFlags flags, UTF32& ch) {
+  ch = *source;
+  if (flags == strictConversion && IsSurrogate(ch)) return Stop(sourceIllegal);
+  ++source;
+  if (ch <= kMaxLegalUtf32 && !IsSurrogate(ch)) return kWrite;
+  if (flags == strictConversion) return {conversionOK, false, true};
+  ch = kReplacementChar;
+  return kWrite;
 }
 
 unsigned UTF8Length(UTF32 ch) { return ch < 0x80 ? 1 : ch < 0x800 ? 2 : ch < 0x10000 ? 3 : 4; }
@@ -124,36 +158,53 @@ bool PutUTF32(UTF32 ch, UTF32*& target, UTF32* targetEnd) {
   return true;
 }
 
-// The loop shared by the UTF-8 and UTF-16 sources: next reads one code point
-// (or reports why it cannot), put writes it when it fits. On a full target
-// the source cursor goes back to the start of that code point.
+// Whether a full target is reported before the next unit is read: as in the
+// reference code, only UTF-32 to UTF-16 does so, so there a full target wins
+// over an illegal value.
+enum class FullTarget { kAfterRead, kBeforeRead };
+
+// The loop of every conversion: next reads one code point (or says why it
+// cannot), put writes it when it fits. On a full target the source cursor
+// goes back to the start of that code point.
 template <typename From, typename To, typename Next, typename Put>
 ConversionResult Convert(const From** sourceStart, const From* sourceEnd, To** targetStart, To* targetEnd,
-                         Next next, Put put) {
+                         Next next, Put put, FullTarget fullTarget = FullTarget::kAfterRead) {
   ConversionResult result = conversionOK;
   const From* source = *sourceStart;
   To* target = *targetStart;
   while (source < sourceEnd) {
+    if (fullTarget == FullTarget::kBeforeRead && target == targetEnd) {
+      result = targetExhausted;
+      break;
+    }
     const From* const unitStart = source;
     UTF32 ch = 0;
-    result = next(source, sourceEnd, ch);
-    if (result != conversionOK) break;
-    if (!put(ch, target, targetEnd)) {
+    const Read read = next(source, sourceEnd, ch);
+    if (read.stop != conversionOK) {
+      result = read.stop;
+      break;
+    }
+    if (read.write && !put(ch, target, targetEnd)) {
       source = unitStart;
       result = targetExhausted;
       break;
     }
+    if (read.illegal) result = sourceIllegal;
   }
   *sourceStart = source;
   *targetStart = target;
   return result;
 }
 
-// NextUTF16 with the flags bound, in the shape Convert expects.
+// The readers that take flags, in the shape Convert expects.
 auto NextUTF16With(ConversionFlags flags) {
   return [flags](const UTF16*& source, const UTF16* sourceEnd, UTF32& ch) {
     return NextUTF16(source, sourceEnd, flags, ch);
   };
+}
+template <typename Reader>
+auto NextUTF32With(Reader reader, ConversionFlags flags) {
+  return [reader, flags](const UTF32*& source, const UTF32*, UTF32& ch) { return reader(source, flags, ch); };
 }
 
 }  // namespace
@@ -162,38 +213,8 @@ extern "C" {
 
 ConversionResult ConvertUTF32toUTF16(const UTF32** sourceStart, const UTF32* sourceEnd, UTF16** targetStart,
                                      UTF16* targetEnd, ConversionFlags flags) {
-  ConversionResult result = conversionOK;
-  const UTF32* source = *sourceStart;
-  UTF16* target = *targetStart;
-  while (source < sourceEnd) {
-    if (target == targetEnd) {
-      result = targetExhausted;
-      break;
-    }
-    UTF32 ch = *source;
-    if (IsSurrogate(ch)) {
-      if (flags == strictConversion) {
-        result = sourceIllegal;
-        break;
-      }
-      ch = kReplacementChar;
-    } else if (ch > kMaxLegalUtf32) {
-      if (flags == strictConversion) {
-        result = sourceIllegal;
-        ++source;
-        continue;
-      }
-      ch = kReplacementChar;
-    }
-    if (!PutUTF16(ch, target, targetEnd)) {
-      result = targetExhausted;
-      break;
-    }
-    ++source;
-  }
-  *sourceStart = source;
-  *targetStart = target;
-  return result;
+  return Convert(sourceStart, sourceEnd, targetStart, targetEnd, NextUTF32With(NextUTF32ForUTF16, flags),
+                 PutUTF16, FullTarget::kBeforeRead);
 }
 
 ConversionResult ConvertUTF16toUTF32(const UTF16** sourceStart, const UTF16* sourceEnd, UTF32** targetStart,
@@ -208,30 +229,8 @@ ConversionResult ConvertUTF16toUTF8(const UTF16** sourceStart, const UTF16* sour
 
 ConversionResult ConvertUTF32toUTF8(const UTF32** sourceStart, const UTF32* sourceEnd, UTF8** targetStart,
                                     UTF8* targetEnd, ConversionFlags flags) {
-  ConversionResult result = conversionOK;
-  const UTF32* source = *sourceStart;
-  UTF8* target = *targetStart;
-  while (source < sourceEnd) {
-    UTF32 ch = *source;
-    if (flags == strictConversion && IsSurrogate(ch)) {
-      result = sourceIllegal;
-      break;
-    }
-    bool illegal = false;
-    if (ch > kMaxLegalUtf32) {
-      ch = kReplacementChar;
-      illegal = true;
-    }
-    if (!PutUTF8(ch, target, targetEnd)) {
-      result = targetExhausted;
-      break;
-    }
-    if (illegal) result = sourceIllegal;
-    ++source;
-  }
-  *sourceStart = source;
-  *targetStart = target;
-  return result;
+  return Convert(sourceStart, sourceEnd, targetStart, targetEnd, NextUTF32With(NextUTF32ForUTF8, flags),
+                 PutUTF8);
 }
 
 // Flags play no part: ill-formed UTF-8 is refused in both modes.

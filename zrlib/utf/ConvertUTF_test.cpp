@@ -295,6 +295,24 @@ TEST(ConvertUTF, FullTargetStopsBeforeTheCharacter) {
   EXPECT_EQ(u1632.consumed, 1);
 }
 
+TEST(ConvertUTF, UTF32FullTargetAgainstIllegalValues) {
+  // To UTF-16 a full target is reported before the next value is read; to
+  // UTF-8 a strict surrogate stops first.
+  for (UTF32 illegal : {0xD800u, 0x110000u}) {
+    auto r16 = U32to16({'a', illegal}, strictConversion, 1);
+    EXPECT_EQ(r16.result, targetExhausted);
+    EXPECT_EQ(r16.consumed, 1);
+  }
+  auto r8 = U32to8({'a', 0xD800}, strictConversion, 1);
+  EXPECT_EQ(r8.result, sourceIllegal);
+  EXPECT_EQ(r8.consumed, 1);
+  // A dropped value keeps the result sourceIllegal to the end.
+  auto dropped = U32to16({0x110000, 'b', 'c'}, strictConversion);
+  EXPECT_EQ(dropped.result, sourceIllegal);
+  EXPECT_EQ(dropped.consumed, 3);
+  EXPECT_EQ(dropped.out, Units16({'b', 'c'}));
+}
+
 TEST(ConvertUTF, EmptySourceIsComplete) {
   EXPECT_EQ(U8to32({}).result, conversionOK);
   EXPECT_EQ(U32to8({}, strictConversion, 0).result, conversionOK);

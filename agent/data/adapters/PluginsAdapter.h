@@ -7,8 +7,10 @@
 // (a warning on the session log and NOT_SUPPORTED, no plug-in touched).
 // CPluginsAdapter<IBackupDataWrite> passes everything on.
 //
-// This is the one layer that checks the sizes a remote client sends against
-// the buffers it sends: the servants hand the arguments over unchecked.
+// For the read and write servants this is the layer that checks the sizes a
+// remote client sends against the buffers it sends: those servants hand the
+// arguments over unchecked. The browse and copy servants do not come through
+// here and check the sizes themselves.
 // REQUIRES: one thread at a time (the ORB thread).
 
 #pragma once

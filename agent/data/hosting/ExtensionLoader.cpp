@@ -2,7 +2,6 @@
 
 #include <dlfcn.h>
 
-#include <cwchar>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -30,25 +29,9 @@ void* OpenLibrary(const std::wstring& path, std::wstring& error) {
   if (library == nullptr) {
     const char* text = dlerror();
     error = L" : Can't load plug-in '" + path + L"'. " +
-            (text != nullptr ? ZRLib::strings::toWstr(text) : std::wstring());
+            ZRLib::strings::toWstrOrEscaped(text != nullptr ? text : "");
   }
   return library;
-}
-
-// Narrow text for a log line whatever the locale: printable ASCII as it is,
-// every other byte as \xHH.
-std::wstring Escaped(const std::string& text) {
-  std::wstring shown;
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7F) {
-      shown += static_cast<wchar_t>(c);
-    } else {
-      wchar_t hex[8];
-      std::swprintf(hex, sizeof(hex) / sizeof(hex[0]), L"\\x%02X", c);
-      shown += hex;
-    }
-  }
-  return shown;
 }
 
 }  // namespace
@@ -108,13 +91,8 @@ void CExtensionLoader::ScanFolder(const std::wstring& folder, std::list<Entry>& 
     if (dot == std::string::npos || fileName.compare(dot, std::string::npos, ".so") != 0) continue;
     std::wstring line = L"    ";
     std::wstring wideName;
-    try {
-      wideName = ZRLib::strings::toWstr(fileName);
-    } catch (...) {
-      wideName.clear();
-    }
-    if (wideName.empty()) {
-      line += Escaped(fileName) + L" : Skipped, the file name can't be converted in the current locale";
+    if (!ZRLib::strings::toWstrOrEscaped(fileName, wideName)) {
+      line += wideName + L" : Skipped, the file name can't be converted in the current locale";
     } else {
       line += wideName;
       try {
@@ -127,8 +105,8 @@ void CExtensionLoader::ScanFolder(const std::wstring& folder, std::list<Entry>& 
     std::wcerr << line << std::endl;
   }
   if (ec) {
-    std::wcerr << L"Plug-ins folder can't be read: " << folder << L" : " << Escaped(ec.message())
-               << std::endl;
+    std::wcerr << L"Plug-ins folder can't be read: " << folder << L" : "
+               << ZRLib::strings::toWstrOrEscaped(ec.message()) << std::endl;
   }
 }
 

@@ -8,9 +8,9 @@
 namespace zr {
 
 // The log text of an exception that is not a CCommonException, in the same form:
-// "exception message: " + what() (or the CORBA exception's name). Never throws
-// std::bad_alloc for text the locale cannot convert: bytes outside ASCII are kept
-// as "?".
+// "exception message: " + what() (or the CORBA exception's name), converted in
+// the current locale. Never fails on text the locale cannot convert: that text
+// is shown escaped (ZRLib::strings::toWstrOrEscaped).
 std::wstring ExceptionText(const std::exception& e);
 std::wstring ExceptionText(const CORBA::Exception& e);
 
