@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <iterator>
 #include <list>
 #include <map>
 #include <memory>
@@ -84,6 +85,8 @@ void Walk(zr::CFiltersPipe& pipe, const std::wstring& folder, int depth, Tree& t
   FUZZ_CHECK(std::is_sorted(entries.begin(), entries.end()));
   for (const CFileInfo& entry : entries) {
     if (--budget < 0) return;
+    // An archive name with an empty part ("a\\b", "\a") lists an empty name: no path leads to it.
+    if (entry.Name.empty()) continue;
     const std::wstring path = folder + L"\\" + entry.Name;
     if (entry.Attrs.IsDirectory()) {
       if (depth < 6) Walk(pipe, path, depth + 1, tree, budget);
@@ -163,8 +166,15 @@ void PerFile(fuzzio::Input& input) {
     const std::string data = input.Take(input.Word());
     std::wstring wide;
     for (unsigned char c : name) wide += static_cast<wchar_t>(c);
+    // A file system's names have no empty parts.
+    if (wide.empty() || wide.front() == L'\\' || wide.back() == L'\\' ||
+        wide.find(L"\\\\") != std::wstring::npos)
+      continue;
     target.files[L"vault\\" + wide] = data;
   }
+  // Nor is a name both a file and a folder.
+  for (auto file = target.files.begin(); file != target.files.end();)
+    file = target.IsFolder(file->first) ? target.files.erase(file) : std::next(file);
   target.folders.insert(L"vault");
   auto pipe = MakePipe(target, L"xor", L"backup", log);
   std::list<CFileInfo> entries;

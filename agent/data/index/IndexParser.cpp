@@ -11,6 +11,9 @@ namespace {
 
 constexpr size_t kInitialBuffer = 1024;
 constexpr size_t kBufferGrowth = 512;
+// A field reads back as it was written: a value of only blanks and a carriage return (which the
+// writer leaves unescaped) survive.
+constexpr unsigned int kLoadOptions = (pugi::parse_default | pugi::parse_ws_pcdata_single) & ~pugi::parse_eol;
 
 }  // namespace
 
@@ -29,7 +32,7 @@ bool CIndexParser::Load(CFiltersPipe& pipe, unsigned int handle) {
     if (size == 0) break;
     total += std::min<size_t>(size, buffer_.size() - total);
   }
-  return static_cast<bool>(document_.load_buffer(buffer_.data(), total));
+  return static_cast<bool>(document_.load_buffer(buffer_.data(), total, kLoadOptions));
 }
 
 int CIndexParser::Save(CFiltersPipe& pipe, unsigned int handle) {
