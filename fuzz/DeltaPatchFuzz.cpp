@@ -41,16 +41,9 @@ fs::path g_root;
 std::unique_ptr<zr::CExtensionLoader> g_extensions;
 std::unique_ptr<zr::CSettings> g_settings;
 
-class CNullLog : public ILog {
- public:
-  void Write(LogEvent::ID, const wchar_t*) override {}
-};
-
-void RemoveRoot() {
+void Release() {
   g_settings.reset();
   g_extensions.reset();
-  std::error_code ec;
-  fs::remove_all(g_root, ec);
 }
 
 fs::path Plain() { return g_root / "plain"; }
@@ -74,7 +67,7 @@ int Patch(const std::string& basis, size_t basisPiece, const std::string& delta,
 
 // Patches "base" through the target into "base" (in place) or "out"; the close's result.
 int PatchThroughTarget(const std::string& delta, size_t piece, bool inPlace) {
-  CNullLog log;
+  fuzzio::CNullLog log;
   zr::CRsyncTarget target(Tessarine::Session::_nil(), &log, g_extensions.get(), g_settings.get());
   unsigned int handle = 0;
   FUZZ_CHECK(target.OpenFilePatching(L"TestFolder\\base", inPlace ? L"TestFolder\\base" : L"TestFolder\\out",
@@ -90,10 +83,7 @@ int PatchThroughTarget(const std::string& delta, size_t piece, bool inPlace) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::setlocale(LC_ALL, "C.UTF-8");
-  char pattern[] = "/tmp/zrfuzz-patch-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) std::abort();
-  g_root = pattern;
-  std::atexit(RemoveRoot);
+  g_root = fuzzio::MakeTempRoot("patch", &Release);
   fs::create_directories(g_root / "Plugins");
   fs::create_directories(Plain());
   ::setenv("ZRTEST_FOLDER_ROOT", Plain().c_str(), 1);

@@ -30,11 +30,6 @@ using fuzzio::Source;
 
 namespace {
 
-class CNullLog : public ILog {
- public:
-  void Write(LogEvent::ID, const wchar_t*) override {}
-};
-
 // The peer: serves `signature`, takes the delta.
 class CHostilePeer final : public zr::IRsyncSourceWrite {
  public:
@@ -131,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     peer.signature = signatureBytes;
   }
 
-  CNullLog log;
+  fuzzio::CNullLog log;
   int closed = 0;
   {
     zr::CRsyncSource source(&log, &peer);

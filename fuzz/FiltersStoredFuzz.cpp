@@ -40,16 +40,7 @@ namespace {
 fs::path g_root;
 std::unique_ptr<zr::CExtensionLoader> g_filters;
 
-class CNullLog : public ILog {
- public:
-  void Write(LogEvent::ID, const wchar_t*) override {}
-};
-
-void RemoveRoot() {
-  g_filters.reset();
-  std::error_code ec;
-  fs::remove_all(g_root, ec);
-}
+void Release() { g_filters.reset(); }
 
 std::unique_ptr<zr::CFiltersPipe> MakePipe(zrtest::MemoryFileSystem& target, const wchar_t* filter,
                                            const wchar_t* stream, ILog& log) {
@@ -105,7 +96,7 @@ void Walk(zr::CFiltersPipe& pipe, const std::wstring& folder, int depth, Tree& t
 }
 
 void Packed(const std::string& archive) {
-  CNullLog log;
+  fuzzio::CNullLog log;
   zrtest::MemoryFileSystem target;
   target.files[L"vault\\backup.pk"] = archive;
   target.files[L"vault\\index.pk"] = archive;
@@ -159,7 +150,7 @@ void Packed(const std::string& archive) {
 }
 
 void PerFile(fuzzio::Input& input) {
-  CNullLog log;
+  fuzzio::CNullLog log;
   zrtest::MemoryFileSystem target;
   while (input.at < input.size) {
     const std::string name = input.Take(input.Byte());
@@ -212,10 +203,7 @@ void PerFile(fuzzio::Input& input) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::setlocale(LC_ALL, "C.UTF-8");
-  char pattern[] = "/tmp/zrfuzz-filters-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) std::abort();
-  g_root = pattern;
-  std::atexit(RemoveRoot);
+  g_root = fuzzio::MakeTempRoot("filters", &Release);
   fs::create_directories(g_root / "Filters");
   zrtest::InstallLibrary(ZRTEST_XORFILTER_PATH, g_root / "Filters", "xor.so");
   zrtest::InstallLibrary(ZRTEST_PACKFILTER_PATH, g_root / "Filters", "pack.so");

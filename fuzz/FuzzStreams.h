@@ -1,14 +1,46 @@
-// Shared by the fuzz targets: the input read front to back, and in-memory streams for the CRsyncWrapper
-// callbacks.
+// Shared by the fuzz targets: the input read front to back, in-memory streams for the CRsyncWrapper
+// callbacks, a silent log and a temporary folder for the run.
 #pragma once
+
+#include <stdlib.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
+
+#include "plugin-api/ILog.h"
 
 namespace fuzzio {
+
+class CNullLog : public ILog {
+ public:
+  void Write(LogEvent::ID, const wchar_t*) override {}
+};
+
+inline std::filesystem::path g_tempRoot;
+inline void (*g_beforeRemove)() = nullptr;
+
+inline void RemoveTempRoot() {
+  if (g_beforeRemove != nullptr) g_beforeRemove();
+  std::error_code ec;
+  std::filesystem::remove_all(g_tempRoot, ec);
+}
+
+// Makes /tmp/zrfuzz-<name>-XXXXXX for the run; at exit `beforeRemove` (may be null) runs, then the
+// folder goes.
+inline const std::filesystem::path& MakeTempRoot(const char* name, void (*beforeRemove)()) {
+  std::string pattern = std::string("/tmp/zrfuzz-") + name + "-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+  g_tempRoot = pattern;
+  g_beforeRemove = beforeRemove;
+  std::atexit(RemoveTempRoot);
+  return g_tempRoot;
+}
 
 // Bytes served in pieces of at most `piece`; seeking moves within them (a basis).
 struct Source {

@@ -13,14 +13,10 @@
 #include "agent/data/filters/FiltersPipe.h"
 #include "agent/data/index/Index.h"
 #include "fuzz/FuzzCheck.h"
+#include "fuzz/FuzzStreams.h"
 #include "tests/storage/MemoryFileSystem.h"
 
 namespace {
-
-class CNullLog : public ILog {
- public:
-  void Write(LogEvent::ID, const wchar_t*) override {}
-};
 
 bool Same(const CFileAttributes& a, const CFileAttributes& b) {
   return a.Type == b.Type && a.Size == b.Size && a.Creation == b.Creation && a.LastAccess == b.LastAccess &&
@@ -30,7 +26,7 @@ bool Same(const CFileAttributes& a, const CFileAttributes& b) {
 // An index over an in-memory target without filters.
 struct Stored {
   zrtest::MemoryFileSystem target;
-  CNullLog log;
+  fuzzio::CNullLog log;
   zr::CFiltersPipe pipe{
       &target, std::vector<std::wstring>(), L"index", Tessarine::Session::_nil(), &log, nullptr, true};
   zr::CIndex index{&log, &pipe};
