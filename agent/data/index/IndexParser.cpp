@@ -14,6 +14,9 @@ namespace {
 
 constexpr size_t kInitialBuffer = 1024;
 constexpr size_t kBufferGrowth = 512;
+// A field reads back as it was written: a value of only blanks and a carriage return (which the
+// writer leaves unescaped) survive.
+constexpr unsigned int kLoadOptions = (pugi::parse_default | pugi::parse_ws_pcdata_single) & ~pugi::parse_eol;
 
 // The three-byte form WstrToUTF8 gives a lone surrogate (ED A0..BF 80..BF).
 bool IsSurrogateForm(const UTF8* source, const UTF8* end) {
@@ -63,7 +66,7 @@ bool CIndexParser::Load(CFiltersPipe& pipe, unsigned int handle) {
     if (size == 0) break;
     total += std::min<size_t>(size, buffer_.size() - total);
   }
-  return static_cast<bool>(document_.load_buffer(buffer_.data(), total));
+  return static_cast<bool>(document_.load_buffer(buffer_.data(), total, kLoadOptions));
 }
 
 int CIndexParser::Save(CFiltersPipe& pipe, unsigned int handle) {
