@@ -83,6 +83,26 @@ TEST_F(StopRequestTest, SigintBecomesAStopRequest) {
       ::testing::ExitedWithCode(0), "");
 }
 
+// What a service manager sends: taken like SIGINT, not the default end.
+TEST_F(StopRequestTest, SigtermBecomesAStopRequest) {
+  EXPECT_EXIT(
+      {
+        std::wostringstream log;
+        std::wcerr.rdbuf(log.rdbuf());
+        bool ok = true;
+        {
+          CStopSignalThread signals;
+          ::kill(::getpid(), SIGTERM);
+          ok = WaitForStopFor(std::chrono::seconds(5));
+          ::kill(::getpid(), SIGINT);  // the stop is requested once
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ok = ok && Count(log.str(), L"Workstation shutdown command recieved") == 1;
+        std::exit(ok ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
 TEST_F(StopRequestTest, SignalThreadStopsCleanlyWithoutASignal) {
   EXPECT_EXIT(
       {

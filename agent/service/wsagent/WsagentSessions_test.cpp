@@ -246,5 +246,59 @@ TEST_F(WsagentSessionsTest, StopWithASlowReadInFlight) {
   EXPECT_TRUE(std::equal(tail.begin(), tail.end(), lines.end() - tail.size())) << agent.Log();
 }
 
+// SIGINT while a read waits inside the plug-in for ever: past the real drain limit
+// the stop goes on without the read, keeps the extensions loaded, writes its lines
+// and ends the process with 0.
+TEST_F(WsagentSessionsTest, SlowStopWithAReadThatNeverEnds) {
+  NamingServiceProcess naming;
+  Folder root("folderroot");
+  const fs::path fifo = root.Path() / "never";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string name = UniqueName("neverread");
+  AgentOptions options = LoopbackAgent(name, naming.Port());
+  options.plugins = {ZRTEST_FOLDER_PATH};
+  options.environment["ZRTEST_FOLDER_ROOT"] = root.Path().string();
+  AgentProcess agent(options);
+  ASSERT_TRUE(agent.WaitForLog(L"==== STARTED ====", seconds(20))) << agent.Stderr();
+
+  TestCoordinator coordinator(g_orb);
+  ZavediDedozozuriz::Workstation_var workstation = Workstation(naming, name);
+  Tessarine::Session_var session = coordinator.Session();
+  Tessarine::Log_var log = coordinator.Log();
+  ZavediDedozozuriz::Session_var opened = workstation->OpenSession(session, log);
+  ZavediDedozozuriz::IDLBackupDataRead_var reader = opened->GetReadInterface();
+  auto writer = std::async(std::launch::async, [&] { return ::open(fifo.c_str(), O_WRONLY); });
+  CORBA::ULong handle = 0;
+  ASSERT_EQ(reader->OpenFile(L"TestFolder\\never", ZavediDedozozuriz::Read, handle),
+            ZavediDedozozuriz::SUCCESS);
+  const int fd = writer.get();
+  ASSERT_GE(fd, 0);
+  // Nothing is ever written: the read ends only with the process.
+  auto read = std::async(std::launch::async, [&] {
+    Tessarine::BinaryData data;
+    data.length(16);
+    CORBA::ULong size = 16;
+    try {
+      reader->ReadFile(data, size, handle);
+      return true;
+    } catch (const CORBA::SystemException&) {
+      return false;
+    }
+  });
+  std::this_thread::sleep_for(milliseconds(300));
+  agent.Signal(SIGINT);
+  EXPECT_EQ(agent.WaitExit(seconds(150)), 0) << agent.Stderr();
+  EXPECT_FALSE(read.get());
+  ::close(fd);
+  const std::vector<std::wstring> lines = agent.LogLines();
+  const std::vector<std::wstring> tail = {L"[T] Remote calls still running: the extensions stay loaded",
+                                          L"Closing active connections...", L"    Done",
+                                          L"[T] Stop backup workstation"};
+  ASSERT_GE(lines.size(), tail.size());
+  EXPECT_TRUE(std::equal(tail.begin(), tail.end(), lines.end() - tail.size())) << agent.Log();
+  EXPECT_EQ(agent.Log().find(L"Unloading extensions..."), std::wstring::npos);
+  EXPECT_NE(RunNameclt(naming.Port(), {"resolve", WorkstationNamePath(name)}), 0);
+}
+
 }  // namespace
 }  // namespace zrtest
