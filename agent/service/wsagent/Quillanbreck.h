@@ -36,9 +36,9 @@ class CQuillanbreck : public CTessarine {
   // then stops POA and ORB when they still exist.
   ~CQuillanbreck() override;
 
-  // Runs the agent from the options to the stop. 0 after a clean stop; 1 when
-  // connecting or starting failed or an exception ended the run (its text is then
-  // the last log line).
+  // Runs the agent from the options to the stop. 0 after a stop (also one that
+  // left calls running: see LeftCallsRunning); 1 when connecting or starting
+  // failed or an exception ended the run (its text is then the last log line).
   [[nodiscard]] int Run(const CArgumentList& commandLine, const std::wstring& programPath);
 
   // Probes the Coordinator's address from the settings and starts the ORB against it.
