@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -256,6 +257,16 @@ std::wstring CSettings::GetDebugLevel() const {
 std::wstring CSettings::GetTempFolder() const {
   std::lock_guard<std::mutex> lock(valuesMutex_);
   return values_.tempFolder;
+}
+
+bool CSettings::IsStorableText(const std::wstring& value) {
+  for (const wchar_t c : value) {
+    const auto code = static_cast<std::uint32_t>(c);
+    const bool storable = code == 0x9 || code == 0xA || code == 0xD || (code >= 0x20 && code <= 0xD7FF) ||
+                          (code >= 0xE000 && code <= 0xFFFD) || (code >= 0x10000 && code <= 0x10FFFF);
+    if (!storable) return false;
+  }
+  return true;
 }
 
 bool CSettings::SetTempFolder(const std::wstring& folder) {

@@ -64,6 +64,10 @@ class CSettings {
   std::wstring GetTempFolder() const;
   // Sets the temporary folder, saves and returns the result of the save.
   bool SetTempFolder(const std::wstring& folder);
+  // True when every character of `value` is an XML 1.0 character (tab, line feed,
+  // carriage return, U+0020-U+D7FF, U+E000-U+FFFD, U+10000-U+10FFFF), so the
+  // settings file holds it as it is and any reader reads it back the same.
+  static bool IsStorableText(const std::wstring& value);
   bool GetEnableCoordinatorAutoSearch() const;
   bool GetUseDeltaCopying() const;
   bool GetUseDeltaCopyingDebug() const;

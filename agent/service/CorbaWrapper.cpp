@@ -242,16 +242,16 @@ int CCorbaWrapper::InitOrb(const CArgumentList& arguments) {
   return orbThread_->thread.joinable() ? 0 : 1;
 }
 
-void CCorbaWrapper::Stop() {
+void CCorbaWrapper::Stop(bool waitForCalls) {
   // Nothing is connected any more: a later start with the same address must not
   // take a half-started ORB for a running one.
   connectedHost_.clear();
   connectedPort_.clear();
-  DestroyPoa();
-  StopOrb();
+  DestroyPoa(waitForCalls);
+  StopOrb(waitForCalls);
 }
 
-void CCorbaWrapper::DestroyPoa() {
+void CCorbaWrapper::DestroyPoa(bool waitForCalls) {
   PortableServer::POA_var rootPoa;
   {
     std::lock_guard<std::mutex> lock(referencesMutex_);
@@ -260,7 +260,8 @@ void CCorbaWrapper::DestroyPoa() {
   }
   if (!CORBA::is_nil(rootPoa)) {
     bool destroyed = false;
-    for (int attempt = 0; attempt < 5 && !destroyed; ++attempt) {
+    // Each of these attempts waits for the upcalls in flight.
+    for (int attempt = 0; waitForCalls && attempt < 5 && !destroyed; ++attempt) {
       try {
         rootPoa->destroy(true, true);
         destroyed = true;
@@ -279,7 +280,7 @@ void CCorbaWrapper::DestroyPoa() {
   }
 }
 
-void CCorbaWrapper::StopOrb() {
+void CCorbaWrapper::StopOrb(bool waitForCalls) {
   const bool threadRuns = orbThread_ && orbThread_->thread.joinable();
   CORBA::ORB_var orb;
   {
@@ -289,7 +290,7 @@ void CCorbaWrapper::StopOrb() {
   if (!CORBA::is_nil(orb)) {
     if (threadRuns) {
       bool done = false;
-      for (int attempt = 0; attempt < 5 && !done; ++attempt) {
+      for (int attempt = 0; waitForCalls && attempt < 5 && !done; ++attempt) {
         try {
           orb->shutdown(true);
           done = true;
@@ -304,8 +305,9 @@ void CCorbaWrapper::StopOrb() {
         }
       }
     }
+    // Destruction waits for the upcalls in flight, whatever the shutdown did.
     try {
-      orb->destroy();
+      if (waitForCalls) orb->destroy();
     } catch (const CORBA::Exception& e) {
       ReportError("An error occurred while stopping the ORB", e._name(), ExceptionInfo(e).c_str(), false);
     }

@@ -61,8 +61,12 @@ class CCorbaWrapper {
   static bool ProbeTcp(const std::wstring& host, const std::wstring& port, int seconds);
 
   // Destroys the POAs, shuts the ORB down and destroys it, and ends the ORB thread
-  // (waiting at most 3 s for it). Safe to call when nothing runs. Never raises.
-  void Stop();
+  // (waiting at most 3 s for it). With `waitForCalls` it waits for the upcalls in
+  // flight to complete; without, it returns while they still run: POAs and ORB are
+  // then left to go down behind them (the ORB is not destroyed, the thread is
+  // detached), for a process that ends next. Safe to call when nothing runs.
+  // Never raises.
+  void Stop(bool waitForCalls = true);
 
   // The naming service's root context. 1 when there is no ORB; otherwise 0 or raises.
   [[nodiscard]] int GetRootContext(CosNaming::NamingContext_out context);
@@ -122,8 +126,8 @@ class CCorbaWrapper {
   // ReportError with its name and info and the text of `texts` for its kind,
   // and raises when `raise`. A CCommonException passes unchanged.
   void ReportCaught(const FailureTexts& texts, bool raise);
-  void DestroyPoa();
-  void StopOrb();
+  void DestroyPoa(bool waitForCalls);
+  void StopOrb(bool waitForCalls);
   void RunOrb();
 
   std::unique_ptr<OrbThread> orbThread_;  // null when it could not be allocated

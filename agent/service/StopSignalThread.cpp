@@ -29,11 +29,22 @@ bool WaitForStopFor(std::chrono::milliseconds timeout) {
   return StopCondition.wait_for(lock, timeout, [] { return StopRequested.load(); });
 }
 
+namespace {
+
+// SIGINT from a terminal, SIGTERM from a service manager: both stop the agent.
+sigset_t StopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  return signals;
+}
+
+}  // namespace
+
 CStopSignalThread::CStopSignalThread() {
-  sigset_t interrupt;
-  sigemptyset(&interrupt);
-  sigaddset(&interrupt, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &interrupt, &previousMask_);
+  const sigset_t signals = StopSignals();
+  pthread_sigmask(SIG_BLOCK, &signals, &previousMask_);
   thread_ = std::thread([this] { Body(); });
 }
 
@@ -45,12 +56,10 @@ CStopSignalThread::~CStopSignalThread() {
 }
 
 void CStopSignalThread::Body() {
-  sigset_t interrupt;
-  sigemptyset(&interrupt);
-  sigaddset(&interrupt, SIGINT);
+  const sigset_t signals = StopSignals();
   for (;;) {
     int signal = 0;
-    if (sigwait(&interrupt, &signal) != 0) continue;
+    if (sigwait(&signals, &signal) != 0) continue;
     if (quit_) return;
     RequestShutdown();
   }

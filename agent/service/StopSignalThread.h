@@ -19,7 +19,7 @@ extern std::condition_variable StopCondition;
 
 // Sets StopRequested, writes the time-stamped "Workstation shutdown command recieved"
 // to the wide error stream and wakes every waiter. A second call does nothing.
-// Not for signal handlers: use CStopSignalThread for SIGINT.
+// Not for signal handlers: use CStopSignalThread for SIGINT and SIGTERM.
 void RequestShutdown();
 
 // Blocks until the stop is requested (spurious wake-ups are absorbed).
@@ -28,9 +28,10 @@ void WaitForStop();
 // Blocks until the stop is requested or `timeout` passed. True when it was requested.
 bool WaitForStopFor(std::chrono::milliseconds timeout);
 
-// Turns SIGINT into RequestShutdown on a thread of its own. The constructor blocks
-// SIGINT in the calling thread (threads started later inherit the mask) and starts a
-// thread that takes the signal with sigwait, so no work runs in signal context.
+// Turns SIGINT and SIGTERM into RequestShutdown on a thread of its own. The
+// constructor blocks both in the calling thread (threads started later inherit the
+// mask) and starts a thread that takes them with sigwait, so no work runs in signal
+// context.
 // REQUIRES: constructed on the main thread before any other thread is started.
 class CStopSignalThread {
  public:

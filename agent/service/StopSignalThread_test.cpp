@@ -61,26 +61,29 @@ TEST_F(StopRequestTest, WaiterWakesAndEarlyRequestIsNotMissed) {
       ::testing::ExitedWithCode(0), "");
 }
 
-TEST_F(StopRequestTest, SigintBecomesAStopRequest) {
-  EXPECT_EXIT(
-      {
-        std::wostringstream log;
-        std::wcerr.rdbuf(log.rdbuf());
-        bool ok = true;
-        {
-          CStopSignalThread signals;
-          // Delivered to the process while other threads run: must not kill it.
-          std::thread other([] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); });
-          ::kill(::getpid(), SIGINT);
-          ok = WaitForStopFor(std::chrono::seconds(5));
-          ::kill(::getpid(), SIGINT);  // a second one is absorbed
-          std::this_thread::sleep_for(std::chrono::milliseconds(50));
-          other.join();
-        }
-        ok = ok && Count(log.str(), L"Workstation shutdown command recieved") == 1;
-        std::exit(ok ? 0 : 1);
-      },
-      ::testing::ExitedWithCode(0), "");
+// `signal` delivered to the process while other threads run: one stop request,
+// not the default end; a second signal of either kind is absorbed.
+bool OneStopRequestFrom(int signal) {
+  std::wostringstream log;
+  std::wstreambuf* const saved = std::wcerr.rdbuf(log.rdbuf());
+  bool ok = true;
+  {
+    CStopSignalThread signals;
+    std::thread other([] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); });
+    ::kill(::getpid(), signal);
+    ok = WaitForStopFor(std::chrono::seconds(5));
+    ::kill(::getpid(), signal == SIGINT ? SIGTERM : SIGINT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    other.join();
+  }
+  std::wcerr.rdbuf(saved);
+  return ok && Count(log.str(), L"Workstation shutdown command recieved") == 1;
+}
+
+// SIGINT from a terminal, SIGTERM from a service manager.
+TEST_F(StopRequestTest, SigintAndSigtermBecomeAStopRequest) {
+  EXPECT_EXIT(std::exit(OneStopRequestFrom(SIGINT) ? 0 : 1), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(std::exit(OneStopRequestFrom(SIGTERM) ? 0 : 1), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(StopRequestTest, SignalThreadStopsCleanlyWithoutASignal) {

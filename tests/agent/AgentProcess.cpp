@@ -150,6 +150,10 @@ AgentProcess::AgentProcess(const AgentOptions& options) : folder_(MakeTempFolder
   fs::create_directories(SettingsPath().parent_path());
   written = written && document.SaveFile(ZRLib::strings::UTF8toWstr(SettingsPath().string()));
   if (!written) throw std::runtime_error("cannot write the settings file");
+  for (const std::string& file : options.homeFiles) {
+    fs::create_directories((home_ / file).parent_path());
+    std::ofstream(home_ / file);
+  }
   const auto name = options.settings.find(L"Name");
   if (name != options.settings.end()) name_ = name->second;
 

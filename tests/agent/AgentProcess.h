@@ -22,6 +22,8 @@ struct AgentOptions {
   std::vector<std::string> plugins;
   // Extra environment variables.
   std::map<std::string, std::string> environment;
+  // Empty plain files made under HOME before the start (paths relative to it).
+  std::vector<std::string> homeFiles;
 };
 
 // Runs the wsagent program as a child in a private mount namespace: a temporary

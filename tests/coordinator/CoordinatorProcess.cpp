@@ -76,6 +76,7 @@ CoordinatorProcess::CoordinatorProcess(CORBA::ORB_ptr orb, const std::filesystem
   if (!options.namingCorbaloc.empty()) {
     args.insert(args.end(), {"--naming", options.namingCorbaloc, options.namingName});
   }
+  for (const std::string& operation : options.hang) args.insert(args.end(), {"--hang", operation});
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);

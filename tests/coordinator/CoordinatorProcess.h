@@ -28,6 +28,9 @@ struct CoordinatorProcessOptions {
   // With both set, the process binds its Session under this name.
   std::string namingCorbaloc;
   std::string namingName;
+  // Operations whose calls are recorded and then never answered while the
+  // process runs.
+  std::vector<std::string> hang;
 };
 
 // Runs the test_coordinator program for the lifetime of the object, on

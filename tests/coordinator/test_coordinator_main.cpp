@@ -4,7 +4,8 @@
 //                    [--workstation IOR]... [--storage PATH ANSWER]...
 //                    [--parameter FOLDER LINK NAME VALUE]...
 //                    [--header FOLDER LINK NAME VALUE]...
-//                    [--naming CORBALOC NAME] [--orb OPTION VALUE]...
+//                    [--naming CORBALOC NAME] [--hang OPERATION]...
+//                    [--orb OPTION VALUE]...
 //   test_coordinator --drive CORBALOC NAME [--login TEXT] STEP...
 //     STEP: --open | --list PATH | --backup PATH FILE | --restore FILE PATH
 //           | --compare FOLDER FOLDER | --close
@@ -12,7 +13,9 @@
 // TEXT arguments use the escapes of EscapeText ("\u{1f600}", "\\"). Once
 // serving, it writes "session IOR", "log IOR" and "progress IOR" lines to the
 // IOR file (complete when it appears) and, with --naming, binds the Session
-// under NAME. Every call is appended to the record file. It serves until
+// under NAME. Every call is appended to the record file; a call of a --hang
+// OPERATION is recorded and then never answered while the process serves. It
+// serves until
 // SIGTERM or SIGINT, or until its parent process ends, and then exits 0.
 //
 // With --drive it plays the Coordinator for one scripted session instead: it
@@ -23,9 +26,12 @@
 #include <signal.h>
 #include <sys/prctl.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -51,6 +57,7 @@ struct Options {
   std::vector<LinkValue> linkValues;
   std::string namingCorbaloc;
   std::string namingName;
+  std::vector<std::string> hang;
   zrtest::OrbOptions orb;
   std::string driveCorbaloc;
   std::string driveName;
@@ -96,6 +103,8 @@ bool ParseArgs(int argc, char** argv, Options& options) {
       options.namingCorbaloc = args[i + 1];
       options.namingName = args[i + 2];
       i += 2;
+    } else if (flag == "--hang" && has(1)) {
+      options.hang.push_back(args[++i]);
     } else if (flag == "--drive" && has(2)) {
       options.driveCorbaloc = args[i + 1];
       options.driveName = args[i + 2];
@@ -176,9 +185,39 @@ int Drive(CORBA::ORB_ptr orb, const Options& options, zrtest::TestCoordinator& c
   return zrtest::RunScript(workstation, session, log, options.steps, std::cout) ? 0 : 1;
 }
 
+// Holds the upcalls of the hanging operations until Release.
+class Hang {
+ public:
+  void Wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return released_; });
+  }
+  void Release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool released_ = false;  // guarded by mutex_
+};
+
 int Serve(CORBA::ORB_ptr orb, const Options& options, const sigset_t& stop_signals) {
+  Hang hang;
   zrtest::TestCoordinator coordinator(orb, options.recordFile);
   zrtest::CoordinatorState& state = coordinator.State();
+  // Released before the Coordinator goes: its POA waits for running upcalls.
+  struct ReleaseAtEnd {
+    Hang& hang;
+    ~ReleaseAtEnd() { hang.Release(); }
+  } releaseAtEnd{hang};
+  if (!options.hang.empty()) {
+    state.SetUpcallObserver([&hang, operations = options.hang](const std::string& operation) {
+      if (std::find(operations.begin(), operations.end(), operation) != operations.end()) hang.Wait();
+    });
+  }
   if (options.hasLogin) state.SetLogin(options.login);
   for (const std::string& ior : options.workstations) {
     CORBA::Object_var obj = orb->string_to_object(ior.c_str());
@@ -246,7 +285,7 @@ int main(int argc, char** argv) {
     std::cerr << "usage: test_coordinator --ior-file PATH [--record-file PATH] [--login TEXT]\n"
                  "         [--workstation IOR]... [--storage PATH ANSWER]...\n"
                  "         [--parameter FOLDER LINK NAME VALUE]... [--header FOLDER LINK NAME VALUE]...\n"
-                 "         [--naming CORBALOC NAME] [--orb OPTION VALUE]...\n"
+                 "         [--naming CORBALOC NAME] [--hang OPERATION]... [--orb OPTION VALUE]...\n"
                  "       test_coordinator --drive CORBALOC NAME [--login TEXT] STEP...\n"
                  "         STEP: --open | --list PATH | --backup PATH FILE | --restore FILE PATH\n"
                  "               | --compare FOLDER FOLDER | --close\n";

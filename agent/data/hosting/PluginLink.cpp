@@ -7,6 +7,7 @@
 #include "agent/data/Settings.h"
 #include "agent/data/hosting/FilterEntry.h"
 #include "agent/data/hosting/PluginEntry.h"
+#include "idl/CallTimeouts.h"
 #include "zrlib/strings/Strings.h"
 
 namespace zr {
@@ -52,6 +53,8 @@ bool CPluginLink::Bind(const std::wstring& path, bool open, const std::wstring& 
   if (!open || CORBA::is_nil(session_)) return false;
   try {
     link_.reset(session_->OpenLink(path.c_str(), connection.c_str()));
+    // Plug-ins ask the link from inside an upcall: no answer must not hold it.
+    BoundCoordinatorCalls(link_.get());
   } catch (...) {
     link_.reset(Tessarine::Link::_nil());
   }

@@ -6,6 +6,7 @@
 #include "Tessarine.hh"
 #include "ZavediDedozozuriz.hh"
 #include "agent/data/linkfs/ConnectionName.h"
+#include "idl/CallTimeouts.h"
 #include "idl/CorbaBoundary.h"
 #include "plugin-api/ErrorBoundary.h"
 #include "plugin-api/ResultCodes.h"
@@ -226,6 +227,7 @@ int CLinkFS::CreateFolder(const std::wstring& name) {
   bool open = false;
   try {
     link = coordinatorSession_->OpenLink((kPluginsFolder + pluginName_).c_str(), name.c_str());
+    BoundCoordinatorCalls(link);
     if (!CORBA::is_nil(link)) {
       open = true;
       // Reading the name makes the Coordinator store the new link.

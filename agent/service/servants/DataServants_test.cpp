@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "agent/service/servants/testing/AgentFixture.h"
+#include "idl/CallTimeouts.h"
 
 namespace zrtest {
 namespace {
@@ -130,6 +133,57 @@ TEST_F(DataServantsTest, EveryCallMakesANewServantAndClosingEndsThemAll) {
   EXPECT_THROW(writer->SetRoot(L""), CORBA::OBJECT_NOT_EXIST);
   // The plug-in object the writer held is gone with it.
   EXPECT_EQ(CountOf(folderPlugin_, kDestroy), CountOf(folderPlugin_, kFactory));
+}
+
+// The configurable folder plug-in too: it asks its link for its folder.
+class HungCoordinatorTest : public AgentFixture {
+ protected:
+  void InstallFilters() override {
+    InstallLibrary(ZRTEST_FOLDERCONF_PATH, folder_ / "Plugins", "folderconf.so");
+  }
+  void TearDown() override {
+    zr::SetCallTimeouts(saved_);
+    AgentFixture::TearDown();
+  }
+  const zr::CallTimeouts saved_ = zr::GetCallTimeouts();
+};
+
+// A Link that never answers: the upcall waiting on it fails once the (short)
+// Coordinator time-out has passed, and a second client's call, held behind it
+// by the one-at-a-time POA, is answered then.
+TEST_F(HungCoordinatorTest, AHungLinkHoldsOtherCallsOnlyForTheCoordinatorTimeout) {
+  using std::chrono::seconds;
+  CoordinatorProcessOptions options;
+  options.hang = {"GetParameter"};
+  std::filesystem::create_directories(folder_ / "hanging");
+  CoordinatorProcess hanging(AgentOrb().Orb(), folder_ / "hanging", options);
+  Tessarine::Session_var coordinatorSession = hanging.Session();
+  Tessarine::Log_var log = hanging.Log();
+  Session_var session = workstation_->OpenSession(coordinatorSession, log);
+  IDLBackupDataRead_var reader = session->GetReadInterface();
+
+  zr::CallTimeouts timeouts = saved_;
+  timeouts.coordinatorMs = 1000;
+  zr::SetCallTimeouts(timeouts);
+  // Without an answer from the link the plug-in has no folder at all.
+  ::unsetenv("ZRTEST_FOLDER_ROOT");
+  auto hung = std::async(std::launch::async, [&] {
+    CORBA::ULong handle = 0;
+    return reader->OpenFile(L"TestFolderConf\\conn\\file", Read, handle);
+  });
+  const bool asked = hanging.WaitForCalls("GetParameter", 1, seconds(30));
+  auto second = std::async(std::launch::async, [&] {
+    CORBA::WString_var name = workstation_->name();
+    return std::wstring(name.in());
+  });
+  const bool answered = second.wait_for(seconds(1 + 30)) == std::future_status::ready;
+  // Whatever happened, the calls end with the Coordinator.
+  if (!answered) hanging.Stop();
+  ASSERT_TRUE(asked);
+  EXPECT_TRUE(answered);
+  EXPECT_EQ(second.get(), L"ws");
+  EXPECT_EQ(hung.get(), FAILED);
+  ::setenv("ZRTEST_FOLDER_ROOT", PlainRoot().c_str(), 1);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "agent/data/adapters/AttributeConversion.h"
 #include "agent/data/hosting/WsException.h"
 #include "agent/service/servants/SessionServant.h"
+#include "idl/CallTimeouts.h"
 
 namespace zr {
 
@@ -30,9 +31,10 @@ ZavediDedozozuriz::IDLBackupDataWrite_ptr TargetWrite(PortableServer::POA_ptr po
                                                       ZavediDedozozuriz::Session_ptr target) {
   if (CORBA::is_nil(target)) throw CWsException("Can't get target write interface");
   if (IsLocalSession(poa, target) && !DeltaDebug()) return ZavediDedozozuriz::IDLBackupDataWrite::_nil();
+  // The Coordinator handed the session over; only its write interface may take long.
+  BoundCoordinatorCalls(target);
   ZavediDedozozuriz::IDLBackupDataWrite_var writer = target->GetWriteInterface();
   if (CORBA::is_nil(writer)) throw CWsException("Can't get target write interface");
-  omniORB::setClientCallTimeout(writer, IBackupDataCopy_impl::kTargetTimeoutMs);
   return writer._retn();
 }
 
@@ -46,7 +48,11 @@ IBackupDataCopy_impl::IBackupDataCopy_impl(PortableServer::POA_ptr poa, CExtensi
       targetWrite_(TargetWrite(poa, target)),
       useIndex_(settings.useIndex),
       engine_(std::make_shared<CCopyImpl>(settings, session, log, settings.progress.in(), loader,
-                                          targetWrite_.in())) {}
+                                          targetWrite_.in())) {
+  BoundCoordinatorCalls(settings.progress.in());
+  // After the engine: its remote target sets a bound of its own on the same reference.
+  BoundAgentDataCalls(targetWrite_.in());
+}
 
 IBackupDataCopy_impl::~IBackupDataCopy_impl() {
   sourceView_.Reset();

@@ -18,16 +18,14 @@ class IBackupDataCopy_impl : public POA_ZavediDedozozuriz::IDLBackupDataCopy, pu
  public:
   using Result = ZavediDedozozuriz::IDLErrorID;
 
-  // Calls to another agent's write interface wait this long (a database
-  // restore runs inside its CloseFile).
-  static constexpr CORBA::ULong kTargetTimeoutMs = 30 * 60 * 1000;
-
   // The target is written locally when `target` is a session of this agent
   // (a servant in `poa`) and delta copying is not in its "debug" mode; else
   // through the write interface that `target` hands out. Throws
   // CWsException("Can't get target write interface") for a nil target or a
   // nil write interface, and passes on the CORBA exception of a target that
-  // cannot be reached. `session`, `log` and `loader` are not owned.
+  // cannot be reached. `session`, `log` and `loader` are not owned. Calls on
+  // `target` and on the progress object of `settings` get the Coordinator
+  // time-out, calls on the write interface the agent-data one (CallTimeouts.h).
   IBackupDataCopy_impl(PortableServer::POA_ptr poa, CExtensionLoader* loader,
                        const ZavediDedozozuriz::ISettings& settings, ZavediDedozozuriz::Session_ptr target,
                        Tessarine::Session_ptr session, ILog* log);

@@ -6,14 +6,12 @@
 #include "agent/data/Settings.h"
 #include "agent/service/StopSignalThread.h"
 #include "agent/service/TimeStamp.h"
+#include "idl/CallTimeouts.h"
 #include "zrlib/system/System.h"
 
 namespace zr {
 
 namespace {
-
-// Calls to the Coordinator wait this long for a reply.
-constexpr CORBA::ULong kCoordinatorTimeoutMs = 10000;
 
 void Line(const std::wstring& text) { std::wcerr << text << std::endl; }
 void StampedLine(const std::wstring& text) { WriteTimeStampedLine(std::wcerr, text); }
@@ -78,7 +76,7 @@ ZavediDedozozuriz::Session_ptr WorkstationServant::OpenSession(Tessarine::Sessio
                                                                Tessarine::Log_ptr log) {
   StampedLine(L"Session opening requested");
   if (CORBA::is_nil(session)) Deny(L"    Access denied. Invalid server session");
-  omniORB::setClientCallTimeout(session, kCoordinatorTimeoutMs);
+  BoundCoordinatorCalls(session);
   std::wstring login;
   try {
     CORBA::WString_var text = session->login();
@@ -96,7 +94,7 @@ ZavediDedozozuriz::Session_ptr WorkstationServant::OpenSession(Tessarine::Sessio
     }
     if (!allowed) Deny(L"    Access denied for the user '" + login + L"'");
   }
-  if (!CORBA::is_nil(log)) omniORB::setClientCallTimeout(log, kCoordinatorTimeoutMs);
+  BoundCoordinatorCalls(log);
   auto* servant = new SessionServant(Poa(), extensions_.get(), login, Tessarine::Session::_duplicate(session),
                                      Tessarine::Log::_duplicate(log));
   sessions_.emplace_back(servant, Poa());

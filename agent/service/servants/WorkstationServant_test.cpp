@@ -248,6 +248,27 @@ TEST_F(SettingsServantTest, CreateMakesTheParentsAndSaves) {
             ZavediDedozozuriz::PATH_NOT_FOUND);
 }
 
+// The file could not hold these as they are: a code point beyond U+10FFFF
+// would come back as U+FFFD, a C0 control as a reference that XML 1.0 readers
+// refuse. Refused before anything is created or stored.
+TEST_F(SettingsServantTest, FoldersTheFileCannotHoldAreRefused) {
+  const std::string before = ReadBytes(SettingsFile());
+  for (const wchar_t bad : {static_cast<wchar_t>(0x110000), L'\x01', L'\x1f'}) {
+    const std::wstring folder = folder_.wstring() + L"/bad" + bad + L"name";
+    EXPECT_EQ(settings_->SetTempFolder(folder.c_str(), true), ZavediDedozozuriz::FAILED);
+    // Only the extension folders: nothing was created.
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()), 2);
+    EXPECT_EQ(ReadBytes(SettingsFile()), before);
+    CORBA::WString_var temp = settings_->GetTempFolder();
+    EXPECT_EQ(std::wstring(temp.in()), L"/tmp/");
+  }
+  // Tab and characters beyond the BMP are stored and read back as they are.
+  const std::wstring good = folder_.wstring() + L"/ok\t\U0001F600";
+  EXPECT_EQ(settings_->SetTempFolder(good.c_str(), true), ZavediDedozozuriz::SUCCESS);
+  CSettings::Instance()->Load();
+  EXPECT_EQ(CSettings::Instance()->GetTempFolder(), good);
+}
+
 TEST_F(SettingsServantTest, AFailedSaveKeepsTheNewValue) {
   const fs::path ze7 = TestHome() / ".ze7";
   const fs::path aside = TestHome() / "ze7.aside";

@@ -23,6 +23,9 @@ bool FolderExists(const std::wstring& folder) {
 ZavediDedozozuriz::IDLErrorID WorkstationSettings_impl::SetTempFolder(const CORBA::WChar* folder,
                                                                       CORBA::Boolean create) {
   const std::wstring path = folder != nullptr ? folder : L"";
+  // A folder the settings file cannot hold as it is would be used now and
+  // replaced by another one after a restart.
+  if (!CSettings::IsStorableText(path)) return ZavediDedozozuriz::FAILED;
   if (!FolderExists(path)) {
     if (!create) return ZavediDedozozuriz::PATH_NOT_FOUND;
     try {

@@ -14,7 +14,9 @@ class WorkstationSettings_impl : public POA_ZavediDedozozuriz::WorkstationSettin
  public:
   explicit WorkstationSettings_impl(PortableServer::POA_ptr poa) : CAgentServant(poa) {}
 
-  // PATH_NOT_FOUND when `folder` does not exist and `create` is false, or it
+  // FAILED, and nothing created or changed, when the settings file cannot hold
+  // `folder` as it is (CSettings::IsStorableText). PATH_NOT_FOUND when `folder`
+  // does not exist and `create` is false, or it
   // still does not exist after creating it with its parents. Else stores the
   // folder as given and saves the settings: SUCCESS, or FAILED when the save
   // failed (the new value stays in effect for this run).

@@ -29,7 +29,8 @@ std::locale WithUtf8(const std::locale& base) { return std::locale(base, new std
 
 }  // namespace
 
-CQuillanbreck::CQuillanbreck(std::chrono::milliseconds watchdogPeriod) : watchdogPeriod_(watchdogPeriod) {
+CQuillanbreck::CQuillanbreck(std::chrono::milliseconds watchdogPeriod, std::chrono::milliseconds drainLimit)
+    : watchdogPeriod_(watchdogPeriod), drainLimit_(drainLimit) {
   SetOrbEndCallback(RequestShutdown);
   CSettings* settings = CSettings::Instance();
   if (settings == nullptr) throw std::bad_alloc();
@@ -44,6 +45,11 @@ CQuillanbreck::~CQuillanbreck() {
   }
   if (logFile_.is_open()) logFile_.close();
   CSettings::Release();
+}
+
+void CQuillanbreck::FlushLog() {
+  // Whole lines are in the file already.
+  if (logBuffer_) logBuffer_->FlushPending();
 }
 
 void CQuillanbreck::ApplyOptions() {
@@ -69,7 +75,12 @@ void CQuillanbreck::OpenLog() {
   std::filesystem::create_directories(std::filesystem::path(narrowPath).parent_path(), ignored);
   { std::ofstream truncate(narrowPath, std::ios::out | std::ios::trunc); }
 
-  SetOrbLogFile(path + L".crb");
+  // The ORB refuses to start with a trace file it cannot open (a log folder that
+  // cannot be made): the run goes on without it, as it does without its log.
+  const std::wstring traceFile = path + L".crb";
+  if (std::ofstream(ZRLib::strings::toAstr(traceFile), std::ios::out | std::ios::app).is_open()) {
+    SetOrbLogFile(traceFile);
+  }
   SetOrbDebugLevel(settings->GetDebugLevel());
 
   std::wcerr.imbue(WithUtf8(std::wcerr.getloc()));
@@ -197,9 +208,11 @@ int CQuillanbreck::Serve() {
   } else {
     WriteTimeStampedLine(std::wcerr, L"Remote calls still running: the extensions stay loaded");
     workstation_ = nullptr;  // left to the calls that still use it
+    leftCallsRunning_ = true;
   }
   std::wcerr << L"Closing active connections..." << std::endl;
-  Stop();
+  // Waiting for the calls that did not drain would wait for ever.
+  Stop(!leftCallsRunning_);
   std::wcerr << L"    Done" << std::endl;
   return 0;
 }
@@ -241,7 +254,7 @@ bool CQuillanbreck::DrainRequests() {
   bool drained = false;
   {
     std::unique_lock<std::mutex> lock(done->mutex);
-    drained = done->condition.wait_for(lock, kRequestDrainLimit, [&] { return done->done; });
+    drained = done->condition.wait_for(lock, drainLimit_, [&] { return done->done; });
   }
   if (drained) {
     holder.join();

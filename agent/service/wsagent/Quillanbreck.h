@@ -24,19 +24,21 @@ class WorkstationServant;
 class CQuillanbreck : public CTessarine {
  public:
   // How long the stop waits for remote calls in flight before it unloads the
-  // extensions; past it the extensions stay loaded.
+  // extensions; past it the extensions stay loaded and the stop goes on without
+  // waiting for those calls.
   static constexpr std::chrono::seconds kRequestDrainLimit{60};
 
   // Loads the settings singleton last. `watchdogPeriod` is the time between two
-  // checks of the naming-service entry.
-  explicit CQuillanbreck(std::chrono::milliseconds watchdogPeriod = CRegistrationWatchdog::kDefaultPeriod);
+  // checks of the naming-service entry; `drainLimit` replaces kRequestDrainLimit.
+  explicit CQuillanbreck(std::chrono::milliseconds watchdogPeriod = CRegistrationWatchdog::kDefaultPeriod,
+                         std::chrono::milliseconds drainLimit = kRequestDrainLimit);
   // Points std::wcerr back at its own buffer, closes the log, releases the settings,
   // then stops POA and ORB when they still exist.
   ~CQuillanbreck() override;
 
-  // Runs the agent from the options to the stop. 0 after a clean stop; 1 when
-  // connecting or starting failed or an exception ended the run (its text is then
-  // the last log line).
+  // Runs the agent from the options to the stop. 0 after a stop (also one that
+  // left calls running: see LeftCallsRunning); 1 when connecting or starting
+  // failed or an exception ended the run (its text is then the last log line).
   [[nodiscard]] int Run(const CArgumentList& commandLine, const std::wstring& programPath);
 
   // Probes the Coordinator's address from the settings and starts the ORB against it.
@@ -51,13 +53,21 @@ class CQuillanbreck : public CTessarine {
 
   const std::wstring& GetProgramPath() const { return programPath_; }
 
+  // True after a stop that left remote calls running: they still use the
+  // workstation, its extensions, the settings and the log, so the process must
+  // end without destroying this object or running static destructors (flush
+  // with FlushLog, then std::_Exit).
+  bool LeftCallsRunning() const { return leftCallsRunning_; }
+  // Writes out what the log holds. Main thread.
+  void FlushLog();
+
  private:
   void ApplyOptions();
   // Opens the log file and sends std::wcerr to it. Safe to call twice.
   void OpenLog();
   // Deactivates the workstation and gives up the creation reference.
   void DropWorkstation();
-  // Holds new requests and waits for those in flight, at most kRequestDrainLimit.
+  // Holds new requests and waits for those in flight, at most the drain limit.
   // True when none runs any more.
   bool DrainRequests();
 
@@ -70,6 +80,8 @@ class CQuillanbreck : public CTessarine {
   WorkstationServant* workstation_ = nullptr;  // owns the creation reference while set
   CRegistrationWatchdog watchdog_;
   const std::chrono::milliseconds watchdogPeriod_;
+  const std::chrono::milliseconds drainLimit_;
+  bool leftCallsRunning_ = false;
 };
 
 }  // namespace zr

@@ -11,6 +11,8 @@
 #include <fstream>
 #include <future>
 #include <iterator>
+#include <memory>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -191,59 +193,106 @@ TEST_F(WsagentSessionsTest, CopyBetweenTwoAgents) {
   EXPECT_EQ(agentB.WaitExit(seconds(20)), 0);
 }
 
+// A running agent with the folder plug-in, and a read of an empty FIFO through
+// it that waits inside the plug-in until fd_ is written to.
+class ReadInFlightTest : public WsagentSessionsTest {
+ protected:
+  using ReadAnswer = std::optional<std::pair<ZavediDedozozuriz::IDLErrorID, CORBA::ULong>>;
+
+  void TearDown() override {
+    agent_.reset();  // a read still waiting fails with the process
+    if (read_.valid()) read_.wait();
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  void StartRead(const std::string& prefix) {
+    ASSERT_EQ(mkfifo(Fifo().c_str(), 0600), 0);
+    name_ = UniqueName(prefix);
+    AgentOptions options = LoopbackAgent(name_, naming_.Port());
+    options.plugins = {ZRTEST_FOLDER_PATH};
+    options.environment["ZRTEST_FOLDER_ROOT"] = root_.Path().string();
+    agent_ = std::make_unique<AgentProcess>(options);
+    ASSERT_TRUE(agent_->WaitForLog(L"==== STARTED ====", seconds(20))) << agent_->Stderr();
+
+    ZavediDedozozuriz::Workstation_var workstation = Workstation(naming_, name_);
+    Tessarine::Session_var session = coordinator_.Session();
+    Tessarine::Log_var log = coordinator_.Log();
+    opened_ = workstation->OpenSession(session, log);
+    reader_ = opened_->GetReadInterface();
+    // The writer end: opened once the agent opens the reading end.
+    auto writer = std::async(std::launch::async, [this] { return ::open(Fifo().c_str(), O_WRONLY); });
+    CORBA::ULong handle = 0;
+    ASSERT_EQ(reader_->OpenFile(L"TestFolder\\fifo", ZavediDedozozuriz::Read, handle),
+              ZavediDedozozuriz::SUCCESS);
+    fd_ = writer.get();
+    ASSERT_GE(fd_, 0);
+    read_ = std::async(std::launch::async, [this, handle]() -> ReadAnswer {
+      Tessarine::BinaryData data;
+      data.length(4096);
+      CORBA::ULong size = 4096;
+      try {
+        const ZavediDedozozuriz::IDLErrorID result = reader_->ReadFile(data, size, handle);
+        return std::make_pair(result, size);
+      } catch (const CORBA::SystemException&) {
+        return std::nullopt;
+      }
+    });
+    std::this_thread::sleep_for(milliseconds(300));
+  }
+  fs::path Fifo() const { return root_.Path() / "fifo"; }
+  // The last lines of the log, time stamps as "[T] ".
+  bool LogEndsWith(const std::vector<std::wstring>& tail) const {
+    const std::vector<std::wstring> lines = agent_->LogLines();
+    return lines.size() >= tail.size() && std::equal(tail.begin(), tail.end(), lines.end() - tail.size());
+  }
+
+  NamingServiceProcess naming_;
+  Folder root_{"folderroot"};
+  TestCoordinator coordinator_{g_orb};
+  std::string name_;
+  ZavediDedozozuriz::Session_var opened_;
+  ZavediDedozozuriz::IDLBackupDataRead_var reader_;
+  int fd_ = -1;
+  std::future<ReadAnswer> read_;
+  std::unique_ptr<AgentProcess> agent_;
+};
+
 // SIGINT while a read waits inside the plug-in: the stop holds new requests, lets
 // the read finish, then closes the session and unloads the plug-in; no crash.
-TEST_F(WsagentSessionsTest, StopWithASlowReadInFlight) {
-  NamingServiceProcess naming;
-  Folder root("folderroot");
-  const fs::path fifo = root.Path() / "slow";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  const std::string name = UniqueName("slowread");
-  AgentOptions options = LoopbackAgent(name, naming.Port());
-  options.plugins = {ZRTEST_FOLDER_PATH};
-  options.environment["ZRTEST_FOLDER_ROOT"] = root.Path().string();
-  AgentProcess agent(options);
-  ASSERT_TRUE(agent.WaitForLog(L"==== STARTED ====", seconds(20))) << agent.Stderr();
-
-  TestCoordinator coordinator(g_orb);
-  ZavediDedozozuriz::Workstation_var workstation = Workstation(naming, name);
-  Tessarine::Session_var session = coordinator.Session();
-  Tessarine::Log_var log = coordinator.Log();
-  ZavediDedozozuriz::Session_var opened = workstation->OpenSession(session, log);
-  ZavediDedozozuriz::IDLBackupDataRead_var reader = opened->GetReadInterface();
-
-  // The writer end: opened once the agent opens the reading end.
-  auto writer = std::async(std::launch::async, [&] { return ::open(fifo.c_str(), O_WRONLY); });
-  CORBA::ULong handle = 0;
-  ASSERT_EQ(reader->OpenFile(L"TestFolder\\slow", ZavediDedozozuriz::Read, handle),
-            ZavediDedozozuriz::SUCCESS);
-  const int fd = writer.get();
-  ASSERT_GE(fd, 0);
-  auto read = std::async(std::launch::async, [&] {
-    Tessarine::BinaryData data;
-    data.length(4096);
-    CORBA::ULong size = 4096;
-    const ZavediDedozozuriz::IDLErrorID result = reader->ReadFile(data, size, handle);
-    return std::make_pair(result, size);
-  });
-  std::this_thread::sleep_for(milliseconds(300));
-  agent.Signal(SIGINT);
-  ASSERT_TRUE(agent.WaitForLog(L"Take offline (Unregister Workstation on the Coordinator)", seconds(10)));
+TEST_F(ReadInFlightTest, StopWithASlowReadInFlight) {
+  StartRead("slowread");
+  agent_->Signal(SIGINT);
+  ASSERT_TRUE(agent_->WaitForLog(L"Take offline (Unregister Workstation on the Coordinator)", seconds(10)));
   std::this_thread::sleep_for(milliseconds(500));
   // Still serving the read: the extensions are not gone.
-  EXPECT_EQ(agent.Log().find(L"Unloading extensions..."), std::wstring::npos);
-  ASSERT_EQ(::write(fd, "data", 4), 4);
-  ::close(fd);
-  const auto [result, size] = read.get();
-  EXPECT_EQ(result, ZavediDedozozuriz::SUCCESS);
-  EXPECT_EQ(size, 4u);
-  EXPECT_EQ(agent.WaitExit(seconds(20)), 0) << agent.Stderr();
-  const std::vector<std::wstring> lines = agent.LogLines();
-  ASSERT_GE(lines.size(), 6u);
-  const std::vector<std::wstring> tail = {L"Unloading extensions...", L"    Done",
-                                          L"Closing active connections...", L"    Done",
-                                          L"[T] Stop backup workstation"};
-  EXPECT_TRUE(std::equal(tail.begin(), tail.end(), lines.end() - tail.size())) << agent.Log();
+  EXPECT_EQ(agent_->Log().find(L"Unloading extensions..."), std::wstring::npos);
+  ASSERT_EQ(::write(fd_, "data", 4), 4);
+  ::close(fd_);  // the end of the file ends the read
+  fd_ = -1;
+  const ReadAnswer answer = read_.get();
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_EQ(answer->first, ZavediDedozozuriz::SUCCESS);
+  EXPECT_EQ(answer->second, 4u);
+  EXPECT_EQ(agent_->WaitExit(seconds(20)), 0) << agent_->Stderr();
+  EXPECT_TRUE(LogEndsWith({L"Unloading extensions...", L"    Done", L"Closing active connections...",
+                           L"    Done", L"[T] Stop backup workstation"}))
+      << agent_->Log();
+}
+
+// SIGINT while a read waits inside the plug-in for ever: past the real drain limit
+// the stop goes on without the read, keeps the extensions loaded, writes its lines
+// and ends the process with 0.
+TEST_F(ReadInFlightTest, SlowStopWithAReadThatNeverEnds) {
+  StartRead("neverread");
+  agent_->Signal(SIGINT);
+  EXPECT_EQ(agent_->WaitExit(seconds(150)), 0) << agent_->Stderr();
+  // The read ends with the process.
+  EXPECT_FALSE(read_.get().has_value());
+  EXPECT_TRUE(LogEndsWith({L"[T] Remote calls still running: the extensions stay loaded",
+                           L"Closing active connections...", L"    Done", L"[T] Stop backup workstation"}))
+      << agent_->Log();
+  EXPECT_EQ(agent_->Log().find(L"Unloading extensions..."), std::wstring::npos);
+  EXPECT_NE(RunNameclt(naming_.Port(), {"resolve", WorkstationNamePath(name_)}), 0);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ZavediDedozozuriz.hh"
@@ -58,19 +59,41 @@ const std::vector<std::wstring> kCleanRun = {
     L"[T] Stop backup workstation",
 };
 
-TEST_F(WsagentTest, SigintStopsCleanlyAndUnbinds) {
+// SIGTERM, as service managers send it, stops the agent exactly as SIGINT does.
+TEST_F(WsagentTest, SigintAndSigtermStopCleanlyAndUnbind) {
   NamingServiceProcess naming;
-  const std::string name = UniqueName("sigint");
-  AgentProcess agent(LoopbackAgent(name, naming.Port()));
-  ASSERT_TRUE(agent.WaitForLog(L"==== STARTED ====", seconds(20))) << agent.Stderr();
-  EXPECT_TRUE(Resolves(naming, name));
-  EXPECT_EQ(agent.Stdout(), std::string(ZR_WSAGENT_EXECUTABLE) + "\n");
+  for (const int signal : {SIGINT, SIGTERM}) {
+    const std::string name = UniqueName("signal");
+    AgentProcess agent(LoopbackAgent(name, naming.Port()));
+    ASSERT_TRUE(agent.WaitForLog(L"==== STARTED ====", seconds(20))) << agent.Stderr();
+    EXPECT_TRUE(Resolves(naming, name));
+    EXPECT_EQ(agent.Stdout(), std::string(ZR_WSAGENT_EXECUTABLE) + "\n");
 
-  agent.Signal(SIGINT);
-  agent.Signal(SIGINT);
-  EXPECT_EQ(agent.WaitExit(seconds(20)), 0);
-  EXPECT_EQ(agent.LogLines(), kCleanRun);
+    agent.Signal(signal);
+    agent.Signal(signal);
+    EXPECT_EQ(agent.WaitExit(seconds(20)), 0) << signal;
+    EXPECT_EQ(agent.LogLines(), kCleanRun) << signal;
+    EXPECT_FALSE(Resolves(naming, name)) << signal;
+  }
+}
+
+// A log folder that cannot be made (a plain file in its place): the agent serves
+// without its log and without the ORB's trace file beside it.
+TEST_F(WsagentTest, ServesWhenTheLogFolderCannotBeMade) {
+  NamingServiceProcess naming;
+  const std::string name = UniqueName("nologs");
+  AgentOptions options = LoopbackAgent(name, naming.Port());
+  options.homeFiles = {".ze7/logs"};
+  AgentProcess agent(options);
+  const auto deadline = std::chrono::steady_clock::now() + seconds(20);
+  while (!Resolves(naming, name) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(milliseconds(200));
+  ASSERT_TRUE(Resolves(naming, name)) << agent.Stderr();
+  agent.Signal(SIGTERM);
+  EXPECT_EQ(agent.WaitExit(seconds(20)), 0) << agent.Stderr();
   EXPECT_FALSE(Resolves(naming, name));
+  // The log lines went to the standard error stream instead.
+  EXPECT_NE(agent.Stderr().find("] Stop backup workstation"), std::string::npos) << agent.Stderr();
 }
 
 TEST_F(WsagentTest, RemoteShutdownStopsOnceAndUnbinds) {

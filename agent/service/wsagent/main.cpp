@@ -16,8 +16,8 @@ int main(int argc, char** argv) {
   // streams keep their own buffers.
   std::ios::sync_with_stdio(false);
   zr::SetProcessLocale();
-  // SIGINT is blocked here, before any other thread exists, and taken by this
-  // thread only.
+  // SIGINT and SIGTERM are blocked here, before any other thread exists, and
+  // taken by the stop thread only.
   zr::CStopSignalThread stopSignal;
 
   int result = 1;
@@ -32,6 +32,14 @@ int main(int argc, char** argv) {
     }
     std::cout << argv[0] << '\n' << std::flush;
     result = server.Run(commandLine, ZRLib::strings::toWstr(argv[0]));
+    if (server.LeftCallsRunning()) {
+      // Calls still run in the workstation's code and use the server's state:
+      // the process ends here, with nothing torn down or unloaded under them.
+      server.FlushLog();
+      std::cout.flush();
+      std::cerr.flush();
+      std::_Exit(result);
+    }
   } catch (const std::exception& e) {
     // Before the log exists (an argument the locale cannot read, no memory).
     std::cerr << "wsagent: " << e.what() << std::endl;
