@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -320,14 +321,32 @@ long DeflateThreads() {
   return cpus < 1 ? 1 : cpus > 8 ? 8 : cpus;
 }
 
-// Wraps a timed run so that its CPU seconds are recorded too: on a machine shared with other work the
-// wall-clock ratio favours the side with more threads, the CPU ratio does not.
-std::function<void()> CountCpu(std::function<void()> run, std::vector<double>& cpu) {
-  return [run = std::move(run), &cpu] {
+// CPU and wall-clock seconds of each run of one side.
+struct Runs {
+  std::vector<double> cpu;
+  std::vector<double> wall;
+};
+
+// Wraps a timed run so that its CPU seconds are recorded too (on a machine shared with other work the
+// wall-clock ratio favours the side with more threads, the CPU ratio does not), and its wall-clock
+// seconds, for the spread over the rounds.
+std::function<void()> CountCpu(std::function<void()> run, Runs& runs) {
+  return [run = std::move(run), &runs] {
     const double start = CpuSeconds();
+    const double wall = zrbench::Now();
     run();
-    cpu.push_back(CpuSeconds() - start);
+    runs.wall.push_back(zrbench::Now() - wall);
+    runs.cpu.push_back(CpuSeconds() - start);
   };
+}
+
+// "min-max s" of the values.
+std::string Spread(const std::vector<double>& values) {
+  if (values.empty()) return "-";
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2f-%.2f s", *std::min_element(values.begin(), values.end()),
+                *std::max_element(values.begin(), values.end()));
+  return text;
 }
 
 std::string MiB(std::uint64_t bytes) { return std::to_string((bytes + (1 << 19)) >> 20) + " MiB"; }
@@ -448,19 +467,20 @@ int Run(int argc, char** argv) {
   standinRestore.ours.run = [&] { StandinRestore(images); };
   figures.push_back(standinRestore);
 
-  std::vector<std::vector<double>> anchorCpu(figures.size()), oursCpu(figures.size());
+  std::vector<Runs> anchorRuns(figures.size()), oursRuns(figures.size());
   for (std::size_t i = 0; i < figures.size(); ++i) {
-    figures[i].anchor.run = CountCpu(figures[i].anchor.run, anchorCpu[i]);
-    figures[i].ours.run = CountCpu(figures[i].ours.run, oursCpu[i]);
+    figures[i].anchor.run = CountCpu(figures[i].anchor.run, anchorRuns[i]);
+    figures[i].ours.run = CountCpu(figures[i].ours.run, oursRuns[i]);
   }
   zrbench::RunFigures(figures, rounds);
   for (std::size_t i = 0; i < figures.size(); ++i) {
-    const double anchor = zrbench::Median(anchorCpu[i]);
-    const double ours = zrbench::Median(oursCpu[i]);
+    const double anchor = zrbench::Median(anchorRuns[i].cpu);
+    const double ours = zrbench::Median(oursRuns[i].cpu);
     char line[256];
     std::snprintf(line, sizeof line, "%s: CPU anchor %.3f s | ours %.3f s | ratio %.3fx",
                   figures[i].name.c_str(), anchor, ours, ours > 0 ? anchor / ours : 0.0);
-    std::cout << line << std::endl;
+    std::cout << line << " | wall spread anchor " << Spread(anchorRuns[i].wall) << ", ours "
+              << Spread(oursRuns[i].wall) << std::endl;
   }
   plugin.CloseIfOpen();
   std::cout << "whole run: peak RSS " << MiB(zrbench::RunPeakRss()) << std::endl;

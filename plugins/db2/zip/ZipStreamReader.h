@@ -6,7 +6,8 @@
 // signature are skipped. Only deflated, unencrypted entries are accepted, and
 // every entry is verified: at its end the CRC-32 and both sizes must match
 // its data descriptor (flag bit 3) or its local header (Zip64 extra block
-// when present); otherwise ReadFile fails. Without a descriptor the header's
+// when present); otherwise ReadFile fails (the CRC-32 may be left to the
+// caller: LeaveCrcToCaller). Without a descriptor the header's
 // sizes are binding: ReadFile fails as soon as the data passes either of
 // them, never delivering more than stated. Nothing is logged here.
 //
