@@ -1,7 +1,8 @@
 // db2_bench: the DB2 plug-in, loaded with dlopen and run against the stand-in client, against raw zlib.
 //
 // Backup: the ReadFile loop (64 KiB and 1 MiB chunks) against raw deflate (level 6) of the same image read
-// in 1 MiB pieces; and OpenFile to CloseFile (the stand-in's image step included) against the same anchor.
+// in 1 MiB pieces, and the 1 MiB loop against pigz -6 with as many threads as the plug-in deflates on; and
+// OpenFile to CloseFile (the stand-in's image step included) against the same raw-deflate anchor.
 // Restore: the WriteFile loop against raw inflate of the same archive plus writing the image; and
 // OpenFile to CloseFile (the stand-in's restore included) against the same anchor.
 #include <dlfcn.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -301,32 +303,61 @@ void CopyFile(const std::string& from, const std::string& to) {
     WriteAll(out.get(), buffer.data(), n);
 }
 
-// CPU seconds (user + system, every thread of the process) so far.
+// CPU seconds (user + system, every thread of the process and of the children it waited for) so far.
 double CpuSeconds() {
-  rusage usage{};
-  ::getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  double seconds = 0;
+  for (const int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
+    rusage usage{};
+    ::getrusage(who, &usage);
+    seconds += static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+               static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  }
+  return seconds;
 }
 
-// Wraps a timed run so that its CPU seconds are recorded too: on a machine shared with other work the
-// wall-clock ratio favours the side with more threads, the CPU ratio does not.
-std::function<void()> CountCpu(std::function<void()> run, std::vector<double>& cpu) {
-  return [run = std::move(run), &cpu] {
+// The plug-in's count of deflate threads: the online CPUs, at most 8.
+long DeflateThreads() {
+  const long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return cpus < 1 ? 1 : cpus > 8 ? 8 : cpus;
+}
+
+// CPU and wall-clock seconds of each run of one side.
+struct Runs {
+  std::vector<double> cpu;
+  std::vector<double> wall;
+};
+
+// Wraps a timed run so that its CPU seconds are recorded too (on a machine shared with other work the
+// wall-clock ratio favours the side with more threads, the CPU ratio does not), and its wall-clock
+// seconds, for the spread over the rounds.
+std::function<void()> CountCpu(std::function<void()> run, Runs& runs) {
+  return [run = std::move(run), &runs] {
     const double start = CpuSeconds();
+    const double wall = zrbench::Now();
     run();
-    cpu.push_back(CpuSeconds() - start);
+    runs.wall.push_back(zrbench::Now() - wall);
+    runs.cpu.push_back(CpuSeconds() - start);
   };
+}
+
+// "min-max s" of the values.
+std::string Spread(const std::vector<double>& values) {
+  if (values.empty()) return "-";
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2f-%.2f s", *std::min_element(values.begin(), values.end()),
+                *std::max_element(values.begin(), values.end()));
+  return text;
 }
 
 std::string MiB(std::uint64_t bytes) { return std::to_string((bytes + (1 << 19)) >> 20) + " MiB"; }
 
 int Run(int argc, char** argv) {
   zrbench::CArgs args(argc, argv);
-  args.RequireKnown({"rounds", "size-mib", "plugin"});
+  args.RequireKnown({"rounds", "size-mib", "plugin", "pigz"});
   const auto rounds = static_cast<int>(args.Number("rounds", 5));
   const std::uint64_t bytes = args.Number("size-mib", 512) << 20;
   const std::string library = args.Text("plugin", DB2ZR_PATH);
+  const std::string pigz = args.Text("pigz", ZR_PIGZ);
 
   zrbench::CScratchFolder scratch("db2-bench");
   const std::string standin = scratch.Path() + "/standin";
@@ -383,6 +414,15 @@ int Run(int argc, char** argv) {
     loop.ours.run = [&plugin, chunk] { plugin.ReadAll(chunk, -1); };
     figures.push_back(loop);
   }
+  if (!pigz.empty()) {
+    // pigz reads the image and writes gzip to /dev/null; our loop drops the archive likewise.
+    const std::string threads = std::to_string(DeflateThreads());
+    const std::string command = "'" + pigz + "' -6 -p " + threads + " -c '" + image + "' > /dev/null";
+    zrbench::Figure loop{"backup ReadFile loop, 1 MiB chunks, against pigz -6 -p " + threads, imageBytes,
+                         figures.back().anchor, figures.back().ours, true};
+    loop.anchor.run = [command] { Check(std::system(command.c_str()) == 0, "pigz failed"); };
+    figures.push_back(loop);
+  }
   zrbench::Figure backup{"backup OpenFile to CloseFile, 1 MiB chunks", imageBytes, deflateSide, {}, true};
   backup.ours.prepare = [&] { plugin.CloseIfOpen(); };
   backup.ours.run = [&] {
@@ -427,19 +467,20 @@ int Run(int argc, char** argv) {
   standinRestore.ours.run = [&] { StandinRestore(images); };
   figures.push_back(standinRestore);
 
-  std::vector<std::vector<double>> anchorCpu(figures.size()), oursCpu(figures.size());
+  std::vector<Runs> anchorRuns(figures.size()), oursRuns(figures.size());
   for (std::size_t i = 0; i < figures.size(); ++i) {
-    figures[i].anchor.run = CountCpu(figures[i].anchor.run, anchorCpu[i]);
-    figures[i].ours.run = CountCpu(figures[i].ours.run, oursCpu[i]);
+    figures[i].anchor.run = CountCpu(figures[i].anchor.run, anchorRuns[i]);
+    figures[i].ours.run = CountCpu(figures[i].ours.run, oursRuns[i]);
   }
   zrbench::RunFigures(figures, rounds);
   for (std::size_t i = 0; i < figures.size(); ++i) {
-    const double anchor = zrbench::Median(anchorCpu[i]);
-    const double ours = zrbench::Median(oursCpu[i]);
+    const double anchor = zrbench::Median(anchorRuns[i].cpu);
+    const double ours = zrbench::Median(oursRuns[i].cpu);
     char line[256];
     std::snprintf(line, sizeof line, "%s: CPU anchor %.3f s | ours %.3f s | ratio %.3fx",
                   figures[i].name.c_str(), anchor, ours, ours > 0 ? anchor / ours : 0.0);
-    std::cout << line << std::endl;
+    std::cout << line << " | wall spread anchor " << Spread(anchorRuns[i].wall) << ", ours "
+              << Spread(oursRuns[i].wall) << std::endl;
   }
   plugin.CloseIfOpen();
   std::cout << "whole run: peak RSS " << MiB(zrbench::RunPeakRss()) << std::endl;

@@ -2,66 +2,41 @@
 
 #include <zlib.h>
 
-#include <utility>
-
 namespace db2 {
 
 CImageReadAhead::CImageReadAhead(std::FILE* file, unsigned int pieceSize)
-    : file_(file), pieceSize_(pieceSize) {
-  for (int i = 0; i < kSlots; ++i) free_.emplace_back(new unsigned char[pieceSize_]);
-  thread_ = std::thread(&CImageReadAhead::Run, this);
-}
-
-CImageReadAhead::~CImageReadAhead() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stop_ = true;
-  }
-  changed_.notify_all();
-  thread_.join();
+    : file_(file),
+      pieceSize_(pieceSize),
+      pieces_(kSlots),
+      line_(kSlots, 1, [this](unsigned slot, unsigned) { return Read(slot); }) {
+  for (unsigned i = 0; i < kSlots; ++i) buffers_.emplace_back(new unsigned char[pieceSize_]);
+  // Every slot goes to the reader at once; the one worker reads them in order.
+  for (int slot; (slot = line_.Take()) >= 0;) line_.Queue(static_cast<unsigned>(slot));
 }
 
 int CImageReadAhead::Next(Piece& piece) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (held_) free_.push_back(std::move(held_));
-  changed_.notify_all();
-  changed_.wait(lock, [this] { return !ready_.empty() || ended_ || failed_; });
-  if (ready_.empty()) return failed_ ? -1 : 0;
-  held_ = std::move(ready_.front().buffer);
-  piece = ready_.front().piece;
-  ready_.pop_front();
+  if (held_ >= 0) {
+    line_.Queue(static_cast<unsigned>(held_));
+    held_ = -1;
+  }
+  if (result_ != 1) return result_;
+  unsigned slot = 0;
+  if (line_.Next(slot) < 0) return result_ = -1;
+  if (pieces_[slot].size == 0) return result_ = 0;
+  held_ = static_cast<int>(slot);
+  piece = pieces_[slot];
   return 1;
 }
 
-void CImageReadAhead::Run() noexcept {
-  for (;;) {
-    std::unique_ptr<unsigned char[]> buffer;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait(lock, [this] { return stop_ || !free_.empty(); });
-      if (stop_) return;
-      buffer = std::move(free_.back());
-      free_.pop_back();
-    }
-    const size_t count = std::fread(buffer.get(), 1, pieceSize_, file_);
-    const bool error = count < pieceSize_ && std::ferror(file_) != 0;
-    Slot slot;
-    slot.piece.data = buffer.get();
-    slot.piece.size = static_cast<unsigned int>(count);
-    slot.piece.crc = static_cast<uint32_t>(crc32(0, buffer.get(), static_cast<uInt>(count)));
-    slot.buffer = std::move(buffer);
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (error) {
-      failed_ = true;
-    } else if (count == 0) {
-      ended_ = true;
-    } else {
-      ready_.push_back(std::move(slot));
-      if (count < pieceSize_) ended_ = true;
-    }
-    changed_.notify_all();
-    if (failed_ || ended_) return;
-  }
+bool CImageReadAhead::Read(unsigned slot) {
+  unsigned char* buffer = buffers_[slot].get();
+  const size_t count = std::fread(buffer, 1, pieceSize_, file_);
+  if (count < pieceSize_ && std::ferror(file_) != 0) return false;
+  Piece& piece = pieces_[slot];
+  piece.data = buffer;
+  piece.size = static_cast<unsigned int>(count);
+  piece.crc = static_cast<uint32_t>(crc32(0, buffer, static_cast<uInt>(count)));
+  return true;
 }
 
 }  // namespace db2

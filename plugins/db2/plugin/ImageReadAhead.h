@@ -5,14 +5,12 @@
 // worker deflates the piece before. Memory: kSlots pieces.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <vector>
+
+#include "plugins/db2/zip/SlotLine.h"
 
 namespace db2 {
 
@@ -29,7 +27,7 @@ class CImageReadAhead {
   // Throws std::bad_alloc or std::system_error when it cannot start.
   CImageReadAhead(std::FILE* file, unsigned int pieceSize);
   // Stops the reading thread and joins it.
-  ~CImageReadAhead();
+  ~CImageReadAhead() = default;
   CImageReadAhead(const CImageReadAhead&) = delete;
   CImageReadAhead& operator=(const CImageReadAhead&) = delete;
 
@@ -39,25 +37,18 @@ class CImageReadAhead {
   int Next(Piece& piece);
 
  private:
-  static constexpr int kSlots = 4;
-  struct Slot {
-    std::unique_ptr<unsigned char[]> buffer;
-    Piece piece;
-  };
+  static constexpr unsigned kSlots = 4;
 
-  void Run() noexcept;
+  // The reading thread's work on one slot.
+  bool Read(unsigned slot);
 
   std::FILE* const file_;
   const unsigned int pieceSize_;
-  std::mutex mutex_;                 // guards everything below
-  std::condition_variable changed_;  // a slot moved, or stop/end/failure was set
-  std::vector<std::unique_ptr<unsigned char[]>> free_;
-  std::deque<Slot> ready_;
-  std::unique_ptr<unsigned char[]> held_;  // the buffer of the piece the caller holds
-  bool stop_ = false;
-  bool ended_ = false;
-  bool failed_ = false;
-  std::thread thread_;
+  std::vector<std::unique_ptr<unsigned char[]>> buffers_;
+  std::vector<Piece> pieces_;  // per slot; written by the reading thread before it hands the slot on
+  int held_ = -1;              // the slot of the piece the caller holds
+  int result_ = 1;             // 0 once the end was reached, -1 once reading failed
+  CSlotLine line_;             // last: its thread stops before the buffers go
 };
 
 }  // namespace db2

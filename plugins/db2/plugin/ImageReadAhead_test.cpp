@@ -90,6 +90,8 @@ TEST(ImageWriteBehindTest, WritesEveryQueuedPieceInOrder) {
       image.Queue(static_cast<unsigned int>(size));
     }
     EXPECT_TRUE(image.Finish());
+    EXPECT_EQ(crc32(0, reinterpret_cast<const Bytef*>(content.data()), static_cast<uInt>(content.size())),
+              image.Crc());
   }
   std::rewind(file.get());
   std::string written(content.size() + 1, '\0');

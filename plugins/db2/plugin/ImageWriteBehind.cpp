@@ -1,63 +1,56 @@
 #include "plugins/db2/plugin/ImageWriteBehind.h"
 
+#include <zlib.h>
+
 namespace db2 {
 
-CImageWriteBehind::CImageWriteBehind(std::FILE* file, unsigned int pieceSize) : file_(file) {
-  for (int i = 0; i < kSlots; ++i) free_.emplace_back(new unsigned char[pieceSize]);
-  thread_ = std::thread(&CImageWriteBehind::Run, this);
-}
-
-CImageWriteBehind::~CImageWriteBehind() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stop_ = true;
-  }
-  changed_.notify_all();
-  thread_.join();
+CImageWriteBehind::CImageWriteBehind(std::FILE* file, unsigned int pieceSize)
+    : file_(file),
+      sizes_(kSlots, 0),
+      line_(kSlots, 1, [this](unsigned slot, unsigned) { return Write(slot); }) {
+  for (unsigned i = 0; i < kSlots; ++i) buffers_.emplace_back(new unsigned char[pieceSize]);
 }
 
 unsigned char* CImageWriteBehind::Buffer() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (filling_) return failed_ ? nullptr : filling_.get();
-  changed_.wait(lock, [this] { return failed_ || !free_.empty(); });
   if (failed_) return nullptr;
-  filling_ = std::move(free_.back());
-  free_.pop_back();
-  return filling_.get();
+  if (filling_ < 0) {
+    filling_ = line_.Take();
+    unsigned slot = 0;
+    if (filling_ < 0) {
+      // Every buffer is queued: the oldest is the next one free.
+      if (line_.Next(slot) != 1) {
+        failed_ = true;
+        return nullptr;
+      }
+      filling_ = static_cast<int>(slot);
+    }
+  }
+  return buffers_[static_cast<unsigned>(filling_)].get();
 }
 
 void CImageWriteBehind::Queue(unsigned int size) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!filling_) return;
-    queued_.emplace_back(std::move(filling_), size);
-  }
-  changed_.notify_all();
+  if (filling_ < 0) return;
+  sizes_[static_cast<unsigned>(filling_)] = size;
+  line_.Queue(static_cast<unsigned>(filling_));
+  filling_ = -1;
 }
 
 bool CImageWriteBehind::Finish() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return failed_ || (queued_.empty() && writing_ == 0); });
+  unsigned slot = 0;
+  int next;
+  while (!failed_ && (next = line_.Next(slot)) != 0) {
+    if (next < 0) failed_ = true;
+    line_.Release(slot);
+  }
   return !failed_;
 }
 
-void CImageWriteBehind::Run() noexcept {
-  std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    changed_.wait(lock, [this] { return stop_ || !queued_.empty(); });
-    if (stop_) return;
-    auto piece = std::move(queued_.front());
-    queued_.pop_front();
-    writing_ = 1;
-    lock.unlock();
-    const bool written = std::fwrite(piece.first.get(), 1, piece.second, file_) == piece.second;
-    lock.lock();
-    writing_ = 0;
-    free_.push_back(std::move(piece.first));
-    if (!written) failed_ = true;
-    changed_.notify_all();
-    if (failed_) return;
-  }
+bool CImageWriteBehind::Write(unsigned slot) {
+  const unsigned char* data = buffers_[slot].get();
+  const unsigned int size = sizes_[slot];
+  // The CRC is taken here so that the inflating thread only inflates.
+  crc_ = static_cast<uint32_t>(crc32(crc_, data, size));
+  return std::fwrite(data, 1, size, file_) == size;
 }
 
 }  // namespace db2

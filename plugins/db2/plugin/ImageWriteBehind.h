@@ -1,19 +1,18 @@
 // Writes the unpacked image behind the unpacker on a thread of its own.
 //
 // The unpacking worker spends its time in inflate; writing each piece to the
-// image file happens here, on a second thread, while the worker inflates the
-// next piece. Memory: kSlots pieces.
+// image file and computing the CRC-32 of what is written happen here, on a
+// second thread, while the worker inflates the next piece. Memory: kSlots
+// pieces.
 
 #pragma once
 
-#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <memory>
-#include <mutex>
-#include <thread>
-#include <utility>
 #include <vector>
+
+#include "plugins/db2/zip/SlotLine.h"
 
 namespace db2 {
 
@@ -24,7 +23,7 @@ class CImageWriteBehind {
   // start.
   CImageWriteBehind(std::FILE* file, unsigned int pieceSize);
   // Drops what is not written yet, stops the writing thread and joins it.
-  ~CImageWriteBehind();
+  ~CImageWriteBehind() = default;
   CImageWriteBehind(const CImageWriteBehind&) = delete;
   CImageWriteBehind& operator=(const CImageWriteBehind&) = delete;
 
@@ -36,22 +35,22 @@ class CImageWriteBehind {
   void Queue(unsigned int size);
   // Waits until everything queued is written; false when a write failed.
   bool Finish();
+  // The CRC-32 of every byte written; valid after Finish returned true.
+  uint32_t Crc() const { return crc_; }
 
  private:
-  static constexpr int kSlots = 3;
+  static constexpr unsigned kSlots = 3;
 
-  void Run() noexcept;
+  // The writing thread's work on one slot.
+  bool Write(unsigned slot);
 
   std::FILE* const file_;
-  std::mutex mutex_;                 // guards everything below
-  std::condition_variable changed_;  // a buffer moved, or stop/failure was set
-  std::vector<std::unique_ptr<unsigned char[]>> free_;
-  std::deque<std::pair<std::unique_ptr<unsigned char[]>, unsigned int>> queued_;
-  std::unique_ptr<unsigned char[]> filling_;  // the buffer the caller fills
-  unsigned int writing_ = 0;                  // buffers the thread holds (0 or 1)
-  bool stop_ = false;
+  std::vector<std::unique_ptr<unsigned char[]>> buffers_;
+  std::vector<unsigned int> sizes_;  // per slot, set before it is queued
+  int filling_ = -1;                 // the slot the caller fills
   bool failed_ = false;
-  std::thread thread_;
+  uint32_t crc_ = 0;  // the writing thread's until Finish
+  CSlotLine line_;    // last: its thread stops before the buffers go
 };
 
 }  // namespace db2

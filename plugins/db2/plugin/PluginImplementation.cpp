@@ -76,6 +76,13 @@ std::string FirstEntry(const std::string& folder) {
   return std::string();
 }
 
+// Deflate threads of a backup: the online CPUs, at most 8.
+unsigned DeflateThreads() {
+  constexpr long kMaxThreads = 8;
+  const long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return static_cast<unsigned>(cpus < 1 ? 1 : cpus > kMaxThreads ? kMaxThreads : cpus);
+}
+
 struct FileCloser {
   void operator()(FILE* f) const {
     if (f != nullptr) std::fclose(f);
@@ -85,7 +92,8 @@ using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 
 }  // namespace
 
-PluginImplementation::PluginImplementation(ILog* log, ILink* link) : log_(log), tempRoot_("/tmp/") {
+PluginImplementation::PluginImplementation(ILog* log, ILink* link)
+    : log_(log), tempRoot_("/tmp/"), packer_(DeflateThreads()) {
   tempRoot_ = zr::Guard(nullptr, nullptr, std::string("/tmp/"), [link] {
     std::wstring value;
     if (link != nullptr) link->GetValue(L"WSTempPath", value);
@@ -466,6 +474,8 @@ void PluginImplementation::UnpackWorker() {
 }
 
 bool PluginImplementation::Unpack() {
+  // The write-behind thread takes the CRC; this one only inflates.
+  unpacker_.LeaveCrcToCaller(true);
   if (unpacker_.OpenZip(this) != kSuccess || readFd_ == -1) {
     LogWrite(LogEvent::Error, L"Zip Unpacking not initialized");
     return false;
@@ -491,7 +501,7 @@ bool PluginImplementation::Unpack() {
     return false;
   }
   {
-    // Writing runs on the write-behind thread; this one only inflates.
+    // Writing and the CRC run on the write-behind thread; this one only inflates.
     db2::CImageWriteBehind image(out.get(), kChunk);
     for (;;) {
       unsigned char* buffer = image.Buffer();
@@ -510,6 +520,11 @@ bool PluginImplementation::Unpack() {
     }
     if (!image.Finish()) {
       LogWrite(LogEvent::Error, L"Can't write file: " + Wide(fullPath));
+      return false;
+    }
+    // Before the worker reports success, so no restore runs on bad data.
+    if (unpacker_.VerifyCrc(image.Crc()) != kSuccess) {
+      LogWrite(LogEvent::Error, L"Could'not extract backup file");
       return false;
     }
   }

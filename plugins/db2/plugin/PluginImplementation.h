@@ -5,7 +5,9 @@
 // private work folder and streams it as a Zip64 archive with one entry;
 // writing one takes such an archive, unpacks its entry and restores the
 // database from it when the file is closed. The archive passes through a pipe
-// between the caller's thread and one worker thread per open file.
+// between the caller's thread and one worker thread per open file; the
+// worker deflates a backup on up to 8 threads of the packer's own (one per
+// online CPU) and reads and writes images on one helper thread each.
 //
 // One object serves one open file at a time; the only handle is 1. Results:
 // 0 success, 1 failure, 5 end of data, 6 not supported; nothing is thrown.

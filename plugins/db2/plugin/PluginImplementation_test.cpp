@@ -163,7 +163,10 @@ class Db2PluginTest : public ::testing::Test {
   }
 
   // The stand-in's own image of a database, for comparison.
-  std::string ReferenceImage(const std::string& alias) {
+  std::string ReferenceImage(const std::string& alias) { return ReadFileBytes(ReferenceImagePath(alias)); }
+
+  // The stand-in's own image file of a database, in a folder of its own.
+  fs::path ReferenceImagePath(const std::string& alias) {
     const fs::path dir = root_.path() / ("ref-" + std::to_string(refCount_++));
     fs::create_directories(dir);
     std::string folder = dir.string();
@@ -174,7 +177,7 @@ class Db2PluginTest : public ::testing::Test {
     params.mediaList = &media;
     sqlca ca{};
     EXPECT_EQ(0, db2Backup(DB2_VERSION_900, &params, &ca));
-    return ReadFileBytes(fs::directory_iterator(dir)->path());
+    return fs::directory_iterator(dir)->path();
   }
 
   // Reads the open backup in varying chunk sizes; returns the last result.
@@ -321,9 +324,11 @@ TEST_F(Db2PluginTest, BackupStreamsOneZip64EntryEqualToTheImage) {
   reader.CloseZip();
   EXPECT_TRUE(unpacked == image);
 
-  // Info-ZIP agrees.
+  // Info-ZIP and Python's zipfile agree.
   const fs::path zipFile = root_.path() / "stream.zip";
   std::ofstream(zipFile, std::ios::binary) << stream;
+  EXPECT_EQ(0, std::system(("unzip -tqq '" + zipFile.string() + "'").c_str()));
+  EXPECT_EQ(0, std::system(("python3 -m zipfile -t '" + zipFile.string() + "' >/dev/null").c_str()));
   const fs::path out = root_.path() / "unzipped";
   ASSERT_EQ(0, std::system(("unzip -qq -o '" + zipFile.string() + "' -d '" + out.string() + "'").c_str()));
   ASSERT_EQ(1u, CountEntries(out));
@@ -386,6 +391,15 @@ TEST_F(Db2PluginTest, RestoreBringsTheDatabaseBack) {
   EXPECT_EQ(content_, root_.ReadDatabase("SAMPLE"));
   EXPECT_EQ(0u, CountEntries(temp_));
   EXPECT_TRUE(log_.Has(LogEvent::Warning, L"Extracting file: " + temp_.wstring() + L"/db2_"));
+}
+
+TEST_F(Db2PluginTest, ArchivesOfOneDeflateStreamStillRestore) {
+  // The form of archives written before backups deflated in pieces.
+  const fs::path image = ReferenceImagePath("SAMPLE");
+  const std::string stream = MakeArchive(image.filename().wstring(), ReadFileBytes(image));
+  root_.AddDatabase("SAMPLE", {{"rows", "changed"}});
+  EXPECT_EQ(0, Restore(stream)) << log_.AllNarrow();
+  EXPECT_EQ(content_, root_.ReadDatabase("SAMPLE"));
 }
 
 TEST_F(Db2PluginTest, RestoreCreatesAMissingDatabase) {

@@ -1,6 +1,6 @@
 #include "plugins/db2/zip/ZipInflater.h"
 
-bool ZipInflater::Start(const ZipEntrySums* binding) {
+bool ZipInflater::Start(const ZipEntrySums* binding, bool countCrc) {
   if (!started_) {
     stream_ = z_stream{};
     started_ = inflateInit2(&stream_, -MAX_WBITS) == Z_OK;
@@ -8,6 +8,7 @@ bool ZipInflater::Start(const ZipEntrySums* binding) {
   } else if (inflateReset(&stream_) != Z_OK) {
     return false;
   }
+  countCrc_ = countCrc;
   bound_ = binding != nullptr;
   binding_ = bound_ ? *binding : ZipEntrySums{};
   crc_ = crc32(0, nullptr, 0);
@@ -63,14 +64,14 @@ bool ZipInflater::PastBinding(unsigned int produced) const {
 }
 
 bool ZipInflater::Matches(const ZipEntrySums& sums) const {
-  return static_cast<uint32_t>(crc_) == sums.crc && compressed_ == sums.compressedSize &&
+  return (!countCrc_ || static_cast<uint32_t>(crc_) == sums.crc) && compressed_ == sums.compressedSize &&
          uncompressed_ == sums.uncompressedSize;
 }
 
 ZipInflater::Step ZipInflater::Deliver(const unsigned char* out, unsigned int produced, unsigned int& size,
                                        Step step) {
   uncompressed_ += produced;
-  crc_ = crc32(crc_, out, produced);
+  if (countCrc_) crc_ = crc32(crc_, out, produced);
   size = produced;
   return step;
 }

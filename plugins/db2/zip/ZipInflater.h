@@ -59,8 +59,10 @@ class ZipInflater {
   // Starts the next entry: starts inflate (or resets it), clears the counts
   // and the CRC. With `binding`, its sizes bind: Inflate fails once the data
   // passes either of them, never giving more than one byte past the stated
-  // uncompressed size. False when inflate cannot start.
-  [[nodiscard]] bool Start(const ZipEntrySums* binding);
+  // uncompressed size. Without `countCrc` no CRC-32 is kept (the caller
+  // takes it of the bytes given) and only the sizes are matched. False when
+  // inflate cannot start.
+  [[nodiscard]] bool Start(const ZipEntrySums* binding, bool countCrc = true);
 
   // Ends inflate; harmless when it never started.
   void End();
@@ -71,7 +73,8 @@ class ZipInflater {
   [[nodiscard]] Step Inflate(IZipInflateInput& input, unsigned char* out, unsigned int& size);
 
   // True when the data so far has exactly `sums`: the CRC-32 of the bytes
-  // given, the count of bytes taken and the count of bytes given.
+  // given (when counted), the count of bytes taken and the count of bytes
+  // given.
   bool Matches(const ZipEntrySums& sums) const;
 
  private:
@@ -88,6 +91,7 @@ class ZipInflater {
   z_stream stream_{};
   bool started_ = false;
   bool bound_ = false;
+  bool countCrc_ = true;
   ZipEntrySums binding_;
   uLong crc_ = 0;
   uint64_t compressed_ = 0;

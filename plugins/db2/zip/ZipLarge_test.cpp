@@ -64,7 +64,10 @@ class PipeInput : public IZipFilterInputReader {
   int fd_;
 };
 
-TEST(ZipLargeTest, MoreThanFourGibibytesKeepTheirSizesAndCrc) {
+// The parameter: the writer's deflate threads.
+class ZipLargeTest : public testing::TestWithParam<unsigned> {};
+
+TEST_P(ZipLargeTest, MoreThanFourGibibytesKeepTheirSizesAndCrc) {
   std::signal(SIGPIPE, SIG_IGN);
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
@@ -74,7 +77,7 @@ TEST(ZipLargeTest, MoreThanFourGibibytesKeepTheirSizesAndCrc) {
   int producerResult = -1;
 
   std::thread producer([&] {
-    CZipFilter zip;
+    CZipFilter zip(GetParam());
     const Bytes zeros(kChunk, 0);
     int r = zip.BeginTransaction(&writer);
     if (r == 0) r = zip.PrepareTransform(L"zeros", true);
@@ -168,5 +171,7 @@ TEST(ZipLargeTest, MoreThanFourGibibytesKeepTheirSizesAndCrc) {
   EXPECT_EQ(Le64(end, second + 46 + 4 + 4 + 16), captureStart);
   EXPECT_EQ(Le64(end, zip64End + 56 + 8), cdOffset + (zip64End - central));
 }
+
+INSTANTIATE_TEST_SUITE_P(DeflateThreads, ZipLargeTest, testing::Values(1u, 8u));
 
 }  // namespace

@@ -57,6 +57,7 @@ int CZipStreamReader::OpenCurrentFile(ZipFileHeader*& header) {
   // A new entry follows the current one, whether or not it was read to its
   // end: the search starts after what was consumed so far.
   headerLoaded_ = entryEnded_ = false;
+  statedCrcs_.clear();
   const int loaded = LoadNextHeader();
   if (loaded == zr::kHandleEof) return zr::kFailed;
   if (loaded != zr::kSuccess) return Fail();
@@ -66,7 +67,7 @@ int CZipStreamReader::OpenCurrentFile(ZipFileHeader*& header) {
     return Fail();
   }
   const ZipEntrySums stated = HeaderSums(header_);
-  if (!inflater_.Start(SizesAreStated(header_) ? &stated : nullptr)) return Fail();
+  if (!inflater_.Start(SizesAreStated(header_) ? &stated : nullptr, !crcByCaller_)) return Fail();
   header = &header_;
   return zr::kSuccess;
 }
@@ -150,11 +151,24 @@ bool CZipStreamReader::ReadMore() {
 }
 
 int CZipStreamReader::VerifyEntry() {
-  if (SizesAreStated(header_)) return inflater_.Matches(HeaderSums(header_)) ? zr::kSuccess : zr::kFailed;
+  // Without the CRC (left to the caller) a record whose sizes match is kept
+  // for VerifyCrc; with it, the first record that matches all is taken.
+  const auto take = [this](const ZipEntrySums& sums, unsigned int length) {
+    if (!inflater_.Matches(sums)) return false;
+    if (crcByCaller_) {
+      statedCrcs_.push_back({sums.crc, length});
+      return false;
+    }
+    Consume(length);
+    return true;
+  };
+  if (SizesAreStated(header_)) {
+    if (take(HeaderSums(header_), 0)) return zr::kSuccess;
+    return statedCrcs_.empty() ? zr::kFailed : zr::kSuccess;
+  }
   // The descriptor follows the data: CRC and sizes, 64-bit when the local
   // header has a Zip64 block, 32-bit otherwise, with or without signature.
-  // The expected layout is tried first; any layout whose values all match
-  // the entry is taken.
+  // The expected layout is tried first.
   while (buffered_ < zip::kDataDescriptorLength && !streamEnded_) {
     if (!ReadMore()) return zr::kFailed;
   }
@@ -172,12 +186,22 @@ int CZipStreamReader::VerifyEntry() {
     sums.crc = descriptor.U32();
     sums.compressedSize = descriptor.Uint(layout.sizeBytes);
     sums.uncompressedSize = descriptor.Uint(layout.sizeBytes);
-    if (descriptor.ok() && inflater_.Matches(sums)) {
-      Consume(static_cast<unsigned int>(descriptor.position()));
+    if (descriptor.ok() && take(sums, static_cast<unsigned int>(descriptor.position()))) return zr::kSuccess;
+  }
+  return statedCrcs_.empty() ? zr::kFailed : zr::kSuccess;
+}
+
+int CZipStreamReader::VerifyCrc(uint32_t crc) {
+  if (!open_ || !entryEnded_) return Fail();
+  for (const StatedCrc& stated : statedCrcs_) {
+    if (stated.crc == crc) {
+      Consume(stated.length);
+      statedCrcs_.clear();
       return zr::kSuccess;
     }
   }
-  return zr::kFailed;
+  statedCrcs_.clear();
+  return Fail();
 }
 
 int CZipStreamReader::Fail() {

@@ -6,7 +6,8 @@
 // signature are skipped. Only deflated, unencrypted entries are accepted, and
 // every entry is verified: at its end the CRC-32 and both sizes must match
 // its data descriptor (flag bit 3) or its local header (Zip64 extra block
-// when present); otherwise ReadFile fails. Without a descriptor the header's
+// when present); otherwise ReadFile fails (the CRC-32 may be left to the
+// caller: LeaveCrcToCaller). Without a descriptor the header's
 // sizes are binding: ReadFile fails as soon as the data passes either of
 // them, never delivering more than stated. Nothing is logged here.
 //
@@ -18,6 +19,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "plugins/db2/zip/ZipInflater.h"
 #include "plugins/db2/zip/ZipRecords.h"
@@ -63,6 +65,18 @@ class CZipStreamReader : private IZipInflateInput {
   // Marks the current entry as ended; returns zr::kSuccess.
   int CloseFile();
 
+  // With `byCaller`, entries opened from now on leave their CRC-32 to the
+  // caller, which may take it on another thread: at an entry's end ReadFile
+  // verifies only the sizes, and the entry is verified once VerifyCrc is
+  // given the CRC-32 of every byte ReadFile delivered. The caller must not
+  // trust the data before that.
+  void LeaveCrcToCaller(bool byCaller) { crcByCaller_ = byCaller; }
+
+  // For an entry whose CRC is left to the caller and which ReadFile ended:
+  // zr::kSuccess when `crc` is the CRC-32 its records state; zr::kFailed
+  // otherwise, and the reader is then closed for reading as on any failure.
+  [[nodiscard]] int VerifyCrc(uint32_t crc);
+
   // Ends inflate and drops the input when one is bound; returns zr::kSuccess.
   int CloseZip();
 
@@ -97,4 +111,12 @@ class CZipStreamReader : private IZipInflateInput {
   bool headerLoaded_ = false;
   bool entryEnded_ = false;
   bool streamEnded_ = false;
+  bool crcByCaller_ = false;
+  // An ended entry whose CRC the caller is to give: what its records may
+  // state, each with the count of record bytes to drop when it matches.
+  struct StatedCrc {
+    uint32_t crc;
+    unsigned int length;
+  };
+  std::vector<StatedCrc> statedCrcs_;
 };

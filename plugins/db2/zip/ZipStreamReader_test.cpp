@@ -154,6 +154,48 @@ TEST(ZipStreamReaderTest, RefusesEntriesThatDoNotMatchTheirDescriptorOrHeader) {
   EXPECT_EQ(Drain(reader), 1);
 }
 
+TEST(ZipStreamReaderTest, CrcLeftToTheCallerIsCheckedByVerifyCrc) {
+  // Every source, descriptor or not: the caller's CRC verifies each entry.
+  StreamSources& sources = StreamSources::Get();
+  for (const std::string name : {"ours", "zip", "zip -fz"}) {
+    const Archive& archive = sources[name];
+    ChunkedInput input(archive.bytes, 0);
+    CZipStreamReader reader;
+    reader.LeaveCrcToCaller(true);
+    ASSERT_EQ(reader.OpenZip(&input), 0);
+    ZipFileHeader* header = nullptr;
+    for (const auto& expected : archive.entries) {
+      ASSERT_EQ(reader.OpenCurrentFile(header), 0) << name;
+      Bytes data;
+      ASSERT_EQ(Drain(reader, &data), 5) << name;
+      EXPECT_EQ(reader.VerifyCrc(Crc(data)), 0) << name << " " << expected.first;
+      EXPECT_TRUE(data == expected.second) << name << " " << expected.first;
+    }
+  }
+
+  const Bytes good = WriteArchive({{L"a", MakeText(100000, 13)}});
+  const std::size_t descriptor = Find(good, "PK\x07\x08");
+  ASSERT_LT(descriptor, good.size());
+  for (const std::size_t field : {descriptor + 4, descriptor + 8}) {
+    Bytes bad = good;
+    bad[field] ^= 1;  // CRC: found by VerifyCrc; compressed size: by ReadFile
+    ChunkedInput input(bad, 1000);
+    CZipStreamReader reader;
+    reader.LeaveCrcToCaller(true);
+    ASSERT_EQ(reader.OpenZip(&input), 0);
+    ZipFileHeader* header = nullptr;
+    ASSERT_EQ(reader.OpenCurrentFile(header), 0);
+    Bytes data;
+    if (field == descriptor + 4) {
+      ASSERT_EQ(Drain(reader, &data), 5);
+      EXPECT_EQ(reader.VerifyCrc(Crc(data)), 1);
+    } else {
+      EXPECT_EQ(Drain(reader, &data), 1);
+    }
+    EXPECT_EQ(reader.OpenCurrentFile(header), 1) << "closed for reading";
+  }
+}
+
 // Raw deflate of `data`.
 Bytes Deflate(const Bytes& data) {
   z_stream z{};

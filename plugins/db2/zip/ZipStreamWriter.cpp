@@ -17,7 +17,10 @@ std::wstring ComparableName(const std::string& raw, unsigned long flags) {
 
 }  // namespace
 
-CZipFilter::CZipFilter() : buffer_(new unsigned char[kBufferSize]) {}
+CZipFilter::CZipFilter(unsigned deflateThreads)
+    : threads_(deflateThreads),
+      sink_([this](const unsigned char* data, unsigned int size) { return SendCompressed(data, size); }),
+      buffer_(new unsigned char[kBufferSize]) {}
 
 CZipFilter::~CZipFilter() { EndDeflate(); }
 
@@ -51,9 +54,18 @@ int CZipFilter::PrepareTransform(const std::wstring& name, bool forward) {
   }
   if (utf8.size() > zip::kMaxNameLength) return zr::kFailed;
 
-  stream_ = z_stream{};
-  if (deflateInit2(&stream_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
-    return zr::kFailed;
+  if (threads_ > 1) {
+    try {
+      parallel_ = std::make_unique<ParallelDeflater>(threads_, Z_DEFAULT_COMPRESSION);
+    } catch (const std::exception&) {
+      return zr::kFailed;
+    }
+  } else {
+    stream_ = z_stream{};
+    if (deflateInit2(&stream_, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) !=
+        Z_OK) {
+      return zr::kFailed;
+    }
   }
   deflating_ = true;
 
@@ -96,6 +108,16 @@ int CZipFilter::Compress(const unsigned char* data, unsigned int& size, const ui
   entry.crc = static_cast<uint32_t>(knownCrc != nullptr ? crc32_combine(entry.crc, *knownCrc, size)
                                                         : crc32(entry.crc, data, size));
 
+  const int result = parallel_ ? parallel_->Add(data, size, sink_) : DeflateStream(data, size);
+  if (result != zr::kSuccess) {
+    EndDeflate();
+    size = 0;
+    return Fail(result);
+  }
+  return zr::kSuccess;
+}
+
+int CZipFilter::DeflateStream(const unsigned char* data, unsigned int size) {
   stream_.next_in = const_cast<Bytef*>(data);
   stream_.avail_in = size;
   while (stream_.avail_in > 0) {
@@ -103,23 +125,23 @@ int CZipFilter::Compress(const unsigned char* data, unsigned int& size, const ui
     stream_.avail_out = kBufferSize - buffered_;
     const int z = deflate(&stream_, Z_NO_FLUSH);
     buffered_ = kBufferSize - stream_.avail_out;
-    if (z != Z_OK && z != Z_BUF_ERROR) {
-      EndDeflate();
-      size = 0;
-      return Fail(zr::kFailed);
-    }
-    const int result = FlushBuffer(true);
-    if (result != zr::kSuccess) {
-      EndDeflate();
-      size = 0;
-      return Fail(result);
-    }
+    if (z != Z_OK && z != Z_BUF_ERROR) return zr::kFailed;
+    const int result = FlushBuffer();
+    if (result != zr::kSuccess) return result;
   }
   return zr::kSuccess;
 }
 
 int CZipFilter::FinishTransform() {
   if (!valid_ || !deflating_) return zr::kFailed;
+  const int finished = parallel_ ? parallel_->Finish(sink_) : FinishStream();
+  EndDeflate();
+  if (finished != zr::kSuccess) return Fail(finished);
+  const int result = Send(entries_.back().GetLocalDataDescriptor(true));
+  return result == zr::kSuccess ? zr::kSuccess : Fail(result);
+}
+
+int CZipFilter::FinishStream() {
   stream_.next_in = nullptr;
   stream_.avail_in = 0;
   for (;;) {
@@ -127,20 +149,11 @@ int CZipFilter::FinishTransform() {
     stream_.avail_out = kBufferSize - buffered_;
     const int z = deflate(&stream_, Z_FINISH);
     buffered_ = kBufferSize - stream_.avail_out;
-    if (z != Z_OK && z != Z_STREAM_END && z != Z_BUF_ERROR) {
-      EndDeflate();
-      return Fail(zr::kFailed);
-    }
-    const int result = FlushBuffer(true);
-    if (result != zr::kSuccess) {
-      EndDeflate();
-      return Fail(result);
-    }
-    if (z == Z_STREAM_END) break;
+    if (z != Z_OK && z != Z_STREAM_END && z != Z_BUF_ERROR) return zr::kFailed;
+    const int result = FlushBuffer();
+    if (result != zr::kSuccess) return result;
+    if (z == Z_STREAM_END) return zr::kSuccess;
   }
-  EndDeflate();
-  const int result = Send(entries_.back().GetLocalDataDescriptor(true));
-  return result == zr::kSuccess ? zr::kSuccess : Fail(result);
 }
 
 int CZipFilter::CommitTransaction() {
@@ -229,11 +242,16 @@ int CZipFilter::CopyMissing(const wchar_t* path) {
   return zr::kSuccess;
 }
 
-int CZipFilter::FlushBuffer(bool countCompressed) {
-  const uint64_t start = offset_;
-  const int result = Send(buffer_.get(), buffered_);
-  if (countCompressed) entries_.back().compressedSize += offset_ - start;
+int CZipFilter::FlushBuffer() {
+  const int result = SendCompressed(buffer_.get(), buffered_);
   buffered_ = 0;
+  return result;
+}
+
+int CZipFilter::SendCompressed(const unsigned char* data, std::size_t size) {
+  const uint64_t start = offset_;
+  const int result = Send(data, size);
+  entries_.back().compressedSize += offset_ - start;
   return result;
 }
 
@@ -254,7 +272,11 @@ int CZipFilter::Send(const unsigned char* data, std::size_t size) {
 
 void CZipFilter::EndDeflate() {
   if (!deflating_) return;
-  deflateEnd(&stream_);
+  if (parallel_) {
+    parallel_.reset();
+  } else {
+    deflateEnd(&stream_);
+  }
   deflating_ = false;
 }
 

@@ -9,7 +9,10 @@
 // number of DirectTransform, FinishTransform; then CommitTransaction.
 // Results: zr::kSuccess, zr::kFailed for the writer's own failures, or the
 // output writer's failure result passed up unchanged. Nothing is logged here.
-// Not thread-safe: one thread at a time.
+// Not thread-safe: one thread at a time. With more than one deflate thread an
+// entry is deflated in pieces on threads of the writer's own (see
+// ParallelDeflater), started for each entry and joined when it ends or fails;
+// the output writer is still called only from the caller's thread.
 
 #pragma once
 
@@ -20,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "plugins/db2/zip/ParallelDeflater.h"
 #include "plugins/db2/zip/ZipRecords.h"
 
 // Receives the bytes of an archive.
@@ -39,7 +43,10 @@ class CZipFilter {
   // Size of the output buffer.
   static constexpr unsigned int kBufferSize = 2 * 1024 * 1024;
 
-  CZipFilter();
+  // `deflateThreads` 1 deflates each entry in one stream on the caller's
+  // thread; more deflate it in pieces on that many threads, which gives
+  // other compressed bytes (the same archive contents).
+  explicit CZipFilter(unsigned deflateThreads = 1);
   ~CZipFilter();
   CZipFilter(const CZipFilter&) = delete;
   CZipFilter& operator=(const CZipFilter&) = delete;
@@ -88,19 +95,27 @@ class CZipFilter {
   int CopyMissing(const wchar_t* path);
   // DirectTransform with the data's CRC-32 given (`knownCrc`) or computed here (null).
   int Compress(const unsigned char* data, unsigned int& size, const uint32_t* knownCrc);
-  // Hands the buffered output to the writer; counts it into the current
-  // entry's compressed size when `countCompressed`.
-  int FlushBuffer(bool countCompressed);
+  // The one-stream deflate of the entry: compresses and sends `size` bytes.
+  int DeflateStream(const unsigned char* data, unsigned int size);
+  // Ends the one-stream deflate of the entry, sending what is left.
+  int FinishStream();
+  // Hands the buffered output to the writer as compressed data.
+  int FlushBuffer();
+  // Sends compressed data of the current entry and counts it into its size.
+  int SendCompressed(const unsigned char* data, std::size_t size);
   // Sends `data` to the writer and advances the offset.
   int Send(const unsigned char* data, std::size_t size);
   int Send(const std::vector<unsigned char>& bytes) { return Send(bytes.data(), bytes.size()); }
-  // Ends deflate when it is running.
+  // Ends deflate when it is running (joins the deflate threads).
   void EndDeflate();
   // Records a failure of the current archive and passes `result` through.
   int Fail(int result);
 
+  const unsigned threads_;
   bool valid_ = false;
   z_stream stream_{};
+  std::unique_ptr<ParallelDeflater> parallel_;  // the entry's, with more than one thread
+  ParallelDeflater::Sink sink_;                 // SendCompressed
   bool deflating_ = false;
   std::vector<ZipFileHeader> entries_;
   uint64_t offset_ = 0;

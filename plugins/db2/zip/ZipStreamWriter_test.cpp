@@ -139,10 +139,8 @@ std::vector<Entry> SampleEntries() {
           {L"data.bin", MakeBinary(2500000, 2)}};
 }
 
-TEST(ZipFilterTest, EveryRecordIsByteExact) {
-  const std::vector<Entry> entries = SampleEntries();
-  const Bytes archive = WriteArchive(entries);
-
+// Checks every record of an archive of SampleEntries.
+void CheckSampleArchive(const Bytes& archive, const std::vector<Entry>& entries) {
   std::vector<Written> written = {{"dir/sub/caf\xc3\xa9.txt", entries[0].data, 0, 0},
                                   {"empty", {}, 0, 0},
                                   {"data.bin", entries[2].data, 0, 0}};
@@ -153,6 +151,43 @@ TEST(ZipFilterTest, EveryRecordIsByteExact) {
   const std::size_t cdOffset = at;
   for (const Written& entry : written) at = CheckCentralEntry(archive, at, entry);
   CheckEnd(archive, at, written.size(), cdOffset);
+}
+
+TEST(ZipFilterTest, EveryRecordIsByteExact) {
+  const std::vector<Entry> entries = SampleEntries();
+  CheckSampleArchive(WriteArchive(entries), entries);
+}
+
+TEST(ZipFilterTest, DeflateThreadsKeepTheRecordsAndWhatEveryReaderGets) {
+  TempDir dir;
+  const unsigned int piece = ParallelDeflater::kPieceSize;
+  const std::vector<Entry> sample = SampleEntries();
+  // Data whose matches reach back across piece borders, whole pieces, and
+  // one byte past them.
+  const Bytes text = MakeText(3 * piece + 1000, 8);
+  const std::vector<Entry> edges = {{L"pieces", Bytes(text.begin(), text.begin() + 2 * piece)},
+                                    {L"one-more", Bytes(text.begin(), text.begin() + piece + 1)},
+                                    {L"text", text},
+                                    {L"one", {'x'}}};
+  for (const unsigned threads : {2u, 8u}) {
+    // Input in odd amounts and a writer taking little per call.
+    const Bytes archive = WriteArchive(sample, 70000, 99991, threads);
+    CheckSampleArchive(archive, sample);
+    EXPECT_NE(archive, WriteArchive(sample)) << "deflated in pieces";
+    EXPECT_EQ(WriteArchive(edges, 0xFFFFFFFF, 100000, threads),
+              WriteArchive(edges, 0xFFFFFFFF, 3 * piece, threads))
+        << "the pieces do not depend on how the input comes";
+
+    const std::string path = dir.File("parallel" + std::to_string(threads) + ".zip");
+    WriteAll(path, WriteArchive(edges, 0xFFFFFFFF, 100000, threads));
+    EXPECT_EQ(Shell("unzip -tq '" + path + "' >/dev/null"), 0);
+    EXPECT_EQ(Shell("python3 -m zipfile -t '" + path + "' >/dev/null"), 0);
+    const Bytes bytes = ReadAll(path);
+    ChunkedInput input(bytes, 0);
+    const auto read = StreamAll(input, 65536);
+    ASSERT_EQ(read.size(), edges.size());
+    for (std::size_t i = 0; i < edges.size(); ++i) EXPECT_TRUE(read[i].second == edges[i].data) << i;
+  }
 }
 
 TEST(ZipFilterTest, CommitWithoutEntriesWritesOnlyTheEndRecords) {
@@ -302,6 +337,24 @@ TEST(ZipFilterTest, WriterFailuresEndTheArchive) {
     EXPECT_EQ(zip.DirectTransform(data.data(), size), 7);
     EXPECT_EQ(size, 0u);
     size = 10;
+    EXPECT_EQ(zip.DirectTransform(data.data(), size), 1);
+    EXPECT_EQ(zip.FinishTransform(), 1);
+    EXPECT_EQ(zip.CommitTransaction(), 1);
+  }
+  for (const unsigned threads : {1u, 4u}) {
+    // Output of deflate threads goes out later: the writer's result still
+    // ends the entry, and the threads are joined.
+    LimitedWriter writer(100000, 7);
+    CZipFilter zip(threads);
+    ASSERT_EQ(zip.BeginTransaction(&writer), 0);
+    ASSERT_EQ(zip.PrepareTransform(L"name", true), 0);
+    int result = 0;
+    for (int i = 0; i < 8 && result == 0; ++i) {
+      unsigned int size = static_cast<unsigned int>(data.size());
+      result = zip.DirectTransform(data.data(), size);
+    }
+    EXPECT_EQ(result, 7);
+    unsigned int size = 10;
     EXPECT_EQ(zip.DirectTransform(data.data(), size), 1);
     EXPECT_EQ(zip.FinishTransform(), 1);
     EXPECT_EQ(zip.CommitTransaction(), 1);

@@ -154,11 +154,12 @@ struct Entry {
   Bytes data;
 };
 
-// An archive of `entries` written by CZipFilter in one transaction.
+// An archive of `entries` written by CZipFilter, with `threads` deflate
+// threads, in one transaction.
 inline Bytes WriteArchive(const std::vector<Entry>& entries, unsigned int writerChunk = 0xFFFFFFFF,
-                          unsigned int inputChunk = 100000) {
+                          unsigned int inputChunk = 100000, unsigned threads = 1) {
   MemoryWriter writer(writerChunk);
-  CZipFilter zip;
+  CZipFilter zip(threads);
   EXPECT_EQ(zip.BeginTransaction(&writer), 0);
   for (const Entry& entry : entries) {
     EXPECT_EQ(zip.PrepareTransform(entry.name, true), 0);
