@@ -48,7 +48,9 @@ class CRsyncWrapper {
   CRsyncWrapper& operator=(const CRsyncWrapper&) = delete;
 
   // Writes the signature of everything `read` delivers to `write`. An empty
-  // input gives the signature of an empty file.
+  // input gives the signature of an empty file. Pieces of the input are
+  // summed on up to four threads of its own; `read` and `write` are called
+  // only from the calling thread.
   [[nodiscard]] int MakeSignature(void* inputUser, ReadCallback read, void* outputUser, WriteCallback write);
 
   // Loads the signature from `readSignature`, then writes to `write` the

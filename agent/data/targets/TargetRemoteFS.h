@@ -12,6 +12,12 @@
 // data as an rsync delta through a CRsyncSource over this object's own
 // IRsyncSourceWrite side; when the peer cannot patch (6) the write open
 // falls back to a plain write. One file at a time is written.
+//
+// Writes are sent behind: WriteFile queues a copy of its bytes and returns,
+// and a sender thread makes the calls in order (CRemoteWriteQueue). Every
+// other call waits until the queued writes went out, so the peer sees the
+// calls in the order made. A queued write that fails is the result of the
+// next WriteFile, or of the close.
 // REQUIRES: IFileSystem operations from one thread at a time; the
 // IRsyncSourceWrite side is also called by the CRsyncSource worker.
 
@@ -21,6 +27,7 @@
 #include "agent/data/delta/IRsyncSourceWrite.h"
 #include "agent/data/delta/RsyncSource.h"
 #include "agent/data/targets/FileSystem.h"
+#include "agent/data/targets/RemoteWriteQueue.h"
 #include "idl/RemoteRefs.h"
 #include "plugin-api/ILog.h"
 
@@ -59,9 +66,12 @@ class CTargetRemoteFS final : public IFileSystem, public IRsyncSourceWrite {
   // Asks for at most kChunkBytes. 1 when the peer claims more bytes than
   // asked for, or none with success for a non-empty request.
   int ReadFile(unsigned char* buffer, unsigned int& size, const unsigned int& handle) override;
-  // Sends the data in calls of at most kChunkBytes; `size` becomes what the
-  // peer took.
+  // Queues the data for calls of at most kChunkBytes and returns 0 with
+  // `size` unchanged; the failure of an earlier queued call instead (`size`
+  // then counts the bytes queued by this call). A 0-byte write is sent at
+  // once.
   int WriteFile(const unsigned char* data, unsigned int& size, const unsigned int& handle) override;
+  // After the queued writes: their failure, else the peer's close result.
   int CloseFile(const unsigned int& handle) override;
   // A delta write is cut off (the target keeps its file); else CloseFile.
   int AbortFile(const unsigned int& handle) override;
@@ -82,8 +92,11 @@ class CTargetRemoteFS final : public IFileSystem, public IRsyncSourceWrite {
   int CloseFilePatch(const unsigned int& handle) override;
 
  private:
+  // Waits for the queued writes, then makes the call.
   template <class Call>
-  static int Remote(Call call);
+  int Remote(Call call);
+  // One WriteFile call on the sender thread.
+  int SendChunk(const unsigned char* data, unsigned int size, unsigned int handle, unsigned int& taken);
   int RemoteRead(unsigned char* buffer, unsigned int& size, unsigned int handle, unsigned int most);
   int RemoteWrite(const unsigned char* data, unsigned int& size, unsigned int handle);
   int RemoteClose(unsigned int handle);
@@ -94,6 +107,7 @@ class CTargetRemoteFS final : public IFileSystem, public IRsyncSourceWrite {
   bool delta_ = false;  // the current write goes through source_
   ILog* log_;
   const CSettings* settings_;
+  CRemoteWriteQueue writes_;  // uses remote_
   // Last: destroyed first, while the reference it closes streams on lives.
   CRsyncSource source_;
 };

@@ -234,13 +234,16 @@ TEST_F(TargetRemoteFSTest, StatusesExceptionsAndConversions) {
   EXPECT_EQ(1, nil->CreateFolder(L"x"));
   EXPECT_EQ(1, nil->OpenFile(L"x", FileAccessMode::Read, handle, true));
 
-  // Writes go in chunks of at most 1 MiB.
+  // Writes go in chunks of at most 1 MiB, sent behind: all are out, in
+  // order and before the close, once the close returns.
   std::vector<unsigned char> data((5u << 20) / 2);
   unsigned int size = static_cast<unsigned int>(data.size());
   scripted_->seen.clear();
   ASSERT_EQ(0, target->WriteFile(data.data(), size, 9));
   EXPECT_EQ(data.size(), size);
-  ASSERT_EQ(3u, scripted_->seen.size());
+  ASSERT_EQ(0, target->CloseFile(9));
+  EXPECT_EQ((std::vector<std::string>{"WriteFile", "WriteFile", "WriteFile", "CloseFile"}),
+            scripted_->Operations());
   EXPECT_EQ(1u << 20, scripted_->seen[0].length);
   EXPECT_EQ(1u << 19, scripted_->seen[2].size);
 }
@@ -437,7 +440,8 @@ TEST_F(TwoProcessTest, KilledPeerFailsAtOnceStoppedPeerAfterTheTimeOut) {
     peer.Kill();
     const auto start = std::chrono::steady_clock::now();
     size = 65536;
-    EXPECT_EQ(1, target->WriteFile(reinterpret_cast<const unsigned char*>(data.data()), size, handle));
+    // The write is sent behind: its failure is the close's result.
+    static_cast<void>(target->WriteFile(reinterpret_cast<const unsigned char*>(data.data()), size, handle));
     EXPECT_EQ(1, target->CloseFile(handle));
     const auto failed = std::chrono::steady_clock::now() - start;
     EXPECT_LT(failed, std::chrono::milliseconds(3000));
@@ -455,11 +459,13 @@ TEST_F(TwoProcessTest, KilledPeerFailsAtOnceStoppedPeerAfterTheTimeOut) {
     peer.Pause();
     const auto start = std::chrono::steady_clock::now();
     size = static_cast<unsigned int>(data.size());
-    EXPECT_EQ(1, target->WriteFile(reinterpret_cast<const unsigned char*>(data.data()), size, handle));
+    static_cast<void>(target->WriteFile(reinterpret_cast<const unsigned char*>(data.data()), size, handle));
+    // The queued write times out first, then the close's own call.
+    EXPECT_EQ(1, target->CloseFile(handle));
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, std::chrono::milliseconds(1500));
     EXPECT_LT(waited, std::chrono::seconds(15));
-    std::cout << "stopped peer: write failed after "
+    std::cout << "stopped peer: write and close failed after "
               << std::chrono::duration_cast<std::chrono::milliseconds>(waited).count() << " ms" << std::endl;
   }
 }
