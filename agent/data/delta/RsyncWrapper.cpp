@@ -102,14 +102,19 @@ rs_result Fill(rs_job_t*, rs_buffers_t* buffers, void* opaque) {
   return RS_DONE;
 }
 
-rs_result Drain(rs_job_t*, rs_buffers_t* buffers, void* opaque) {
-  Stream& stream = *static_cast<Stream*>(opaque);
+// Output is passed on once this much is present, or at the job's end: a
+// write per job step would make a remote call or a thread hand-off for
+// every few bytes of copy commands.
+constexpr std::size_t kFlushBytes = 256 * 1024;
+
+rs_result Drain(rs_buffers_t* buffers, Stream& stream, bool last) {
   if (buffers->next_out != nullptr) {
     ZR_RSYNC_CHECK(buffers->avail_out <= stream.length);
     ZR_RSYNC_CHECK(buffers->next_out >= stream.Begin() &&
                    buffers->next_out <= stream.Begin() + stream.length);
     const std::size_t present = static_cast<std::size_t>(buffers->next_out - stream.Begin());
     if (present == 0) return RS_DONE;
+    if (!last && present < kFlushBytes && buffers->avail_out > 0) return RS_DONE;
     if (stream.write(stream.buffer.get(), present, stream.user) != present) return RS_IO_ERROR;
   } else {
     ZR_RSYNC_CHECK(buffers->avail_out == 0);
@@ -184,10 +189,23 @@ bool FillPiece(SignedPiece& piece, const Stream& input, bool& ended) {
   return true;
 }
 
+// librsync's rs_job_drive, but the output step knows the job's last step.
 int Drive(rs_job_t* job, Stream* input, Stream* output) {
-  rs_buffers_t buffers;
-  return rs_job_drive(job, &buffers, input != nullptr ? &Fill : nullptr, input,
-                      output != nullptr ? &Drain : nullptr, output);
+  rs_buffers_t buffers{};
+  rs_result result;
+  do {
+    if (input != nullptr && !buffers.eof_in) {
+      const rs_result filled = Fill(job, &buffers, input);
+      if (filled != RS_DONE) return filled;
+    }
+    result = rs_job_iter(job, &buffers);
+    if (result != RS_DONE && result != RS_BLOCKED) return result;
+    if (output != nullptr) {
+      const rs_result drained = Drain(&buffers, *output, result == RS_DONE);
+      if (drained != RS_DONE) return drained;
+    }
+  } while (result != RS_DONE);
+  return result;
 }
 
 }  // namespace
@@ -302,7 +320,9 @@ int CRsyncWrapper::ApplyPatch(void* basisUser, ReadCallback readBasis, void* del
   Stream input{deltaUser, nullptr, 0, readDelta, nullptr, nullptr};
   Stream output{outputUser, nullptr, 0, nullptr, write, nullptr};
   if (readDelta != nullptr && !input.Allocate(impl_->inputLength)) return RS_MEM_ERROR;
-  if (write != nullptr && !output.Allocate(impl_->outputLength)) return RS_MEM_ERROR;
+  // The rebuilt file passes through a buffer that stays in the cache between
+  // the basis read and the write of each piece.
+  if (write != nullptr && !output.Allocate(kFlushBytes)) return RS_MEM_ERROR;
   JobPtr job(rs_patch_begin(&CopyFromBasis, haveBasis ? &basis : nullptr));
   if (!job) return RS_MEM_ERROR;
   return Drive(job.get(), readDelta != nullptr ? &input : nullptr, write != nullptr ? &output : nullptr);

@@ -40,8 +40,9 @@ class CTargetRemoteFS final : public IFileSystem, public IRsyncSourceWrite {
   // Most bytes one ReadFile or WriteFile call carries (the ORB's default
   // message limit is 2 MiB, and a read carries its buffer both ways).
   static constexpr unsigned int kChunkBytes = 1u << 20;
-  // Most bytes one signature read asks for; signatures are small.
-  static constexpr unsigned int kSignatureReadBytes = 64u * 1024u;
+  // Most bytes one signature read asks for: the whole signature of a large
+  // file in a few calls, each a wait for the peer's signature worker.
+  static constexpr unsigned int kSignatureReadBytes = kChunkBytes;
 
   // `remote` is duplicated (the caller keeps its reference) and must not be
   // nil. `log` is not owned. `settings` answers UseDeltaCopying; null means
