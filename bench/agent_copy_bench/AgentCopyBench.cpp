@@ -28,6 +28,7 @@
 #include "agent/data/targets/TargetRemoteFS.h"
 #include "bench/harness/Bench.h"
 #include "bench/harness/RoundStats.h"
+#include "bench/remote_copy/CopyInto.h"
 #include "tests/coordinator/TestOrb.h"
 #include "tests/storage/StoragePeer.h"
 #include "tests/support/WideText.h"
@@ -43,10 +44,6 @@ class QuietLog final : public ILog {
  public:
   void Write(LogEvent::ID, const wchar_t*) override {}
 };
-
-void Check(int result, const char* what) {
-  if (result != 0) throw std::runtime_error(std::string(what) + " failed with " + std::to_string(result));
-}
 
 void Run(const std::string& command) {
   if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
@@ -149,17 +146,8 @@ void WriteFiles(const fs::path& old, const fs::path& changed, std::uint64_t byte
 
 // Writes `source` to `path` on the peer as a write open that allows a delta.
 void CopyToPeer(CTargetRemoteFS& target, const std::string& source, const std::wstring& path) {
-  std::ifstream in(source, std::ios::binary);
-  std::vector<unsigned char> buffer(kPiece);
-  unsigned int handle = 0;
-  Check(target.OpenFile(path, FileAccessMode::Write, handle, true), "open");
-  while (in) {
-    in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
-    unsigned int size = static_cast<unsigned int>(in.gcount());
-    if (size == 0) break;
-    Check(target.WriteFile(buffer.data(), size, handle), "write");
-  }
-  Check(target.CloseFile(handle), "close");
+  zrbench::FileSystemOpen open{target, true};
+  zrbench::CopyInto(open, source, path);
 }
 
 }  // namespace

@@ -31,6 +31,7 @@
 #include "agent/data/targets/TargetRemoteFS.h"
 #include "bench/harness/Bench.h"
 #include "bench/harness/RoundStats.h"
+#include "bench/remote_copy/CopyInto.h"
 #include "tests/coordinator/TestOrb.h"
 #include "tests/plugins/PluginControl.h"
 #include "tests/storage/StoragePeer.h"
@@ -45,38 +46,6 @@ constexpr size_t kPiece = 1u << 20;
 class QuietLog final : public ILog {
  public:
   void Write(LogEvent::ID, const wchar_t*) override {}
-};
-
-void Check(int result, const char* what) {
-  if (result != 0) throw std::runtime_error(std::string(what) + " failed with " + std::to_string(result));
-}
-
-// Copies the file at `source` into `path` of `target` in 1 MiB pieces.
-template <class Target>
-void CopyInto(Target& target, const std::string& source, const std::wstring& path) {
-  std::ifstream in(source, std::ios::binary);
-  std::vector<unsigned char> buffer(kPiece);
-  unsigned int handle = 0;
-  Check(target.OpenFile(path, FileAccessMode::Write, handle), "open");
-  while (in) {
-    in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
-    unsigned int size = static_cast<unsigned int>(in.gcount());
-    if (size == 0) break;
-    Check(target.WriteFile(buffer.data(), size, handle), "write");
-  }
-  Check(target.CloseFile(handle), "close");
-}
-
-// IFileSystem opens carry the delta flag; the pipe's do not.
-struct PlainOpen {
-  zr::IFileSystem& target;
-  int OpenFile(const std::wstring& path, FileAccessMode::ID mode, unsigned int& handle) {
-    return target.OpenFile(path, mode, handle, false);
-  }
-  int WriteFile(const unsigned char* data, unsigned int& size, const unsigned int& handle) {
-    return target.WriteFile(data, size, handle);
-  }
-  int CloseFile(const unsigned int& handle) { return target.CloseFile(handle); }
 };
 
 void RunCp(const std::string& from, const std::string& to) {
@@ -220,8 +189,8 @@ int main(int argc, char** argv) {
     std::vector<zrbench::Figure> figures;
     zrbench::CRoundStats tcpStats({sink.Pid()}), remoteStats({peer.Pid()}), cpStats;
     auto remoteRun = [&] {
-      PlainOpen plain{remote};
-      CopyInto(plain, source, L"TestFolder\\copy.bin");
+      zrbench::FileSystemOpen plain{remote, false};
+      zrbench::CopyInto(plain, source, L"TestFolder\\copy.bin");
     };
     auto removeRemote = [&] { std::filesystem::remove(peer.Root() / "copy.bin"); };
     zrbench::Figure streamFigure{"remote write (loopback peer) vs bare TCP stream", bytes, {}, {}, false};
@@ -237,25 +206,25 @@ int main(int argc, char** argv) {
     zrbench::Figure plainFigure{"local target, no filters vs cp", bytes, {cp, removeCp}, {}, false};
     plainFigure.ours.prepare = [&] { std::filesystem::remove(base / "local" / "plain.bin"); };
     plainFigure.ours.run = [&] {
-      PlainOpen plain{local};
-      CopyInto(plain, source, L"TestFolder\\plain.bin");
+      zrbench::FileSystemOpen plain{local, false};
+      zrbench::CopyInto(plain, source, L"TestFolder\\plain.bin");
     };
     figures.push_back(plainFigure);
 
     zrbench::Figure xorFigure{"local target, per-file XOR vs cp", bytes, {cp, removeCp}, {}, false};
     xorFigure.ours.prepare = [&] { std::filesystem::remove(base / "local" / "xor.bin.z"); };
-    xorFigure.ours.run = [&] { CopyInto(perFile, source, L"TestFolder\\xor.bin"); };
+    xorFigure.ours.run = [&] { zrbench::CopyInto(perFile, source, L"TestFolder\\xor.bin"); };
     figures.push_back(xorFigure);
 
     zrbench::Figure packFigure{"local target, N-to-1 pack vs cp", bytes, {cp, removeCp}, {}, false};
     packFigure.ours.prepare = [&] {
       std::filesystem::remove(base / "local" / "vault" / "backup.pk");
       std::filesystem::create_directories(base / "local" / "vault");
-      Check(packed.SetRoot(L"TestFolder\\vault"), "set root");
+      zrbench::Check(packed.SetRoot(L"TestFolder\\vault"), "set root");
     };
     packFigure.ours.run = [&] {
-      CopyInto(packed, source, L"TestFolder\\vault\\item.bin");
-      Check(packed.CommitTransaction(), "commit");
+      zrbench::CopyInto(packed, source, L"TestFolder\\vault\\item.bin");
+      zrbench::Check(packed.CommitTransaction(), "commit");
     };
     figures.push_back(packFigure);
 

@@ -42,6 +42,11 @@ template <class Call>
 int CTargetRemoteFS::Remote(Call call) {
   // Keeps the peer's order: no call overtakes a queued write.
   static_cast<void>(writes_.Drain());
+  return Filtered(call);
+}
+
+template <class Call>
+int CTargetRemoteFS::Filtered(Call call) {
   try {
     return PassableResult(static_cast<int>(call()));
   } catch (const CORBA::Exception&) {
@@ -150,12 +155,7 @@ int CTargetRemoteFS::SendChunk(const unsigned char* data, unsigned int size, uns
   // Wraps the bytes without copying or releasing them.
   const Tessarine::BinaryData chunk(size, size, const_cast<CORBA::Octet*>(data), false);
   CORBA::ULong count = size;
-  int result = kFailed;
-  try {
-    result = PassableResult(static_cast<int>(remote_->WriteFile(chunk, count, handle)));
-  } catch (const CORBA::Exception&) {
-  } catch (const std::exception&) {
-  }
+  const int result = Filtered([&] { return remote_->WriteFile(chunk, count, handle); });
   taken = std::min<CORBA::ULong>(count, size);
   return result;
 }

@@ -93,9 +93,12 @@ class CTargetRemoteFS final : public IFileSystem, public IRsyncSourceWrite {
   int CloseFilePatch(const unsigned int& handle) override;
 
  private:
-  // Waits for the queued writes, then makes the call.
+  // Waits for the queued writes, then makes the call through Filtered.
   template <class Call>
   int Remote(Call call);
+  // The call's status through the remote status filter; an exception is 1.
+  template <class Call>
+  static int Filtered(Call call);
   // One WriteFile call on the sender thread.
   int SendChunk(const unsigned char* data, unsigned int size, unsigned int handle, unsigned int& taken);
   int RemoteRead(unsigned char* buffer, unsigned int& size, unsigned int handle, unsigned int most);
