@@ -275,8 +275,10 @@ int CRsyncWrapper::MakeSignature(void* inputUser, ReadCallback read, void* outpu
     auto sign = [taken, blockLength, strongSumLength] {
       return SignPiece(std::move(*taken), blockLength, strongSumLength);
     };
+    // An input of one piece is signed here: a thread would only add its start.
+    const bool alone = ended && pending.empty();
     try {
-      pending.push_back(std::async(std::launch::async, sign));
+      pending.push_back(std::async(alone ? std::launch::deferred : std::launch::async, sign));
     } catch (const std::system_error&) {
       // No thread to be had: signed here.
       pending.push_back(std::async(std::launch::deferred, sign));
