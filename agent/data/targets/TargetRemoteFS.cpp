@@ -25,10 +25,11 @@ ZavediDedozozuriz::Attributes EmptyAttributes() {
 
 CTargetRemoteFS::CTargetRemoteFS(Tessarine::Session_ptr, ILog* log,
                                  ZavediDedozozuriz::IDLBackupDataWrite_ptr remote, const CSettings* settings,
-                                 unsigned int callTimeoutMs)
+                                 unsigned int callTimeoutMs, bool writeBehind)
     : remote_(ZavediDedozozuriz::IDLBackupDataWrite::_duplicate(remote)),
       log_(log),
       settings_(settings),
+      writeBehind_(writeBehind),
       writes_([this](const unsigned char* data, unsigned int size, unsigned int handle,
                      unsigned int& taken) { return SendChunk(data, size, handle, taken); },
               kChunkBytes),
@@ -161,6 +162,22 @@ int CTargetRemoteFS::SendChunk(const unsigned char* data, unsigned int size, uns
 }
 
 int CTargetRemoteFS::RemoteWrite(const unsigned char* data, unsigned int& size, unsigned int handle) {
+  if (!writeBehind_) {
+    unsigned int done = 0;
+    do {
+      const unsigned int part = std::min(size - done, kChunkBytes);
+      unsigned int taken = part;
+      const int result = SendChunk(data + done, part, handle, taken);
+      if (result != kSuccess) {
+        size = done;
+        return result;
+      }
+      done += taken;
+      if (taken < part) break;  // the peer took less: report what it took
+    } while (done < size);
+    size = done;
+    return kSuccess;
+  }
   if (size == 0) {
     const int pending = writes_.Drain();
     if (pending != kSuccess) return pending;

@@ -13,11 +13,13 @@
 // IRsyncSourceWrite side; when the peer cannot patch (6) the write open
 // falls back to a plain write. One file at a time is written.
 //
-// Writes are sent behind: WriteFile queues a copy of its bytes and returns,
+// With write-behind on, WriteFile queues a copy of its bytes and returns,
 // and a sender thread makes the calls in order (CRemoteWriteQueue). Every
 // other call waits until the queued writes went out, so the peer sees the
 // calls in the order made. A queued write that fails is the result of the
-// next WriteFile, or of the close.
+// next WriteFile, or of the close. Only for a peer in another process: a
+// servant of a single-threaded POA that the calling thread holds (an
+// object of this process) cannot be reached from the sender thread.
 // REQUIRES: IFileSystem operations from one thread at a time; the
 // IRsyncSourceWrite side is also called by the CRsyncSource worker.
 
@@ -48,7 +50,8 @@ class CTargetRemoteFS final : public IFileSystem, public IRsyncSourceWrite {
   // nil. `log` is not owned. `settings` answers UseDeltaCopying; null means
   // the process-wide settings object.
   CTargetRemoteFS(Tessarine::Session_ptr session, ILog* log, ZavediDedozozuriz::IDLBackupDataWrite_ptr remote,
-                  const CSettings* settings = nullptr, unsigned int callTimeoutMs = kCallTimeoutMs);
+                  const CSettings* settings = nullptr, unsigned int callTimeoutMs = kCallTimeoutMs,
+                  bool writeBehind = false);
   // Abandons a delta write still open.
   ~CTargetRemoteFS() override;
 
@@ -67,10 +70,11 @@ class CTargetRemoteFS final : public IFileSystem, public IRsyncSourceWrite {
   // Asks for at most kChunkBytes. 1 when the peer claims more bytes than
   // asked for, or none with success for a non-empty request.
   int ReadFile(unsigned char* buffer, unsigned int& size, const unsigned int& handle) override;
-  // Queues the data for calls of at most kChunkBytes and returns 0 with
-  // `size` unchanged; the failure of an earlier queued call instead (`size`
-  // then counts the bytes queued by this call). A 0-byte write is sent at
-  // once.
+  // Sends the data in calls of at most kChunkBytes; `size` becomes what the
+  // peer took. With write-behind: queues the data for such calls and
+  // returns 0 with `size` unchanged, or the failure of an earlier queued
+  // call (`size` then counts the bytes queued by this call); a 0-byte write
+  // is sent at once.
   int WriteFile(const unsigned char* data, unsigned int& size, const unsigned int& handle) override;
   // After the queued writes: their failure, else the peer's close result.
   int CloseFile(const unsigned int& handle) override;
@@ -111,7 +115,8 @@ class CTargetRemoteFS final : public IFileSystem, public IRsyncSourceWrite {
   bool delta_ = false;  // the current write goes through source_
   ILog* log_;
   const CSettings* settings_;
-  CRemoteWriteQueue writes_;  // uses remote_
+  bool writeBehind_;
+  CRemoteWriteQueue writes_;  // uses remote_; idle without write-behind
   // Last: destroyed first, while the reference it closes streams on lives.
   CRsyncSource source_;
 };
