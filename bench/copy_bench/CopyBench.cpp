@@ -2,6 +2,8 @@
 // from a folder plug-in into a backup on the same plug-in (with and without
 // index records, as a Coordinator writes them through the index view),
 // against cp and cp -r of the same data.
+//
+//   copy_bench [--rounds N] [--size-mib N] [--files N] [--scratch folder]
 
 #include <unistd.h>
 
@@ -14,10 +16,12 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "agent/data/copy/CopyImpl.h"
 #include "bench/harness/Bench.h"
+#include "bench/harness/RoundStats.h"
 #include "tests/coordinator/TestCoordinator.h"
 #include "tests/coordinator/TestOrb.h"
 #include "tests/plugins/PluginControl.h"
@@ -55,10 +59,13 @@ using zrtest::Wide;
 
 int main(int argc, char** argv) {
   zrbench::CArgs args(argc, argv);
-  args.RequireKnown({"rounds", "size-mib", "files"});
+  args.RequireKnown({"rounds", "size-mib", "files", "scratch"});
   const auto rounds = static_cast<int>(args.Number("rounds", 3));
   const std::uint64_t bytes = args.Number("size-mib", 512) << 20;
   const std::uint64_t files = args.Number("files", 10000);
+  // The scratch folder's parent: a tmpfs (/dev/shm) keeps the disk out of the figures.
+  const std::string scratchParent = args.Text("scratch", "");
+  if (!scratchParent.empty()) ::setenv("TMPDIR", scratchParent.c_str(), 1);
   zrbench::CScratchFolder scratch("copy-bench");
   const fs::path root = scratch.Path();
   fs::create_directories(root / "Plugins");
@@ -107,32 +114,39 @@ int main(int argc, char** argv) {
 
   zrbench::Figure big{"one " + std::to_string(bytes >> 20) + " MiB file", bytes, {}, {}, true};
   big.anchor.prepare = [&] { clean("cpbig"); };
-  big.anchor.run = [&] { Run("cp '" + data + "/big/file' '" + data + "/cpbig'"); };
+  zrbench::CRoundStats bigCp, bigOurs, smallCp, smallOurs, indexedCp, indexedOurs;
+  big.anchor.run = bigCp.Wrap([&] { Run("cp '" + data + "/big/file' '" + data + "/cpbig'"); });
   big.ours.prepare = [&] { clean("bak"); };
-  big.ours.run = [&] {
+  big.ours.run = bigOurs.Wrap([&] {
     if (engine.StartCopying(L"TestFolder\\bak", false) != 0 ||
         engine.CopyFileToBackup(L"TestFolder\\big\\file", L"TestFolder\\bak\\file") != 0 ||
         engine.FinishCopying(false) != 0)
       throw std::runtime_error("big copy");
-  };
+  });
   const std::uint64_t smallBytes = files * 4096;
   zrbench::Figure small{std::to_string(files) + " files of 4 KiB", smallBytes, {}, {}, false};
   small.anchor.prepare = [&] { clean("cpsmall"); };
-  small.anchor.run = [&] { Run("cp -r '" + data + "/small' '" + data + "/cpsmall'"); };
+  auto cpTree = [&] { Run("cp -r '" + data + "/small' '" + data + "/cpsmall'"); };
+  small.anchor.run = smallCp.Wrap(cpTree);
   small.ours.prepare = [&] { clean("bak"); };
-  small.ours.run = [&] { copyTree(false); };
+  small.ours.run = smallOurs.Wrap([&] { copyTree(false); });
   zrbench::Figure indexed{
       std::to_string(files) + " files of 4 KiB with the index", smallBytes, {}, {}, false};
-  indexed.anchor = small.anchor;
+  indexed.anchor = {indexedCp.Wrap(cpTree), small.anchor.prepare};
   indexed.ours.prepare = [&] { clean("bak"); };
-  indexed.ours.run = [&] { copyTree(true); };
+  indexed.ours.run = indexedOurs.Wrap([&] { copyTree(true); });
+  const std::string loadBefore = zrbench::LoadAverage();
 
   const std::vector<zrbench::Timing> timings = zrbench::RunFigures({big, small, indexed}, rounds);
   for (std::size_t i = 1; i < timings.size(); ++i)
     std::cout << (i == 1 ? "without" : "with") << " index: files/s ours "
               << static_cast<double>(files) / timings[i].oursSeconds << " | cp -r "
               << static_cast<double>(files) / timings[i].anchorSeconds << "\n";
-  std::cout << std::endl;
+  const std::pair<const char*, const zrbench::CRoundStats*> stats[] = {
+      {"big, cp", &bigCp},         {"big, ours", &bigOurs},        {"small, cp -r", &smallCp},
+      {"small, ours", &smallOurs}, {"indexed, cp -r", &indexedCp}, {"indexed, ours", &indexedOurs}};
+  for (const auto& [name, stat] : stats) std::cout << "  " << name << ": " << stat->Text() << "\n";
+  std::cout << "  load average before: " << loadBefore << ", after: " << zrbench::LoadAverage() << std::endl;
   coordinator.reset();
   orb->destroy();
   std::wcerr.rdbuf(saved);

@@ -1,9 +1,18 @@
 // remote_copy_bench: a file written through CTargetRemoteFS to a peer agent
-// process over loopback, against cp of the same file; and the same file
+// process over loopback, against a bare loopback TCP stream of the same bytes
+// into a file and against cp of the same file; and the same file
 // through CTargetLocalFS plainly, through the per-file XOR filter and
 // through the many-to-one pack filter, against cp as well.
 //
 //   remote_copy_bench [--rounds N] [--size-mib N]
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +30,8 @@
 #include "agent/data/targets/TargetLocalFS.h"
 #include "agent/data/targets/TargetRemoteFS.h"
 #include "bench/harness/Bench.h"
+#include "bench/harness/RoundStats.h"
+#include "bench/remote_copy/CopyInto.h"
 #include "tests/coordinator/TestOrb.h"
 #include "tests/plugins/PluginControl.h"
 #include "tests/storage/StoragePeer.h"
@@ -37,42 +48,84 @@ class QuietLog final : public ILog {
   void Write(LogEvent::ID, const wchar_t*) override {}
 };
 
-void Check(int result, const char* what) {
-  if (result != 0) throw std::runtime_error(std::string(what) + " failed with " + std::to_string(result));
-}
-
-// Copies the file at `source` into `path` of `target` in 1 MiB pieces.
-template <class Target>
-void CopyInto(Target& target, const std::string& source, const std::wstring& path) {
-  std::ifstream in(source, std::ios::binary);
-  std::vector<unsigned char> buffer(kPiece);
-  unsigned int handle = 0;
-  Check(target.OpenFile(path, FileAccessMode::Write, handle), "open");
-  while (in) {
-    in.read(reinterpret_cast<char*>(buffer.data()), static_cast<std::streamsize>(buffer.size()));
-    unsigned int size = static_cast<unsigned int>(in.gcount());
-    if (size == 0) break;
-    Check(target.WriteFile(buffer.data(), size, handle), "write");
-  }
-  Check(target.CloseFile(handle), "close");
-}
-
-// IFileSystem opens carry the delta flag; the pipe's do not.
-struct PlainOpen {
-  zr::IFileSystem& target;
-  int OpenFile(const std::wstring& path, FileAccessMode::ID mode, unsigned int& handle) {
-    return target.OpenFile(path, mode, handle, false);
-  }
-  int WriteFile(const unsigned char* data, unsigned int& size, const unsigned int& handle) {
-    return target.WriteFile(data, size, handle);
-  }
-  int CloseFile(const unsigned int& handle) { return target.CloseFile(handle); }
-};
-
 void RunCp(const std::string& from, const std::string& to) {
   const std::string command = "cp '" + from + "' '" + to + "'";
   if (std::system(command.c_str()) != 0) throw std::runtime_error("cp failed");
 }
+
+// The bare-stream anchor: a forked receiver writes each connection's bytes
+// to a file and answers one byte once the file is closed; the sender reads
+// the source in 1 MiB pieces and never waits between them.
+class TcpSink {
+ public:
+  explicit TcpSink(const std::string& file) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::listen(listener_, 1) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      throw std::runtime_error("tcp listen");
+    address_ = address;
+    pid_ = ::fork();
+    if (pid_ < 0) throw std::runtime_error("fork");
+    if (pid_ == 0) Serve(file);
+    ::close(listener_);
+  }
+  ~TcpSink() {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  pid_t Pid() const { return pid_; }
+
+  void Send(const std::string& source) {
+    const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (socket < 0 || ::connect(socket, reinterpret_cast<const sockaddr*>(&address_), sizeof address_) != 0)
+      throw std::runtime_error("tcp connect");
+    const int in = ::open(source.c_str(), O_RDONLY);
+    std::vector<char> piece(kPiece);
+    for (;;) {
+      const ssize_t got = ::read(in, piece.data(), piece.size());
+      if (got <= 0) break;
+      for (ssize_t sent = 0; sent < got;) {
+        const ssize_t n = ::send(socket, piece.data() + sent, static_cast<std::size_t>(got - sent), 0);
+        if (n <= 0) throw std::runtime_error("tcp send");
+        sent += n;
+      }
+    }
+    ::close(in);
+    ::shutdown(socket, SHUT_WR);
+    char ack = 0;
+    const bool acknowledged = ::recv(socket, &ack, 1, 0) == 1;
+    ::close(socket);
+    if (!acknowledged) throw std::runtime_error("tcp ack");
+  }
+
+ private:
+  [[noreturn]] void Serve(const std::string& file) {
+    std::vector<char> piece(kPiece);
+    for (;;) {
+      const int connection = ::accept(listener_, nullptr, nullptr);
+      if (connection < 0) ::_exit(1);
+      const int out = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      for (;;) {
+        const ssize_t got = ::recv(connection, piece.data(), piece.size(), 0);
+        if (got <= 0) break;
+        if (::write(out, piece.data(), static_cast<std::size_t>(got)) != got) ::_exit(1);
+      }
+      ::close(out);
+      const char ack = 1;
+      if (::send(connection, &ack, 1, 0) != 1) ::_exit(1);
+      ::close(connection);
+    }
+  }
+
+  int listener_ = -1;
+  sockaddr_in address_{};
+  pid_t pid_ = -1;
+};
 
 using zrtest::Wide;
 
@@ -115,10 +168,17 @@ int main(int argc, char** argv) {
                             Wide((base / "Filters").string() + "/"));
     std::wcerr.rdbuf(old);
 
+    // Forked before the ORB starts any thread.
+    const std::string tcpTarget = (base / "tcp.bin").string();
+    TcpSink sink(tcpTarget);
+
     CORBA::ORB_var orb = zrtest::InitTestOrb();
     zrtest::StoragePeer peer(base / "peer", false);
     ZavediDedozozuriz::IDLBackupDataWrite_var writer = peer.Writer(orb);
-    zr::CTargetRemoteFS remote(Tessarine::Session::_nil(), &log, writer, &settings);
+    // The peer is another process: writes may be sent behind.
+    zr::CTargetRemoteFS remote(Tessarine::Session::_nil(), &log, writer, &settings,
+                               zr::CTargetRemoteFS::kCallTimeoutMs, true);
+    zr::CTargetRemoteFS remoteInStep(Tessarine::Session::_nil(), &log, writer, &settings);
     zr::CTargetLocalFS local(Tessarine::Session::_nil(), &log, &loader, &settings);
     zr::CFiltersPipe perFile(&local, std::vector<std::wstring>{L"xor"}, L"backup", Tessarine::Session::_nil(),
                              &log, &loader, false);
@@ -130,40 +190,62 @@ int main(int argc, char** argv) {
     auto removeCp = [&] { std::filesystem::remove(cpTarget); };
 
     std::vector<zrbench::Figure> figures;
-    zrbench::Figure remoteFigure{"remote write (loopback peer) vs cp", bytes, {cp, removeCp}, {}, false};
-    remoteFigure.ours.prepare = [&] { std::filesystem::remove(peer.Root() / "copy.bin"); };
-    remoteFigure.ours.run = [&] {
-      PlainOpen plain{remote};
-      CopyInto(plain, source, L"TestFolder\\copy.bin");
+    zrbench::CRoundStats tcpStats({sink.Pid()}), remoteStats({peer.Pid()}), cpStats;
+    auto remoteRun = [&] {
+      zrbench::FileSystemOpen plain{remote, false};
+      zrbench::CopyInto(plain, source, L"TestFolder\\copy.bin");
     };
+    auto removeRemote = [&] { std::filesystem::remove(peer.Root() / "copy.bin"); };
+    zrbench::Figure streamFigure{"remote write (loopback peer) vs bare TCP stream", bytes, {}, {}, false};
+    streamFigure.anchor.run = tcpStats.Wrap([&] { sink.Send(source); });
+    streamFigure.anchor.prepare = [&] { std::filesystem::remove(tcpTarget); };
+    streamFigure.ours = {remoteStats.Wrap(remoteRun), removeRemote};
+    figures.push_back(streamFigure);
+    zrbench::Figure inStepFigure{
+        "remote write, each call waited for, vs bare TCP stream", bytes, {}, {}, false};
+    inStepFigure.anchor = streamFigure.anchor;
+    inStepFigure.ours = {[&] {
+                           zrbench::FileSystemOpen plain{remoteInStep, false};
+                           zrbench::CopyInto(plain, source, L"TestFolder\\copy.bin");
+                         },
+                         removeRemote};
+    figures.push_back(inStepFigure);
+    zrbench::Figure remoteFigure{
+        "remote write (loopback peer) vs cp", bytes, {cpStats.Wrap(cp), removeCp}, {}, false};
+    remoteFigure.ours = {remoteStats.Wrap(remoteRun), removeRemote};
     figures.push_back(remoteFigure);
 
     zrbench::Figure plainFigure{"local target, no filters vs cp", bytes, {cp, removeCp}, {}, false};
     plainFigure.ours.prepare = [&] { std::filesystem::remove(base / "local" / "plain.bin"); };
     plainFigure.ours.run = [&] {
-      PlainOpen plain{local};
-      CopyInto(plain, source, L"TestFolder\\plain.bin");
+      zrbench::FileSystemOpen plain{local, false};
+      zrbench::CopyInto(plain, source, L"TestFolder\\plain.bin");
     };
     figures.push_back(plainFigure);
 
     zrbench::Figure xorFigure{"local target, per-file XOR vs cp", bytes, {cp, removeCp}, {}, false};
     xorFigure.ours.prepare = [&] { std::filesystem::remove(base / "local" / "xor.bin.z"); };
-    xorFigure.ours.run = [&] { CopyInto(perFile, source, L"TestFolder\\xor.bin"); };
+    xorFigure.ours.run = [&] { zrbench::CopyInto(perFile, source, L"TestFolder\\xor.bin"); };
     figures.push_back(xorFigure);
 
     zrbench::Figure packFigure{"local target, N-to-1 pack vs cp", bytes, {cp, removeCp}, {}, false};
     packFigure.ours.prepare = [&] {
       std::filesystem::remove(base / "local" / "vault" / "backup.pk");
       std::filesystem::create_directories(base / "local" / "vault");
-      Check(packed.SetRoot(L"TestFolder\\vault"), "set root");
+      zrbench::Check(packed.SetRoot(L"TestFolder\\vault"), "set root");
     };
     packFigure.ours.run = [&] {
-      CopyInto(packed, source, L"TestFolder\\vault\\item.bin");
-      Check(packed.CommitTransaction(), "commit");
+      zrbench::CopyInto(packed, source, L"TestFolder\\vault\\item.bin");
+      zrbench::Check(packed.CommitTransaction(), "commit");
     };
     figures.push_back(packFigure);
 
+    const std::string loadBefore = zrbench::LoadAverage();
     zrbench::RunFigures(figures, rounds);
+    std::cout << "  bare TCP stream: " << tcpStats.Text()
+              << "\n  remote write (both figures): " << remoteStats.Text() << "\n  cp: " << cpStats.Text()
+              << "\n  load average before: " << loadBefore << ", after: " << zrbench::LoadAverage()
+              << std::endl;
     orb->destroy();
     return 0;
   } catch (const std::exception& error) {

@@ -410,7 +410,12 @@ std::size_t CRsyncTarget::ReadDelta(unsigned char* buffer, std::size_t capacity,
   });
   if (ended) return 0;
   sync.NotifyWriter();
-  static_cast<void>(sync.WaitForWriter());
+  // Each write hands its bytes over at once, so a wake-up may find them
+  // already taken by the previous read: 0 bytes would read as the end.
+  for (;;) {
+    const bool woken = sync.WaitForWriter();
+    if (!sync.Locked([&] { return woken && state.filled == 0 && !state.inputEnded; })) break;
+  }
   return sync.Locked([&] {
     const std::size_t filled = state.filled;
     state.buffer = nullptr;
@@ -448,6 +453,9 @@ int CRsyncTarget::WritePatching(const unsigned char* data, unsigned int& size) {
       static_cast<void>(sync.WaitForReader());
     }
   }
+  // The rest goes over now rather than when the buffer is full: a delta of
+  // copy commands is small, and the worker would idle until the close.
+  if (sync.Locked([&] { return state.buffer != nullptr && state.filled > 0; })) sync.NotifyReader();
   return kSuccess;
 }
 

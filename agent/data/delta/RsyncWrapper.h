@@ -8,6 +8,9 @@
 // byte what `rdiff -H blake2 -R rollsum -b 2048 -S 8 signature` writes, and
 // deltas are what `rdiff delta` makes of such a signature.
 //
+// Output reaches a write callback in pieces of at least 256 KiB, the rest at
+// the job's end.
+//
 // Results are librsync's: 0 done, 100 input/output error (a write callback
 // that took less than offered, a failed seek, a patch that needs a basis it
 // was not given), 102 out of memory, 103 input ended early (a cut-off delta,
@@ -48,7 +51,9 @@ class CRsyncWrapper {
   CRsyncWrapper& operator=(const CRsyncWrapper&) = delete;
 
   // Writes the signature of everything `read` delivers to `write`. An empty
-  // input gives the signature of an empty file.
+  // input gives the signature of an empty file. Pieces of the input are
+  // summed on up to four threads of its own; `read` and `write` are called
+  // only from the calling thread.
   [[nodiscard]] int MakeSignature(void* inputUser, ReadCallback read, void* outputUser, WriteCallback write);
 
   // Loads the signature from `readSignature`, then writes to `write` the

@@ -174,11 +174,11 @@ TEST_F(TargetRemoteFSTest, ReadsAreSizedToTheRequestAndCheckedOnReturn) {
   ASSERT_EQ(0, target->ReadFile(buffer.data(), size, 9));
   EXPECT_EQ(zr::CTargetRemoteFS::kChunkBytes, scripted_->seen.back().length);
   EXPECT_EQ(zr::CTargetRemoteFS::kChunkBytes, size);
-  // Signature reads ask for 64 KiB at most.
-  size = 1024000;
+  // Signature reads ask for kSignatureReadBytes at most.
+  size = 3u << 20;
   ASSERT_EQ(0, target->ReadFileSignature(buffer.data(), size, 10));
-  EXPECT_EQ(65536u, scripted_->seen.back().length);
-  EXPECT_EQ(65536u, scripted_->seen.back().size);
+  EXPECT_EQ(zr::CTargetRemoteFS::kSignatureReadBytes, scripted_->seen.back().length);
+  EXPECT_EQ(zr::CTargetRemoteFS::kSignatureReadBytes, scripted_->seen.back().size);
   // A short delivery is passed on.
   scripted_->reportedCount = 40;
   size = 100;
