@@ -174,8 +174,7 @@ int main(int argc, char** argv) {
     CORBA::ORB_var orb = zrtest::InitTestOrb();
     zrtest::StoragePeer peer(base / "peer", true);
     ZavediDedozozuriz::IDLBackupDataWrite_var writer = peer.Writer(orb);
-    CTargetRemoteFS remote(Tessarine::Session::_nil(), &log, writer, &settings,
-                           CTargetRemoteFS::kCallTimeoutMs, true);
+    CTargetRemoteFS remote(Tessarine::Session::_nil(), &log, writer, &settings);
 
     const std::string rsyncCommand = "'" + rsync + "' -B 2048 -I --no-whole-file --stats '" +
                                      changed.string() + "' '" + daemon.Url("copy.bin") + "'";

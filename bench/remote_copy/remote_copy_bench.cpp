@@ -175,10 +175,7 @@ int main(int argc, char** argv) {
     CORBA::ORB_var orb = zrtest::InitTestOrb();
     zrtest::StoragePeer peer(base / "peer", false);
     ZavediDedozozuriz::IDLBackupDataWrite_var writer = peer.Writer(orb);
-    // The peer is another process: writes may be sent behind.
-    zr::CTargetRemoteFS remote(Tessarine::Session::_nil(), &log, writer, &settings,
-                               zr::CTargetRemoteFS::kCallTimeoutMs, true);
-    zr::CTargetRemoteFS remoteInStep(Tessarine::Session::_nil(), &log, writer, &settings);
+    zr::CTargetRemoteFS remote(Tessarine::Session::_nil(), &log, writer, &settings);
     zr::CTargetLocalFS local(Tessarine::Session::_nil(), &log, &loader, &settings);
     zr::CFiltersPipe perFile(&local, std::vector<std::wstring>{L"xor"}, L"backup", Tessarine::Session::_nil(),
                              &log, &loader, false);
@@ -201,15 +198,6 @@ int main(int argc, char** argv) {
     streamFigure.anchor.prepare = [&] { std::filesystem::remove(tcpTarget); };
     streamFigure.ours = {remoteStats.Wrap(remoteRun), removeRemote};
     figures.push_back(streamFigure);
-    zrbench::Figure inStepFigure{
-        "remote write, each call waited for, vs bare TCP stream", bytes, {}, {}, false};
-    inStepFigure.anchor = streamFigure.anchor;
-    inStepFigure.ours = {[&] {
-                           zrbench::FileSystemOpen plain{remoteInStep, false};
-                           zrbench::CopyInto(plain, source, L"TestFolder\\copy.bin");
-                         },
-                         removeRemote};
-    figures.push_back(inStepFigure);
     zrbench::Figure remoteFigure{
         "remote write (loopback peer) vs cp", bytes, {cpStats.Wrap(cp), removeCp}, {}, false};
     remoteFigure.ours = {remoteStats.Wrap(remoteRun), removeRemote};

@@ -25,14 +25,10 @@ ZavediDedozozuriz::Attributes EmptyAttributes() {
 
 CTargetRemoteFS::CTargetRemoteFS(Tessarine::Session_ptr, ILog* log,
                                  ZavediDedozozuriz::IDLBackupDataWrite_ptr remote, const CSettings* settings,
-                                 unsigned int callTimeoutMs, bool writeBehind)
+                                 unsigned int callTimeoutMs)
     : remote_(ZavediDedozozuriz::IDLBackupDataWrite::_duplicate(remote)),
       log_(log),
       settings_(settings),
-      writeBehind_(writeBehind),
-      writes_([this](const unsigned char* data, unsigned int size, unsigned int handle,
-                     unsigned int& taken) { return SendChunk(data, size, handle, taken); },
-              kChunkBytes),
       source_(log, this) {
   if (!CORBA::is_nil(remote_.get())) omniORB::setClientCallTimeout(remote_.get(), callTimeoutMs);
 }
@@ -41,13 +37,6 @@ CTargetRemoteFS::~CTargetRemoteFS() = default;
 
 template <class Call>
 int CTargetRemoteFS::Remote(Call call) {
-  // Keeps the peer's order: no call overtakes a queued write.
-  static_cast<void>(writes_.Drain());
-  return Filtered(call);
-}
-
-template <class Call>
-int CTargetRemoteFS::Filtered(Call call) {
   try {
     return PassableResult(static_cast<int>(call()));
   } catch (const CORBA::Exception&) {
@@ -107,7 +96,6 @@ int CTargetRemoteFS::OpenDelta(const std::wstring& basePath, const std::wstring&
 int CTargetRemoteFS::OpenFile(const std::wstring& path, FileAccessMode::ID mode, unsigned int& handle,
                               bool deltaAllowed) {
   delta_ = false;
-  static_cast<void>(writes_.Reset());  // an unclosed file's failure is not this one's
   const bool write = mode == FileAccessMode::Write;
   if (deltaAllowed && write && UseDeltaCopying()) {
     CFileAttributes existing;
@@ -128,7 +116,6 @@ int CTargetRemoteFS::OpenFile(const std::wstring& path, FileAccessMode::ID mode,
 int CTargetRemoteFS::OpenFilePatch(const std::wstring& basePath, const std::wstring& path,
                                    FileAccessMode::ID mode, unsigned int& handle) {
   delta_ = false;
-  static_cast<void>(writes_.Reset());
   if (mode == FileAccessMode::Write) return OpenDelta(basePath, path, handle);
   return OpenFilePatch(basePath, path, handle);
 }
@@ -151,57 +138,27 @@ int CTargetRemoteFS::RemoteRead(unsigned char* buffer, unsigned int& size, unsig
   return kSuccess;
 }
 
-int CTargetRemoteFS::SendChunk(const unsigned char* data, unsigned int size, unsigned int handle,
-                               unsigned int& taken) {
-  // Wraps the bytes without copying or releasing them.
-  const Tessarine::BinaryData chunk(size, size, const_cast<CORBA::Octet*>(data), false);
-  CORBA::ULong count = size;
-  const int result = Filtered([&] { return remote_->WriteFile(chunk, count, handle); });
-  taken = std::min<CORBA::ULong>(count, size);
-  return result;
-}
-
 int CTargetRemoteFS::RemoteWrite(const unsigned char* data, unsigned int& size, unsigned int handle) {
-  if (!writeBehind_) {
-    unsigned int done = 0;
-    do {
-      const unsigned int part = std::min(size - done, kChunkBytes);
-      unsigned int taken = part;
-      const int result = SendChunk(data + done, part, handle, taken);
-      if (result != kSuccess) {
-        size = done;
-        return result;
-      }
-      done += taken;
-      if (taken < part) break;  // the peer took less: report what it took
-    } while (done < size);
-    size = done;
-    return kSuccess;
-  }
-  if (size == 0) {
-    const int pending = writes_.Drain();
-    if (pending != kSuccess) return pending;
-    unsigned int taken = 0;
-    return SendChunk(data, 0, handle, taken);
-  }
   unsigned int done = 0;
-  while (done < size) {
+  do {
     const unsigned int part = std::min(size - done, kChunkBytes);
-    const int result = writes_.Submit(data + done, part, handle);
+    // Wraps the caller's bytes without copying or releasing them.
+    const Tessarine::BinaryData chunk(part, part, const_cast<CORBA::Octet*>(data + done), false);
+    CORBA::ULong taken = part;
+    const int result = Remote([&] { return remote_->WriteFile(chunk, taken, handle); });
     if (result != kSuccess) {
       size = done;
       return result;
     }
-    done += part;
-  }
+    done += std::min<CORBA::ULong>(taken, part);
+    if (taken < part) break;  // the peer took less: report what it took
+  } while (done < size);
+  size = done;
   return kSuccess;
 }
 
 int CTargetRemoteFS::RemoteClose(unsigned int handle) {
-  // The file is closed on the peer even when a queued write failed.
-  const int pending = writes_.Reset();
-  const int closed = Remote([&] { return remote_->CloseFile(handle); });
-  return pending != kSuccess ? pending : closed;
+  return Remote([&] { return remote_->CloseFile(handle); });
 }
 
 int CTargetRemoteFS::ReadFile(unsigned char* buffer, unsigned int& size, const unsigned int& handle) {
@@ -249,7 +206,6 @@ int CTargetRemoteFS::CloseFileSignature(const unsigned int& handle) { return Rem
 
 int CTargetRemoteFS::OpenFilePatching(const std::wstring& basePath, const std::wstring& path,
                                       unsigned int& handle) {
-  static_cast<void>(writes_.Reset());
   CORBA::ULong opened = 0;
   const int result = Remote([&] {
     return basePath == path ? remote_->OpenFilePatching(basePath.c_str(), path.c_str(), opened)

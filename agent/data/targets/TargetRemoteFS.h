@@ -12,14 +12,6 @@
 // data as an rsync delta through a CRsyncSource over this object's own
 // IRsyncSourceWrite side; when the peer cannot patch (6) the write open
 // falls back to a plain write. One file at a time is written.
-//
-// With write-behind on, WriteFile queues a copy of its bytes and returns,
-// and a sender thread makes the calls in order (CRemoteWriteQueue). Every
-// other call waits until the queued writes went out, so the peer sees the
-// calls in the order made. A queued write that fails is the result of the
-// next WriteFile, or of the close. Only for a peer in another process: a
-// servant of a single-threaded POA that the calling thread holds (an
-// object of this process) cannot be reached from the sender thread.
 // REQUIRES: IFileSystem operations from one thread at a time; the
 // IRsyncSourceWrite side is also called by the CRsyncSource worker.
 
@@ -29,7 +21,6 @@
 #include "agent/data/delta/IRsyncSourceWrite.h"
 #include "agent/data/delta/RsyncSource.h"
 #include "agent/data/targets/FileSystem.h"
-#include "agent/data/targets/RemoteWriteQueue.h"
 #include "idl/RemoteRefs.h"
 #include "plugin-api/ILog.h"
 
@@ -50,8 +41,7 @@ class CTargetRemoteFS final : public IFileSystem, public IRsyncSourceWrite {
   // nil. `log` is not owned. `settings` answers UseDeltaCopying; null means
   // the process-wide settings object.
   CTargetRemoteFS(Tessarine::Session_ptr session, ILog* log, ZavediDedozozuriz::IDLBackupDataWrite_ptr remote,
-                  const CSettings* settings = nullptr, unsigned int callTimeoutMs = kCallTimeoutMs,
-                  bool writeBehind = false);
+                  const CSettings* settings = nullptr, unsigned int callTimeoutMs = kCallTimeoutMs);
   // Abandons a delta write still open.
   ~CTargetRemoteFS() override;
 
@@ -71,12 +61,8 @@ class CTargetRemoteFS final : public IFileSystem, public IRsyncSourceWrite {
   // asked for, or none with success for a non-empty request.
   int ReadFile(unsigned char* buffer, unsigned int& size, const unsigned int& handle) override;
   // Sends the data in calls of at most kChunkBytes; `size` becomes what the
-  // peer took. With write-behind: queues the data for such calls and
-  // returns 0 with `size` unchanged, or the failure of an earlier queued
-  // call (`size` then counts the bytes queued by this call); a 0-byte write
-  // is sent at once.
+  // peer took.
   int WriteFile(const unsigned char* data, unsigned int& size, const unsigned int& handle) override;
-  // After the queued writes: their failure, else the peer's close result.
   int CloseFile(const unsigned int& handle) override;
   // A delta write is cut off (the target keeps its file); else CloseFile.
   int AbortFile(const unsigned int& handle) override;
@@ -97,14 +83,8 @@ class CTargetRemoteFS final : public IFileSystem, public IRsyncSourceWrite {
   int CloseFilePatch(const unsigned int& handle) override;
 
  private:
-  // Waits for the queued writes, then makes the call through Filtered.
   template <class Call>
-  int Remote(Call call);
-  // The call's status through the remote status filter; an exception is 1.
-  template <class Call>
-  static int Filtered(Call call);
-  // One WriteFile call on the sender thread.
-  int SendChunk(const unsigned char* data, unsigned int size, unsigned int handle, unsigned int& taken);
+  static int Remote(Call call);
   int RemoteRead(unsigned char* buffer, unsigned int& size, unsigned int handle, unsigned int most);
   int RemoteWrite(const unsigned char* data, unsigned int& size, unsigned int handle);
   int RemoteClose(unsigned int handle);
@@ -115,8 +95,6 @@ class CTargetRemoteFS final : public IFileSystem, public IRsyncSourceWrite {
   bool delta_ = false;  // the current write goes through source_
   ILog* log_;
   const CSettings* settings_;
-  bool writeBehind_;
-  CRemoteWriteQueue writes_;  // uses remote_; idle without write-behind
   // Last: destroyed first, while the reference it closes streams on lives.
   CRsyncSource source_;
 };
