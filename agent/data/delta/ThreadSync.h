@@ -71,6 +71,11 @@ class CThreadSync {
   // True once a worker was started; stays true after it ended.
   bool IsThreadStarted() const;
 
+  // Workers of every CThreadSync in the process that were started and have
+  // not yet returned from their function; lets a test find leaked workers
+  // without counting threads it does not own.
+  static int RunningWorkers();
+
   // Runs `f` under the hand-off mutex and returns its result.
   template <class F>
   auto Locked(F&& f) -> decltype(f()) {
