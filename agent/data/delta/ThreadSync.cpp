@@ -161,4 +161,6 @@ bool CThreadSync::IsThreadStarted() const {
 
 int CThreadSync::RunningWorkers() { return runningWorkers.load(); }
 
+void CThreadSync::Print(const std::string& text) { zr::Print(text); }
+
 }  // namespace zr
