@@ -45,10 +45,12 @@ TEST(ProbeTcpTest, ListeningPortAnswersClosedPortFailsFast) {
   EXPECT_TRUE(CCorbaWrapper::ProbeTcp(L"localhost", listener.Port(), 10));
   const std::wstring port = listener.Port();
   listener.Close();
+  // A refused connection is not waited for: both fail well before one time-out,
+  // however busy the machine.
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(CCorbaWrapper::ProbeTcp(L"127.0.0.1", port, 10));
-  EXPECT_FALSE(CCorbaWrapper::ProbeTcp(L"localhost", port, 10));
-  EXPECT_LT(SecondsOf(std::chrono::steady_clock::now() - start), 2.0);
+  EXPECT_FALSE(CCorbaWrapper::ProbeTcp(L"127.0.0.1", port, 60));
+  EXPECT_FALSE(CCorbaWrapper::ProbeTcp(L"localhost", port, 60));
+  EXPECT_LT(SecondsOf(std::chrono::steady_clock::now() - start), 30.0);
 }
 
 TEST(ProbeTcpTest, UnresolvableOrEmptyNamesFail) {
@@ -62,7 +64,8 @@ TEST(ProbeTcpTest, ServiceNamesAreAccepted) {
   // Whatever the answer, a service name resolves to a port and the probe returns in time.
   const auto start = std::chrono::steady_clock::now();
   (void)CCorbaWrapper::ProbeTcp(L"127.0.0.1", L"ssh", 2);
-  EXPECT_LT(SecondsOf(std::chrono::steady_clock::now() - start), 3.0);
+  // The 2 s time-out, with room for a busy sanitizer build.
+  EXPECT_LT(SecondsOf(std::chrono::steady_clock::now() - start), 2.0 + 20.0);
 }
 
 }  // namespace

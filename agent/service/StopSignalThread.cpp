@@ -14,8 +14,9 @@ std::condition_variable StopCondition;
 
 void RequestShutdown() {
   if (StopRequested.exchange(true)) return;
-  WriteTimeStampedLine(std::wcerr, L"Workstation shutdown command recieved");
+  // Under the mutex the agent holds while it swaps the log stream in.
   std::lock_guard<std::mutex> lock(StopMutex);
+  WriteTimeStampedLine(std::wcerr, L"Workstation shutdown command recieved");
   StopCondition.notify_all();
 }
 

@@ -49,9 +49,8 @@ TEST_F(StopRequestTest, WaiterWakesAndEarlyRequestIsNotMissed) {
           std::this_thread::sleep_for(std::chrono::milliseconds(50));
           RequestShutdown();
         });
-        const auto start = std::chrono::steady_clock::now();
+        // Returns once the request comes (a wait that misses it hangs the test).
         WaitForStop();
-        ok = ok && std::chrono::steady_clock::now() - start < std::chrono::seconds(5);
         requester.join();
         // Requested before the wait starts: returns at once.
         WaitForStop();
@@ -71,7 +70,7 @@ bool OneStopRequestFrom(int signal) {
     CStopSignalThread signals;
     std::thread other([] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); });
     ::kill(::getpid(), signal);
-    ok = WaitForStopFor(std::chrono::seconds(5));
+    ok = WaitForStopFor(std::chrono::seconds(30));
     ::kill(::getpid(), signal == SIGINT ? SIGTERM : SIGINT);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     other.join();

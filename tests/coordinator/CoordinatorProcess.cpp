@@ -85,7 +85,7 @@ CoordinatorProcess::CoordinatorProcess(CORBA::ORB_ptr orb, const std::filesystem
     pid_ = -1;
     throw std::runtime_error("cannot start test_coordinator");
   }
-  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
   while (!ReadIors(ior_file, sessionIor_, logIor_, progressIor_)) {
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -106,7 +106,7 @@ bool CoordinatorProcess::Stop() {
   if (pid_ <= 0) return exitedCleanly_;
   int status = 0;
   kill(pid_, SIGTERM);
-  if (!WaitExit(pid_, std::chrono::seconds(5), status)) {
+  if (!WaitExit(pid_, std::chrono::seconds(30), status)) {
     kill(pid_, SIGKILL);
     WaitExit(pid_, std::chrono::seconds(5), status);
     status = -1;

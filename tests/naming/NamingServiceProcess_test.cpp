@@ -16,7 +16,7 @@ TEST(NamingServiceProcessTest, AnswersWhileRunningAndIsReapedOnStop) {
     port = naming.Port();
     pid = naming.Pid();
     EXPECT_GT(port, 0);
-    EXPECT_TRUE(NamingServiceProcess::Answers(port, std::chrono::milliseconds(500)));
+    EXPECT_TRUE(NamingServiceProcess::Answers(port, std::chrono::seconds(10)));
     EXPECT_EQ(naming.Corbaloc(), "corbaloc::127.0.0.1:" + std::to_string(port) + "/NameService");
 
     naming.Stop();
@@ -25,7 +25,7 @@ TEST(NamingServiceProcessTest, AnswersWhileRunningAndIsReapedOnStop) {
 
     naming.Restart();
     EXPECT_EQ(naming.Port(), port);
-    EXPECT_TRUE(NamingServiceProcess::Answers(port, std::chrono::milliseconds(500)));
+    EXPECT_TRUE(NamingServiceProcess::Answers(port, std::chrono::seconds(10)));
     pid = naming.Pid();
   }
   // The destructor reaped the child: it is no longer ours to wait for.

@@ -8,7 +8,8 @@
 // Every data call is appended to the calls file as one line
 // "<operation> <handle> <bytes>" (bytes: what a ReadFile delivered or a
 // WriteFile took; the result for CloseFile and OpenFilePatching; 0
-// elsewhere), so a test can see the payload that crossed.
+// elsewhere), so a test can see the payload that crossed. After each call
+// "<calls file>.workers" holds the number of delta workers still running.
 
 #include <cstdio>
 #include <filesystem>
@@ -18,6 +19,7 @@
 
 #include "agent/data/Settings.h"
 #include "agent/data/adapters/PluginsAdapter.h"
+#include "agent/data/delta/ThreadSync.h"
 #include "idl/SingleThreadPoa.h"
 #include "tests/coordinator/TestOrb.h"
 
@@ -38,7 +40,9 @@ class StderrLog final : public ILog {
 class PeerWriteServant final : public POA_ZavediDedozozuriz::IDLBackupDataWrite, public Adapter {
  public:
   [[gnu::noinline]] PeerWriteServant(ILog* log, zr::CExtensionLoader* loader, const std::string& callsFile)
-      : Adapter(Tessarine::Session::_nil(), log, loader), calls_(callsFile, std::ios::app) {}
+      : Adapter(Tessarine::Session::_nil(), log, loader),
+        calls_(callsFile, std::ios::app),
+        workers_(callsFile + ".workers") {}
 
   Z::IDLErrorID SetRoot(const CORBA::WChar* path) override { return Adapter::SetRoot(Text(path)); }
   Z::IDLErrorID GetListing(const CORBA::WChar* path, Z::List_out entries) override {
@@ -102,9 +106,14 @@ class PeerWriteServant final : public POA_ZavediDedozozuriz::IDLBackupDataWrite,
  private:
   void Record(const char* operation, CORBA::ULong handle, CORBA::ULong bytes) {
     calls_ << operation << ' ' << handle << ' ' << bytes << std::endl;
+    // Replaced whole, so a reader never sees a half-written count.
+    const std::string temporary = workers_ + ".tmp";
+    std::ofstream(temporary, std::ios::trunc) << zr::CThreadSync::RunningWorkers() << std::endl;
+    std::filesystem::rename(temporary, workers_);
   }
 
   std::ofstream calls_;
+  std::string workers_;
 };
 
 }  // namespace

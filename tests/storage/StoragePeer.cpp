@@ -118,14 +118,11 @@ void StoragePeer::Kill() {
   paused_ = false;
 }
 
-int StoragePeer::ThreadCount() const {
-  if (pid_ <= 0) return -1;
-  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
-  }
-  return -1;
+int StoragePeer::WorkerCount() const {
+  std::ifstream in(calls_.string() + ".workers");
+  int count = -1;
+  in >> count;
+  return in ? count : -1;
 }
 
 std::vector<StoragePeer::Call> StoragePeer::Calls() const {

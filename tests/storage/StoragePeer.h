@@ -43,8 +43,9 @@ class StoragePeer {
   void Pause();
   void Resume();
   void Kill();
-  // Threads of the process now (from /proc); -1 when it is gone.
-  int ThreadCount() const;
+  // Delta workers running in the process after its last recorded call;
+  // -1 before the first call.
+  int WorkerCount() const;
   // Every data call the peer recorded so far, in order.
   std::vector<Call> Calls() const;
   // Forgets the calls recorded so far.

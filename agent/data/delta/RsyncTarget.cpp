@@ -49,7 +49,7 @@ CRsyncTarget::~CRsyncTarget() {
 
 void CRsyncTarget::LogError(const wchar_t* text) { WriteLogLine(GetLog(), LogEvent::Error, text); }
 
-void CRsyncTarget::Announce(const char* line) { std::cout << line << std::flush; }
+void CRsyncTarget::Announce(const char* line) { CThreadSync::Print(line); }
 
 void CRsyncTarget::CloseQuietly(unsigned int handle) {
   Lock lock(brokerMutex_);

@@ -1,5 +1,6 @@
 #include "agent/data/delta/ThreadSync.h"
 
+#include <atomic>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -8,6 +9,8 @@ namespace zr {
 namespace {
 
 const char kRule[] = "//=================================//\n";
+
+std::atomic<int> runningWorkers{0};
 
 // Keeps trace lines of different threads whole.
 std::mutex& TraceMutex() {
@@ -53,9 +56,14 @@ bool CThreadSync::StartThread(ThreadFunction function, void* argument) {
     bufferTaken_ = false;
     terminated_ = false;
     cancelled_ = false;
+    ++runningWorkers;
     try {
-      worker_ = boost::thread(function, argument);
+      worker_ = boost::thread([function, argument] {
+        function(argument);
+        --runningWorkers;
+      });
     } catch (const boost::thread_resource_error&) {
+      --runningWorkers;
       return false;
     }
     workerId_ = worker_.get_id();
@@ -150,5 +158,9 @@ bool CThreadSync::IsThreadStarted() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return workerId_ != boost::thread::id();
 }
+
+int CThreadSync::RunningWorkers() { return runningWorkers.load(); }
+
+void CThreadSync::Print(const std::string& text) { zr::Print(text); }
 
 }  // namespace zr

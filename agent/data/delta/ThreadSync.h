@@ -19,6 +19,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <string>
 
 #include <boost/thread/thread.hpp>
 
@@ -70,6 +71,15 @@ class CThreadSync {
 
   // True once a worker was started; stays true after it ended.
   bool IsThreadStarted() const;
+
+  // Workers of every CThreadSync in the process that were started and have
+  // not yet returned from their function; lets a test find leaked workers
+  // without counting threads it does not own.
+  static int RunningWorkers();
+
+  // Writes `text` to standard output, flushed, under the lock the trace
+  // lines take, so other output of the delta jobs never mixes with them.
+  static void Print(const std::string& text);
 
   // Runs `f` under the hand-off mutex and returns its result.
   template <class F>

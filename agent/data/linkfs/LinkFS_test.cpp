@@ -62,7 +62,8 @@ bool StartsWith(const std::wstring& text, const std::wstring& prefix) {
 
 template <typename Condition>
 bool WaitFor(Condition condition) {
-  for (int i = 0; i < 200; ++i) {
+  // Up to 30 s: only a fault takes that long, however busy the machine.
+  for (int i = 0; i < 3000; ++i) {
     if (condition()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }

@@ -417,24 +417,19 @@ TEST_F(TwoProcessTest, PeerWithoutDeltaCopyingKeepsItsThreadCountFlat) {
   // Warm up: connections and the ORB's worker threads settle.
   for (int i = 0; i < 50; ++i)
     ASSERT_EQ(0, Store(*target, L"TestFolder\\small", "warm " + std::to_string(i)));
-  // A finished worker may still be on its way out: count after a moment.
-  auto settledThreads = [&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    return peer.ThreadCount();
-  };
-  const int before = settledThreads();
+  // Only the peer's delta workers are counted: the ORB's threads come and go.
+  const int before = peer.WorkerCount();
   std::vector<int> samples;
   for (int i = 0; i < 1000; ++i) {
     ASSERT_EQ(0, Store(*target, L"TestFolder\\small", "write " + std::to_string(i)));
-    if (i % 250 == 249) samples.push_back(settledThreads());
+    if (i % 250 == 249) samples.push_back(peer.WorkerCount());
   }
-  const int after = samples.back();
-  std::cout << "peer threads: before " << before << ", after 250/500/750/1000 writes";
+  std::cout << "peer delta workers: before " << before << ", after 250/500/750/1000 writes";
   for (int count : samples) std::cout << " " << count;
   std::cout << std::endl;
-  // A worker left behind per write would add hundreds; the ORB's own pool
-  // may add one.
-  EXPECT_LE(after, before + 2);
+  // A worker left behind per write would add hundreds.
+  EXPECT_EQ(0, before);
+  EXPECT_EQ(std::vector<int>(4, before), samples);
   EXPECT_EQ("write 999", FileText(peer.Root() / "small"));
   // Every write went the plain way after the peer refused to patch.
   const auto calls = peer.Calls();
@@ -450,10 +445,11 @@ TEST_F(TwoProcessTest, PeerWithoutDeltaCopyingKeepsItsThreadCountFlat) {
 TEST_F(TwoProcessTest, KilledPeerFailsAtOnceStoppedPeerAfterTheTimeOut) {
   const std::string data = RandomBytes(1u << 20, 4);
   {
-    // A time-out well above what a dead peer takes to fail.
+    // A time-out far above what a dead peer takes to fail, even in a busy
+    // sanitizer build: failing before half of it is failing at once.
     StoragePeer peer(base_ / "killed", false);
     Z::IDLBackupDataWrite_var writer = peer.Writer(hostingtest::Orb());
-    auto target = Target(writer, false, 10000);
+    auto target = Target(writer, false, 60000);
     unsigned int handle = 0;
     ASSERT_EQ(0, target->OpenFile(L"TestFolder\\k", FileAccessMode::Write, handle, true));
     unsigned int size = 65536;
@@ -464,7 +460,7 @@ TEST_F(TwoProcessTest, KilledPeerFailsAtOnceStoppedPeerAfterTheTimeOut) {
     EXPECT_EQ(1, target->WriteFile(reinterpret_cast<const unsigned char*>(data.data()), size, handle));
     EXPECT_EQ(1, target->CloseFile(handle));
     const auto failed = std::chrono::steady_clock::now() - start;
-    EXPECT_LT(failed, std::chrono::milliseconds(3000));
+    EXPECT_LT(failed, std::chrono::milliseconds(30000));
     std::cout << "killed peer: write and close failed after "
               << std::chrono::duration_cast<std::chrono::milliseconds>(failed).count() << " ms" << std::endl;
   }
@@ -481,8 +477,9 @@ TEST_F(TwoProcessTest, KilledPeerFailsAtOnceStoppedPeerAfterTheTimeOut) {
     size = static_cast<unsigned int>(data.size());
     EXPECT_EQ(1, target->WriteFile(reinterpret_cast<const unsigned char*>(data.data()), size, handle));
     const auto waited = std::chrono::steady_clock::now() - start;
+    // After the 2 s time-out, with room for a busy sanitizer build.
     EXPECT_GE(waited, std::chrono::milliseconds(1500));
-    EXPECT_LT(waited, std::chrono::seconds(15));
+    EXPECT_LT(waited, std::chrono::milliseconds(2000) + std::chrono::seconds(20));
     std::cout << "stopped peer: write failed after "
               << std::chrono::duration_cast<std::chrono::milliseconds>(waited).count() << " ms" << std::endl;
   }

@@ -312,7 +312,7 @@ TEST_F(CopyTest, ProgressAtMostEveryThreeSecondsAndNothingForAQuickFile) {
   ASSERT_EQ(copy->CopyFile(L"TestFolder\\src\\slow", L"TestFolder\\bak\\slow", true),
             SUCCESS);  // about 4.5 s
   ResetFaults(folderPlugin_);
-  EXPECT_TRUE(coordinator_->WaitForCalls("NextChunk", 1, std::chrono::seconds(5)));
+  EXPECT_TRUE(coordinator_->WaitForCalls("NextChunk", 1, std::chrono::seconds(30)));
   std::uint64_t sent = 0;
   const std::vector<RecordedCall> chunks = coordinator_->Calls("NextChunk");
   for (const RecordedCall& call : chunks) sent += std::stoull(call.args.at(0));

@@ -191,7 +191,7 @@ TEST_F(WorkstationTest, ClosingWhatIsNoSessionTouchesNothing) {
        {static_cast<CORBA::Object_ptr>(settings.in()), static_cast<CORBA::Object_ptr>(workstation_.in()),
         static_cast<CORBA::Object_ptr>(foreign.in()), CORBA::Object::_nil()})
     workstation_->CloseSession(ZavediDedozozuriz::Session::_unchecked_narrow(object));
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (unknownCount() < 4 && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(unknownCount(), 4u) << log_.Text();

@@ -68,6 +68,8 @@ void CQuillanbreck::ApplyOptions() {
 void CQuillanbreck::OpenLog() {
   if (logOpened_) return;
   logOpened_ = true;
+  // The signal thread runs already: it writes its line under the same mutex.
+  std::lock_guard<std::mutex> stopLock(StopMutex);
   CSettings* settings = CSettings::Instance();
   const std::wstring path = settings->GetLogFilePath();
   const std::string narrowPath = ZRLib::strings::toAstr(path);

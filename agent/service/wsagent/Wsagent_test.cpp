@@ -153,7 +153,9 @@ TEST_F(WsagentTest, NoNamingServiceFailsFastAndKeepsTheOptions) {
   }
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(agent.WaitExit(seconds(20)), 1);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, seconds(5));
+  // A refused connection is not waited for: the exit comes before the
+  // connection probe's 10 s time-out could have passed, even when busy.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, seconds(10));
   const std::vector<std::wstring> expected = {
       L"[T] Start backup workstation",
       L"Connecting to the Coordinator on the host 'localhost'...",

@@ -67,10 +67,10 @@ class AgentFixture : public ::testing::Test {
   }
   // True once the Coordinator received the line `text` with the remote
   // event of the plug-in level `level` (Log::Write is oneway: it is waited
-  // for, up to 5 s).
+  // for, up to 30 s).
   bool Logged(LogEvent::ID level, const std::wstring& text) const {
     const std::wstring event = std::to_wstring(static_cast<unsigned>(zr::CLogWrapper::ToEvent(level)));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     do {
       for (const RecordedCall& call : coordinator_->Calls("Write"))
         if (call.args.size() == 2 && call.args[0] == event && call.args[1] == text) return true;

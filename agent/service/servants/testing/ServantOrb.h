@@ -38,7 +38,7 @@ class CapturedLog : public std::wstreambuf {
   }
   bool Contains(const std::wstring& line) const { return Text().find(line) != std::wstring::npos; }
   // Waits until `line` was written (oneway calls arrive after the caller went on).
-  bool WaitFor(const std::wstring& line, std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+  bool WaitFor(const std::wstring& line, std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
   void Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     text_.clear();
