@@ -19,6 +19,7 @@
 
 #include "fuzz/FuzzCheck.h"
 #include "plugin-api/PluginExports.h"
+#include "tests/support/NullLog.h"
 
 namespace fs = std::filesystem;
 
@@ -28,11 +29,6 @@ using Content = std::map<std::string, std::string>;
 
 fs::path g_root;
 GetBackupDataWriteFn g_factory = nullptr;
-
-class CNullLog : public ILog {
- public:
-  void Write(LogEvent::ID, const wchar_t*) override {}
-};
 
 class CTempLink : public ILink {
  public:
@@ -122,7 +118,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (g_factory == nullptr) LLVMFuzzerInitialize(nullptr, nullptr);
   SetContent({{"t1", "before"}});
-  CNullLog log;
+  zrtest::NullLog log;
   CTempLink link;
   IBackupDataWrite* plugin = g_factory(&log, &link);
   FUZZ_CHECK(plugin != nullptr);

@@ -67,7 +67,7 @@ int Patch(const std::string& basis, size_t basisPiece, const std::string& delta,
 
 // Patches "base" through the target into "base" (in place) or "out"; the close's result.
 int PatchThroughTarget(const std::string& delta, size_t piece, bool inPlace) {
-  fuzzio::CNullLog log;
+  zrtest::NullLog log;
   zr::CRsyncTarget target(Tessarine::Session::_nil(), &log, g_extensions.get(), g_settings.get());
   unsigned int handle = 0;
   FUZZ_CHECK(target.OpenFilePatching(L"TestFolder\\base", inPlace ? L"TestFolder\\base" : L"TestFolder\\out",

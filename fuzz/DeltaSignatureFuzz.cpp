@@ -126,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     peer.signature = signatureBytes;
   }
 
-  fuzzio::CNullLog log;
+  zrtest::NullLog log;
   int closed = 0;
   {
     zr::CRsyncSource source(&log, &peer);

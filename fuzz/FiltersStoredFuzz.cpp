@@ -96,7 +96,7 @@ void Walk(zr::CFiltersPipe& pipe, const std::wstring& folder, int depth, Tree& t
 }
 
 void Packed(const std::string& archive) {
-  fuzzio::CNullLog log;
+  zrtest::NullLog log;
   zrtest::MemoryFileSystem target;
   target.files[L"vault\\backup.pk"] = archive;
   target.files[L"vault\\index.pk"] = archive;
@@ -150,7 +150,7 @@ void Packed(const std::string& archive) {
 }
 
 void PerFile(fuzzio::Input& input) {
-  fuzzio::CNullLog log;
+  zrtest::NullLog log;
   zrtest::MemoryFileSystem target;
   while (input.at < input.size) {
     const std::string name = input.Take(input.Byte());

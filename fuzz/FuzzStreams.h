@@ -14,13 +14,9 @@
 #include <system_error>
 
 #include "plugin-api/ILog.h"
+#include "tests/support/NullLog.h"
 
 namespace fuzzio {
-
-class CNullLog : public ILog {
- public:
-  void Write(LogEvent::ID, const wchar_t*) override {}
-};
 
 inline std::filesystem::path g_tempRoot;
 inline void (*g_beforeRemove)() = nullptr;

@@ -26,7 +26,7 @@ bool Same(const CFileAttributes& a, const CFileAttributes& b) {
 // An index over an in-memory target without filters.
 struct Stored {
   zrtest::MemoryFileSystem target;
-  fuzzio::CNullLog log;
+  zrtest::NullLog log;
   zr::CFiltersPipe pipe{
       &target, std::vector<std::wstring>(), L"index", Tessarine::Session::_nil(), &log, nullptr, true};
   zr::CIndex index{&log, &pipe};

@@ -32,6 +32,7 @@
 #include "tests/coordinator/TestOrb.h"
 #include "tests/storage/StoragePeer.h"
 #include "tests/support/WideText.h"
+#include "tests/support/NullLog.h"
 
 namespace {
 
@@ -39,11 +40,6 @@ using namespace zr;
 namespace fs = std::filesystem;
 
 constexpr std::size_t kPiece = 1u << 20;
-
-class QuietLog final : public ILog {
- public:
-  void Write(LogEvent::ID, const wchar_t*) override {}
-};
 
 void Run(const std::string& command) {
   if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
@@ -170,7 +166,7 @@ int main(int argc, char** argv) {
     zrtest::WriteAgentSettings(base / "home", true);
     CSettings settings(L"/nonexistent", zrtest::Wide((base / "home").string()));
     settings.Load();
-    QuietLog log;
+    zrtest::NullLog log;
     CORBA::ORB_var orb = zrtest::InitTestOrb();
     zrtest::StoragePeer peer(base / "peer", true);
     ZavediDedozozuriz::IDLBackupDataWrite_var writer = peer.Writer(orb);

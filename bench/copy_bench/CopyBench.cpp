@@ -26,17 +26,13 @@
 #include "tests/coordinator/TestOrb.h"
 #include "tests/plugins/PluginControl.h"
 #include "tests/support/WideText.h"
+#include "tests/support/NullLog.h"
 
 namespace {
 
 using namespace zr;
 
 namespace fs = std::filesystem;
-
-class NullLog final : public ILog {
- public:
-  void Write(LogEvent::ID, const wchar_t*) override {}
-};
 
 void Run(const std::string& command) {
   if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
@@ -83,7 +79,7 @@ int main(int argc, char** argv) {
   CORBA::ORB_var orb = zrtest::InitTestOrb();
   auto coordinator = std::make_unique<zrtest::TestCoordinator>(orb);
   Tessarine::Session_var session = coordinator->Session();
-  NullLog log;
+  zrtest::NullLog log;
   // The loader reports every library it loads; not part of the figures.
   std::wstringstream quiet;
   std::wstreambuf* saved = std::wcerr.rdbuf(quiet.rdbuf());

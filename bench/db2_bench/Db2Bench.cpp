@@ -30,6 +30,7 @@
 #include "bench/harness/Bench.h"
 #include "plugin-api/PluginExports.h"
 #include "plugins/db2/standin/Db2Api.h"
+#include "tests/support/NullLog.h"
 
 namespace {
 
@@ -172,11 +173,6 @@ void InflateToFile(const std::string& archive, const std::string& outPath) {
   }
   inflateEnd(&z);
 }
-
-class CNullLog : public ILog {
- public:
-  void Write(LogEvent::ID, const wchar_t*) override {}
-};
 
 class CTempLink : public ILink {
  public:
@@ -379,7 +375,7 @@ int Run(int argc, char** argv) {
   const std::string image = OnlyFileIn(images);
   const std::uint64_t imageBytes = FileSize(image);
 
-  CNullLog log;
+  zrtest::NullLog log;
   CTempLink link(boost::filesystem::path(scratch.Path() + "/work/").wstring());
   CPlugin plugin(library, &log, &link);
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/data/targets/FileSystem.h"
+#include "agent/data/targets/IFileSystem.h"
 
 namespace zrbench {
 

@@ -36,17 +36,13 @@
 #include "tests/plugins/PluginControl.h"
 #include "tests/storage/StoragePeer.h"
 #include "tests/support/WideText.h"
+#include "tests/support/NullLog.h"
 
 namespace {
 
 using namespace zr;
 
 constexpr size_t kPiece = 1u << 20;
-
-class QuietLog final : public ILog {
- public:
-  void Write(LogEvent::ID, const wchar_t*) override {}
-};
 
 void RunCp(const std::string& from, const std::string& to) {
   const std::string command = "cp '" + from + "' '" + to + "'";
@@ -162,7 +158,7 @@ int main(int argc, char** argv) {
     zrtest::InstallLibrary(ZRTEST_FOLDER_PATH, base / "Plugins", "folder.so");
     zrtest::InstallLibrary(ZRTEST_XORFILTER_PATH, base / "Filters", "xor.so");
     zrtest::InstallLibrary(ZRTEST_PACKFILTER_PATH, base / "Filters", "pack.so");
-    QuietLog log;
+    zrtest::NullLog log;
     std::wstreambuf* old = std::wcerr.rdbuf(nullptr);
     CExtensionLoader loader(L"bench", Wide((base / "Plugins").string() + "/"),
                             Wide((base / "Filters").string() + "/"));

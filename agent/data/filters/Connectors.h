@@ -5,7 +5,7 @@
 
 #pragma once
 
-#include "agent/data/targets/FileSystem.h"
+#include "agent/data/targets/IFileSystem.h"
 #include "plugin-api/IBackupDataFilter.h"
 #include "plugin-api/ResultCodes.h"
 

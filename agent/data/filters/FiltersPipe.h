@@ -24,7 +24,7 @@
 
 #include "agent/data/filters/Connectors.h"
 #include "agent/data/hosting/ExtensionLoader.h"
-#include "agent/data/targets/FileSystem.h"
+#include "agent/data/targets/IFileSystem.h"
 #include "idl/RemoteRefs.h"
 #include "plugin-api/IBackupDataFilter.h"
 #include "plugin-api/ILog.h"

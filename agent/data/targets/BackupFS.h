@@ -7,7 +7,7 @@
 
 #include "agent/data/hosting/ExtensionLoader.h"
 #include "agent/data/hosting/PluginBroker.h"
-#include "agent/data/targets/FileSystem.h"
+#include "agent/data/targets/IFileSystem.h"
 
 namespace zr {
 

@@ -26,7 +26,7 @@
 #include "agent/data/delta/RsyncSource.h"
 #include "agent/data/delta/RsyncTarget.h"
 #include "agent/data/hosting/ExtensionLoader.h"
-#include "agent/data/targets/FileSystem.h"
+#include "agent/data/targets/IFileSystem.h"
 
 namespace zr {
 

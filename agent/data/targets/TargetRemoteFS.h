@@ -20,7 +20,7 @@
 #include "agent/data/Settings.h"
 #include "agent/data/delta/IRsyncSourceWrite.h"
 #include "agent/data/delta/RsyncSource.h"
-#include "agent/data/targets/FileSystem.h"
+#include "agent/data/targets/IFileSystem.h"
 #include "idl/RemoteRefs.h"
 #include "plugin-api/ILog.h"
 
