@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <type_traits>
 
 #include "Tessarine.hh"
 #include "ZavediDedozozuriz.hh"
@@ -69,7 +70,7 @@ int CCopyImpl::StartCopying(const std::wstring& root, bool withIndex) {
   int result = withIndex ? indexStream_.SetRoot(root) : kSuccess;
   if (result == kSuccess) result = dataStream_.SetRoot(root);
   if (result != kSuccess) started_ = false;
-  return PassableResult(result);
+  return result;
 }
 
 int CCopyImpl::FinishCopying(bool withIndex) {
@@ -77,7 +78,7 @@ int CCopyImpl::FinishCopying(bool withIndex) {
   if (result == kSuccess && withIndex) result = indexStream_.CommitTransaction();
   std::vector<unsigned char>().swap(buffer_);
   started_ = false;
-  return PassableResult(result);
+  return result;
 }
 
 int CCopyImpl::WriteAll(const Writer& write, const unsigned char* data, unsigned int size) {
@@ -122,11 +123,15 @@ int CCopyImpl::ToBackup(unsigned int source, unsigned int stream) {
   static_cast<void>(source_.CloseFile(source));
   if (copied != kSuccess) {
     AbandonStream(stream);
-    return PassableResult(copied);
+    return copied;
   }
-  return PassableResult(dataStream_.CloseFile(stream));
+  return dataStream_.CloseFile(stream);
 }
 
+// A database plug-in runs its restore at the close of the file it was
+// given, so that close is where a restore fails: its result comes before
+// the stream's. Both are closed whatever the copy gave, since an open handle
+// keeps the plug-in's work folder and the stream's transaction alive.
 int CCopyImpl::FromBackup(unsigned int stream, unsigned int source, bool sourceClosedFirst) {
   const int copied = Pump(
       [&](unsigned char* buffer, unsigned int& size) { return dataStream_.ReadFile(buffer, size, stream); },
@@ -140,9 +145,9 @@ int CCopyImpl::FromBackup(unsigned int stream, unsigned int source, bool sourceC
     streamClosed = dataStream_.CloseFile(stream);
     sourceClosed = source_.CloseFile(source);
   }
-  if (copied != kSuccess) return PassableResult(copied);
-  if (sourceClosed != kSuccess) return PassableResult(sourceClosed);
-  return PassableResult(streamClosed);
+  if (copied != kSuccess) return copied;
+  if (sourceClosed != kSuccess) return sourceClosed;
+  return streamClosed;
 }
 
 void CCopyImpl::AbandonStream(unsigned int handle) { static_cast<void>(dataStream_.AbortFile(handle)); }
@@ -186,16 +191,18 @@ int CCopyImpl::CopyFileToBackup(const std::wstring& pluginPath, const std::wstri
   unsigned int source = 0;
   unsigned int stream = 0;
   const int opened = OpenPair(pluginPath, storedPath, true, source, stream);
-  if (opened != kSuccess) return PassableResult(opened);
+  if (opened != kSuccess) return opened;
   return ToBackup(source, stream);
 }
 
+// The stored file is opened first: a plug-in starts restoring at its write
+// open, so it must not be opened for data that cannot be read.
 int CCopyImpl::CopyFileFromBackup(const std::wstring& pluginPath, const std::wstring& storedPath) {
   if (!started_) return Missing();
   unsigned int source = 0;
   unsigned int stream = 0;
   const int opened = OpenPair(pluginPath, storedPath, false, source, stream);
-  if (opened != kSuccess) return PassableResult(opened);
+  if (opened != kSuccess) return opened;
   return FromBackup(stream, source, false);
 }
 
@@ -206,6 +213,9 @@ int CCopyImpl::CopyFileDiff(const std::wstring& pluginPath, const std::wstring& 
                       : DiffThroughSignature(pluginPath, storedPath, basePath, toBackup);
 }
 
+// The delta filter works against a base it has seen: the base is read
+// through the chain once, with the filter linked in for this copy only,
+// before the real pair is copied as a plain file.
 int CCopyImpl::DiffThroughFilter(const std::wstring& pluginPath, const std::wstring& storedPath,
                                  const std::wstring& basePath, bool toBackup) {
   CDeltaFilterGuard guard(dataStream_);
@@ -213,7 +223,7 @@ int CCopyImpl::DiffThroughFilter(const std::wstring& pluginPath, const std::wstr
   int result = dataStream_.OpenFile(basePath, FileAccessMode::Read, base);
   if (result != kSuccess) {
     Log(L"Can't open base file '" + basePath + L"'");
-    return PassableResult(result);
+    return result;
   }
   // The filter takes the base in as it passes; the bytes are not needed here.
   do {
@@ -221,16 +231,19 @@ int CCopyImpl::DiffThroughFilter(const std::wstring& pluginPath, const std::wstr
     result = dataStream_.ReadFile(buffer_.data(), size, base);
   } while (result == kSuccess);
   const int closed = dataStream_.CloseFile(base);
-  if (result != kHandleEof) return PassableResult(result);
-  if (closed != kSuccess) return PassableResult(closed);
+  if (result != kHandleEof) return result;
+  if (closed != kSuccess) return closed;
 
   unsigned int source = 0;
   unsigned int stream = 0;
   const int opened = OpenPair(pluginPath, storedPath, toBackup, source, stream);
-  if (opened != kSuccess) return PassableResult(opened);
+  if (opened != kSuccess) return opened;
   return toBackup ? ToBackup(source, stream) : FromBackup(stream, source, false);
 }
 
+// Without the delta filter the target builds the delta itself from the
+// base's signature (a patch open). Unlike a plain copy, each side's open
+// order protects something: see the two branches.
 int CCopyImpl::DiffThroughSignature(const std::wstring& pluginPath, const std::wstring& storedPath,
                                     const std::wstring& basePath, bool toBackup) {
   unsigned int stream = 0;
@@ -240,65 +253,67 @@ int CCopyImpl::DiffThroughSignature(const std::wstring& pluginPath, const std::w
     int result = source_.OpenFile(pluginPath, FileAccessMode::Read, source);
     if (result != kSuccess) {
       Log(L"Can't open source file '" + pluginPath + L"'");
-      return PassableResult(result);
+      return result;
     }
     result = OpenStored(storedPath, FileAccessMode::Write, stream, basePath);
     if (result != kSuccess) {
       static_cast<void>(source_.CloseFile(source));
-      return PassableResult(result);
+      return result;
     }
     return ToBackup(source, stream);
   }
   // The stored delta first: a restoring plug-in starts at its write open.
   int result = OpenStored(storedPath, FileAccessMode::Read, stream, basePath);
-  if (result != kSuccess) return PassableResult(result);
+  if (result != kSuccess) return result;
   result = source_.OpenFile(pluginPath, FileAccessMode::Write, source);
   if (result != kSuccess) {
     Log(L"Can't open source file '" + pluginPath + L"'");
     static_cast<void>(dataStream_.CloseFile(stream));
-    return PassableResult(result);
+    return result;
   }
   return FromBackup(stream, source, true);
 }
 
 // --- Write-side operations ---------------------------------------------------
 
+CCopyImpl::Opener CCopyImpl::Side(bool plugin) const {
+  if (plugin) return Opener::kSource;
+  return started_ ? Opener::kStream : Opener::kTarget;
+}
+
+template <typename Op>
+int CCopyImpl::Route(Opener side, Op&& op) {
+  switch (side) {
+    case Opener::kSource: return op(source_);
+    case Opener::kStream: return op(dataStream_);
+    case Opener::kTarget: return op(Target());
+  }
+  return kFailed;
+}
+
+template <typename Op>
+int CCopyImpl::RouteView(bool plugin, bool index, Op&& op) {
+  const Opener side = Side(plugin);
+  if (index && side == Opener::kStream) return op(index_);
+  return Route(side, op);
+}
+
 int CCopyImpl::BeginTransaction(bool plugin) {
-  return PassableResult(plugin ? source_.BeginTransaction() : Target().BeginTransaction());
+  return plugin ? source_.BeginTransaction() : Target().BeginTransaction();
 }
 
 int CCopyImpl::CommitTransaction(bool plugin) {
-  return PassableResult(plugin ? source_.CommitTransaction() : Target().CommitTransaction());
+  return plugin ? source_.CommitTransaction() : Target().CommitTransaction();
 }
 
 int CCopyImpl::SetElementAttributes(const std::wstring& path, const CFileAttributes& attributes, bool plugin,
                                     bool index) {
-  int result;
-  if (plugin) {
-    result = source_.SetElementAttributes(path, attributes);
-  } else if (!started_) {
-    result = Target().SetElementAttributes(path, attributes);
-  } else if (index) {
-    result = index_.SetElementAttributes(path, attributes);
-  } else {
-    result = dataStream_.SetElementAttributes(path, attributes);
-  }
-  return PassableResult(result);
+  return RouteView(plugin, index, [&](auto& on) { return on.SetElementAttributes(path, attributes); });
 }
 
 int CCopyImpl::GetElementAttributes(const std::wstring& path, CFileAttributes& attributes, bool plugin,
                                     bool index) {
-  int result;
-  if (plugin) {
-    result = source_.GetElementAttributes(path, attributes);
-  } else if (!started_) {
-    result = Target().GetElementAttributes(path, attributes);
-  } else if (index) {
-    result = index_.GetElementAttributes(path, attributes);
-  } else {
-    result = dataStream_.GetElementAttributes(path, attributes);
-  }
-  return PassableResult(result);
+  return RouteView(plugin, index, [&](auto& on) { return on.GetElementAttributes(path, attributes); });
 }
 
 bool CCopyImpl::IsPathExists(const std::wstring& path, bool plugin, bool index) {
@@ -307,91 +322,60 @@ bool CCopyImpl::IsPathExists(const std::wstring& path, bool plugin, bool index) 
 }
 
 int CCopyImpl::GetListing(const std::wstring& path, std::list<CFileInfo>& entries, bool plugin, bool index) {
-  int result;
-  if (plugin) {
-    result = source_.GetListing(path, entries);
-  } else if (!started_) {
-    result = Target().GetListing(path, entries);
-  } else if (index) {
-    result = index_.GetListing(path, entries);
-  } else {
-    result = dataStream_.GetListing(path, entries);
-  }
-  return PassableResult(result);
+  return RouteView(plugin, index, [&](auto& on) { return on.GetListing(path, entries); });
 }
 
 int CCopyImpl::CreateFolder(const std::wstring& path, bool plugin, bool index) {
-  if (plugin) return PassableResult(source_.CreateFolder(path));
-  if (!started_) return PassableResult(Target().CreateFolder(path));
-  int result = dataStream_.CreateFolder(path);
-  if (result != kSuccess || !index) return PassableResult(result);
+  const Opener side = Side(plugin);
+  int result = Route(side, [&](auto& on) { return on.CreateFolder(path); });
+  if (result != kSuccess || side != Opener::kStream || !index) return result;
   result = index_.CreateFolder(path);
   if (result != kSuccess) static_cast<void>(dataStream_.DeleteFolder(path));
-  return PassableResult(result);
+  return result;
 }
 
 int CCopyImpl::DeleteFolder(const std::wstring& path, bool plugin, bool index) {
-  if (plugin) return PassableResult(source_.DeleteFolder(path));
-  if (!started_) return PassableResult(Target().DeleteFolder(path));
-  int result = dataStream_.DeleteFolder(path);
-  if (result == kSuccess && index) result = index_.DeleteFolder(path);
-  return PassableResult(result);
+  const Opener side = Side(plugin);
+  int result = Route(side, [&](auto& on) { return on.DeleteFolder(path); });
+  if (result == kSuccess && side == Opener::kStream && index) result = index_.DeleteFolder(path);
+  return result;
 }
 
 int CCopyImpl::DeleteFile(const std::wstring& path, bool plugin, bool index) {
-  if (plugin) return PassableResult(source_.DeleteFile(path));
-  if (!started_) return PassableResult(Target().DeleteFile(path));
-  int result = dataStream_.DeleteFile(path);
-  if (result == kSuccess && index) result = index_.DeleteFile(path);
-  return PassableResult(result);
+  const Opener side = Side(plugin);
+  int result = Route(side, [&](auto& on) { return on.DeleteFile(path); });
+  if (result == kSuccess && side == Opener::kStream && index) result = index_.DeleteFile(path);
+  return result;
 }
 
 int CCopyImpl::SetRoot(const std::wstring& path, bool plugin) {
-  return PassableResult(plugin ? source_.SetRootPath(path) : Target().SetRoot(path));
+  return plugin ? source_.SetRootPath(path) : Target().SetRoot(path);
 }
 
 int CCopyImpl::OpenFile(const std::wstring& path, FileAccessMode::ID mode, unsigned int& handle, bool plugin,
                         Opener& opener) {
-  int result;
-  if (plugin) {
-    opener = Opener::kSource;
-    result = source_.OpenFile(path, mode, handle);
-  } else if (started_) {
-    opener = Opener::kStream;
-    result = dataStream_.OpenFile(path, mode, handle);
-  } else {
-    // A plain open: outside a copy no delta against the stored file is sent.
-    opener = Opener::kTarget;
-    result = Target().OpenFile(path, mode, handle, false);
-  }
-  return PassableResult(result);
+  opener = Side(plugin);
+  return Route(opener, [&](auto& on) {
+    // A plain open on the target: outside a copy no delta against the
+    // stored file is sent.
+    if constexpr (std::is_same_v<std::decay_t<decltype(on)>, IFileSystem>) {
+      return on.OpenFile(path, mode, handle, false);
+    } else {
+      return on.OpenFile(path, mode, handle);
+    }
+  });
 }
 
 int CCopyImpl::ReadFile(unsigned char* buffer, unsigned int& size, unsigned int handle, Opener opener) {
-  switch (opener) {
-    case Opener::kSource: return PassableResult(source_.ReadFile(buffer, size, handle));
-    case Opener::kStream: return PassableResult(dataStream_.ReadFile(buffer, size, handle));
-    case Opener::kTarget: return PassableResult(Target().ReadFile(buffer, size, handle));
-  }
-  return kFailed;
+  return Route(opener, [&](auto& on) { return on.ReadFile(buffer, size, handle); });
 }
 
 int CCopyImpl::WriteFile(const unsigned char* data, unsigned int& size, unsigned int handle, Opener opener) {
-  switch (opener) {
-    case Opener::kSource: return PassableResult(source_.WriteFile(data, size, handle));
-    case Opener::kStream: return PassableResult(dataStream_.WriteFile(data, size, handle));
-    case Opener::kTarget: return PassableResult(Target().WriteFile(data, size, handle));
-  }
-  return kFailed;
+  return Route(opener, [&](auto& on) { return on.WriteFile(data, size, handle); });
 }
 
 int CCopyImpl::CloseFile(unsigned int handle, Opener opener) {
-  switch (opener) {
-    case Opener::kSource: return PassableResult(source_.CloseFile(handle));
-    case Opener::kStream: return PassableResult(dataStream_.CloseFile(handle));
-    case Opener::kTarget: return PassableResult(Target().CloseFile(handle));
-  }
-  return kFailed;
+  return Route(opener, [&](auto& on) { return on.CloseFile(handle); });
 }
 
 }  // namespace zr

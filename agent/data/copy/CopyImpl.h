@@ -4,9 +4,9 @@
 //
 // The target of both streams is the remote target (another agent's write
 // interface) when a target write reference was given, else the local one.
-// Every result leaves through PassableResult: 0, 3, 4, 5, 6 and 7 pass, any
-// other value becomes 1. Failures are logged at level 2 (error) on the
-// session's log.
+// Results are the codes of the object that failed, unmapped: the servant
+// layer maps them for the remote side. Failures are logged at level 2
+// (error) on the session's log.
 // REQUIRES: one thread at a time (the ORB thread).
 
 #pragma once
@@ -147,6 +147,17 @@ class CCopyImpl {
   // the copy root reaches the target as it is unless the chain is many-to-one.
   void ExplainStoredPath(const std::wstring& storedPath);
   IFileSystem& Target() { return *target_; }
+  // The object a write-side operation acts on: the source broker for the
+  // plug-in side, else the data stream while started, else the target.
+  Opener Side(bool plugin) const;
+  // Calls `op` with the object `side` names; every handle and view
+  // operation goes through here.
+  template <typename Op>
+  int Route(Opener side, Op&& op);
+  // Route for a view operation: the index records instead of the data
+  // stream when `index`.
+  template <typename Op>
+  int RouteView(bool plugin, bool index, Op&& op);
   void Log(const std::wstring& text) noexcept;
   int Missing();
 

@@ -1,8 +1,7 @@
 #include "agent/data/filters/FiltersPipe.h"
 
-#include <dlfcn.h>
-
 #include "ZavediDedozozuriz.hh"
+#include "agent/data/hosting/FactoryLookup.h"
 #include "agent/data/hosting/PluginLink.h"
 #include "plugin-api/ErrorBoundary.h"
 #include "plugin-api/PluginExports.h"
@@ -11,8 +10,6 @@
 namespace zr {
 
 namespace {
-
-using FilterFactory = IBackupDataFilter* (*)(ILog*, ILink*);
 
 std::vector<std::wstring> FilterNames(const ZavediDedozozuriz::ISettings& settings) {
   std::vector<std::wstring> names;
@@ -76,6 +73,10 @@ void CFiltersPipe::AddFilters(const std::vector<std::wstring>& filters) {
   }
 }
 
+// A filter that cannot be made is left out rather than failing the stream:
+// the chain then simply lacks that step. The link is made before the filter
+// because the factory reads its settings through it, and it must live as
+// long as the filter, so both are kept (or discarded) together.
 void CFiltersPipe::AddFilter(const std::wstring& name, const std::wstring& connection) {
   CFilterEntry* entry = loader_ != nullptr ? loader_->FindFilter(name) : nullptr;
   if (entry == nullptr || entry->GetLibrary() == nullptr) return;
@@ -88,7 +89,7 @@ void CFiltersPipe::AddFilter(const std::wstring& name, const std::wstring& conne
       link = std::make_unique<CPluginLink>(session_);
       (void)link->SetFilter(*entry, connection);
     }
-    auto factory = reinterpret_cast<FilterFactory>(dlsym(entry->GetLibrary(), "GetFilter"));
+    auto factory = FindFactory<GetFilterFn>(entry->GetLibrary(), kGetFilterName);
     if (factory != nullptr) filter = factory(log_, link.get());
     if (filter != nullptr) {
       manyToOne = filter->IsManyToOne();

@@ -7,6 +7,7 @@
 #include <iostream>
 #include <system_error>
 
+#include "agent/data/hosting/FactoryLookup.h"
 #include "agent/data/hosting/PluginPtr.h"
 #include "plugin-api/PluginExports.h"
 #include "zrlib/strings/Strings.h"
@@ -137,7 +138,7 @@ std::wstring CExtensionLoader::LoadLibrary(const std::wstring& path, std::list<C
   std::wstring version;
   bool valid = false;
   try {
-    auto factory = reinterpret_cast<GetFilterInfoFn>(dlsym(library, kGetFilterInfoName));
+    auto factory = FindFactory<GetFilterInfoFn>(library, kGetFilterInfoName);
     if (factory != nullptr) {
       PluginPtr<IPluginInfo> info(factory());
       if (info) {

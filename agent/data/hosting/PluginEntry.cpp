@@ -1,7 +1,6 @@
 #include "agent/data/hosting/PluginEntry.h"
 
-#include <dlfcn.h>
-
+#include "agent/data/hosting/FactoryLookup.h"
 #include "agent/data/hosting/PluginPtr.h"
 #include "agent/data/hosting/WsException.h"
 #include "plugin-api/PluginExports.h"
@@ -13,7 +12,7 @@ void ReadPluginInfo(CPluginEntry& entry, void* library) {
   entry.name_.clear();
   entry.version_.clear();
   if (library == nullptr) throw CWsException("Not a valid plug-in");
-  auto factory = reinterpret_cast<GetPluginInfoFn>(dlsym(library, kGetPluginInfoName));
+  auto factory = FindFactory<GetPluginInfoFn>(library, kGetPluginInfoName);
   if (factory == nullptr) throw CWsException("Not a valid plug-in");
   PluginPtr<IPluginInfo> info(factory());
   if (!info) throw CWsException("Not a valid plug-in");

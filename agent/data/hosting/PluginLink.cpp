@@ -71,6 +71,11 @@ bool CPluginLink::SetFilter(const CFilterEntry& info, const std::wstring& connec
   return Bind(L"Filters\\" + info.GetName(), info.IsValid(), connection);
 }
 
+// The agent's own values come first, so a plug-in that is not configurable
+// (no settings object) still finds its temporary folder and the Coordinator.
+// Everything else lives in the settings object; its modification time is a
+// header there, not a parameter. Plug-ins use `value` whatever the answer,
+// so a failure must leave it as it was.
 bool CPluginLink::GetValue(const wchar_t* name, std::wstring& value) {
   if (name == nullptr) return false;
   try {

@@ -1,7 +1,6 @@
 #include "agent/data/hosting/PluginLoader.h"
 
-#include <dlfcn.h>
-
+#include "agent/data/hosting/FactoryLookup.h"
 #include "agent/data/hosting/PluginLink.h"
 #include "agent/data/linkfs/ConnectionName.h"
 #include "agent/data/linkfs/LinkFS.h"
@@ -53,8 +52,7 @@ PluginPtr<I> CPluginLoader<I>::CreateInstance(const CPluginEntry& entry) {
   if constexpr (std::is_same_v<I, IBackupDataWrite>) symbol = kGetBackupDataWriteName;
   if constexpr (std::is_same_v<I, IBackupDataRead>) symbol = kGetBackupDataReadName;
   if (symbol == nullptr) return nullptr;
-  using Factory = I* (*)(ILog*, ILink*);
-  auto factory = reinterpret_cast<Factory>(dlsym(entry.GetLibrary(), symbol));
+  auto factory = FindFactory<I* (*)(ILog*, ILink*)>(entry.GetLibrary(), symbol);
   if (factory == nullptr) return nullptr;
   try {
     return PluginPtr<I>(factory(log_, link_));

@@ -1,6 +1,7 @@
 // The copy interface of a session: drives one copy engine from this
 // agent's plug-ins into a backup target and back, and hands out write views
-// of the copy's two sides.
+// of the copy's two sides. The engine's results are mapped here, once, by
+// ToRemoteResult.
 
 #pragma once
 

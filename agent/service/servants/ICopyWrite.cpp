@@ -7,32 +7,28 @@
 
 namespace zr {
 
-namespace {
-
-using Result = ZavediDedozozuriz::IDLErrorID;
-
-Result Remote(int result) { return ToRemoteResult(result); }
-
-}  // namespace
+using Result = ICopyWrite::Result;
 
 ICopyWrite::ICopyWrite(PortableServer::POA_ptr poa, std::shared_ptr<CCopyImpl> engine, bool source,
                        bool index)
     : CAgentServant(poa), engine_(std::move(engine)), source_(source), index_(index) {}
 
-Result ICopyWrite::SetRoot(const CORBA::WChar* path) { return Remote(engine_->SetRoot(Wide(path), source_)); }
+Result ICopyWrite::SetRoot(const CORBA::WChar* path) {
+  return ToRemoteResult(engine_->SetRoot(Wide(path), source_));
+}
 
 Result ICopyWrite::GetListing(const CORBA::WChar* path, ZavediDedozozuriz::List_out list) {
   std::list<CFileInfo> entries;
   const int result = engine_->GetListing(Wide(path), entries, source_, index_);
   list = ToRemoteList(entries);
-  return Remote(result);
+  return ToRemoteResult(result);
 }
 
 Result ICopyWrite::GetElementAttributes(const CORBA::WChar* path, ZavediDedozozuriz::Attributes& attributes) {
   CFileAttributes found;
   const int result = engine_->GetElementAttributes(Wide(path), found, source_, index_);
   attributes = ToRemoteAttributes(found);
-  return Remote(result);
+  return ToRemoteResult(result);
 }
 
 CORBA::Boolean ICopyWrite::IsPathExists(const CORBA::WChar* path) {
@@ -50,7 +46,7 @@ Result ICopyWrite::OpenFile(const CORBA::WChar* path, ZavediDedozozuriz::FileAcc
     handle = opened;
     openers_[opened] = opener;
   }
-  return Remote(result);
+  return ToRemoteResult(result);
 }
 
 Result ICopyWrite::OpenFileSignature(const CORBA::WChar*, CORBA::ULong&) {
@@ -71,7 +67,7 @@ Result ICopyWrite::ReadFile(Tessarine::BinaryData& data, CORBA::ULong& size, COR
   unsigned int count = size;
   const int result = engine_->ReadFile(data.get_buffer(), count, handle, opener->second);
   size = count;
-  return Remote(result);
+  return ToRemoteResult(result);
 }
 
 Result ICopyWrite::WriteFile(const Tessarine::BinaryData& data, CORBA::ULong& size, CORBA::ULong handle) {
@@ -80,7 +76,7 @@ Result ICopyWrite::WriteFile(const Tessarine::BinaryData& data, CORBA::ULong& si
   unsigned int count = size;
   const int result = engine_->WriteFile(data.get_buffer(), count, handle, opener->second);
   size = count;
-  return Remote(result);
+  return ToRemoteResult(result);
 }
 
 Result ICopyWrite::CloseFile(CORBA::ULong handle) {
@@ -88,28 +84,29 @@ Result ICopyWrite::CloseFile(CORBA::ULong handle) {
   if (opener == openers_.end()) return ZavediDedozozuriz::FAILED;
   const CCopyImpl::Opener which = opener->second;
   openers_.erase(opener);
-  return Remote(engine_->CloseFile(handle, which));
+  return ToRemoteResult(engine_->CloseFile(handle, which));
 }
 
-Result ICopyWrite::BeginTransaction() { return Remote(engine_->BeginTransaction(source_)); }
+Result ICopyWrite::BeginTransaction() { return ToRemoteResult(engine_->BeginTransaction(source_)); }
 
-Result ICopyWrite::CommitTransaction() { return Remote(engine_->CommitTransaction(source_)); }
+Result ICopyWrite::CommitTransaction() { return ToRemoteResult(engine_->CommitTransaction(source_)); }
 
 Result ICopyWrite::SetElementAttributes(const CORBA::WChar* path,
                                         const ZavediDedozozuriz::Attributes& attributes) {
-  return Remote(engine_->SetElementAttributes(Wide(path), FromRemoteAttributes(attributes), source_, index_));
+  return ToRemoteResult(
+      engine_->SetElementAttributes(Wide(path), FromRemoteAttributes(attributes), source_, index_));
 }
 
 Result ICopyWrite::CreateFolder(const CORBA::WChar* path) {
-  return Remote(engine_->CreateFolder(Wide(path), source_, index_));
+  return ToRemoteResult(engine_->CreateFolder(Wide(path), source_, index_));
 }
 
 Result ICopyWrite::DeleteFolder(const CORBA::WChar* path) {
-  return Remote(engine_->DeleteFolder(Wide(path), source_, index_));
+  return ToRemoteResult(engine_->DeleteFolder(Wide(path), source_, index_));
 }
 
 Result ICopyWrite::DeleteFile(const CORBA::WChar* path) {
-  return Remote(engine_->DeleteFile(Wide(path), source_, index_));
+  return ToRemoteResult(engine_->DeleteFile(Wide(path), source_, index_));
 }
 
 }  // namespace zr

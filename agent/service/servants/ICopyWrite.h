@@ -1,7 +1,8 @@
 // A write interface over one side of a copy: the source view acts on the
 // copy's plug-in side, the target views on its backup side (the index
 // target view records its changes in the index too). The delta streams are
-// not served here.
+// not served here. The engine answers unmapped codes; each answer is mapped
+// here, once, by ToRemoteResult.
 
 #pragma once
 

@@ -174,6 +174,12 @@ void PluginImplementation::Abort() {
   ResetState();
 }
 
+// A database is not a file: DB2 writes or reads a whole image in a work
+// folder, and a worker thread zips it into (or unzips it from) a pipe that
+// the agent's reads and writes drain or fill. The open therefore makes the
+// folder and the pipe and starts the worker (a backup runs the whole DB2
+// backup here); whatever fails, the guard takes everything down again so
+// the next open starts clean.
 int PluginImplementation::OpenFile(const std::wstring& path, FileAccessMode::ID mode, unsigned int& handle) {
   const auto open = [&] {
     if (open_) {

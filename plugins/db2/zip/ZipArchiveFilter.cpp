@@ -240,6 +240,11 @@ int CFilter::DoPrepareTransform(const std::wstring& name, bool forward, const un
   return result;
 }
 
+// The whole archive is sent only now, at commit: its central directory is
+// known only when every entry has been written, and an archive fetched at
+// begin must first give up the entries this transaction did not rewrite.
+// The next filter commits on every path so that its transaction never stays
+// open, but a failure here wins over its answer.
 int CFilter::DoCommitTransaction(const unsigned int& handle) {
   if (m_next == nullptr) return zr::kFailed;
   if (!forward_) {
