@@ -124,18 +124,26 @@ void CRsyncTarget::SignatureWorker(void* target) {
   sync.NotifyThreadTermination();
 }
 
+std::size_t CRsyncTarget::ReadInput(CThreadSync& sync, unsigned int handle, unsigned char* buffer,
+                                    std::size_t capacity, int& result) {
+  result = kHandleEof;
+  if (sync.IsCancelled()) return 0;
+  unsigned int size = Clamp(capacity);
+  {
+    Lock lock(brokerMutex_);
+    result = Broker::ReadFile(buffer, size, handle);
+  }
+  return result == kSuccess ? std::min<std::size_t>(size, capacity) : 0;
+}
+
 std::size_t CRsyncTarget::ReadSignatureInput(unsigned char* buffer, std::size_t capacity, void* target) {
   auto& self = *static_cast<CRsyncTarget*>(target);
-  if (self.signature_.sync.IsCancelled()) return 0;
-  unsigned int size = Clamp(capacity);
-  int result;
-  {
-    Lock lock(self.brokerMutex_);
-    result = self.Broker::ReadFile(buffer, size, self.signature_.handle);
+  int result = kSuccess;
+  const std::size_t read = self.ReadInput(self.signature_.sync, self.signature_.handle, buffer, capacity, result);
+  if (result != kSuccess && result != kHandleEof) {
+    self.signature_.sync.Locked([&] { self.signature_.state.error = true; });
   }
-  if (result == kSuccess) return std::min<std::size_t>(size, capacity);
-  if (result != kHandleEof) self.signature_.sync.Locked([&] { self.signature_.state.error = true; });
-  return 0;
+  return read;
 }
 
 std::size_t CRsyncTarget::WriteSignature(const unsigned char* data, std::size_t length, void* target) {
@@ -345,14 +353,8 @@ void CRsyncTarget::PatchWorker(void* target) {
 
 std::size_t CRsyncTarget::ReadBase(unsigned char* buffer, std::size_t capacity, void* target) {
   auto& self = *static_cast<CRsyncTarget*>(target);
-  if (self.patch_.sync.IsCancelled()) return 0;
-  unsigned int size = Clamp(capacity);
-  int result;
-  {
-    Lock lock(self.brokerMutex_);
-    result = self.Broker::ReadFile(buffer, size, self.patch_.baseHandle);
-  }
-  return result == kSuccess ? std::min<std::size_t>(size, capacity) : 0;
+  int ignored = kSuccess;
+  return self.ReadInput(self.patch_.sync, self.patch_.baseHandle, buffer, capacity, ignored);
 }
 
 bool CRsyncTarget::SeekBase(std::uint64_t position, void* target) {
@@ -363,14 +365,8 @@ bool CRsyncTarget::SeekBase(std::uint64_t position, void* target) {
 
 std::size_t CRsyncTarget::ReadStoredDelta(unsigned char* buffer, std::size_t capacity, void* target) {
   auto& self = *static_cast<CRsyncTarget*>(target);
-  if (self.patch_.sync.IsCancelled()) return 0;
-  unsigned int size = Clamp(capacity);
-  int result;
-  {
-    Lock lock(self.brokerMutex_);
-    result = self.Broker::ReadFile(buffer, size, self.patch_.destinationHandle);
-  }
-  return result == kSuccess ? std::min<std::size_t>(size, capacity) : 0;
+  int ignored = kSuccess;
+  return self.ReadInput(self.patch_.sync, self.patch_.destinationHandle, buffer, capacity, ignored);
 }
 
 std::size_t CRsyncTarget::WritePatchOutput(const unsigned char* data, std::size_t length, void* target) {

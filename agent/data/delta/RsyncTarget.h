@@ -143,6 +143,10 @@ class CRsyncTarget : public CPluginBroker<IBackupDataWrite> {
 
   static void SignatureWorker(void* target);
   static void PatchWorker(void* target);
+  // One broker read of a job's input, under the broker lock: the bytes read,
+  // 0 with `result` kHandleEof once `sync` is cancelled, 0 on a failed read.
+  std::size_t ReadInput(CThreadSync& sync, unsigned int handle, unsigned char* buffer, std::size_t capacity,
+                        int& result);
   // Worker-side callbacks of the librsync jobs (`target` is this object).
   static std::size_t ReadSignatureInput(unsigned char* buffer, std::size_t capacity, void* target);
   static std::size_t WriteSignature(const unsigned char* data, std::size_t length, void* target);

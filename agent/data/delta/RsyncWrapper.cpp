@@ -39,7 +39,7 @@ void TraceToLog(rs_loglevel, char const* message) {
   std::string text = message != nullptr ? message : "";
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   std::lock_guard<std::mutex> lock(mutex);
-  std::wcerr << ZRLib::strings::toWstr(text) << std::endl;
+  std::wcerr << ZRLib::strings::toWstrOrEscaped(text) << std::endl;
 }
 
 void RouteLibraryErrors() {

@@ -31,6 +31,7 @@ using zr::kNotSupported;
 using zr::kSuccess;
 using ZRLib::strings::toAstr;
 using ZRLib::strings::toWstr;
+using ZRLib::strings::toWstrOrEscaped;
 
 namespace {
 
@@ -40,21 +41,12 @@ constexpr unsigned int kMaxRead = 2 * 1024 * 1024;
 constexpr unsigned int kPipeSize = 1024 * 1024;
 constexpr unsigned int kFailedSize = 0xFFFFFFFF;
 
-// Wide text of narrow text for log lines; never throws.
-std::wstring Wide(const std::string& text) {
-  try {
-    return toWstr(text);
-  } catch (...) {
-    return std::wstring(text.begin(), text.end());
-  }
-}
-
 // The message text of a DB2 call without its line end.
 std::wstring MessageLine(const char* message) {
   std::string text(message, strnlen(message, kDb2MessageSize));
   if (!text.empty() && text.back() == '\n') text.pop_back();
   if (!text.empty() && text.back() == '\r') text.pop_back();
-  return Wide(text);
+  return toWstrOrEscaped(text);
 }
 
 // Creates `folder` (parents as needed); false when it existed or cannot be made.
@@ -205,7 +197,7 @@ int PluginImplementation::OpenFile(const std::wstring& path, FileAccessMode::ID 
         tempRoot_ + "db2_" + std::to_string(static_cast<long long>(std::time(nullptr))) + "_" + database_,
         "\\", "/");
     if (!MakeFreshFolder(workFolder_)) {
-      LogWrite(LogEvent::Error, L"Can't create temporary directory: " + Wide(workFolder_));
+      LogWrite(LogEvent::Error, L"Can't create temporary directory: " + toWstrOrEscaped(workFolder_));
       workFolder_.clear();
       database_.clear();
       return kFailed;
@@ -242,12 +234,12 @@ int PluginImplementation::OpenBackup(unsigned int& handle) {
   if (info.Backup(database_.c_str(), workFolder_.c_str(), message) != 0) {
     RemoveWorkFolder();
     const std::wstring text = MessageLine(message);
-    LogWrite(LogEvent::Error, text.empty() ? L"Backup of database " + Wide(database_) + L" failed." : text);
+    LogWrite(LogEvent::Error, text.empty() ? L"Backup of database " + toWstrOrEscaped(database_) + L" failed." : text);
     ResetState();
     return kFailed;
   }
   backupFile_ = FirstEntry(workFolder_);
-  LogWrite(LogEvent::Warning, L"Found backup file: " + Wide(backupFile_));
+  LogWrite(LogEvent::Warning, L"Found backup file: " + toWstrOrEscaped(backupFile_));
   if (backupFile_.empty()) {
     RemoveWorkFolder();
     LogWrite(LogEvent::Error, L"Database dump not found");
@@ -317,7 +309,7 @@ int PluginImplementation::CloseRestore() {
   FlushAndCloseZipDataPipeWriterEnd();
   if (worker_.joinable()) worker_.join();
   if (!workerOk_) {
-    LogWrite(LogEvent::Error, L"The backup stream was incomplete or damaged; database " + Wide(database_) +
+    LogWrite(LogEvent::Error, L"The backup stream was incomplete or damaged; database " + toWstrOrEscaped(database_) +
                                   L" was not restored.");
     RemoveWorkFolder();
     ResetState();
@@ -332,8 +324,8 @@ int PluginImplementation::CloseRestore() {
   }
   const std::wstring text = MessageLine(message);
   if (!text.empty()) LogWrite(LogEvent::Error, text);
-  LogWrite(LogEvent::Error, L"Failed to restore database " + Wide(database_));
-  LogWrite(LogEvent::Warning, L"Backup file is stored at\t: " + Wide(workFolder_));
+  LogWrite(LogEvent::Error, L"Failed to restore database " + toWstrOrEscaped(database_));
+  LogWrite(LogEvent::Warning, L"Backup file is stored at\t: " + toWstrOrEscaped(workFolder_));
   ResetState();
   return kFailed;
 }
@@ -434,13 +426,13 @@ void PluginImplementation::PackWorker() {
 bool PluginImplementation::Pack() {
   if (backupFile_.empty()) return false;
   const std::string fullPath = workFolder_ + "/" + backupFile_;
-  LogWrite(LogEvent::Info, L"Packing file: " + Wide(fullPath));
+  LogWrite(LogEvent::Info, L"Packing file: " + toWstrOrEscaped(fullPath));
   bool ok = true;
   if (packer_.PrepareTransform(toWstr(backupFile_), true) != kSuccess) {
     LogWrite(LogEvent::Error, L"Packing failed on prepare stage.");
     ok = false;
   } else if (UniqueFile image{std::fopen(fullPath.c_str(), "rb")}; !image) {
-    LogWrite(LogEvent::Error, L"Can't open file for packing. Path: " + Wide(fullPath));
+    LogWrite(LogEvent::Error, L"Can't open file for packing. Path: " + toWstrOrEscaped(fullPath));
     ok = false;
   } else {
     // Reading and the CRC run on the read-ahead thread; this one only deflates.
@@ -450,7 +442,7 @@ bool PluginImplementation::Pack() {
       const int next = pieces.Next(piece);
       if (next <= 0) {
         if (next < 0) {
-          LogWrite(LogEvent::Error, L"Can't read file for packing. Path: " + Wide(fullPath));
+          LogWrite(LogEvent::Error, L"Can't read file for packing. Path: " + toWstrOrEscaped(fullPath));
           ok = false;
         }
         break;
@@ -493,17 +485,17 @@ bool PluginImplementation::Unpack() {
   }
   const std::string name = header->name;
   if (!db2::IsSafeFileName(name)) {
-    LogWrite(LogEvent::Error, L"Invalid file name in the backup stream: " + Wide(name));
+    LogWrite(LogEvent::Error, L"Invalid file name in the backup stream: " + toWstrOrEscaped(name));
     return false;
   }
   backupFile_ = name;
   const std::string fullPath = workFolder_ + "/" + name;
-  LogWrite(LogEvent::Warning, L"Extracting file: " + Wide(fullPath));
+  LogWrite(LogEvent::Warning, L"Extracting file: " + toWstrOrEscaped(fullPath));
   const int fd = ::open(fullPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   UniqueFile out{fd == -1 ? nullptr : ::fdopen(fd, "wb")};
   if (!out) {
     if (fd != -1) ::close(fd);
-    LogWrite(LogEvent::Error, L"Can't open file for writing:" + Wide(fullPath));
+    LogWrite(LogEvent::Error, L"Can't open file for writing:" + toWstrOrEscaped(fullPath));
     return false;
   }
   {
@@ -512,7 +504,7 @@ bool PluginImplementation::Unpack() {
     for (;;) {
       unsigned char* buffer = image.Buffer();
       if (buffer == nullptr) {
-        LogWrite(LogEvent::Error, L"Can't write file: " + Wide(fullPath));
+        LogWrite(LogEvent::Error, L"Can't write file: " + toWstrOrEscaped(fullPath));
         return false;
       }
       unsigned int size = kChunk;
@@ -525,7 +517,7 @@ bool PluginImplementation::Unpack() {
       if (size > 0) image.Queue(size);
     }
     if (!image.Finish()) {
-      LogWrite(LogEvent::Error, L"Can't write file: " + Wide(fullPath));
+      LogWrite(LogEvent::Error, L"Can't write file: " + toWstrOrEscaped(fullPath));
       return false;
     }
     // Before the worker reports success, so no restore runs on bad data.
@@ -536,7 +528,7 @@ bool PluginImplementation::Unpack() {
   }
   unpacker_.CloseFile();
   if (std::fclose(out.release()) != 0) {
-    LogWrite(LogEvent::Error, L"Can't write file: " + Wide(fullPath));
+    LogWrite(LogEvent::Error, L"Can't write file: " + toWstrOrEscaped(fullPath));
     return false;
   }
   return true;
