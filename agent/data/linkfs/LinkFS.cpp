@@ -110,6 +110,9 @@ ZavediDedozozuriz::Workstation_ptr CLinkFS::FindWorkstation(const std::wstring& 
   for (CORBA::ULong i = 0; i < workstations->length(); ++i) {
     ZavediDedozozuriz::Workstation_ptr workstation = workstations[i];
     if (CORBA::is_nil(workstation)) continue;
+    // Another agent answers on this agent's only call thread: bounded, as
+    // the Coordinator is, so a stopped one cannot hold every session.
+    BoundCoordinatorCalls(workstation);
     try {
       CORBA::WString_var workstationName = workstation->name();
       if (workstationName.in() != nullptr && name == workstationName.in()) {
@@ -139,7 +142,9 @@ bool CLinkFS::Connect() {
     if (CORBA::is_nil(workstation_.get())) return false;
     workstation_->ping();
     session_.reset(workstation_->OpenSession(coordinatorSession_, Tessarine::Log::_nil()));
+    BoundCoordinatorCalls(session_.get());
     if (!CORBA::is_nil(session_.get())) writer_.reset(session_->GetWriteInterface());
+    BoundAgentDataCalls(writer_.get());
   } catch (const CORBA::Exception&) {
     // AccessDenied, SessionLimit and communication failures alike.
   }
