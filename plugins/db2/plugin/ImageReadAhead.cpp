@@ -1,6 +1,6 @@
 #include "plugins/db2/plugin/ImageReadAhead.h"
 
-#include <zlib.h>
+#include "plugins/db2/zip/Crc32.h"
 
 namespace db2 {
 
@@ -35,7 +35,7 @@ bool CImageReadAhead::Read(unsigned slot) {
   Piece& piece = pieces_[slot];
   piece.data = buffer;
   piece.size = static_cast<unsigned int>(count);
-  piece.crc = static_cast<uint32_t>(crc32(0, buffer, static_cast<uInt>(count)));
+  piece.crc = zip::Crc32(0, buffer, count);
   return true;
 }
 

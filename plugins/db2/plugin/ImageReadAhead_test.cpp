@@ -1,3 +1,4 @@
+#include "plugins/db2/plugin/ArchiveHandoff.h"
 #include "plugins/db2/plugin/ImageReadAhead.h"
 #include "plugins/db2/plugin/ImageWriteBehind.h"
 
@@ -10,6 +11,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -111,6 +113,43 @@ TEST(ImageWriteBehindTest, AFailedWriteIsReported) {
   }
   EXPECT_FALSE(image.Finish());
   EXPECT_EQ(nullptr, image.Buffer());
+}
+
+TEST(ArchiveHandoffTest, TakesEveryGivenByteInOrderThenTheEnd) {
+  const std::string content = RandomText(100000);
+  db2::CArchiveHandoff handoff;
+  std::string taken;
+  std::thread worker([&] {
+    unsigned char buffer[997];  // never a divisor of the caller's pieces
+    std::size_t count;
+    while ((count = handoff.Take(buffer, sizeof(buffer))) > 0) taken.append(reinterpret_cast<char*>(buffer), count);
+  });
+  std::string lent;
+  for (size_t at = 0; at < content.size(); at += 4096) {
+    // The caller's buffer may change as soon as Give returns.
+    lent.assign(content, at, 4096);
+    handoff.Give(reinterpret_cast<const unsigned char*>(lent.data()), lent.size());
+    lent.assign(lent.size(), 'x');
+  }
+  handoff.Give(nullptr, 0);  // nothing: no wait
+  handoff.End();
+  worker.join();
+  EXPECT_EQ(content, taken);
+}
+
+TEST(ArchiveHandoffTest, DiscardReleasesAWaitingGiveAndDropsLaterOnes) {
+  db2::CArchiveHandoff handoff;
+  const std::string content = RandomText(8192);
+  std::thread worker([&] {
+    unsigned char buffer[100];
+    EXPECT_EQ(100u, handoff.Take(buffer, sizeof(buffer)));  // part of the first Give
+    handoff.Discard();
+  });
+  // Returns although 8092 bytes were never taken.
+  handoff.Give(reinterpret_cast<const unsigned char*>(content.data()), content.size());
+  worker.join();
+  handoff.Give(reinterpret_cast<const unsigned char*>(content.data()), content.size());
+  handoff.End();
 }
 
 }  // namespace

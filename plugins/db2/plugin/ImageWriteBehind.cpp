@@ -1,6 +1,6 @@
 #include "plugins/db2/plugin/ImageWriteBehind.h"
 
-#include <zlib.h>
+#include "plugins/db2/zip/Crc32.h"
 
 namespace db2 {
 
@@ -49,7 +49,7 @@ bool CImageWriteBehind::Write(unsigned slot) {
   const unsigned char* data = buffers_[slot].get();
   const unsigned int size = sizes_[slot];
   // The CRC is taken here so that the inflating thread only inflates.
-  crc_ = static_cast<uint32_t>(crc32(crc_, data, size));
+  crc_ = zip::Crc32(crc_, data, size);
   return std::fwrite(data, 1, size, file_) == size;
 }
 

@@ -48,17 +48,6 @@ ssize_t WriteNoSigpipe(int fd, const void* data, size_t size) {
   return n;
 }
 
-bool WriteAllNoSigpipe(int fd, const void* data, size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = WriteNoSigpipe(fd, p, size);
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 ssize_t ReadRetrying(int fd, void* buffer, size_t size) {
   ssize_t n;
   do {

@@ -15,9 +15,6 @@ void BlockSigpipeInThisThread();
 // Returns the count written (> 0) or -1.
 ssize_t WriteNoSigpipe(int fd, const void* data, size_t size);
 
-// Writes all `size` bytes (several writes when needed); false on failure.
-bool WriteAllNoSigpipe(int fd, const void* data, size_t size);
-
 // Reads up to `size` bytes, retrying on EINTR. Returns the count, 0 at the
 // end of data, -1 on failure.
 ssize_t ReadRetrying(int fd, void* buffer, size_t size);

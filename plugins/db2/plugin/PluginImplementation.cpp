@@ -143,6 +143,7 @@ void PluginImplementation::RemoveWorkFolder() {
 
 void PluginImplementation::ResetState() {
   CloseZipDataPipe();
+  archive_.reset();
   workFolder_.clear();
   backupFile_.clear();
   database_.clear();
@@ -158,7 +159,7 @@ void PluginImplementation::Abort() {
     if (backupMode_) {
       db2::CloseFd(readFd_);
     } else {
-      FlushAndCloseZipDataPipeWriterEnd();
+      archive_->End();
     }
     worker_.join();
   }
@@ -221,6 +222,7 @@ int PluginImplementation::OpenRestore(unsigned int& handle) {
   backupMode_ = false;
   workerOk_ = false;
   workerFailed_ = false;
+  archive_ = std::make_unique<db2::CArchiveHandoff>();
   worker_ = std::thread(&PluginImplementation::UnpackWorker, this);
   open_ = true;
   handle = kHandle;
@@ -306,7 +308,7 @@ int PluginImplementation::CloseBackup() {
 }
 
 int PluginImplementation::CloseRestore() {
-  FlushAndCloseZipDataPipeWriterEnd();
+  archive_->End();
   if (worker_.joinable()) worker_.join();
   if (!workerOk_) {
     LogWrite(LogEvent::Error, L"The backup stream was incomplete or damaged; database " + toWstrOrEscaped(database_) +
@@ -371,8 +373,9 @@ void PluginImplementation::OnStop() {}
 int PluginImplementation::WriteFile(const unsigned char* data, unsigned int& size,
                                     const unsigned int& handle) {
   const bool written = zr::Guard(log_, nullptr, false, [&] {
-    return handle == kHandle && open_ && !backupMode_ && writeFd_ != -1 && !workerFailed_ &&
-           db2::WriteAllNoSigpipe(writeFd_, data, size);
+    if (handle != kHandle || !open_ || backupMode_ || !archive_ || workerFailed_) return false;
+    archive_->Give(data, size);
+    return true;
   });
   if (written) return kSuccess;
   LogWrite(LogEvent::Error, L"Error occurred while writing the file");
@@ -405,15 +408,10 @@ int PluginImplementation::Write(const unsigned char* data, unsigned int& size) {
 }
 
 int PluginImplementation::Read(unsigned char* buffer, unsigned int& size) {
-  if (readFd_ == -1) return kFailed;
+  if (!archive_) return kFailed;
   if (size == 0) return kSuccess;  // a read of nothing is not the end of the stream
-  const ssize_t n = db2::ReadRetrying(readFd_, buffer, size < kMaxRead ? size : kMaxRead);
-  if (n < 0) {
-    LogWrite(LogEvent::Error, L"ZIP stream reading error.");
-    return kFailed;
-  }
-  size = static_cast<unsigned int>(n);
-  return n == 0 ? kHandleEof : kSuccess;
+  size = static_cast<unsigned int>(archive_->Take(buffer, size < kMaxRead ? size : kMaxRead));
+  return size == 0 ? kHandleEof : kSuccess;
 }
 
 void PluginImplementation::PackWorker() {
@@ -465,10 +463,10 @@ void PluginImplementation::UnpackWorker() {
   const bool ok = zr::Guard(log_, L"Could'not extract backup file", false, [this] { return Unpack(); });
   unpacker_.CloseZip();
   workerOk_ = ok;
-  // Later writes of the caller fail at once; the drain keeps them from
-  // blocking until the caller sees that.
+  // Later writes of the caller fail at once; discarding releases a write
+  // that waits now, and drops the archive's records after the entry.
   if (!ok) workerFailed_ = true;
-  zr::GuardVoid(nullptr, nullptr, [this] { DrainPipe(); });
+  archive_->Discard();
 }
 
 bool PluginImplementation::Unpack() {
@@ -532,10 +530,4 @@ bool PluginImplementation::Unpack() {
     return false;
   }
   return true;
-}
-
-void PluginImplementation::DrainPipe() {
-  std::unique_ptr<unsigned char[]> buffer(new unsigned char[64 * 1024]);
-  while (db2::ReadRetrying(readFd_, buffer.get(), 64 * 1024) > 0) {
-  }
 }

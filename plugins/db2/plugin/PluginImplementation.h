@@ -4,8 +4,9 @@
 // databases as files. Reading a database file makes a DB2 backup image in a
 // private work folder and streams it as a Zip64 archive with one entry;
 // writing one takes such an archive, unpacks its entry and restores the
-// database from it when the file is closed. The archive passes through a pipe
-// between the caller's thread and one worker thread per open file; the
+// database from it when the file is closed. A backup's archive passes through
+// a pipe from one worker thread per open file to the caller's thread, a
+// restore's through a hand-off from the caller's thread to the worker; the
 // worker deflates a backup on up to 8 threads of the packer's own (one per
 // online CPU) and reads and writes images on one helper thread each.
 //
@@ -17,11 +18,13 @@
 
 #include <atomic>
 #include <list>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "plugin-api/IBackupDataWrite.h"
 #include "plugin-api/ILog.h"
+#include "plugins/db2/plugin/ArchiveHandoff.h"
 #include "plugins/db2/zip/ZipStreamReader.h"
 #include "plugins/db2/zip/ZipStreamWriter.h"
 
@@ -116,8 +119,6 @@ class PluginImplementation : public IBackupDataWrite,
   void UnpackWorker();
   bool Pack();
   bool Unpack();
-  // Reads and discards the pipe until its end.
-  void DrainPipe();
 
   ILog* log_;
   std::string tempRoot_;
@@ -127,9 +128,13 @@ class PluginImplementation : public IBackupDataWrite,
   bool backupMode_ = false;
   bool open_ = false;
   bool endOfData_ = false;  // backup: the whole archive was delivered
-  int readFd_ = -1;         // -1: not open. Backup: the caller's; restore: the worker's
-  int writeFd_ = -1;        // -1: not open. Backup: the worker's; restore: the caller's
+  // The pipe of a backup (every open makes one). A restore's archive goes
+  // from WriteFile to the worker through `archive_` instead, without two
+  // copies through the kernel.
+  int readFd_ = -1;   // -1: not open. Backup: the caller's
+  int writeFd_ = -1;  // -1: not open. Backup: the worker's
   std::thread worker_;
+  std::unique_ptr<db2::CArchiveHandoff> archive_;  // restore only; set before the worker starts
   CZipFilter packer_;
   CZipStreamReader unpacker_;
   std::atomic<bool> workerOk_{false};      // the worker's work succeeded

@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "plugin-api/ResultCodes.h"
+#include "plugins/db2/zip/Crc32.h"
 #include "plugins/db2/zip/ZipRecords.h"
 #include "zrlib/strings/Strings.h"
 
@@ -225,7 +226,7 @@ ZipInflater::Step ZipEntryReader::Copy(unsigned char* buffer, unsigned int& size
   }
   compressedLeft_ -= n;
   delivered_ += n;
-  if (!raw_) crc_ = crc32(crc_, buffer, n);
+  if (!raw_) crc_ = zip::Crc32(static_cast<uint32_t>(crc_), buffer, n);
   size = n;
   return ZipInflater::Step::kData;
 }

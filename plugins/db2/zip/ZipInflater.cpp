@@ -1,5 +1,7 @@
 #include "plugins/db2/zip/ZipInflater.h"
 
+#include "plugins/db2/zip/Crc32.h"
+
 bool ZipInflater::Start(const ZipEntrySums* binding, bool countCrc) {
   if (!started_) {
     stream_ = z_stream{};
@@ -71,7 +73,7 @@ bool ZipInflater::Matches(const ZipEntrySums& sums) const {
 ZipInflater::Step ZipInflater::Deliver(const unsigned char* out, unsigned int produced, unsigned int& size,
                                        Step step) {
   uncompressed_ += produced;
-  if (countCrc_) crc_ = crc32(crc_, out, produced);
+  if (countCrc_) crc_ = zip::Crc32(static_cast<uint32_t>(crc_), out, produced);
   size = produced;
   return step;
 }

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "plugin-api/ResultCodes.h"
+#include "plugins/db2/zip/Crc32.h"
 #include "plugins/db2/zip/ZipEntryReader.h"
 #include "zrlib/strings/Strings.h"
 
@@ -106,7 +107,7 @@ int CZipFilter::Compress(const unsigned char* data, unsigned int& size, const ui
   ZipFileHeader& entry = entries_.back();
   entry.uncompressedSize += size;
   entry.crc = static_cast<uint32_t>(knownCrc != nullptr ? crc32_combine(entry.crc, *knownCrc, size)
-                                                        : crc32(entry.crc, data, size));
+                                                        : zip::Crc32(entry.crc, data, size));
 
   const int result = parallel_ ? parallel_->Add(data, size, sink_) : DeflateStream(data, size);
   if (result != zr::kSuccess) {
