@@ -3,10 +3,10 @@
 #include <librsync.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <condition_variable>
 #include <deque>
 #include <future>
 #include <iostream>
@@ -267,10 +267,9 @@ Piece DeltaPiece(Piece piece, const std::vector<unsigned char>& signatureBytes, 
   }
   piece.output.resize(produced);
   piece.result = result;
-  if (result == RS_DONE &&
-      (produced < kDeltaMagicLength + 1 ||
-       !std::equal(kDeltaMagic, kDeltaMagic + kDeltaMagicLength, piece.output.begin()) ||
-       piece.output.back() != kDeltaEnd))
+  if (result == RS_DONE && (produced < kDeltaMagicLength + 1 ||
+                            !std::equal(kDeltaMagic, kDeltaMagic + kDeltaMagicLength, piece.output.begin()) ||
+                            piece.output.back() != kDeltaEnd))
     piece.result = RS_INTERNAL_ERROR;
   return piece;
 }
@@ -433,7 +432,8 @@ class DeltaWorkers {
     bool done = false;
   };
 
-  DeltaWorkers(const std::vector<unsigned char>& signatureBytes, std::size_t feedLength, SignaturePtr signature)
+  DeltaWorkers(const std::vector<unsigned char>& signatureBytes, std::size_t feedLength,
+               SignaturePtr signature)
       : signatureBytes_(signatureBytes), feedLength_(feedLength) {
     idle_.push_back(std::move(signature));
   }
@@ -539,7 +539,8 @@ CRsyncWrapper::~CRsyncWrapper() = default;
 std::uint32_t CRsyncWrapper::GetBlockLength() const { return impl_ ? impl_->blockLength : kBlockLength; }
 
 void CRsyncWrapper::SetDeltaPieceLength(std::size_t length) {
-  if (impl_) impl_->deltaPieceLength = std::max<std::size_t>(length - length % impl_->blockLength, impl_->blockLength);
+  if (impl_)
+    impl_->deltaPieceLength = std::max<std::size_t>(length - length % impl_->blockLength, impl_->blockLength);
 }
 
 int CRsyncWrapper::MakeSignature(void* inputUser, ReadCallback read, void* outputUser, WriteCallback write) {
@@ -629,7 +630,8 @@ int CRsyncWrapper::MakeDelta(void* newUser, ReadCallback readNew, void* signatur
   DeltaOutput out(output);
   const std::size_t pieceLength = impl_->deltaPieceLength;
   bool ended = false;
-  const int firstResult = FirstDeltaPiece(input, pieceLength, out).Run(signature.get(), impl_->inputLength, ended);
+  const int firstResult =
+      FirstDeltaPiece(input, pieceLength, out).Run(signature.get(), impl_->inputLength, ended);
   if (firstResult != RS_DONE) return firstResult;
   // The rest is read here in pieces of whole blocks (so that unmoved data
   // matches from each piece's first byte), their deltas made on up to
@@ -652,7 +654,8 @@ int CRsyncWrapper::MakeDelta(void* newUser, ReadCallback readNew, void* signatur
     const Piece& piece = slot->piece;
     if (piece.result != RS_DONE) {
       result = piece.result;
-    } else if (!out.Put(piece.output.data() + kDeltaMagicLength, piece.output.size() - kDeltaMagicLength - 1)) {
+    } else if (!out.Put(piece.output.data() + kDeltaMagicLength,
+                        piece.output.size() - kDeltaMagicLength - 1)) {
       result = RS_IO_ERROR;
     }
     spare.push_back(std::move(slot));
