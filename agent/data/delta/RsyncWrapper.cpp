@@ -228,7 +228,9 @@ Piece DeltaPiece(Piece piece, const std::vector<unsigned char>& signatureBytes, 
     piece.result = RS_MEM_ERROR;
     return piece;
   }
-  // Literal commands add a few bytes per 32 KiB of literal data.
+  // Room for the commands of matched data; past that, room for the whole
+  // piece as literal data at once (literal commands add a few bytes per
+  // 32 KiB): growing by steps leaves freed buffers in each thread's heap.
   const std::size_t most = piece.size + piece.size / 1024 + 4096;
   std::size_t given = 0;
   std::size_t produced = 0;
@@ -246,7 +248,7 @@ Piece DeltaPiece(Piece piece, const std::vector<unsigned char>& signatureBytes, 
         buffers.eof_in = given == piece.size;
       }
       const std::size_t room = piece.output.size();
-      if (produced == room) piece.output.resize(room < most ? std::min(most, room * 2) : room * 2);
+      if (produced == room) piece.output.resize(room < most ? most : room * 2);
       buffers.next_out = reinterpret_cast<char*>(piece.output.data() + produced);
       buffers.avail_out = piece.output.size() - produced;
       const std::size_t inBefore = buffers.avail_in;
