@@ -51,16 +51,21 @@ bool Seek(std::uint64_t position, void* user) {
   return true;
 }
 
-// Output into memory; takes at most `limit` bytes in all.
+// Output into memory; takes at most `limit` bytes in all and counts the
+// writes offered after one it took short.
 struct Sink {
   Bytes data;
   std::size_t limit = SIZE_MAX;
+  bool cut = false;
+  int writesAfterCut = 0;
 };
 
 std::size_t Write(const unsigned char* data, std::size_t length, void* user) {
   auto& sink = *static_cast<Sink*>(user);
+  if (sink.cut) ++sink.writesAfterCut;
   const std::size_t n = std::min(length, sink.limit - sink.data.size());
   sink.data.insert(sink.data.end(), data, data + n);
+  sink.cut = sink.cut || n < length;
   return n;
 }
 
@@ -104,8 +109,8 @@ class RsyncWrapperTest : public ::testing::Test {
     EXPECT_EQ(0, wrapper_.MakeSignature(&input, &Read, &output, &Write));
     return output.data;
   }
-  Bytes Delta(const Bytes& file, const Bytes& signature) {
-    Source input{&file};
+  Bytes Delta(const Bytes& file, const Bytes& signature, std::size_t chunk = SIZE_MAX) {
+    Source input{&file, chunk};
     Source sig{&signature};
     Sink output;
     EXPECT_EQ(0, wrapper_.MakeDelta(&input, &Read, &sig, &Read, &output, &Write));
@@ -183,6 +188,71 @@ TEST_F(RsyncWrapperTest, DeltasEqualRdiffAndEachToolPatchesTheOthersDelta) {
     EXPECT_EQ(edit.second, rebuilt);
     EXPECT_EQ(0, Patch(old, ours, rebuilt, 1));
     EXPECT_EQ(edit.second, rebuilt);
+  }
+}
+
+// Deltas of new files of many pieces: each piece's delta is made apart and
+// the deltas are joined into one.
+TEST_F(RsyncWrapperTest, DeltasOfManyPiecesRebuildTheNewFileWithEitherTool) {
+  constexpr std::size_t kPiece = 4 * 2048;
+  wrapper_.SetDeltaPieceLength(kPiece);
+  const Bytes old = Random(100000, 8);
+  Put("old", old);
+  const Bytes signature = Signature(old);
+  auto flipped = [&](std::size_t from, std::size_t to) {
+    Bytes b = old;
+    for (std::size_t i = from; i < to; ++i) b[i] ^= 0x3c;
+    return b;
+  };
+  // Each case with what a piece may add to rdiff's delta: the commands that
+  // start and end it and, where data moved, a block sent as literal data.
+  constexpr std::size_t kCommands = 20;
+  struct Case {
+    std::string name;
+    Bytes file;
+    std::size_t allowance = kCommands;
+  };
+  std::vector<Case> cases = {
+      {"edit at a piece boundary", flipped(3 * kPiece - 10, 3 * kPiece + 10)},
+      {"edit across a piece", flipped(5 * kPiece - 3000, 6 * kPiece + 3000)},
+      {"exact multiple of the piece", Bytes(old.begin(), old.begin() + 10 * kPiece)},
+      {"tail shorter than a block", Bytes(old.begin(), old.begin() + 7 * kPiece + 500)},
+      {"insertion shifting every boundary", old, 2048 + kCommands},
+      {"unrelated", Random(50000, 98)},
+      {"empty", Bytes()},
+  };
+  cases[4].file.insert(cases[4].file.begin() + 1000, 100, 'x');
+  Put("old.sig", signature);
+  for (const auto& [name, file, allowance] : cases) {
+    SCOPED_TRACE(name);
+    const Bytes ours = Delta(file, signature);
+    Put("new", file);
+    ASSERT_TRUE(Rdiff("delta " + In("old.sig") + " " + In("new") + " " + In("rdiff.delta")));
+    EXPECT_LE(ours.size(), Get("rdiff.delta").size() + (file.size() / kPiece + 1) * allowance);
+    // Reads of any length give the same delta.
+    EXPECT_EQ(ours, Delta(file, signature, 3001));
+    Put("ours.delta", ours);
+    ASSERT_TRUE(Rdiff("patch " + In("old") + " " + In("ours.delta") + " " + In("rebuilt")));
+    EXPECT_EQ(file, Get("rebuilt"));
+    Bytes rebuilt;
+    EXPECT_EQ(0, Patch(old, ours, rebuilt));
+    EXPECT_EQ(file, rebuilt);
+  }
+  {  // against an empty basis: all literal data
+    const Bytes file = Random(30000, 97);
+    Bytes rebuilt;
+    EXPECT_EQ(0, Patch(Bytes(), Delta(file, Signature(Bytes())), rebuilt));
+    EXPECT_EQ(file, rebuilt);
+  }
+  {  // a write taken short in a later piece ends the job, and nothing follows it
+    const Bytes& file = cases[5].file;
+    Source input{&file};
+    Source sig{&signature};
+    Sink output;
+    output.limit = 2 * kPiece + 100;
+    EXPECT_EQ(100, wrapper_.MakeDelta(&input, &Read, &sig, &Read, &output, &Write));
+    EXPECT_TRUE(output.cut);
+    EXPECT_EQ(0, output.writesAfterCut);
   }
 }
 
