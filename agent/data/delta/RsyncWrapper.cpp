@@ -305,7 +305,7 @@ bool ReadWhole(const Stream& input, std::size_t step, std::vector<unsigned char>
 
 // Delta pieces read ahead per thread: one slow piece (literal data is
 // scanned byte by byte) leaves the other threads work.
-constexpr unsigned kDeltaPiecesPerThread = 3;
+constexpr unsigned kDeltaPiecesPerThread = 2;
 
 // A loaded signature takes about three times its bytes. Delta threads
 // beyond the first load their own copy only while these copies stay within

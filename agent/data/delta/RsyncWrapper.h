@@ -77,10 +77,9 @@ class CRsyncWrapper {
   // Memory, whatever the new file's size: the signature's bytes, plus one
   // loaded copy per thread of about three times that (threads beyond the
   // first only while their copies stay within 512 MiB: a basis over about
-  // 10 GiB gets fewer threads); up to three pieces read ahead per thread
-  // and their deltas. Measured at four threads against a 256 MiB basis:
-  // about 80 MiB for a new file close to the basis, 140 MiB for one of
-  // literal data.
+  // 10 GiB gets fewer threads); up to two pieces read ahead per thread
+  // and their deltas: at four threads 32 MiB of pieces, and as much again
+  // of deltas for a new file of literal data.
   [[nodiscard]] int MakeDelta(void* newUser, ReadCallback readNew, void* signatureUser,
                               ReadCallback readSignature, void* deltaUser, WriteCallback write);
 
