@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -49,9 +50,21 @@ void RunCp(const std::string& from, const std::string& to) {
   if (std::system(command.c_str()) != 0) throw std::runtime_error("cp failed");
 }
 
-// The bare-stream anchor: a forked receiver writes each connection's bytes
+void SendAll(int socket, const void* data, std::size_t size) {
+  const char* at = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::send(socket, at, size, 0);
+    if (n <= 0) throw std::runtime_error("tcp send");
+    at += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+// The bare-stream anchors: a forked receiver writes each connection's bytes
 // to a file and answers one byte once the file is closed; the sender reads
-// the source in 1 MiB pieces and never waits between them.
+// the source in 1 MiB pieces and never waits between them or, in step,
+// sends each piece with its length and waits until the receiver has
+// written it (what one call at a time, in order, allows at best).
 class TcpSink {
  public:
   explicit TcpSink(const std::string& file) {
@@ -76,22 +89,30 @@ class TcpSink {
   }
   pid_t Pid() const { return pid_; }
 
-  void Send(const std::string& source) {
+  void Send(const std::string& source, bool inStep) {
     const int socket = ::socket(AF_INET, SOCK_STREAM, 0);
     if (socket < 0 || ::connect(socket, reinterpret_cast<const sockaddr*>(&address_), sizeof address_) != 0)
       throw std::runtime_error("tcp connect");
+    const char mode = inStep ? 'A' : 'S';
+    SendAll(socket, &mode, 1);
     const int in = ::open(source.c_str(), O_RDONLY);
     std::vector<char> piece(kPiece);
     for (;;) {
       const ssize_t got = ::read(in, piece.data(), piece.size());
       if (got <= 0) break;
-      for (ssize_t sent = 0; sent < got;) {
-        const ssize_t n = ::send(socket, piece.data() + sent, static_cast<std::size_t>(got - sent), 0);
-        if (n <= 0) throw std::runtime_error("tcp send");
-        sent += n;
+      if (inStep) {
+        const uint32_t length = static_cast<uint32_t>(got);
+        SendAll(socket, &length, sizeof length);
       }
+      SendAll(socket, piece.data(), static_cast<std::size_t>(got));
+      char written = 0;
+      if (inStep && ::recv(socket, &written, 1, MSG_WAITALL) != 1) throw std::runtime_error("tcp piece ack");
     }
     ::close(in);
+    if (inStep) {
+      const uint32_t end = 0;
+      SendAll(socket, &end, sizeof end);
+    }
     ::shutdown(socket, SHUT_WR);
     char ack = 0;
     const bool acknowledged = ::recv(socket, &ack, 1, 0) == 1;
@@ -106,10 +127,19 @@ class TcpSink {
       const int connection = ::accept(listener_, nullptr, nullptr);
       if (connection < 0) ::_exit(1);
       const int out = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      char mode = 0;
+      if (::recv(connection, &mode, 1, MSG_WAITALL) != 1) ::_exit(1);
       for (;;) {
-        const ssize_t got = ::recv(connection, piece.data(), piece.size(), 0);
+        uint32_t length = static_cast<uint32_t>(piece.size());
+        if (mode == 'A' && (::recv(connection, &length, sizeof length, MSG_WAITALL) != sizeof length ||
+                            length > piece.size()))
+          ::_exit(1);
+        if (length == 0) break;
+        const ssize_t got = ::recv(connection, piece.data(), length, mode == 'A' ? MSG_WAITALL : 0);
         if (got <= 0) break;
         if (::write(out, piece.data(), static_cast<std::size_t>(got)) != got) ::_exit(1);
+        const char written = 1;
+        if (mode == 'A' && ::send(connection, &written, 1, 0) != 1) ::_exit(1);
       }
       ::close(out);
       const char ack = 1;
@@ -190,10 +220,16 @@ int main(int argc, char** argv) {
     };
     auto removeRemote = [&] { std::filesystem::remove(peer.Root() / "copy.bin"); };
     zrbench::Figure streamFigure{"remote write (loopback peer) vs bare TCP stream", bytes, {}, {}, false};
-    streamFigure.anchor.run = tcpStats.Wrap([&] { sink.Send(source); });
+    streamFigure.anchor.run = tcpStats.Wrap([&] { sink.Send(source, false); });
     streamFigure.anchor.prepare = [&] { std::filesystem::remove(tcpTarget); };
     streamFigure.ours = {remoteStats.Wrap(remoteRun), removeRemote};
     figures.push_back(streamFigure);
+    zrbench::Figure inStepFigure{
+        "remote write (loopback peer) vs bare TCP in step (each 1 MiB waits until written)", bytes, {}, {}, false};
+    inStepFigure.anchor.run = tcpStats.Wrap([&] { sink.Send(source, true); });
+    inStepFigure.anchor.prepare = [&] { std::filesystem::remove(tcpTarget); };
+    inStepFigure.ours = {remoteStats.Wrap(remoteRun), removeRemote};
+    figures.push_back(inStepFigure);
     zrbench::Figure remoteFigure{
         "remote write (loopback peer) vs cp", bytes, {cpStats.Wrap(cp), removeCp}, {}, false};
     remoteFigure.ours = {remoteStats.Wrap(remoteRun), removeRemote};
@@ -226,7 +262,7 @@ int main(int argc, char** argv) {
 
     const std::string loadBefore = zrbench::LoadAverage();
     zrbench::RunFigures(figures, rounds);
-    std::cout << "  bare TCP stream: " << tcpStats.Text()
+    std::cout << "  bare TCP (both figures): " << tcpStats.Text()
               << "\n  remote write (both figures): " << remoteStats.Text() << "\n  cp: " << cpStats.Text()
               << "\n  load average before: " << loadBefore << ", after: " << zrbench::LoadAverage()
               << std::endl;
