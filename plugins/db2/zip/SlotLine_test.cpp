@@ -47,12 +47,28 @@ TEST(SlotLineTest, SlotsComeBackInQueueOrderWhateverOrderTheyEnd) {
 
 TEST(SlotLineTest, AFailedWorkFailsTheLineAfterTheGoodSlots) {
   std::atomic<int> runs{0};
+  // The work waits until every slot is queued: a failed line hands out no
+  // more slots, so the failure must not come first.
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool allQueued = false;
   db2::CSlotLine line(4, 1, [&](unsigned slot, unsigned) {
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      changed.wait(lock, [&] { return allQueued; });
+    }
     ++runs;
     if (slot == 1) throw std::runtime_error("work failed");
     return true;
   });
-  for (int slot; (slot = line.Take()) >= 0;) line.Queue(static_cast<unsigned>(slot));
+  int queued = 0;
+  for (int slot; (slot = line.Take()) >= 0; ++queued) line.Queue(static_cast<unsigned>(slot));
+  ASSERT_EQ(4, queued);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    allQueued = true;
+  }
+  changed.notify_all();
   unsigned slot = 99;
   EXPECT_EQ(line.Next(slot), 1);
   EXPECT_EQ(slot, 0u);
